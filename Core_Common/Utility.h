@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <span>
+#include <string>
+
+namespace Core_Common {
+
+// The code page of console and log text: the ANSI code page on Windows, UTF-8 on Linux.
+inline constexpr unsigned code_page_ansi = 0;
+
+// Never throw and never report: a failed conversion gives an empty string.
+std::string wide_to_narrow(const std::wstring& text, unsigned codePage);
+std::wstring narrow_to_wide(const std::string& text, unsigned codePage);
+
+// Two lowercase hexadecimal digits per byte, high nibble first, no separators.
+std::string bytes_to_hex(std::span<const std::uint8_t> bytes);
+
+// "[", the code as a signed decimal, "] ", then the system's text for the code with its own
+// line end (Win32 message table on Windows, strerror_r on Linux).
+std::wstring system_error_text(std::uint32_t code);
+
+// Full path of the running executable.
+std::wstring module_file_path();
+
+// Local calendar time of a time_t, thread-safe.
+std::tm local_calendar_time(std::time_t seconds);
+
+} // namespace Core_Common

@@ -1,0 +1,14 @@
+// The program's modules, in the order of creation, start-up and shutdown (and the reverse
+// order of destruction).
+#include "Core_Common/InterfaceConnectorCommon.h"
+#include "Core_Common/Log.h"
+
+namespace Core_Common::InterfaceConnectorCommon {
+
+void InitializeModules() {
+    CreateRegistry();
+    RegisterModule<Core_Common::InterfaceLog>("Core_Common::InterfaceLog");
+    CreateModules();
+}
+
+} // namespace Core_Common::InterfaceConnectorCommon
