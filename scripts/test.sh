@@ -9,6 +9,19 @@ jobs=$(nproc)
 
 step() { printf '\n==== %s\n' "$*"; }
 
+summary=$(mktemp)
+trap 'rm -f "$summary"' EXIT
+# Runs one CTest preset and keeps its count line for the closing summary.
+run_tier() {
+  local log
+  log=$(mktemp)
+  local status=0
+  ctest "$@" 2>&1 | tee "$log" || status=1
+  grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" >>"$summary" || status=1
+  rm -f "$log"
+  return $status
+}
+
 step "set-up"
 bash scripts/setup.sh
 
@@ -36,19 +49,27 @@ xargs -a "$root/build/tidy-files.txt" -P "$jobs" -n 4 \
 step "system DLLs only"
 bash scripts/check-windows-dlls.sh build/windows
 
+tier_failures=0
 step "tests: linux"
-ctest --preset linux -j"$jobs"
+run_tier --preset linux -j"$jobs" || tier_failures=$((tier_failures + 1))
 
 step "tests: linux-asan"
-ctest --preset linux-asan -j"$jobs"
+run_tier --preset linux-asan -j"$jobs" || tier_failures=$((tier_failures + 1))
 
 step "tests: windows under wine"
 export WINEPREFIX="$root/build/windows/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 # A cold wineserver's helpers inherit the test's stderr and stall every test: start the
 # server and the prefix once, silently, and stop it afterwards whatever happens.
-trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+trap 'wineserver -k >/dev/null 2>&1 || true; rm -f "$summary"' EXIT
+mkdir -p "$WINEPREFIX"
+wineserver -p >/dev/null 2>&1 </dev/null || true # already running is fine
 wineboot -i >/dev/null 2>&1 </dev/null
-wineserver -p >/dev/null 2>&1 </dev/null
-ctest --preset windows
+run_tier --preset windows || tier_failures=$((tier_failures + 1))
 
-step "all tiers passed"
+step "summary"
+grep -oE '[0-9]+ tests? failed out of [0-9]+' "$summary" |
+  awk '{ failed += $1; total += $NF } END { printf "%d passed, %d failed\n", total - failed, failed }'
+if [ "$tier_failures" -ne 0 ]; then
+  echo "$tier_failures test tier(s) failed" >&2
+  exit 1
+fi
