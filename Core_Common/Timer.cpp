@@ -3,19 +3,11 @@
 #include "Core_Common/Message.h"
 #include "Core_Common/Singleton.h"
 
-#include <algorithm>
 #include <new>
 #include <utility>
 
 namespace Core_Common {
 namespace {
-
-// The first position whose entry is due no later than `due`: inserting there keeps the
-// descending order and puts the new entry behind (after, in firing order) its equals.
-auto first_not_later(std::vector<TimerEntry*>& list, tick_value due) {
-    return std::lower_bound(list.begin(), list.end(), due,
-                            [](TimerEntry* entry, tick_value d) { return entry->due.value() > d; });
-}
 
 Timer& existing_timer() {
     if (InterfaceTimer::instance == nullptr) {
@@ -34,7 +26,7 @@ Timer::Timer(TimerEntryPool& pool) : pool_(pool) {}
 
 Timer::~Timer() {
     const std::lock_guard lock(mutex_);
-    for (TimerEntry* entry : list_) {
+    for (const auto& [due, entry] : list_) {
         *entry->handle_slot = nullptr;
         Release(entry);
     }
@@ -47,20 +39,24 @@ void Timer::AddTimer(timer_handle* handle, std::int32_t seconds, std::function<v
     const auto interval = static_cast<std::int32_t>(static_cast<std::uint32_t>(seconds) * 1000u);
     const std::int32_t period = repeat ? interval : timer_one_shot;
     const std::lock_guard lock(mutex_);
-    // Room first, so that a failure leaves neither a lost entry nor a changed list.
-    list_.reserve(list_.size() + 1);
     TimerEntry* entry = *handle;
     if (entry == nullptr) {
         entry = new (pool_.AllocateObject())
-            TimerEntry{handle, std::move(callback), timestamp_auto(), period};
+            TimerEntry{handle, std::move(callback), timestamp_auto(), period, {}};
+        entry->due.add_milliseconds(interval);
+        try {
+            entry->position = list_.emplace(entry->due.value(), entry);
+        } catch (...) {
+            Release(entry);
+            throw;
+        }
     } else {
-        Unlink(entry);
         entry->due.reset();
         entry->callback = std::move(callback);
+        entry->due.add_milliseconds(interval);
         entry->period_ms = period;
+        Reinsert(entry);
     }
-    entry->due.add_milliseconds(interval);
-    Insert(entry);
     *handle = entry;
 }
 
@@ -72,7 +68,7 @@ void Timer::RemoveTimer(timer_handle* handle) {
         return;
     }
     TimerEntry* entry = *handle;
-    Unlink(entry);
+    list_.erase(entry->position);
     Release(entry);
     *handle = nullptr;
 }
@@ -81,13 +77,13 @@ void Timer::RunDueTimers() {
     const tick_value now = tick_now();
     const std::lock_guard lock(mutex_);
     while (!list_.empty()) {
-        TimerEntry* entry = list_.back();
+        TimerEntry* entry = list_.begin()->second;
         if (entry->due.milliseconds_to(now) <= 0) {
             break;
         }
-        list_.pop_back();
         std::function<void()> call;
         if (entry->period_ms == timer_one_shot) {
+            list_.erase(list_.begin());
             *entry->handle_slot = nullptr;
             call = std::move(entry->callback);
             Release(entry);
@@ -97,7 +93,7 @@ void Timer::RunDueTimers() {
             if (entry->due.milliseconds_to(now) > 0) {
                 entry->due.reset();
             }
-            Insert(entry);
+            Reinsert(entry);
         }
         call();
     }
@@ -108,19 +104,12 @@ std::size_t Timer::TimerCount() {
     return list_.size();
 }
 
-void Timer::Insert(TimerEntry* entry) {
-    list_.insert(first_not_later(list_, entry->due.value()), entry);
-}
-
-void Timer::Unlink(TimerEntry* entry) {
-    const tick_value due = entry->due.value();
-    for (auto it = first_not_later(list_, due); it != list_.end() && (*it)->due.value() == due;
-         ++it) {
-        if (*it == entry) {
-            list_.erase(it);
-            return;
-        }
-    }
+// Moves the entry's node to the place of its new due time, behind its equals. The node is
+// reused, so this allocates nothing and cannot fail.
+void Timer::Reinsert(TimerEntry* entry) {
+    auto node = list_.extract(entry->position);
+    node.key() = entry->due.value();
+    entry->position = list_.insert(std::move(node));
 }
 
 void Timer::Release(TimerEntry* entry) {

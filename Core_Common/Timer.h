@@ -5,10 +5,15 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <mutex>
-#include <vector>
 
 namespace Core_Common {
+
+struct TimerEntry;
+
+// Due time to entry, earliest first; equal due times in the order of insertion.
+using TimerList = std::multimap<tick_value, TimerEntry*>;
 
 // One registered timer. Entries come from a pool of equally sized slots.
 struct TimerEntry {
@@ -16,6 +21,8 @@ struct TimerEntry {
     std::function<void()> callback;
     timestamp_auto due;
     std::int32_t period_ms; // -1: one-shot
+    // The entry's own place in the list, so that taking it out needs no search.
+    TimerList::iterator position;
 };
 
 // A client's timer handle: its entry, or null while it has no timer. The module writes and
@@ -55,14 +62,11 @@ public:
     std::size_t TimerCount();
 
 private:
-    void Insert(TimerEntry* entry);
-    void Unlink(TimerEntry* entry);
+    void Reinsert(TimerEntry* entry);
     void Release(TimerEntry* entry);
 
     std::recursive_mutex mutex_;
-    // Ordered by descending due time, so the next timer to fire is at the back; among equal
-    // due times the one added first is nearer the back.
-    std::vector<TimerEntry*> list_;
+    TimerList list_;
     TimerEntryPool& pool_;
 };
 
