@@ -2,12 +2,16 @@
 // order of destruction).
 #include "Core_Common/InterfaceConnectorCommon.h"
 #include "Core_Common/Log.h"
+#include "Core_Common/Message.h"
+#include "Core_Common/Timer.h"
 
 namespace Core_Common::InterfaceConnectorCommon {
 
 void InitializeModules() {
     CreateRegistry();
     RegisterModule<Core_Common::InterfaceLog>("Core_Common::InterfaceLog");
+    RegisterModule<Core_Common::InterfaceMessage>("Core_Common::InterfaceMessage");
+    RegisterModule<Core_Common::InterfaceTimer>("Core_Common::InterfaceTimer");
     CreateModules();
 }
 
