@@ -2,12 +2,15 @@
 // order of destruction).
 #include "Core_Common/InterfaceConnectorCommon.h"
 #include "Core_Common/Log.h"
+#include "Core_Service/ServiceDispatcher.h"
 
 namespace Core_Common::InterfaceConnectorCommon {
 
 void InitializeModules() {
     CreateRegistry();
     RegisterModule<Core_Common::InterfaceLog>("Core_Common::InterfaceLog");
+    RegisterModule<Core_Service::InterfaceServiceDispatcher>(
+        "Core_Service::InterfaceServiceDispatcher");
     CreateModules();
 }
 
