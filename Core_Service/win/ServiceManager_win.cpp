@@ -2,6 +2,10 @@
 #include "Core_Service/ServiceManager.h"
 #include "Core_Service/win/ScopedHandle_win.h"
 
+// The seam's operations carry the plain names; this file calls the wide functions by name.
+#undef CreateService
+#undef OpenService
+
 namespace Core_Service {
 namespace {
 
