@@ -27,7 +27,7 @@ unsigned ServiceDispatcher::ParseCommandLine(const std::wstring& serviceName,
     if (argument == nullptr) {
         return command_service_mode;
     }
-    const std::wstring name(serviceName);
+    const std::wstring& name = serviceName;
     switch (FindSwitch(argument)) {
     case CommandSwitch::install:
         if (ServiceInstall(L"", name, displayName, {})) {
@@ -166,10 +166,9 @@ bool ServiceDispatcher::ServiceStop(const std::wstring& serviceName) {
     }
     switch (manager_.WaitForRunEnd(serviceName, stop_wait_ms, error)) {
     case RunEndWait::ended:
-        return true;
     case RunEndWait::gone:
-        // The stop control was delivered and no running mutex exists any more: the service's
-        // run has already ended and its process has gone with the mutex.
+        // Gone: the stop control was delivered and no running mutex exists any more, so the
+        // service's run has already ended and its process has gone with the mutex.
         return true;
     case RunEndWait::no_response:
         WriteLog(log_warn, log_code_silent, L"服务已失去响应");

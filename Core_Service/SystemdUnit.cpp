@@ -77,7 +77,11 @@ std::string MakeUnitFile(const ServiceDefinition& definition) {
     unit += description_key + unit_value(narrow(definition.displayName)) + "\n";
     for (const auto& dependency : definition.dependencies) {
         const std::string name = UnitStem(dependency) + ".service";
-        unit += "Requires=" + name + "\nAfter=" + name + "\n";
+        unit += "Requires=";
+        unit += name;
+        unit += "\nAfter=";
+        unit += name;
+        unit += '\n';
     }
     unit += "\n[Service]\n"
             "Type=notify\n"

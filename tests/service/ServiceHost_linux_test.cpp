@@ -117,11 +117,13 @@ struct Child {
 
 Child spawn_command(std::vector<std::string> words, std::vector<std::string> env) {
     std::vector<char*> argv;
+    argv.reserve(words.size() + 1);
     for (auto& word : words) {
         argv.push_back(word.data());
     }
     argv.push_back(nullptr);
     std::vector<char*> envp;
+    envp.reserve(env.size() + 1);
     for (auto& entry : env) {
         envp.push_back(entry.data());
     }
@@ -207,7 +209,7 @@ protected:
     // Runs the program with one switch; gives its standard output and checks its exit code 0.
     std::string Run(const std::string& argument) {
         Child child = Spawn({argument});
-        const std::string output = child.ReadAllOut();
+        std::string output = child.ReadAllOut();
         EXPECT_EQ(child.Wait(), 0) << argument;
         return output;
     }
