@@ -4,6 +4,7 @@
 #include "Core_Common/Log.h"
 #include "Core_Common/Message.h"
 #include "Core_Common/Timer.h"
+#include "Core_Service/ServiceDispatcher.h"
 
 namespace Core_Common::InterfaceConnectorCommon {
 
@@ -12,6 +13,8 @@ void InitializeModules() {
     RegisterModule<Core_Common::InterfaceLog>("Core_Common::InterfaceLog");
     RegisterModule<Core_Common::InterfaceMessage>("Core_Common::InterfaceMessage");
     RegisterModule<Core_Common::InterfaceTimer>("Core_Common::InterfaceTimer");
+    RegisterModule<Core_Service::InterfaceServiceDispatcher>(
+        "Core_Service::InterfaceServiceDispatcher");
     CreateModules();
 }
 

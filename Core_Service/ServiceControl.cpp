@@ -1,0 +1,216 @@
+// The command line's control operations, run in a short-lived controlling process.
+#include "Core_Common/Log.h"
+#include "Core_Common/Utility.h"
+#include "Core_Service/CommandLine.h"
+#include "Core_Service/ServiceDispatcher.h"
+
+#include <filesystem>
+#include <iostream>
+#include <system_error>
+
+namespace Core_Service {
+namespace {
+
+// A switch's operation has printed nothing when it fails; on success its line goes to the log
+// module first, then to the console.
+void announce(const char* line) {
+    Core_Common::LogDebug(line);
+    PrintLine(line);
+}
+
+} // namespace
+
+unsigned ServiceDispatcher::ParseCommandLine(const std::wstring& serviceName,
+                                             const std::wstring& displayName,
+                                             const std::wstring& description,
+                                             const wchar_t* argument) {
+    if (argument == nullptr) {
+        return command_service_mode;
+    }
+    const std::wstring& name = serviceName;
+    switch (FindSwitch(argument)) {
+    case CommandSwitch::install:
+        if (ServiceInstall(L"", name, displayName, {})) {
+            announce(success_install);
+            if (!WriteServiceDescription(name, description)) {
+                PrintLine(description_failed);
+            }
+        }
+        return command_done;
+    case CommandSwitch::uninstall:
+        if (ServiceUninstall(name)) {
+            announce(success_uninstall);
+        }
+        return command_done;
+    case CommandSwitch::start:
+        if (ServiceStart(name)) {
+            announce(success_start);
+        }
+        return command_done;
+    case CommandSwitch::stop:
+        if (ServiceStop(name)) {
+            announce(success_stop);
+        }
+        return command_done;
+    case CommandSwitch::restart:
+        if (ServiceRestart(name)) {
+            announce(success_restart);
+        }
+        return command_done;
+    case CommandSwitch::debug:
+        return command_debug_mode;
+    case CommandSwitch::help:
+        std::cout << HelpText() << std::flush;
+        return command_done;
+    case CommandSwitch::none:
+        break;
+    }
+    return command_service_mode;
+}
+
+bool ServiceDispatcher::ServiceInstall(const std::wstring& programPath,
+                                       const std::wstring& serviceName,
+                                       const std::wstring& displayName,
+                                       const std::vector<std::wstring>& dependencies) {
+    std::filesystem::path path(programPath.empty() ? Core_Common::module_file_path() : programPath);
+    path.make_preferred();
+    const std::wstring native = path.wstring();
+    std::error_code failure;
+    if (!std::filesystem::is_regular_file(path, failure) || failure) {
+        WriteLog(log_error, 0, native + L" 文件未找到");
+        return false;
+    }
+    std::uint32_t error = 0;
+    const auto manager = manager_.OpenManager(access_manager_create_service, error);
+    if (!manager) {
+        ReportSystemFailure(error);
+        return false;
+    }
+    ServiceDefinition definition;
+    definition.serviceName = serviceName;
+    definition.displayName = displayName;
+    definition.programPath = native;
+    definition.commandLine = L"\"" + native + L"\"";
+    definition.dependencies = dependencies;
+    if (!manager->CreateService(definition, error)) {
+        ReportSystemFailure(error);
+        return false;
+    }
+    return true;
+}
+
+bool ServiceDispatcher::WriteServiceDescription(const std::wstring& serviceName,
+                                                const std::wstring& description) {
+    return manager_.WriteDescription(serviceName, description);
+}
+
+bool ServiceDispatcher::ServiceUninstall(const std::wstring& serviceName) {
+    std::uint32_t error = 0;
+    const auto manager = manager_.OpenManager(access_uninstall, error);
+    if (!manager) {
+        ReportSystemFailure(error);
+        return false;
+    }
+    const auto service = manager->OpenService(serviceName, access_uninstall, error);
+    if (!service) {
+        ReportSystemFailure(error);
+        return false;
+    }
+    std::uint32_t state = 0;
+    if (!service->QueryState(state, error)) {
+        ReportSystemFailure(error);
+        return false;
+    }
+    if (state != service_stopped) {
+        WriteLog(log_error, 0, L"服务没有被停止，无法注销服务");
+        return false;
+    }
+    // A failed deletion is not reported.
+    return service->Delete(error);
+}
+
+bool ServiceDispatcher::ServiceStart(const std::wstring& serviceName) {
+    std::uint32_t error = 0;
+    const auto manager = manager_.OpenManager(access_start, error);
+    if (!manager) {
+        ReportSystemFailure(error);
+        return false;
+    }
+    const auto service = manager->OpenService(serviceName, access_start, error);
+    if (!service) {
+        ReportSystemFailure(error);
+        return false;
+    }
+    // A refused start is not reported.
+    return service->Start(error);
+}
+
+bool ServiceDispatcher::ServiceStop(const std::wstring& serviceName) {
+    std::uint32_t error = 0;
+    {
+        const auto manager = manager_.OpenManager(access_stop, error);
+        if (!manager) {
+            ReportSystemFailure(error);
+            return false;
+        }
+        const auto service = manager->OpenService(serviceName, access_stop, error);
+        if (!service) {
+            ReportSystemFailure(error);
+            return false;
+        }
+        if (!service->ControlStop(error)) {
+            ReportSystemFailure(error);
+            return false;
+        }
+        // Both handles close here, before the wait.
+    }
+    switch (manager_.WaitForRunEnd(serviceName, stop_wait_ms, error)) {
+    case RunEndWait::ended:
+    case RunEndWait::gone:
+        // Gone: the stop control was delivered and no running mutex exists any more, so the
+        // service's run has already ended and its process has gone with the mutex.
+        return true;
+    case RunEndWait::no_response:
+        WriteLog(log_warn, log_code_silent, L"服务已失去响应");
+        return true;
+    case RunEndWait::cannot_open:
+        break;
+    }
+    ReportSystemFailure(error);
+    return false;
+}
+
+bool ServiceDispatcher::ServiceRestart(const std::wstring& serviceName) {
+    std::uint32_t error = 0;
+    {
+        const auto manager = manager_.OpenManager(access_query_status, error);
+        if (!manager) {
+            ReportSystemFailure(error);
+            return false;
+        }
+        const auto service = manager->OpenService(serviceName, access_query_status, error);
+        if (!service) {
+            ReportSystemFailure(error);
+            return false;
+        }
+        std::uint32_t state = 0;
+        if (!service->QueryState(state, error)) {
+            ReportSystemFailure(error);
+            return false;
+        }
+        if (state != service_stopped) {
+            ServiceStop(serviceName);
+            if (!service->QueryState(state, error)) {
+                ReportSystemFailure(error);
+                return false;
+            }
+            if (state != service_stopped) {
+                WriteLog(log_warn, 0, L"未能正确的停止服务程序.");
+                return false;
+            }
+        }
+    }
+    return ServiceStart(serviceName);
+}
+
+} // namespace Core_Service

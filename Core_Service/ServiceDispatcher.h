@@ -1,0 +1,88 @@
+#pragma once
+
+#include "Core_Common/Singleton.h"
+#include "Core_Service/InterfaceServiceHandler.h"
+#include "Core_Service/LogHelper.h"
+#include "Core_Service/ServiceManager.h"
+#include "Core_Service/ServiceProcess.h"
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace Core_Service {
+
+// Turns an application handler into a service or runs it in the console ("debug" mode), and
+// carries out the control operations of the command line.
+class ServiceDispatcher : public LogHelper, public Core_Common::Singleton<ServiceDispatcher> {
+public:
+    ServiceDispatcher(ServiceManager& manager, ServiceProcess& process);
+
+    // Command line: runs a control operation or the help text (0), or selects service mode (1)
+    // or debug mode (2). A null argument selects service mode.
+    unsigned ParseCommandLine(const std::wstring& serviceName, const std::wstring& displayName,
+                              const std::wstring& description, const wchar_t* argument);
+
+    // Control operations, run in a controlling process. Each reports its failures and returns
+    // whether it succeeded. An empty program path means this program's own file.
+    bool ServiceInstall(const std::wstring& programPath, const std::wstring& serviceName,
+                        const std::wstring& displayName,
+                        const std::vector<std::wstring>& dependencies);
+    bool WriteServiceDescription(const std::wstring& serviceName, const std::wstring& description);
+    bool ServiceUninstall(const std::wstring& serviceName);
+    bool ServiceStart(const std::wstring& serviceName);
+    bool ServiceStop(const std::wstring& serviceName);
+    bool ServiceRestart(const std::wstring& serviceName);
+
+    // Run modes, on the main thread.
+    void RunServiceMode();
+    void RunDebugMode();
+
+    // The service entry the service manager's dispatcher calls on the service thread; runs
+    // RunService of the dispatcher under the crash guard. Both arguments are ignored.
+    static void ServiceMain(std::uint32_t argc, wchar_t** argv);
+    // The service thread's work.
+    void RunService();
+    void ServiceControlHandler(std::uint32_t control);
+    bool ConsoleControlHandler(std::uint32_t ctrlType);
+    void ReportStatus();
+
+    void SetServiceName(const std::wstring& serviceName) { service_name_ = serviceName; }
+    const std::wstring& ServiceName() const { return service_name_; }
+    // The application handler's slot; set and cleared by the handler itself.
+    void SetHandler(InterfaceServiceHandler* handler) { handler_ = handler; }
+    InterfaceServiceHandler* Handler() const { return handler_; }
+    ServiceStatus Status() const;
+
+private:
+    void ReportSystemFailure(std::uint32_t error) const;
+    void SetState(std::uint32_t state, std::uint32_t controlsAccepted);
+    void RunLoop();
+
+    ServiceManager& manager_;
+    ServiceProcess& process_;
+    // Written by the service thread, sent by it and by the control handler's thread.
+    mutable std::mutex status_mutex_;
+    ServiceStatus status_;
+    std::wstring service_name_;
+    // Read by the control handler's thread too.
+    std::atomic<InterfaceServiceHandler*> handler_ = nullptr;
+};
+
+// Module wrapper operations of the service dispatcher.
+class InterfaceServiceDispatcher {
+public:
+    // Makes the dispatcher on the platform's service manager and service process.
+    static void Create();
+    static void Destroy();
+    static void Startup() {}
+    static void Shutdown() {}
+};
+
+// The parser of the single dispatcher; it must exist.
+unsigned ParseCommandLine(const std::wstring& serviceName, const std::wstring& displayName,
+                          const std::wstring& description, const wchar_t* argument);
+
+} // namespace Core_Service

@@ -1,0 +1,88 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace Core_Service {
+
+// Service states as the service manager knows them.
+inline constexpr std::uint32_t service_stopped = 1;
+inline constexpr std::uint32_t service_start_pending = 2;
+inline constexpr std::uint32_t service_stop_pending = 3;
+inline constexpr std::uint32_t service_running = 4;
+
+// Access masks of the control operations; the one mask opens both the manager and the service.
+inline constexpr std::uint32_t access_manager_create_service = 0x0002;
+inline constexpr std::uint32_t access_uninstall = 0x00010004; // DELETE | SERVICE_QUERY_STATUS
+inline constexpr std::uint32_t access_start = 0x0010;         // SERVICE_START
+inline constexpr std::uint32_t access_stop = 0x0020;          // SERVICE_STOP
+inline constexpr std::uint32_t access_query_status = 0x0004;  // SERVICE_QUERY_STATUS
+
+// How long a stop waits for the service's run to end.
+inline constexpr std::uint32_t stop_wait_ms = 20000;
+
+// What an install registers.
+struct ServiceDefinition {
+    std::wstring serviceName;
+    std::wstring displayName;
+    // The program file, in native form.
+    std::wstring programPath;
+    // What the service manager runs: the program path in double quotes, so that a path with a
+    // blank cannot be read as a shorter executable path followed by arguments.
+    std::wstring commandLine;
+    std::vector<std::wstring> dependencies;
+};
+
+// One open service of the service manager; the destructor closes it. A failing call returns
+// false and leaves the system error code in `error`.
+class ServiceHandle {
+public:
+    virtual ~ServiceHandle() = default;
+    virtual bool QueryState(std::uint32_t& state, std::uint32_t& error) = 0;
+    virtual bool Delete(std::uint32_t& error) = 0;
+    // Asks for a start and returns without waiting for the service to run.
+    virtual bool Start(std::uint32_t& error) = 0;
+    // Sends the stop control; fails when the service does not run.
+    virtual bool ControlStop(std::uint32_t& error) = 0;
+};
+
+// The open service manager of the local machine; the destructor closes it.
+class ManagerHandle {
+public:
+    virtual ~ManagerHandle() = default;
+    // Null on failure, with the system error code in `error`. An existing service is a failure.
+    virtual std::unique_ptr<ServiceHandle> CreateService(const ServiceDefinition& definition,
+                                                         std::uint32_t& error) = 0;
+    virtual std::unique_ptr<ServiceHandle>
+    OpenService(const std::wstring& serviceName, std::uint32_t access, std::uint32_t& error) = 0;
+};
+
+enum class RunEndWait {
+    ended,       // the running mutex was released in the normal way
+    no_response, // time-out, or the mutex was abandoned
+    gone,        // no running mutex exists: no run is in progress
+    cannot_open, // the running mutex exists but could not be opened
+};
+
+// The service-manager side of the control operations.
+class ServiceManager {
+public:
+    // Null on failure, with the system error code in `error`.
+    virtual std::unique_ptr<ManagerHandle> OpenManager(std::uint32_t access,
+                                                       std::uint32_t& error) = 0;
+    virtual bool WriteDescription(const std::wstring& serviceName,
+                                  const std::wstring& description) = 0;
+    // Opens the service's running mutex by name and waits for it at most timeoutMs.
+    virtual RunEndWait WaitForRunEnd(const std::wstring& serviceName, std::uint32_t timeoutMs,
+                                     std::uint32_t& error) = 0;
+
+protected:
+    ~ServiceManager() = default;
+};
+
+// The platform's service manager.
+ServiceManager& SystemServiceManager();
+
+} // namespace Core_Service

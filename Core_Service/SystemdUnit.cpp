@@ -1,0 +1,152 @@
+#include "Core_Service/SystemdUnit.h"
+
+#include "Core_Common/Utility.h"
+
+#include <cstdio>
+
+namespace Core_Service {
+namespace {
+
+std::string narrow(const std::wstring& text) {
+    return Core_Common::wide_to_narrow(text, Core_Common::code_page_ansi);
+}
+
+// One line of a unit: specifiers escaped, nothing that could end the line or continue it.
+std::string unit_value(const std::string& text) {
+    std::string value;
+    for (char c : text) {
+        if (c == '%') {
+            value += "%%";
+        } else if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+            value += ' ';
+        } else {
+            value += c;
+        }
+    }
+    while (!value.empty() && (value.back() == '\\' || value.back() == ' ')) {
+        value.pop_back();
+    }
+    return value;
+}
+
+constexpr const char* description_key = "Description=";
+
+} // namespace
+
+std::string UnitStem(const std::wstring& serviceName) {
+    std::string stem;
+    for (wchar_t c : serviceName) {
+        if (c >= L'A' && c <= L'Z') {
+            stem += static_cast<char>(c - L'A' + 'a');
+        } else if ((c >= L'a' && c <= L'z') || (c >= L'0' && c <= L'9') || c == L'_' || c == L'.' ||
+                   c == L'-') {
+            stem += static_cast<char>(c);
+        } else {
+            stem += '-';
+        }
+    }
+    return stem;
+}
+
+std::string QuoteUnitPath(const std::string& path) {
+    std::string quoted = "\"";
+    for (char c : path) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\\' || c == '"') {
+            quoted += '\\';
+            quoted += c;
+        } else if (c == '%') {
+            quoted += "%%";
+        } else if (c == '$') {
+            quoted += "$$";
+        } else if (byte < 0x20 || byte == 0x7F) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\x%02x", byte);
+            quoted += escape;
+        } else {
+            quoted += c;
+        }
+    }
+    quoted += '"';
+    return quoted;
+}
+
+std::string MakeUnitFile(const ServiceDefinition& definition) {
+    const std::string stem = UnitStem(definition.serviceName);
+    std::string unit = "[Unit]\n";
+    unit += description_key + unit_value(narrow(definition.displayName)) + "\n";
+    for (const auto& dependency : definition.dependencies) {
+        const std::string name = UnitStem(dependency) + ".service";
+        unit += "Requires=";
+        unit += name;
+        unit += "\nAfter=";
+        unit += name;
+        unit += '\n';
+    }
+    unit += "\n[Service]\n"
+            "Type=notify\n"
+            "NotifyAccess=main\n";
+    unit += "ExecStart=" + QuoteUnitPath(narrow(definition.programPath)) + "\n";
+    // Error control "ignore": a failed run is not retried.
+    unit += "Restart=no\n";
+    // The running lock lives in the runtime directory; the state directory takes what the
+    // program writes.
+    unit += "RuntimeDirectory=" + stem + "\n";
+    unit += "StateDirectory=" + stem + "\n";
+    unit += "WorkingDirectory=/var/lib/" + stem + "\n";
+    // The ARP table and the routing table need CAP_NET_ADMIN, ARP requests CAP_NET_RAW.
+    unit += "CapabilityBoundingSet=CAP_NET_ADMIN CAP_NET_RAW\n"
+            "NoNewPrivileges=yes\n"
+            "ProtectSystem=strict\n"
+            "ProtectHome=yes\n"
+            "PrivateTmp=yes\n"
+            "PrivateDevices=yes\n"
+            "DevicePolicy=closed\n"
+            "ProtectKernelTunables=yes\n"
+            "ProtectKernelModules=yes\n"
+            "ProtectKernelLogs=yes\n"
+            "ProtectControlGroups=yes\n"
+            "ProtectClock=yes\n"
+            "ProtectHostname=yes\n"
+            "ProtectProc=invisible\n"
+            "ProcSubset=pid\n"
+            "RestrictAddressFamilies=AF_NETLINK AF_PACKET AF_UNIX\n"
+            "IPAddressDeny=any\n"
+            "RestrictNamespaces=yes\n"
+            "RestrictRealtime=yes\n"
+            "RestrictSUIDSGID=yes\n"
+            "LockPersonality=yes\n"
+            "MemoryDenyWriteExecute=yes\n"
+            "RemoveIPC=yes\n"
+            "KeyringMode=private\n"
+            "UMask=0077\n"
+            "SystemCallArchitectures=native\n"
+            "SystemCallFilter=@system-service\n"
+            "SystemCallFilter=~@privileged\n"
+            "SystemCallErrorNumber=EPERM\n";
+    unit += "\n[Install]\n"
+            "WantedBy=multi-user.target\n";
+    return unit;
+}
+
+std::string WriteUnitDescription(const std::string& unitFile, const std::wstring& description) {
+    const std::string line = description_key + unit_value(narrow(description));
+    std::string result;
+    std::size_t start = 0;
+    bool replaced = false;
+    while (start < unitFile.size()) {
+        std::size_t end = unitFile.find('\n', start);
+        end = end == std::string::npos ? unitFile.size() : end + 1;
+        const std::string current = unitFile.substr(start, end - start);
+        if (!replaced && current.rfind(description_key, 0) == 0) {
+            result += line + "\n";
+            replaced = true;
+        } else {
+            result += current;
+        }
+        start = end;
+    }
+    return result;
+}
+
+} // namespace Core_Service

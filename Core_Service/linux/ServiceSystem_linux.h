@@ -1,0 +1,94 @@
+// The Linux service manager (a systemd unit and systemctl) and service process (sd_notify
+// datagrams, signals, a lock file), with the directories they use made explicit so that tests
+// can point them at directories of their own.
+#pragma once
+
+#include "Core_Service/ScopedHandle.h"
+#include "Core_Service/ServiceManager.h"
+#include "Core_Service/ServiceProcess.h"
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace Core_Service {
+
+inline constexpr const char* default_unit_directory = "/etc/systemd/system";
+inline constexpr const char* default_run_directory = "/run";
+
+struct FdTraits {
+    using Handle = int;
+    static Handle invalid() { return -1; }
+    static void close(Handle fd);
+};
+using ScopedFd = ScopedHandle<FdTraits>;
+
+// The running lock of a service: runDirectory/<stem>/<stem>.lock, the directory being the
+// service's runtime directory.
+std::string RunningLockPath(const std::string& runDirectory, const std::wstring& serviceName);
+
+class LinuxServiceManager final : public ServiceManager {
+public:
+    LinuxServiceManager(std::string unitDirectory, std::string runDirectory);
+
+    std::unique_ptr<ManagerHandle> OpenManager(std::uint32_t access, std::uint32_t& error) override;
+    bool WriteDescription(const std::wstring& serviceName,
+                          const std::wstring& description) override;
+    RunEndWait WaitForRunEnd(const std::wstring& serviceName, std::uint32_t timeoutMs,
+                             std::uint32_t& error) override;
+
+private:
+    std::string unit_directory_;
+    std::string run_directory_;
+};
+
+class LinuxServiceProcess final : public ServiceProcess {
+public:
+    explicit LinuxServiceProcess(std::string runDirectory);
+    ~LinuxServiceProcess();
+    LinuxServiceProcess(const LinuxServiceProcess&) = delete;
+    LinuxServiceProcess& operator=(const LinuxServiceProcess&) = delete;
+
+    bool RunDispatcher(const std::wstring& serviceName, ServiceMainEntry serviceMain) override;
+    bool RegisterControlHandler(const std::wstring& serviceName,
+                                ServiceControlEntry handler) override;
+    bool SetStatus(const ServiceStatus& status, std::uint32_t& error) override;
+    void CreateExitEvent() override;
+    void SignalExitEvent() override;
+    WaitResult WaitExitEvent(std::uint32_t timeoutMs) override;
+    void CloseExitEvent() override;
+    void CreateRunningMutex(const std::wstring& serviceName) override;
+    void ReleaseRunningMutex() override;
+    void AddConsoleControlHandler(ConsoleControlEntry handler) override;
+
+private:
+    void Wake(char reason);
+    void ConsoleThread();
+
+    std::string run_directory_;
+
+    // Written by the signal handlers, read by the main loop or the console thread.
+    ScopedFd wake_read_;
+    ScopedFd wake_write_;
+
+    std::mutex mutex_;
+    ServiceControlEntry control_entry_ = nullptr;
+    std::uint32_t controls_accepted_ = 0;
+    std::uint32_t notified_state_ = 0;
+    ScopedFd notify_socket_;
+    std::string notify_address_;
+
+    std::mutex event_mutex_;
+    std::condition_variable event_changed_;
+    bool event_exists_ = false;
+    bool event_signalled_ = false;
+
+    ScopedFd lock_file_;
+    bool lock_owned_ = false;
+
+    ConsoleControlEntry console_entry_ = nullptr;
+    std::thread console_thread_;
+};
+
+} // namespace Core_Service

@@ -1,0 +1,152 @@
+// The control operations' side of the Service Control Manager and the registry.
+#include "Core_Service/ServiceManager.h"
+#include "Core_Service/win/ScopedHandle_win.h"
+
+// The seam's operations carry the plain names; this file calls the wide functions by name.
+#undef CreateService
+#undef OpenService
+
+namespace Core_Service {
+namespace {
+
+class WinServiceHandle final : public ServiceHandle {
+public:
+    explicit WinServiceHandle(ScopedServiceHandle handle) : handle_(std::move(handle)) {}
+
+    bool QueryState(std::uint32_t& state, std::uint32_t& error) override {
+        SERVICE_STATUS status{};
+        if (!QueryServiceStatus(handle_.get(), &status)) {
+            error = GetLastError();
+            return false;
+        }
+        state = status.dwCurrentState;
+        return true;
+    }
+
+    bool Delete(std::uint32_t& error) override {
+        if (!DeleteService(handle_.get())) {
+            error = GetLastError();
+            return false;
+        }
+        return true;
+    }
+
+    bool Start(std::uint32_t& error) override {
+        if (!StartServiceW(handle_.get(), 0, nullptr)) {
+            error = GetLastError();
+            return false;
+        }
+        return true;
+    }
+
+    bool ControlStop(std::uint32_t& error) override {
+        SERVICE_STATUS status{};
+        if (!ControlService(handle_.get(), SERVICE_CONTROL_STOP, &status)) {
+            error = GetLastError();
+            return false;
+        }
+        return true;
+    }
+
+private:
+    ScopedServiceHandle handle_;
+};
+
+// A list of names as the Service Control Manager takes it: each null-terminated, then one more.
+std::wstring multi_string(const std::vector<std::wstring>& names) {
+    std::wstring text;
+    for (const auto& name : names) {
+        text += name;
+        text.push_back(L'\0');
+    }
+    text.push_back(L'\0');
+    return text;
+}
+
+class WinManagerHandle final : public ManagerHandle {
+public:
+    explicit WinManagerHandle(ScopedServiceHandle handle) : handle_(std::move(handle)) {}
+
+    std::unique_ptr<ServiceHandle> CreateService(const ServiceDefinition& definition,
+                                                 std::uint32_t& error) override {
+        const std::wstring dependencies = multi_string(definition.dependencies);
+        ScopedServiceHandle service(CreateServiceW(
+            handle_.get(), definition.serviceName.c_str(), definition.displayName.c_str(),
+            SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_IGNORE,
+            definition.commandLine.c_str(), nullptr, nullptr, dependencies.c_str(), nullptr,
+            nullptr));
+        if (!service) {
+            error = GetLastError();
+            return nullptr;
+        }
+        return std::make_unique<WinServiceHandle>(std::move(service));
+    }
+
+    std::unique_ptr<ServiceHandle> OpenService(const std::wstring& serviceName,
+                                               std::uint32_t access,
+                                               std::uint32_t& error) override {
+        ScopedServiceHandle service(OpenServiceW(handle_.get(), serviceName.c_str(), access));
+        if (!service) {
+            error = GetLastError();
+            return nullptr;
+        }
+        return std::make_unique<WinServiceHandle>(std::move(service));
+    }
+
+private:
+    ScopedServiceHandle handle_;
+};
+
+class WinServiceManager final : public ServiceManager {
+public:
+    std::unique_ptr<ManagerHandle> OpenManager(std::uint32_t access,
+                                               std::uint32_t& error) override {
+        ScopedServiceHandle manager(OpenSCManagerW(nullptr, SERVICES_ACTIVE_DATABASEW, access));
+        if (!manager) {
+            error = GetLastError();
+            return nullptr;
+        }
+        return std::make_unique<WinManagerHandle>(std::move(manager));
+    }
+
+    bool WriteDescription(const std::wstring& serviceName,
+                          const std::wstring& description) override {
+        const std::wstring path = L"SYSTEM\\CurrentControlSet\\Services\\" + serviceName;
+        HKEY opened = nullptr;
+        if (RegOpenKeyW(HKEY_LOCAL_MACHINE, path.c_str(), &opened) != ERROR_SUCCESS) {
+            return false;
+        }
+        const ScopedRegistryKey key(opened);
+        // REG_SZ data counts its terminating null.
+        const auto bytes = static_cast<DWORD>((description.size() + 1) * sizeof(wchar_t));
+        return RegSetValueExW(key.get(), L"Description", 0, REG_SZ,
+                              reinterpret_cast<const BYTE*>(description.c_str()),
+                              bytes) == ERROR_SUCCESS;
+    }
+
+    RunEndWait WaitForRunEnd(const std::wstring& serviceName, std::uint32_t timeoutMs,
+                             std::uint32_t& error) override {
+        const std::wstring name = L"Global\\MUTEX_TARNWICK_SERVICE_" + serviceName;
+        const ScopedKernelHandle mutex(OpenMutexW(MUTEX_ALL_ACCESS, FALSE, name.c_str()));
+        if (!mutex) {
+            error = GetLastError();
+            return error == ERROR_FILE_NOT_FOUND ? RunEndWait::gone : RunEndWait::cannot_open;
+        }
+        const DWORD waited = WaitForSingleObject(mutex.get(), timeoutMs);
+        if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
+            // The wait made this thread the owner; hand the mutex back so that a service
+            // started next (by a restart) can own it.
+            ReleaseMutex(mutex.get());
+        }
+        return waited == WAIT_OBJECT_0 ? RunEndWait::ended : RunEndWait::no_response;
+    }
+};
+
+} // namespace
+
+ServiceManager& SystemServiceManager() {
+    static WinServiceManager manager;
+    return manager;
+}
+
+} // namespace Core_Service

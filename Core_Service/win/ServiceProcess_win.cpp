@@ -1,0 +1,162 @@
+// The service process's side of the Service Control Manager, the running mutex and the console.
+#include "Core_Common/CrashGuard.h"
+#include "Core_Service/ServiceProcess.h"
+#include "Core_Service/win/ScopedHandle_win.h"
+
+#include <atomic>
+#include <mutex>
+
+namespace Core_Service {
+namespace {
+
+// What the Windows callbacks forward to. Set before the callbacks can run.
+std::atomic<ServiceMainEntry> service_main_entry = nullptr;
+std::atomic<ServiceControlEntry> service_control_entry = nullptr;
+std::atomic<ConsoleControlEntry> console_control_entry = nullptr;
+
+// No C++ exception may unwind into the system's frames: the guard ends the process first, and
+// noexcept stops anything that gets past it.
+void WINAPI service_main_callback(DWORD argc, LPWSTR* argv) noexcept {
+    if (const ServiceMainEntry entry = service_main_entry) {
+        entry(argc, argv); // runs its body under the crash guard itself
+    }
+}
+
+void WINAPI service_control_callback(DWORD control) noexcept {
+    if (const ServiceControlEntry entry = service_control_entry) {
+        Core_Common::RunGuarded([entry, control] { entry(control); });
+    }
+}
+
+BOOL WINAPI console_control_callback(DWORD ctrlType) noexcept {
+    const ConsoleControlEntry entry = console_control_entry;
+    return entry != nullptr && entry(ctrlType) ? TRUE : FALSE;
+}
+
+// One process-wide descriptor with a null DACL, so that every account may open the mutex.
+SECURITY_DESCRIPTOR open_descriptor;
+SECURITY_ATTRIBUTES open_attributes;
+
+bool MakeOpenSecurityAttributes(SECURITY_ATTRIBUTES*& out) {
+    if (!InitializeSecurityDescriptor(&open_descriptor, SECURITY_DESCRIPTOR_REVISION)) {
+        return false;
+    }
+    if (!SetSecurityDescriptorDacl(&open_descriptor, TRUE, nullptr, FALSE)) {
+        return false;
+    }
+    open_attributes.nLength = sizeof(SECURITY_ATTRIBUTES);
+    open_attributes.lpSecurityDescriptor = &open_descriptor;
+    open_attributes.bInheritHandle = TRUE;
+    out = &open_attributes;
+    return true;
+}
+
+class WinServiceProcess final : public ServiceProcess {
+public:
+    bool RunDispatcher(const std::wstring& serviceName, ServiceMainEntry serviceMain) override {
+        service_main_entry = serviceMain;
+        std::wstring name = serviceName;
+        const SERVICE_TABLE_ENTRYW table[] = {
+            {name.data(), &service_main_callback},
+            {nullptr, nullptr},
+        };
+        return StartServiceCtrlDispatcherW(table) != FALSE;
+    }
+
+    bool RegisterControlHandler(const std::wstring& serviceName,
+                                ServiceControlEntry handler) override {
+        service_control_entry = handler;
+        status_handle_ =
+            RegisterServiceCtrlHandlerW(serviceName.c_str(), &service_control_callback);
+        return status_handle_ != nullptr;
+    }
+
+    bool SetStatus(const ServiceStatus& status, std::uint32_t& error) override {
+        SERVICE_STATUS record{};
+        record.dwServiceType = status.serviceType;
+        record.dwCurrentState = status.currentState;
+        record.dwControlsAccepted = status.controlsAccepted;
+        record.dwWin32ExitCode = status.win32ExitCode;
+        record.dwServiceSpecificExitCode = status.serviceSpecificExitCode;
+        record.dwCheckPoint = status.checkPoint;
+        record.dwWaitHint = status.waitHint;
+        if (!SetServiceStatus(status_handle_, &record)) {
+            error = GetLastError();
+            return false;
+        }
+        return true;
+    }
+
+    void CreateExitEvent() override {
+        std::lock_guard lock(event_mutex_);
+        exit_event_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    }
+
+    // Called by control handlers on other threads while the run loop may close the event.
+    void SignalExitEvent() override {
+        std::lock_guard lock(event_mutex_);
+        if (exit_event_) {
+            SetEvent(exit_event_.get());
+        }
+    }
+
+    WaitResult WaitExitEvent(std::uint32_t timeoutMs) override {
+        HANDLE event = nullptr;
+        {
+            std::lock_guard lock(event_mutex_);
+            event = exit_event_.get();
+        }
+        if (event == nullptr) {
+            return WaitResult::failed;
+        }
+        // Only the waiting thread closes the event, so it stays valid for this wait.
+        switch (WaitForSingleObject(event, timeoutMs)) {
+        case WAIT_OBJECT_0:
+            return WaitResult::signalled;
+        case WAIT_TIMEOUT:
+            return WaitResult::timed_out;
+        default:
+            return WaitResult::failed;
+        }
+    }
+
+    void CloseExitEvent() override {
+        std::lock_guard lock(event_mutex_);
+        exit_event_.reset();
+    }
+
+    void CreateRunningMutex(const std::wstring& serviceName) override {
+        SECURITY_ATTRIBUTES* attributes = nullptr;
+        if (!MakeOpenSecurityAttributes(attributes)) {
+            return;
+        }
+        const std::wstring name = L"Global\\MUTEX_TARNWICK_SERVICE_" + serviceName;
+        // An existing mutex (a run in progress) is opened without being owned.
+        running_mutex_.reset(CreateMutexW(attributes, TRUE, name.c_str()));
+    }
+
+    void ReleaseRunningMutex() override {
+        // The handle stays open; a mutex not owned, or none, fails silently.
+        ReleaseMutex(running_mutex_.get());
+    }
+
+    void AddConsoleControlHandler(ConsoleControlEntry handler) override {
+        console_control_entry = handler;
+        SetConsoleCtrlHandler(&console_control_callback, TRUE);
+    }
+
+private:
+    SERVICE_STATUS_HANDLE status_handle_ = nullptr;
+    std::mutex event_mutex_;
+    ScopedKernelHandle exit_event_;
+    ScopedKernelHandle running_mutex_;
+};
+
+} // namespace
+
+ServiceProcess& SystemServiceProcess() {
+    static WinServiceProcess process;
+    return process;
+}
+
+} // namespace Core_Service

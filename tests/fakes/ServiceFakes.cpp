@@ -1,0 +1,296 @@
+#include "fakes/ServiceFakes.h"
+
+#include "Core_Common/Utility.h"
+
+#include <sstream>
+
+namespace tw_test {
+
+using namespace Core_Service;
+
+namespace {
+
+std::string narrow(const std::wstring& text) {
+    return Core_Common::wide_to_narrow(text, Core_Common::code_page_ansi);
+}
+
+std::string hex(std::uint32_t value) {
+    std::ostringstream text;
+    text << "0x" << std::hex << value;
+    return text.str();
+}
+
+// A step that fails when the test set its error.
+bool fails(std::uint32_t injected, std::uint32_t& error) {
+    if (injected != 0) {
+        error = injected;
+        return true;
+    }
+    return false;
+}
+
+} // namespace
+
+void CallJournal::Add(const std::string& entry) {
+    std::lock_guard lock(mutex_);
+    entries_.push_back(entry);
+}
+
+std::vector<std::string> CallJournal::Entries() const {
+    std::lock_guard lock(mutex_);
+    return entries_;
+}
+
+void CallJournal::Clear() {
+    std::lock_guard lock(mutex_);
+    entries_.clear();
+}
+
+class FakeServiceHandle final : public ServiceHandle {
+public:
+    FakeServiceHandle(FakeServiceManager& manager, std::wstring name)
+        : manager_(manager), name_(std::move(name)) {
+        ++manager_.openHandles;
+    }
+    ~FakeServiceHandle() override {
+        --manager_.openHandles;
+        manager_.journal_.Add("CloseService");
+    }
+    FakeServiceHandle(const FakeServiceHandle&) = delete;
+    FakeServiceHandle& operator=(const FakeServiceHandle&) = delete;
+
+    bool QueryState(std::uint32_t& state, std::uint32_t& error) override {
+        manager_.journal_.Add("QueryState");
+        ++manager_.queries;
+        if ((manager_.failingQuery == 0 || manager_.failingQuery == manager_.queries) &&
+            fails(manager_.queryError, error)) {
+            return false;
+        }
+        state = Find().state;
+        return true;
+    }
+
+    bool Delete(std::uint32_t& error) override {
+        manager_.journal_.Add("Delete");
+        if (fails(manager_.deleteError, error)) {
+            return false;
+        }
+        manager_.services.erase(name_);
+        return true;
+    }
+
+    bool Start(std::uint32_t& error) override {
+        manager_.journal_.Add("Start");
+        if (fails(manager_.startError, error)) {
+            return false;
+        }
+        auto& service = Find();
+        if (service.state != service_stopped) {
+            error = fake_error_already_running;
+            return false;
+        }
+        service.state = service_running;
+        return true;
+    }
+
+    bool ControlStop(std::uint32_t& error) override {
+        manager_.journal_.Add("ControlStop");
+        if (fails(manager_.controlError, error)) {
+            return false;
+        }
+        auto& service = Find();
+        if (service.state == service_stopped) {
+            error = fake_error_not_active;
+            return false;
+        }
+        if (service.stopTakesEffect) {
+            service.state = service_stopped;
+        }
+        return true;
+    }
+
+private:
+    FakeServiceManager::Service& Find() { return manager_.services.at(name_); }
+
+    FakeServiceManager& manager_;
+    std::wstring name_;
+};
+
+class FakeManagerHandle final : public ManagerHandle {
+public:
+    explicit FakeManagerHandle(FakeServiceManager& manager) : manager_(manager) {
+        ++manager_.openHandles;
+    }
+    ~FakeManagerHandle() override {
+        --manager_.openHandles;
+        manager_.journal_.Add("CloseManager");
+    }
+    FakeManagerHandle(const FakeManagerHandle&) = delete;
+    FakeManagerHandle& operator=(const FakeManagerHandle&) = delete;
+
+    std::unique_ptr<ServiceHandle> CreateService(const ServiceDefinition& definition,
+                                                 std::uint32_t& error) override {
+        manager_.journal_.Add("CreateService " + narrow(definition.serviceName));
+        if (fails(manager_.createError, error)) {
+            return nullptr;
+        }
+        if (manager_.services.count(definition.serviceName) != 0) {
+            error = fake_error_service_exists;
+            return nullptr;
+        }
+        manager_.services[definition.serviceName].definition = definition;
+        return std::make_unique<FakeServiceHandle>(manager_, definition.serviceName);
+    }
+
+    std::unique_ptr<ServiceHandle> OpenService(const std::wstring& serviceName,
+                                               std::uint32_t access,
+                                               std::uint32_t& error) override {
+        manager_.journal_.Add("OpenService " + narrow(serviceName) + " " + hex(access));
+        if (fails(manager_.openServiceError, error)) {
+            return nullptr;
+        }
+        if (manager_.services.count(serviceName) == 0) {
+            error = fake_error_no_such_service;
+            return nullptr;
+        }
+        return std::make_unique<FakeServiceHandle>(manager_, serviceName);
+    }
+
+private:
+    FakeServiceManager& manager_;
+};
+
+std::unique_ptr<ManagerHandle> FakeServiceManager::OpenManager(std::uint32_t access,
+                                                               std::uint32_t& error) {
+    journal_.Add("OpenManager " + hex(access));
+    if (fails(openManagerError, error)) {
+        return nullptr;
+    }
+    return std::make_unique<FakeManagerHandle>(*this);
+}
+
+bool FakeServiceManager::WriteDescription(const std::wstring& serviceName,
+                                          const std::wstring& description) {
+    journal_.Add("WriteDescription " + narrow(serviceName));
+    if (descriptionFails || services.count(serviceName) == 0) {
+        return false;
+    }
+    descriptions[serviceName] = description;
+    return true;
+}
+
+RunEndWait FakeServiceManager::WaitForRunEnd(const std::wstring& serviceName,
+                                             std::uint32_t timeoutMs, std::uint32_t& error) {
+    journal_.Add("WaitForRunEnd " + narrow(serviceName) + " " + std::to_string(timeoutMs));
+    error = runEndError;
+    return runEnd;
+}
+
+bool FakeServiceProcess::RunDispatcher(const std::wstring& serviceName,
+                                       ServiceMainEntry serviceMain) {
+    journal_.Add("RunDispatcher " + narrow(serviceName));
+    if (!startedByManager) {
+        return false;
+    }
+    serviceMain(0, nullptr);
+    return true;
+}
+
+bool FakeServiceProcess::RegisterControlHandler(const std::wstring& serviceName,
+                                                ServiceControlEntry handler) {
+    journal_.Add("RegisterControlHandler " + narrow(serviceName));
+    if (!registerSucceeds) {
+        return false;
+    }
+    control = handler;
+    return true;
+}
+
+bool FakeServiceProcess::SetStatus(const ServiceStatus& status, std::uint32_t& error) {
+    journal_.Add("SetStatus " + std::to_string(status.currentState) + " " +
+                 std::to_string(status.controlsAccepted));
+    statuses.push_back(status);
+    return !fails(statusError, error);
+}
+
+void FakeServiceProcess::CreateExitEvent() {
+    journal_.Add("CreateExitEvent");
+    eventExists = true;
+    eventSignalled = false;
+}
+
+void FakeServiceProcess::SignalExitEvent() {
+    journal_.Add("SignalExitEvent");
+    if (eventExists) {
+        eventSignalled = true;
+    }
+}
+
+WaitResult FakeServiceProcess::WaitExitEvent(std::uint32_t timeoutMs) {
+    journal_.Add("Wait " + std::to_string(timeoutMs));
+    ++waits;
+    if (onWait) {
+        onWait(waits);
+    }
+    // A loop that never ends would hang the test: end it, and let the test see the count.
+    constexpr int runaway = 1000;
+    if (waits >= runaway) {
+        return WaitResult::signalled;
+    }
+    if (failingWaits > 0) {
+        --failingWaits;
+        return WaitResult::failed;
+    }
+    if (!eventExists) {
+        return WaitResult::failed;
+    }
+    return eventSignalled ? WaitResult::signalled : WaitResult::timed_out;
+}
+
+void FakeServiceProcess::CloseExitEvent() {
+    journal_.Add("CloseExitEvent");
+    eventExists = false;
+    eventSignalled = false;
+}
+
+void FakeServiceProcess::CreateRunningMutex(const std::wstring& serviceName) {
+    journal_.Add("CreateRunningMutex " + narrow(serviceName));
+    mutexOwned = true;
+}
+
+void FakeServiceProcess::ReleaseRunningMutex() {
+    journal_.Add("ReleaseRunningMutex");
+    mutexOwned = false;
+}
+
+void FakeServiceProcess::AddConsoleControlHandler(ConsoleControlEntry handler) {
+    journal_.Add("AddConsoleControlHandler");
+    console = handler;
+}
+
+bool RecordingServiceHandler::OnStart() {
+    journal_.Add("OnStart");
+    return startResult;
+}
+
+bool RecordingServiceHandler::OnBreak() {
+    journal_.Add("OnBreak");
+    return false;
+}
+
+void RecordingServiceHandler::OnStop() { journal_.Add("OnStop"); }
+
+void RecordingServiceHandler::OnShutdown() { journal_.Add("OnShutdown"); }
+
+void RecordingServiceHandler::OnSpare() { journal_.Add("OnSpare"); }
+
+void RecordingServiceHandler::OnUserControl(std::uint32_t control) {
+    journal_.Add("OnUserControl " + std::to_string(control));
+}
+
+void RecordingServiceHandler::OnIdle() {
+    journal_.Add("OnIdle");
+    ++idles;
+}
+
+} // namespace tw_test

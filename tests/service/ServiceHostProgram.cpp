@@ -1,0 +1,170 @@
+// A small service program for the service tests: the service dispatcher and the command line
+// on the platform's real service manager, driving a handler that records what reaches it.
+// Its service name comes from its file name, so that each test can have a service of its own.
+// Records go to "<program>.events" (or $TW_TEST_EVENTS), and to standard error.
+#include "Core_Common/CrashGuard.h"
+#include "Core_Common/Log.h"
+#include "Core_Common/Utility.h"
+#include "Core_Service/CommandLine.h"
+#include "Core_Service/ServiceDispatcher.h"
+#ifndef _WIN32
+#include "Core_Service/linux/ServiceSystem_linux.h"
+#endif
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace {
+
+using namespace Core_Service;
+
+const std::wstring description =
+    L"Protect you against ARP attack in the local network, attackers can no longer sniff your "
+    L"traffic.";
+
+class EventRecord {
+public:
+    explicit EventRecord(std::string path) : path_(std::move(path)) {}
+    void Add(const std::string& event) {
+        std::lock_guard lock(mutex_);
+        std::ofstream(path_, std::ios::app) << event << '\n';
+        std::cerr << event << std::endl;
+    }
+
+private:
+    std::mutex mutex_;
+    std::string path_;
+};
+
+class RecordingHandler final : public InterfaceServiceHandler {
+public:
+    explicit RecordingHandler(EventRecord& record) : record_(record) {}
+    bool OnStart() override {
+        record_.Add("OnStart");
+        return true;
+    }
+    bool OnBreak() override { return false; }
+    void OnStop() override { record_.Add("OnStop"); }
+    void OnShutdown() override { record_.Add("OnShutdown"); }
+    void OnSpare() override {}
+    void OnUserControl(std::uint32_t control) override {
+        record_.Add("OnUserControl " + std::to_string(control));
+    }
+    void OnIdle() override {
+        if (!idled_) {
+            idled_ = true;
+            record_.Add("OnIdle");
+        }
+    }
+
+private:
+    EventRecord& record_;
+    bool idled_ = false;
+};
+
+// Forwards to the platform's service process and records every status sent.
+class RecordingProcess final : public ServiceProcess {
+public:
+    RecordingProcess(ServiceProcess& real, EventRecord& record) : real_(real), record_(record) {}
+    bool RunDispatcher(const std::wstring& name, ServiceMainEntry entry) override {
+        return real_.RunDispatcher(name, entry);
+    }
+    bool RegisterControlHandler(const std::wstring& name, ServiceControlEntry entry) override {
+        return real_.RegisterControlHandler(name, entry);
+    }
+    bool SetStatus(const ServiceStatus& status, std::uint32_t& error) override {
+        record_.Add("Status " + std::to_string(status.currentState) + " " +
+                    std::to_string(status.controlsAccepted));
+        return real_.SetStatus(status, error);
+    }
+    void CreateExitEvent() override { real_.CreateExitEvent(); }
+    void SignalExitEvent() override { real_.SignalExitEvent(); }
+    WaitResult WaitExitEvent(std::uint32_t timeoutMs) override {
+        return real_.WaitExitEvent(timeoutMs);
+    }
+    void CloseExitEvent() override { real_.CloseExitEvent(); }
+    void CreateRunningMutex(const std::wstring& name) override { real_.CreateRunningMutex(name); }
+    void ReleaseRunningMutex() override { real_.ReleaseRunningMutex(); }
+    void AddConsoleControlHandler(ConsoleControlEntry entry) override {
+        real_.AddConsoleControlHandler(entry);
+    }
+
+private:
+    ServiceProcess& real_;
+    EventRecord& record_;
+};
+
+int Run(const std::wstring* argument) {
+    const std::filesystem::path program(Core_Common::module_file_path());
+    const std::wstring service_name = L"Tarnwick Test " + program.stem().wstring();
+    const char* events = std::getenv("TW_TEST_EVENTS");
+    EventRecord record(events != nullptr
+                           ? std::string(events)
+                           : Core_Common::wide_to_narrow(program.wstring() + L".events",
+                                                         Core_Common::code_page_ansi));
+
+#ifdef _WIN32
+    ServiceManager& manager = SystemServiceManager();
+    RecordingProcess process(SystemServiceProcess(), record);
+#else
+    // Never the machine's own unit directory or /run: the test names directories of its own.
+    const char* unit_directory = std::getenv("TW_TEST_UNIT_DIR");
+    const char* run_directory = std::getenv("TW_TEST_RUN_DIR");
+    if (unit_directory == nullptr || run_directory == nullptr) {
+        std::cerr << "TW_TEST_UNIT_DIR and TW_TEST_RUN_DIR must name test directories\n";
+        return 3;
+    }
+    LinuxServiceManager manager(unit_directory, run_directory);
+    LinuxServiceProcess real_process(run_directory);
+    RecordingProcess process(real_process, record);
+#endif
+
+    Core_Common::InterfaceLog::Create();
+    Core_Common::create_instance(ServiceDispatcher::instance, manager, process);
+    ServiceDispatcher& dispatcher = *ServiceDispatcher::instance;
+
+    unsigned result = 0;
+    Core_Common::RunGuarded([&] {
+        result = ParseCommandLine(service_name, service_name, description,
+                                  argument != nullptr ? argument->c_str() : L"");
+    });
+    if (result == command_service_mode || result == command_debug_mode) {
+        RecordingHandler handler(record);
+        dispatcher.SetHandler(&handler);
+        dispatcher.SetServiceName(service_name);
+        Core_Common::RunGuarded([&] {
+            if (result == command_service_mode) {
+                dispatcher.RunServiceMode();
+            } else {
+                dispatcher.RunDebugMode();
+            }
+        });
+        dispatcher.SetHandler(nullptr);
+        record.Add("Ended");
+    }
+    Core_Common::destroy_instance(ServiceDispatcher::instance);
+    Core_Common::InterfaceLog::Destroy();
+    return 0;
+}
+
+} // namespace
+
+#ifdef _WIN32
+int wmain(int argc, wchar_t** argv) {
+    const std::wstring argument = argc >= 2 ? std::wstring(argv[1]) : std::wstring();
+    return Run(&argument);
+}
+#else
+int main(int argc, char** argv) {
+    const std::wstring argument =
+        argc >= 2 ? Core_Common::narrow_to_wide(argv[1], Core_Common::code_page_ansi)
+                  : std::wstring();
+    return Run(&argument);
+}
+#endif

@@ -1,0 +1,441 @@
+// The service host on Linux, end to end: the service test program run against a stand-in
+// systemctl, a notify socket and signals, in directories of the test's own.
+#include "Core_Common/Utility.h"
+#include "Core_Service/CommandLine.h"
+#include "Core_Service/SystemdUnit.h"
+#include "Core_Service/linux/ServiceSystem_linux.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <poll.h>
+#include <spawn.h>
+#include <sstream>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace Core_Service;
+using testing::ElementsAre;
+using testing::HasSubstr;
+
+const std::string description =
+    "Protect you against ARP attack in the local network, attackers can no longer sniff your "
+    "traffic.";
+
+// Bounds a wait that should end at once; reached only when the behaviour is broken.
+constexpr int give_up_ms = 20000;
+
+std::string narrow(const std::wstring& text) {
+    return Core_Common::wide_to_narrow(text, Core_Common::code_page_ansi);
+}
+
+std::string read_text(const fs::path& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::string failure_line(int code) {
+    return "[ERROR][ServiceDispatcher][ error_code = " + std::to_string(code) + " ] " +
+           narrow(Core_Common::system_error_text(static_cast<std::uint32_t>(code))) + "\n";
+}
+
+// A child process with its standard output and error on pipes.
+struct Child {
+    pid_t pid = -1;
+    ScopedFd out;
+    ScopedFd err;
+    std::string err_buffer;
+
+    // Reads standard error until a line equal to `line`; false at its end or after the bound.
+    bool WaitForLine(const std::string& line) {
+        for (;;) {
+            std::size_t end = 0;
+            while ((end = err_buffer.find('\n')) != std::string::npos) {
+                const std::string got = err_buffer.substr(0, end);
+                err_buffer.erase(0, end + 1);
+                if (got == line) {
+                    return true;
+                }
+            }
+            pollfd waiting{err.get(), POLLIN, 0};
+            if (poll(&waiting, 1, give_up_ms) <= 0) {
+                return false;
+            }
+            char buffer[256];
+            const ssize_t got = read(err.get(), buffer, sizeof buffer);
+            if (got <= 0) {
+                return false;
+            }
+            err_buffer.append(buffer, static_cast<std::size_t>(got));
+        }
+    }
+
+    std::string ReadAllOut() const {
+        std::string text;
+        char buffer[256];
+        ssize_t got = 0;
+        while ((got = read(out.get(), buffer, sizeof buffer)) > 0) {
+            text.append(buffer, static_cast<std::size_t>(got));
+        }
+        return text;
+    }
+
+    // The exit code, or 128 plus the signal that ended it.
+    int Wait() {
+        int status = 0;
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+};
+
+Child spawn_command(std::vector<std::string> words, std::vector<std::string> env) {
+    std::vector<char*> argv;
+    argv.reserve(words.size() + 1);
+    for (auto& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    envp.reserve(env.size() + 1);
+    for (auto& entry : env) {
+        envp.push_back(entry.data());
+    }
+    envp.push_back(nullptr);
+    int out[2];
+    int err[2];
+    Child child;
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+        return child;
+    }
+    child.out.reset(out[0]);
+    child.err.reset(err[0]);
+    const ScopedFd out_write(out[1]);
+    const ScopedFd err_write(err[1]);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+    posix_spawnp(&child.pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    return child;
+}
+
+class ServiceHostLinuxTest : public testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/tw-service-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        root = pattern;
+        for (const char* dir : {"units", "run", "state", "bin"}) {
+            fs::create_directories(root / dir);
+        }
+        fs::create_symlink(FAKE_SYSTEMCTL, root / "bin" / "systemctl");
+        program = SERVICE_HOST_PROGRAM;
+        SetProgram(program);
+    }
+
+    void TearDown() override {
+        for (Child* child : children) {
+            if (child->pid > 0) {
+                kill(child->pid, SIGKILL);
+                child->Wait();
+            }
+        }
+        fs::remove_all(root);
+    }
+
+    // The program the tests run, and the names of its service that follow from it.
+    void SetProgram(const fs::path& path) {
+        program = path;
+        service_name = L"Tarnwick Test " + program.stem().wstring();
+        unit_name = UnitStem(service_name) + ".service";
+        unit_path = root / "units" / unit_name;
+        lock_path = RunningLockPath((root / "run").string(), service_name);
+    }
+
+    std::vector<std::string> Environment(bool notify) const {
+        std::vector<std::string> env;
+        for (char** entry = environ; *entry != nullptr; ++entry) {
+            const std::string text = *entry;
+            if (text.rfind("PATH=", 0) != 0 && text.rfind("NOTIFY_SOCKET=", 0) != 0) {
+                env.push_back(text);
+            }
+        }
+        const char* path = std::getenv("PATH");
+        env.push_back("PATH=" + (root / "bin").string() + ":" + (path != nullptr ? path : ""));
+        env.push_back("TW_TEST_UNIT_DIR=" + (root / "units").string());
+        env.push_back("TW_TEST_RUN_DIR=" + (root / "run").string());
+        env.push_back("TW_TEST_SYSTEMCTL_STATE=" + (root / "state").string());
+        env.push_back("TW_TEST_EVENTS=" + (root / "events").string());
+        if (notify) {
+            env.push_back("NOTIFY_SOCKET=" + (root / "notify").string());
+        }
+        return env;
+    }
+
+    Child Spawn(const std::vector<std::string>& args, bool notify = false) {
+        std::vector<std::string> words = {program.string()};
+        words.insert(words.end(), args.begin(), args.end());
+        return spawn_command(words, Environment(notify));
+    }
+
+    // Runs the program with one switch; gives its standard output and checks its exit code 0.
+    std::string Run(const std::string& argument) {
+        Child child = Spawn({argument});
+        std::string output = child.ReadAllOut();
+        EXPECT_EQ(child.Wait(), 0) << argument;
+        return output;
+    }
+
+    std::vector<std::string> Calls() const { return lines_of(read_text(root / "state" / "calls")); }
+    std::vector<std::string> Events() const { return lines_of(read_text(root / "events")); }
+    void ClearRecords() const {
+        fs::remove(root / "state" / "calls");
+        fs::remove(root / "events");
+    }
+    void MarkActive() const { std::ofstream(root / "state" / (unit_name + ".active")); }
+
+    // A debug run of the program stands for the running service: it holds the running lock,
+    // and the stand-in systemctl's stop sends it SIGTERM.
+    void StartRunningService(Child& holder) {
+        holder = Spawn({"/debug"});
+        children.push_back(&holder);
+        ASSERT_TRUE(holder.WaitForLine("OnIdle"));
+        std::ofstream(root / "state" / (unit_name + ".pid")) << holder.pid;
+        MarkActive();
+    }
+
+    bool LockHeld() const {
+        const ScopedFd fd(open(lock_path.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!fd) {
+            return false;
+        }
+        const bool free = flock(fd.get(), LOCK_SH | LOCK_NB) == 0;
+        return !free;
+    }
+
+    fs::path root;
+    fs::path program;
+    std::wstring service_name;
+    std::string unit_name;
+    fs::path unit_path;
+    std::string lock_path;
+    std::vector<Child*> children;
+};
+
+// Runs a tool; gives its exit code and what it wrote on each stream.
+struct ToolResult {
+    int code;
+    std::string out;
+    std::string err;
+};
+
+ToolResult run_tool(const std::vector<std::string>& words) {
+    std::vector<std::string> env;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        env.emplace_back(*entry);
+    }
+    Child child = spawn_command(words, env);
+    ToolResult result{};
+    // Both streams are small: read one, then the other.
+    result.out = child.ReadAllOut();
+    char buffer[256];
+    ssize_t got = 0;
+    while ((got = read(child.err.get(), buffer, sizeof buffer)) > 0) {
+        result.err.append(buffer, static_cast<std::size_t>(got));
+    }
+    result.code = child.Wait();
+    return result;
+}
+
+TEST_F(ServiceHostLinuxTest, InstallWritesAQuotedHardenedUnitAndEnablesIt) {
+    // A program path with blanks: ExecStart must name the whole path.
+    fs::create_directories(root / "program files");
+    fs::copy_file(SERVICE_HOST_PROGRAM, root / "program files" / "service host");
+    SetProgram(root / "program files" / "service host");
+
+    EXPECT_EQ(Run("/install"), "Service Register successed.\n");
+    const std::string unit = read_text(unit_path);
+    EXPECT_THAT(unit, HasSubstr("\nExecStart=\"" + program.string() + "\"\n"));
+    EXPECT_THAT(unit, HasSubstr("\nDescription=" + description + "\n"));
+    EXPECT_THAT(unit, HasSubstr("\nType=notify\n"));
+    EXPECT_THAT(unit, HasSubstr("\nWantedBy=multi-user.target\n"));
+    EXPECT_THAT(Calls(), ElementsAre("daemon-reload", "enable " + unit_name, "daemon-reload"));
+    EXPECT_TRUE(fs::exists(root / "state" / (unit_name + ".enabled")));
+
+    const ToolResult verified = run_tool({"systemd-analyze", "verify", unit_path.string()});
+    EXPECT_EQ(verified.code, 0);
+    EXPECT_EQ(verified.err, "");
+
+    const ToolResult security =
+        run_tool({"systemd-analyze", "security", "--offline=yes", unit_path.string()});
+    const std::string marker = "Overall exposure level for " + unit_name + ": ";
+    const std::size_t at = security.out.find(marker);
+    ASSERT_NE(at, std::string::npos) << security.out << security.err;
+    std::istringstream rating(security.out.substr(at + marker.size()));
+    double exposure = 0;
+    std::string level;
+    rating >> exposure >> level;
+    EXPECT_THAT(level, testing::AnyOf("OK", "SAFE", "PERFECT")) << exposure;
+}
+
+TEST_F(ServiceHostLinuxTest, InstallOfAnInstalledServiceFailsAndLeavesTheUnit) {
+    EXPECT_EQ(Run("/i"), "Service Register successed.\n");
+    const std::string before = read_text(unit_path);
+    ClearRecords();
+    EXPECT_EQ(Run("-INSTALL"), failure_line(EEXIST));
+    EXPECT_EQ(read_text(unit_path), before);
+    EXPECT_TRUE(Calls().empty());
+}
+
+TEST_F(ServiceHostLinuxTest, UninstallRemovesAStoppedServiceOnly) {
+    Run("/install");
+    Run("/start");
+    EXPECT_EQ(Run("/uninstall"),
+              "[ERROR][ServiceDispatcher]" + narrow(L"服务没有被停止，无法注销服务") + "\n");
+    EXPECT_TRUE(fs::exists(unit_path));
+    fs::remove(root / "state" / (unit_name + ".active"));
+    ClearRecords();
+    EXPECT_EQ(Run("-u"), "Service Unregister successed.\n");
+    EXPECT_FALSE(fs::exists(unit_path));
+    EXPECT_THAT(Calls(),
+                ElementsAre("is-active " + unit_name, "disable " + unit_name, "daemon-reload"));
+    EXPECT_EQ(Run("/u"), failure_line(ENOENT));
+}
+
+TEST_F(ServiceHostLinuxTest, StartAsksWithoutWaitingAndIsRefusedWhileRunning) {
+    Run("/install");
+    ClearRecords();
+    EXPECT_EQ(Run("/start"), "Service Start successed.\n");
+    EXPECT_THAT(Calls(), ElementsAre("is-active " + unit_name, "start --no-block " + unit_name));
+    EXPECT_EQ(Run("-start"), "");
+}
+
+TEST_F(ServiceHostLinuxTest, StopWaitsForTheRunToEnd) {
+    Run("/install");
+    Child holder;
+    StartRunningService(holder);
+    ASSERT_TRUE(LockHeld());
+    ClearRecords();
+    EXPECT_EQ(Run("/stop"), "Service Stop successed.\n");
+    // The stop returned only once the run had released its lock, after OnStop.
+    EXPECT_THAT(Events(), testing::Contains("OnStop"));
+    EXPECT_FALSE(LockHeld());
+    EXPECT_THAT(Calls(), ElementsAre("is-active " + unit_name, "stop --no-block " + unit_name));
+    EXPECT_EQ(holder.Wait(), 0);
+}
+
+TEST_F(ServiceHostLinuxTest, StopOfAServiceThatDoesNotRunFails) {
+    Run("/install");
+    EXPECT_EQ(Run("/stop"), failure_line(ESRCH));
+}
+
+TEST_F(ServiceHostLinuxTest, RestartStopsARunningServiceThenStartsIt) {
+    Run("/install");
+    Child holder;
+    StartRunningService(holder);
+    ClearRecords();
+    EXPECT_EQ(Run("/restart"), "Service Restart successed.\n");
+    EXPECT_EQ(holder.Wait(), 0);
+    EXPECT_THAT(Calls(), ElementsAre("is-active " + unit_name, "is-active " + unit_name,
+                                     "stop --no-block " + unit_name, "is-active " + unit_name,
+                                     "is-active " + unit_name, "start --no-block " + unit_name));
+}
+
+TEST_F(ServiceHostLinuxTest, RestartOfAStoppedServiceOnlyStartsIt) {
+    Run("/install");
+    ClearRecords();
+    EXPECT_EQ(Run("-restart"), "Service Restart successed.\n");
+    EXPECT_THAT(Calls(), ElementsAre("is-active " + unit_name, "is-active " + unit_name,
+                                     "start --no-block " + unit_name));
+}
+
+TEST_F(ServiceHostLinuxTest, HelpAndServiceModeFromAConsole) {
+    EXPECT_EQ(Run("?"), HelpText());
+    EXPECT_EQ(Run("/?"), HelpText());
+    // Not a switch: service mode, which finds no notify socket and ends at once.
+    EXPECT_EQ(Run("/installx"), "");
+    EXPECT_THAT(Events(), ElementsAre("OnStart", "Ended"));
+    EXPECT_FALSE(fs::exists(unit_path));
+}
+
+TEST_F(ServiceHostLinuxTest, ServiceModeNotifiesReadyAndStoppingAndEndsOnSigterm) {
+    const ScopedFd notify(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string socket_path = (root / "notify").string();
+    ASSERT_LT(socket_path.size(), sizeof address.sun_path);
+    socket_path.copy(address.sun_path, socket_path.size());
+    ASSERT_EQ(bind(notify.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+
+    Child service = Spawn({}, true);
+    children.push_back(&service);
+    const auto receive = [&] {
+        pollfd waiting{notify.get(), POLLIN, 0};
+        if (poll(&waiting, 1, give_up_ms) <= 0) {
+            return std::string("(nothing)");
+        }
+        char buffer[256];
+        const ssize_t got = recv(notify.get(), buffer, sizeof buffer, 0);
+        return got < 0 ? std::string("(error)")
+                       : std::string(buffer, static_cast<std::size_t>(got));
+    };
+    EXPECT_EQ(receive(), "READY=1");
+    EXPECT_TRUE(LockHeld());
+    ASSERT_TRUE(service.WaitForLine("OnIdle"));
+    kill(service.pid, SIGTERM);
+    EXPECT_EQ(receive(), "STOPPING=1");
+    EXPECT_EQ(service.Wait(), 0);
+    EXPECT_FALSE(LockHeld());
+    // One datagram each, nothing more.
+    char buffer[64];
+    EXPECT_EQ(recv(notify.get(), buffer, sizeof buffer, MSG_DONTWAIT), -1);
+    EXPECT_THAT(Events(), ElementsAre("OnStart", "Status 2 0", "Status 4 5", "OnIdle", "OnStop",
+                                      "Status 3 5", "Status 1 0", "Ended"));
+}
+
+class DebugModeSignalTest : public ServiceHostLinuxTest, public testing::WithParamInterface<int> {};
+
+TEST_P(DebugModeSignalTest, SignalEndsTheRunCleanly) {
+    Child run = Spawn({"-DEBUG"});
+    children.push_back(&run);
+    ASSERT_TRUE(run.WaitForLine("OnIdle"));
+    EXPECT_TRUE(LockHeld());
+    kill(run.pid, GetParam());
+    EXPECT_EQ(run.Wait(), 0);
+    EXPECT_EQ(run.ReadAllOut(), narrow(L"[NORMAL][ServiceDispatcher]服务运行在模拟状态") + "\n");
+    EXPECT_THAT(Events(), ElementsAre("OnStart", "OnIdle", "OnStop", "Ended"));
+    EXPECT_FALSE(LockHeld());
+}
+
+INSTANTIATE_TEST_SUITE_P(IntQuitHupTerm, DebugModeSignalTest,
+                         testing::Values(SIGINT, SIGQUIT, SIGHUP, SIGTERM));
+
+} // namespace

@@ -1,0 +1,302 @@
+#include "Core_Service/ServiceDispatcher.h"
+
+#include "Core_Common/Utility.h"
+#include "fakes/ServiceFakes.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace Core_Service;
+using testing::ElementsAre;
+using testing::ElementsAreArray;
+using tw_test::CallJournal;
+using tw_test::FakeServiceManager;
+using tw_test::FakeServiceProcess;
+using tw_test::RecordingServiceHandler;
+
+// The single dispatcher on fakes, driving a recording handler.
+class ServiceRunTest : public testing::Test {
+protected:
+    void SetUp() override {
+        Core_Common::create_instance(ServiceDispatcher::instance, manager, process);
+        dispatcher().SetServiceName(L"Tarnwick AntiARP");
+        dispatcher().SetHandler(&handler);
+    }
+    void TearDown() override { Core_Common::destroy_instance(ServiceDispatcher::instance); }
+
+    static ServiceDispatcher& dispatcher() { return *ServiceDispatcher::instance; }
+
+    // Delivers a service control as the service manager does, through the registered handler.
+    void Control(std::uint32_t code) {
+        ASSERT_NE(process.control, nullptr);
+        process.control(code);
+    }
+
+    std::vector<std::uint32_t> States() const {
+        std::vector<std::uint32_t> states;
+        for (const auto& status : process.statuses) {
+            states.push_back(status.currentState);
+        }
+        return states;
+    }
+
+    CallJournal journal;
+    FakeServiceManager manager{journal};
+    FakeServiceProcess process{journal};
+    RecordingServiceHandler handler{journal};
+};
+
+TEST_F(ServiceRunTest, ServiceModeStartsTheHandlerBeforeConnecting) {
+    process.startedByManager = false;
+    dispatcher().RunServiceMode();
+    EXPECT_THAT(journal.Entries(), ElementsAre("OnStart", "RunDispatcher Tarnwick AntiARP"));
+    EXPECT_TRUE(process.statuses.empty());
+}
+
+TEST_F(ServiceRunTest, ServiceModeDoesNotConnectWhenStartFails) {
+    handler.startResult = false;
+    dispatcher().RunServiceMode();
+    EXPECT_THAT(journal.Entries(), ElementsAre("OnStart"));
+}
+
+TEST_F(ServiceRunTest, StopControlEndsTheRunInItsOrder) {
+    process.onWait = [this](int wait) {
+        if (wait == 3) {
+            Control(control_stop);
+        }
+    };
+    dispatcher().RunServiceMode();
+    EXPECT_THAT(journal.Entries(),
+                ElementsAreArray({
+                    "OnStart",
+                    "RunDispatcher Tarnwick AntiARP",
+                    "RegisterControlHandler Tarnwick AntiARP",
+                    "SetStatus 2 0",
+                    "CreateExitEvent",
+                    "CreateRunningMutex Tarnwick AntiARP",
+                    "SetStatus 4 5",
+                    "Wait 100",
+                    "OnIdle",
+                    "Wait 100",
+                    "OnIdle",
+                    "Wait 100",
+                    // The application stops before the service reports stop-pending.
+                    "OnStop",
+                    "SignalExitEvent",
+                    "SetStatus 3 5",
+                    "CloseExitEvent",
+                    "SetStatus 1 0",
+                    "ReleaseRunningMutex",
+                }));
+    EXPECT_FALSE(process.mutexOwned);
+}
+
+TEST_F(ServiceRunTest, EveryStatusIsOfTheWin32TypeWithZeroCodesAndHints) {
+    process.onWait = [this](int) { Control(control_stop); };
+    dispatcher().RunServiceMode();
+    ASSERT_EQ(States(), (std::vector<std::uint32_t>{service_start_pending, service_running,
+                                                    service_stop_pending, service_stopped}));
+    for (const auto& status : process.statuses) {
+        EXPECT_EQ(status.serviceType, 0x30u);
+        EXPECT_EQ(status.win32ExitCode, 0u);
+        EXPECT_EQ(status.serviceSpecificExitCode, 0u);
+        EXPECT_EQ(status.checkPoint, 0u);
+        EXPECT_EQ(status.waitHint, 0u);
+    }
+}
+
+TEST_F(ServiceRunTest, ShutdownControlCallsOnlyOnShutdownBeforeTheEvent) {
+    process.onWait = [this](int wait) {
+        if (wait == 1) {
+            Control(control_shutdown);
+        }
+    };
+    dispatcher().RunServiceMode();
+    const auto entries = journal.Entries();
+    EXPECT_THAT(entries, testing::Contains("OnShutdown"));
+    EXPECT_THAT(entries, testing::Not(testing::Contains("OnStop")));
+    EXPECT_EQ(States().back(), service_stopped);
+}
+
+TEST_F(ServiceRunTest, PauseContinueAndInterrogateResendTheUnchangedStatus) {
+    process.onWait = [this](int wait) {
+        if (wait == 1) {
+            journal.Clear();
+            Control(control_pause);
+            Control(control_continue);
+            Control(control_interrogate);
+            EXPECT_THAT(journal.Entries(),
+                        ElementsAre("SetStatus 4 5", "SetStatus 4 5", "SetStatus 4 5"));
+            Control(control_stop);
+        }
+    };
+    dispatcher().RunServiceMode();
+}
+
+TEST_F(ServiceRunTest, UserControlsReachTheHandlerThenTheStatusIsSent) {
+    process.onWait = [this](int wait) {
+        if (wait == 1) {
+            journal.Clear();
+            Control(128);
+            Control(255);
+            Control(127);
+            Control(256);
+            EXPECT_THAT(journal.Entries(),
+                        ElementsAre("OnUserControl 128", "SetStatus 4 5", "OnUserControl 255",
+                                    "SetStatus 4 5", "SetStatus 4 5", "SetStatus 4 5"));
+            Control(control_stop);
+        }
+    };
+    dispatcher().RunServiceMode();
+}
+
+TEST_F(ServiceRunTest, FailedRegistrationClearsTheHandlerAndSendsNothing) {
+    process.registerSucceeds = false;
+    dispatcher().RunServiceMode();
+    EXPECT_THAT(journal.Entries(), ElementsAre("OnStart", "RunDispatcher Tarnwick AntiARP",
+                                               "RegisterControlHandler Tarnwick AntiARP"));
+    EXPECT_EQ(dispatcher().Handler(), nullptr);
+    EXPECT_TRUE(process.statuses.empty());
+}
+
+TEST_F(ServiceRunTest, FailedStatusReportsAreReportedAndTheRunGoesOn) {
+    process.statusError = 6;
+    process.onWait = [this](int) { Control(control_stop); };
+    testing::internal::CaptureStdout();
+    dispatcher().RunServiceMode();
+    const std::string output = testing::internal::GetCapturedStdout();
+    const std::string line = "[ERROR][ServiceDispatcher][ error_code = 6 ] " +
+                             Core_Common::wide_to_narrow(Core_Common::system_error_text(6), 0) +
+                             "\n";
+    std::string expected;
+    for (int i = 0; i < 4; ++i) {
+        expected += line;
+    }
+    EXPECT_EQ(output, expected);
+    EXPECT_EQ(States().back(), service_stopped);
+}
+
+TEST_F(ServiceRunTest, IdleRunsAfterEveryWaitThatDoesNotSeeTheEvent) {
+    process.failingWaits = 2;
+    process.onWait = [this](int wait) {
+        if (wait == 5) {
+            Control(control_stop);
+        }
+    };
+    dispatcher().RunServiceMode();
+    EXPECT_EQ(handler.idles, 4);
+}
+
+TEST_F(ServiceRunTest, ControlsWithoutAHandlerStillEndTheRun) {
+    process.onWait = [this](int) {
+        dispatcher().SetHandler(nullptr);
+        Control(control_stop);
+    };
+    dispatcher().RunServiceMode();
+    EXPECT_THAT(journal.Entries(), testing::Not(testing::Contains("OnStop")));
+    EXPECT_EQ(States().back(), service_stopped);
+}
+
+TEST_F(ServiceRunTest, EntriesDoNothingWithoutADispatcher) {
+    process.onWait = [this](int) { Control(control_stop); };
+    dispatcher().RunServiceMode();
+    const ServiceControlEntry control = process.control;
+    Core_Common::destroy_instance(ServiceDispatcher::instance);
+    journal.Clear();
+    control(control_stop);
+    ServiceDispatcher::ServiceMain(0, nullptr);
+    EXPECT_TRUE(journal.Entries().empty());
+}
+
+TEST_F(ServiceRunTest, DebugModeRunsTheHandlerInTheConsole) {
+    process.onWait = [this](int wait) {
+        if (wait == 2) {
+            ASSERT_NE(process.console, nullptr);
+            EXPECT_TRUE(process.console(ctrl_c_event));
+        }
+    };
+    testing::internal::CaptureStdout();
+    dispatcher().RunDebugMode();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              Core_Common::wide_to_narrow(L"[NORMAL][ServiceDispatcher]服务运行在模拟状态\n", 0));
+    EXPECT_THAT(journal.Entries(), ElementsAreArray({
+                                       "CreateRunningMutex Tarnwick AntiARP",
+                                       "OnStart",
+                                       "CreateExitEvent",
+                                       "AddConsoleControlHandler",
+                                       "Wait 100",
+                                       "OnIdle",
+                                       "Wait 100",
+                                       "SignalExitEvent",
+                                       "CloseExitEvent",
+                                       "OnStop",
+                                       "ReleaseRunningMutex",
+                                   }));
+    EXPECT_TRUE(process.statuses.empty());
+}
+
+TEST_F(ServiceRunTest, DebugModeWithoutStartReleasesTheMutexAtOnce) {
+    handler.startResult = false;
+    testing::internal::CaptureStdout();
+    dispatcher().RunDebugMode();
+    testing::internal::GetCapturedStdout();
+    EXPECT_THAT(journal.Entries(), ElementsAre("CreateRunningMutex Tarnwick AntiARP", "OnStart",
+                                               "ReleaseRunningMutex"));
+}
+
+class DebugModeEndTest : public ServiceRunTest,
+                         public testing::WithParamInterface<std::uint32_t> {};
+
+TEST_P(DebugModeEndTest, ConsoleEventEndsTheRun) {
+    process.onWait = [this](int wait) {
+        if (wait == 1) {
+            EXPECT_TRUE(process.console(GetParam()));
+        }
+    };
+    testing::internal::CaptureStdout();
+    dispatcher().RunDebugMode();
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(process.waits, 1);
+    EXPECT_EQ(journal.Entries().back(), "ReleaseRunningMutex");
+}
+
+INSTANTIATE_TEST_SUITE_P(CtrlCBreakCloseShutdown, DebugModeEndTest,
+                         testing::Values(ctrl_c_event, ctrl_break_event, ctrl_close_event,
+                                         ctrl_shutdown_event));
+
+TEST_F(ServiceRunTest, LogoffAndOtherEventsAreLeftToTheNextHandler) {
+    process.onWait = [this](int wait) {
+        if (wait == 1) {
+            EXPECT_FALSE(process.console(ctrl_logoff_event));
+            EXPECT_FALSE(process.console(3));
+            EXPECT_FALSE(process.console(4));
+        }
+        if (wait == 3) {
+            process.console(ctrl_break_event);
+        }
+    };
+    testing::internal::CaptureStdout();
+    dispatcher().RunDebugMode();
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(process.waits, 3);
+    EXPECT_EQ(handler.idles, 2);
+}
+
+TEST(ServiceDispatcherModule, CreateTwiceLeavesOneDispatcherAndDestroyClearsIt) {
+    InterfaceServiceDispatcher::Create();
+    ServiceDispatcher* first = ServiceDispatcher::instance;
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->ModuleName(), L"ServiceDispatcher");
+    EXPECT_EQ(first->Handler(), nullptr);
+    EXPECT_TRUE(first->ServiceName().empty());
+    InterfaceServiceDispatcher::Create();
+    EXPECT_NE(ServiceDispatcher::instance, nullptr);
+    InterfaceServiceDispatcher::Destroy();
+    EXPECT_EQ(ServiceDispatcher::instance, nullptr);
+    InterfaceServiceDispatcher::Destroy();
+    EXPECT_EQ(ServiceDispatcher::instance, nullptr);
+}
+
+} // namespace

@@ -1,0 +1,89 @@
+#include "Core_Service/SystemdUnit.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+namespace {
+
+using namespace Core_Service;
+using testing::HasSubstr;
+using testing::Not;
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+ServiceDefinition Definition() {
+    ServiceDefinition definition;
+    definition.serviceName = L"Tarnwick AntiARP";
+    definition.displayName = L"Tarnwick AntiARP";
+    definition.programPath = L"/opt/tarnwick anti arp/antiarp";
+    definition.commandLine = L"\"/opt/tarnwick anti arp/antiarp\"";
+    return definition;
+}
+
+TEST(UnitStem, LowerCasesAndReplacesWhatAUnitNameCannotHold) {
+    EXPECT_EQ(UnitStem(L"Tarnwick AntiARP"), "tarnwick-antiarp");
+    EXPECT_EQ(UnitStem(L"a/b\\c d_e.f-9"), "a-b-c-d_e.f-9");
+    EXPECT_EQ(UnitStem(L"\x00C4x"), "-x");
+}
+
+TEST(QuoteUnitPath, QuotesAndEscapesWhatSystemdWouldInterpret) {
+    EXPECT_EQ(QuoteUnitPath("/opt/a b/antiarp"), "\"/opt/a b/antiarp\"");
+    EXPECT_EQ(QuoteUnitPath("/x/%h$HOME\"\\"), "\"/x/%%h$$HOME\\\"\\\\\"");
+    EXPECT_EQ(QuoteUnitPath(std::string("/x\ny")), "\"/x\\x0ay\"");
+}
+
+TEST(UnitFile, RegistersANotifyServiceStartedAtBootAndNeverRestarted) {
+    const auto lines = Lines(MakeUnitFile(Definition()));
+    const auto has = [&](const std::string& line) {
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    };
+    EXPECT_EQ(lines.front(), "[Unit]");
+    EXPECT_TRUE(has("Description=Tarnwick AntiARP"));
+    EXPECT_TRUE(has("Type=notify"));
+    EXPECT_TRUE(has("ExecStart=\"/opt/tarnwick anti arp/antiarp\""));
+    EXPECT_TRUE(has("Restart=no"));
+    EXPECT_TRUE(has("WantedBy=multi-user.target"));
+    EXPECT_TRUE(has("RuntimeDirectory=tarnwick-antiarp"));
+    EXPECT_TRUE(has("StateDirectory=tarnwick-antiarp"));
+    EXPECT_TRUE(has("CapabilityBoundingSet=CAP_NET_ADMIN CAP_NET_RAW"));
+    EXPECT_TRUE(has("NoNewPrivileges=yes"));
+    EXPECT_TRUE(has("ProtectSystem=strict"));
+    EXPECT_TRUE(has("RestrictAddressFamilies=AF_NETLINK AF_PACKET AF_UNIX"));
+}
+
+TEST(UnitFile, DependenciesAreRequiredAndOrderedBefore) {
+    auto definition = Definition();
+    definition.dependencies = {L"Network Online"};
+    const std::string unit = MakeUnitFile(definition);
+    EXPECT_THAT(unit,
+                HasSubstr("\nRequires=network-online.service\nAfter=network-online.service\n"));
+}
+
+TEST(UnitDescription, ReplacesOnlyTheDescriptionLine) {
+    const std::string unit = MakeUnitFile(Definition());
+    const std::string described = WriteUnitDescription(unit, L"Protect you, 100% of the time.");
+    EXPECT_THAT(described, HasSubstr("\nDescription=Protect you, 100%% of the time.\n"));
+    EXPECT_THAT(described, Not(HasSubstr("Description=Tarnwick AntiARP")));
+    EXPECT_EQ(Lines(described).size(), Lines(unit).size());
+}
+
+TEST(UnitDescription, CannotAddLinesToTheUnit) {
+    const std::string described =
+        WriteUnitDescription(MakeUnitFile(Definition()), L"x\nExecStartPre=/bin/evil\\");
+    EXPECT_THAT(described, HasSubstr("\nDescription=x ExecStartPre=/bin/evil\n"));
+    for (const auto& line : Lines(described)) {
+        EXPECT_NE(line.rfind("ExecStartPre", 0), 0u) << line;
+    }
+}
+
+} // namespace
