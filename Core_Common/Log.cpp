@@ -1,10 +1,10 @@
 #include "Core_Common/Log.h"
 
 #include "Core_Common/Singleton.h"
+#include "Core_Common/ThreadSpecific.h"
 #include "Core_Common/Utility.h"
 
 #include <cstdio>
-#include <optional>
 
 namespace Core_Common {
 
@@ -30,7 +30,10 @@ LogTag log_module_tags[log_module_count] = {
 namespace {
 
 // Each thread's context names, made on its first formatted record, freed when it ends.
-thread_local std::optional<std::vector<std::string>> context_names;
+thread_specific_ptr<std::vector<std::string>>& context_names() {
+    static thread_specific_ptr<std::vector<std::string>> names;
+    return names;
+}
 
 } // namespace
 
@@ -47,11 +50,12 @@ std::string format_log_time(std::chrono::system_clock::time_point when) {
 }
 
 std::string Log::ContextText() {
-    if (!context_names) {
-        context_names.emplace();
+    auto& names = context_names();
+    if (names.get() == nullptr) {
+        names.reset(new std::vector<std::string>());
     }
     std::string text;
-    for (const auto& name : *context_names) {
+    for (const auto& name : *names.get()) {
         text += name;
     }
     return text;
