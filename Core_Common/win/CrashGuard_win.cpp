@@ -74,6 +74,8 @@ constexpr DWORD executable_path_limit = 518;
 using path_text = fixed_text<executable_path_limit + 80>;
 
 std::atomic<bool> report_allowed{true};
+// The thread writing the report, once its minidump is done; 0 otherwise.
+std::atomic<DWORD> reporting_thread{0};
 // Static: its 256 KiB are too much for the stack of a failing thread.
 report_writer writer;
 std::terminate_handler previous_terminate = nullptr;
@@ -281,6 +283,8 @@ LONG write_crash_report(EXCEPTION_POINTERS* info, const wchar_t* where) {
         }
     }
 
+    // From here on the report is this module's own code: an exception in it ends the process.
+    reporting_thread = GetCurrentThreadId();
     const path_text reportPath = crash_file_path(executable, report_file_name);
     scoped_file report = create_crash_file(reportPath.c_str());
     if (!report.valid()) {
@@ -380,6 +384,17 @@ LONG write_crash_report(EXCEPTION_POINTERS* info, const wchar_t* where) {
     return EXCEPTION_EXECUTE_HANDLER;
 }
 
+// The system does not filter an exception raised inside the unhandled-exception filter again:
+// without this, a fault while the report is written would end the process with its own code.
+LONG WINAPI nested_exception_handler(EXCEPTION_POINTERS* info) {
+    constexpr DWORD error_severity = 0xC0000000u;
+    if (reporting_thread.load() == GetCurrentThreadId() &&
+        (info->ExceptionRecord->ExceptionCode & error_severity) == error_severity) {
+        TerminateProcess(GetCurrentProcess(), crash_exit_code);
+    }
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
 LONG WINAPI unhandled_exception_filter(EXCEPTION_POINTERS* info) {
     const LONG result = write_crash_report(info, L"");
     if (result == EXCEPTION_EXECUTE_HANDLER) {
@@ -388,10 +403,41 @@ LONG WINAPI unhandled_exception_filter(EXCEPTION_POINTERS* info) {
     return result;
 }
 
-[[noreturn]] void terminate_handler() {
-    CONTEXT context{};
+// The calling function's registers. On i386 they are read directly: Wine's RtlCaptureContext
+// there returns a context near the thread's start instead of the caller's.
+[[gnu::always_inline]] inline void capture_context(CONTEXT& context) {
+#if defined(__i386__)
+    context.ContextFlags = CONTEXT_CONTROL | CONTEXT_INTEGER | CONTEXT_SEGMENTS;
+    DWORD eip = 0;
+    DWORD eflags = 0;
+    DWORD segments[6] = {};
+    asm volatile("call 1f\n1: popl %0" : "=r"(eip));
+    asm volatile("pushfl\n\tpopl %0" : "=r"(eflags));
+    asm volatile("movl %%edi, %0\n\tmovl %%esi, %1\n\tmovl %%ebx, %2\n\tmovl %%ebp, %3\n\t"
+                 "movl %%esp, %4"
+                 : "=m"(context.Edi), "=m"(context.Esi), "=m"(context.Ebx), "=m"(context.Ebp),
+                   "=m"(context.Esp));
+    asm volatile("movl %%cs, %0\n\tmovl %%ss, %1\n\tmovl %%ds, %2\n\tmovl %%es, %3\n\t"
+                 "movl %%fs, %4\n\tmovl %%gs, %5"
+                 : "=r"(segments[0]), "=r"(segments[1]), "=r"(segments[2]), "=r"(segments[3]),
+                   "=r"(segments[4]), "=r"(segments[5]));
+    context.Eip = eip;
+    context.EFlags = eflags;
+    context.SegCs = segments[0] & 0xFFFFu;
+    context.SegSs = segments[1] & 0xFFFFu;
+    context.SegDs = segments[2] & 0xFFFFu;
+    context.SegEs = segments[3] & 0xFFFFu;
+    context.SegFs = segments[4] & 0xFFFFu;
+    context.SegGs = segments[5] & 0xFFFFu;
+#else
     context.ContextFlags = CONTEXT_FULL;
     RtlCaptureContext(&context);
+#endif
+}
+
+[[noreturn]] void terminate_handler() {
+    CONTEXT context{};
+    capture_context(context);
     EXCEPTION_RECORD record{};
     record.ExceptionCode = code_cpp_exception;
     record.ExceptionFlags = EXCEPTION_NONCONTINUABLE;
@@ -408,6 +454,7 @@ LONG WINAPI unhandled_exception_filter(EXCEPTION_POINTERS* info) {
 }
 
 void install_guard() {
+    AddVectoredExceptionHandler(1, nested_exception_handler);
     SetUnhandledExceptionFilter(unhandled_exception_filter);
     previous_terminate = std::set_terminate(terminate_handler);
 }
@@ -426,7 +473,18 @@ void RunGuarded(const std::function<void()>& body) {
     body();
 }
 
-void install_invalid_parameter_handler() { _set_invalid_parameter_handler(invalid_parameter); }
+void install_invalid_parameter_handler() {
+    // MinGW's import library keeps a handler of its own (old msvcrt.dll has none); the DLL's
+    // own, where it exports one (Windows Vista and later), is set as well.
+    _set_invalid_parameter_handler(invalid_parameter);
+    if (const HMODULE runtime = GetModuleHandleW(L"msvcrt.dll")) {
+        using set_handler_function = _invalid_parameter_handler(__cdecl*)(_invalid_parameter_handler);
+        if (const auto set_handler =
+                library_function<set_handler_function>(runtime, "_set_invalid_parameter_handler")) {
+            set_handler(invalid_parameter);
+        }
+    }
+}
 
 namespace crash_settings {
 

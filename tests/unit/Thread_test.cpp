@@ -125,6 +125,7 @@ TEST_F(ThreadBasic, UnknownPriorityRunsAtNormal) {
     worker.join();
 #ifdef _WIN32
     EXPECT_EQ(seen, 0);
+    (void)inherited;
 #else
     EXPECT_EQ(seen, inherited);
 #endif
