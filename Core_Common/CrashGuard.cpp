@@ -18,7 +18,7 @@ std::atomic<std::uint32_t> context_message_id{0};
 
 } // namespace
 
-void set_program_display_name(std::wstring name) {
+void set_program_display_name(const std::wstring& name) {
     display_name_text.clear();
     display_name_text.append(name.c_str());
     crash_settings::settings_changed();
@@ -26,7 +26,7 @@ void set_program_display_name(std::wstring name) {
 
 std::wstring program_display_name() { return display_name_text.c_str(); }
 
-void set_crash_directory(std::wstring directory) {
+void set_crash_directory(const std::wstring& directory) {
     directory_text.clear();
     directory_text.append(directory.c_str());
     crash_settings::settings_changed();

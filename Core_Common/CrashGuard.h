@@ -17,12 +17,12 @@ void RunGuarded(const std::function<void()>& body);
 
 // The program's display name, which starts the crash reporter's argument. The entry point
 // sets it before anything else.
-void set_program_display_name(std::wstring name);
+void set_program_display_name(const std::wstring& name);
 std::wstring program_display_name();
 
 // The folder that receives "CRASH.DMP", "CRASHLOG.TXT" and "CRASHLOG.DAT". Empty (the
 // default) means the executable's own folder. Set it before threads start.
-void set_crash_directory(std::wstring directory);
+void set_crash_directory(const std::wstring& directory);
 std::wstring crash_directory();
 
 // The crash context the report prints. The texts are read while the process crashes, so

@@ -134,8 +134,10 @@ void write_registers(report_writer& writer, const register_values& registers) {
         writer.append(L"EFlags: 0x%08x  ESP: 0x%08x  SegSs: 0x%08x\r\n", {v[9], v[10], v[11]});
         break;
     case register_layout::x86_64:
-        writer.append(L"RDI:    0x%016llx  RSI: 0x%016llx  RAX:   0x%016llx\r\n", {v[0], v[1], v[2]});
-        writer.append(L"RBX:    0x%016llx  RCX: 0x%016llx  RDX:   0x%016llx\r\n", {v[3], v[4], v[5]});
+        writer.append(L"RDI:    0x%016llx  RSI: 0x%016llx  RAX:   0x%016llx\r\n",
+                      {v[0], v[1], v[2]});
+        writer.append(L"RBX:    0x%016llx  RCX: 0x%016llx  RDX:   0x%016llx\r\n",
+                      {v[3], v[4], v[5]});
         writer.append(L"RIP:    0x%016llx  RBP: 0x%016llx  SegCs: 0x%08x\r\n", {v[6], v[7], v[8]});
         writer.append(L"EFlags: 0x%08x          RSP: 0x%016llx\r\n", {v[9], v[10]});
         writer.append(L"R8:     0x%016llx  R9:  0x%016llx  R10:   0x%016llx\r\n",
@@ -216,8 +218,8 @@ std::size_t format_text(wchar_t* out, std::size_t capacity, const wchar_t* forma
                 wide ? static_cast<std::int64_t>(arg->bits())
                      : static_cast<std::int64_t>(static_cast<std::int32_t>(arg->bits()));
             const bool negative = value < 0;
-            const std::uint64_t magnitude =
-                negative ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+            const std::uint64_t magnitude = negative ? 0 - static_cast<std::uint64_t>(value)
+                                                     : static_cast<std::uint64_t>(value);
             put_number(result, magnitude, negative, 10, false, width, zeroPad);
             break;
         }

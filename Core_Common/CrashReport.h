@@ -77,8 +77,7 @@ public:
     // Signed values are sign-extended, so "%d" of a negative int and "%x" of it agree with
     // the platform formatter.
     template <class T>
-        requires std::is_integral_v<T>
-    format_arg(T value) : bits_(widen(value)) {}
+    requires std::is_integral_v<T> format_arg(T value) : bits_(widen(value)) {}
 
     const wchar_t* text() const { return is_text_ ? text_ : nullptr; }
     bool is_text() const { return is_text_; }

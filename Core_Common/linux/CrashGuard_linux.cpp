@@ -34,7 +34,8 @@ using namespace crash_report;
 
 constexpr int fault_signals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL};
 constexpr std::size_t path_bytes = PATH_MAX + 64;
-constexpr std::size_t alternate_stack_bytes = 256 * 1024;
+constexpr std::size_t alternate_stack_bytes = std::size_t{256} << 10;
+constexpr std::uint64_t stack_dump_limit = std::uint64_t{1} << 20;
 
 // A zero-terminated narrow text in a fixed buffer; what does not fit is cut off.
 template <std::size_t N> class narrow_text {
@@ -285,7 +286,8 @@ std::size_t read_small_file(const char* path, char* buffer, std::size_t capacity
 
 bool read_own_memory(std::uintptr_t address, void* out, std::size_t count) {
     iovec local{out, count};
-    iovec remote{reinterpret_cast<void*>(address), count};
+    // An address taken from the crashed thread's registers.
+    iovec remote{reinterpret_cast<void*>(address), count}; // NOLINT(performance-no-int-to-ptr)
     return process_vm_readv(getpid(), &local, 1, &remote, 1, 0) == static_cast<ssize_t>(count);
 }
 
@@ -418,16 +420,18 @@ void write_dump(int fd, const crash_event& event, const maps_summary& maps) {
     static constexpr struct {
         const char* name;
         int index;
-    } registers[] = {{"rax", REG_RAX}, {"rbx", REG_RBX}, {"rcx", REG_RCX},    {"rdx", REG_RDX},
-                     {"rsi", REG_RSI}, {"rdi", REG_RDI}, {"rbp", REG_RBP},    {"rsp", REG_RSP},
-                     {"r8", REG_R8},   {"r9", REG_R9},   {"r10", REG_R10},    {"r11", REG_R11},
-                     {"r12", REG_R12}, {"r13", REG_R13}, {"r14", REG_R14},    {"r15", REG_R15},
-                     {"rip", REG_RIP}, {"eflags", REG_EFL}, {"csgsfs", REG_CSGSFS}, {"err", REG_ERR},
-                     {"trapno", REG_TRAPNO}, {"cr2", REG_CR2}};
+    } registers[] = {
+        {"rax", REG_RAX},       {"rbx", REG_RBX},    {"rcx", REG_RCX},       {"rdx", REG_RDX},
+        {"rsi", REG_RSI},       {"rdi", REG_RDI},    {"rbp", REG_RBP},       {"rsp", REG_RSP},
+        {"r8", REG_R8},         {"r9", REG_R9},      {"r10", REG_R10},       {"r11", REG_R11},
+        {"r12", REG_R12},       {"r13", REG_R13},    {"r14", REG_R14},       {"r15", REG_R15},
+        {"rip", REG_RIP},       {"eflags", REG_EFL}, {"csgsfs", REG_CSGSFS}, {"err", REG_ERR},
+        {"trapno", REG_TRAPNO}, {"cr2", REG_CR2}};
     for (const auto& reg : registers) {
         text.clear();
         text.append(reg.name).append(" ");
-        text.append_hex(static_cast<std::uint64_t>(event.context->uc_mcontext.gregs[reg.index]), 16);
+        text.append_hex(static_cast<std::uint64_t>(event.context->uc_mcontext.gregs[reg.index]),
+                        16);
         text.append("\n");
         write_text(fd, text);
     }
@@ -448,8 +452,8 @@ void write_dump(int fd, const crash_event& event, const maps_summary& maps) {
     // The stack from the stack pointer up to the end of its mapping, at most 1 MiB.
     const std::uint64_t sp = stack_pointer(*event.context);
     std::uint64_t end = maps.stack_end;
-    if (end > sp && end - sp > 1024 * 1024) {
-        end = sp + 1024 * 1024;
+    if (end > sp && end - sp > stack_dump_limit) {
+        end = sp + stack_dump_limit;
     }
     if (end < sp) {
         end = sp;
@@ -593,9 +597,9 @@ bool write_crash_report(const crash_event& event, const wchar_t* where) {
         }
     }
     facts.total_virtual = user_address_space_bytes;
-    facts.available_virtual =
-        maps.mapped_bytes < user_address_space_bytes ? user_address_space_bytes - maps.mapped_bytes
-                                                     : 0;
+    facts.available_virtual = maps.mapped_bytes < user_address_space_bytes
+                                  ? user_address_space_bytes - maps.mapped_bytes
+                                  : 0;
 
     facts.process_time_known = process_seconds(facts.process_seconds);
 
@@ -752,9 +756,8 @@ void prepare_facts() {
     set(prepared.report_path, folder + "CRASHLOG.TXT");
     set(prepared.data_path, folder + "CRASHLOG.DAT");
     set(prepared.reporter_path, executableFolder + "CrashReport");
-    set(prepared.reporter_argument,
-        wide_to_narrow(crash_settings::display_name(), code_page_ansi) +
-            narrowPath.substr(narrowPath.rfind('/') + 1));
+    set(prepared.reporter_argument, wide_to_narrow(crash_settings::display_name(), code_page_ansi) +
+                                        narrowPath.substr(narrowPath.rfind('/') + 1));
 
     const std::time_t now = std::time(nullptr);
     std::tm local{};

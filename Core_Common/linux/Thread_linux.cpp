@@ -44,8 +44,6 @@ std::string current_thread_name() {
     return name;
 }
 
-int current_thread_priority() {
-    return getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
-}
+int current_thread_priority() { return getpriority(PRIO_PROCESS, static_cast<id_t>(gettid())); }
 
 } // namespace Core_Common::thread_helper

@@ -135,7 +135,8 @@ void write_minidump(HANDLE file, EXCEPTION_POINTERS* info) {
     using write_dump_function =
         BOOL(WINAPI*)(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE, PMINIDUMP_EXCEPTION_INFORMATION,
                       PMINIDUMP_USER_STREAM_INFORMATION, PMINIDUMP_CALLBACK_INFORMATION);
-    const auto write_dump = library_function<write_dump_function>(dbghelp.get(), "MiniDumpWriteDump");
+    const auto write_dump =
+        library_function<write_dump_function>(dbghelp.get(), "MiniDumpWriteDump");
     if (write_dump == nullptr) {
         return;
     }
@@ -180,16 +181,16 @@ void fill_registers(const CONTEXT& context, register_values& registers) {
     std::uint64_t* v = registers.values;
 #if defined(__i386__)
     registers.layout = register_layout::i386;
-    const DWORD values[] = {context.Edi, context.Esi,   context.Eax,    context.Ebx,
-                            context.Ecx, context.Edx,   context.Eip,    context.Ebp,
+    const DWORD values[] = {context.Edi,   context.Esi,    context.Eax, context.Ebx,
+                            context.Ecx,   context.Edx,    context.Eip, context.Ebp,
                             context.SegCs, context.EFlags, context.Esp, context.SegSs};
 #else
     registers.layout = register_layout::x86_64;
-    const DWORD64 values[] = {context.Rdi, context.Rsi, context.Rax, context.Rbx, context.Rcx,
-                              context.Rdx, context.Rip, context.Rbp, context.SegCs,
-                              context.EFlags, context.Rsp, context.SegSs, context.R8,
-                              context.R9, context.R10, context.R11, context.R12, context.R13,
-                              context.R14, context.R15};
+    const DWORD64 values[] = {context.Rdi,   context.Rsi,    context.Rax, context.Rbx,
+                              context.Rcx,   context.Rdx,    context.Rip, context.Rbp,
+                              context.SegCs, context.EFlags, context.Rsp, context.SegSs,
+                              context.R8,    context.R9,     context.R10, context.R11,
+                              context.R12,   context.R13,    context.R14, context.R15};
 #endif
     for (std::size_t i = 0; i < sizeof values / sizeof values[0]; ++i) {
         v[i] = values[i];
@@ -249,10 +250,11 @@ bool process_seconds(std::uint64_t& seconds) {
 }
 
 void start_reporter(const path_text& executable) {
-    const path_text reporter = replace_file_name<path_text::capacity() + 1>(
-        executable.c_str(), L'\\', L"CrashReport.exe");
+    const path_text reporter =
+        replace_file_name<path_text::capacity() + 1>(executable.c_str(), L'\\', L"CrashReport.exe");
     auto commandLine = reporter_command_line<path_text::capacity() + 300>(
-        reporter.c_str(), crash_settings::display_name(), file_name_part(executable.c_str(), L'\\'));
+        reporter.c_str(), crash_settings::display_name(),
+        file_name_part(executable.c_str(), L'\\'));
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESHOWWINDOW;
@@ -310,8 +312,7 @@ LONG write_crash_report(EXCEPTION_POINTERS* info, const wchar_t* where) {
     MEMORY_BASIC_INFORMATION region{};
     facts.module_name = L"Unknown";
     if (VirtualQuery(reinterpret_cast<const void*>(ip), &region, sizeof region) != 0 &&
-        GetModuleFileNameW(static_cast<HMODULE>(region.AllocationBase), modulePath, MAX_PATH) >
-            0) {
+        GetModuleFileNameW(static_cast<HMODULE>(region.AllocationBase), modulePath, MAX_PATH) > 0) {
         facts.module_name = file_name_part(modulePath, L'\\');
     }
 
@@ -364,10 +365,10 @@ LONG write_crash_report(EXCEPTION_POINTERS* info, const wchar_t* where) {
     for (std::size_t i = 0; i < 16; ++i) {
         std::uint8_t byte = 0;
         SIZE_T read = 0;
-        const bool ok = ReadProcessMemory(GetCurrentProcess(),
-                                          reinterpret_cast<const void*>(ip + i), &byte, 1,
-                                          &read) != 0 &&
-                        read == 1;
+        const bool ok =
+            ReadProcessMemory(GetCurrentProcess(), reinterpret_cast<const void*>(ip + i), &byte, 1,
+                              &read) != 0 &&
+            read == 1;
         facts.code_bytes[i] = ok ? byte : unreadable_byte;
     }
 
@@ -478,7 +479,8 @@ void install_invalid_parameter_handler() {
     // own, where it exports one (Windows Vista and later), is set as well.
     _set_invalid_parameter_handler(invalid_parameter);
     if (const HMODULE runtime = GetModuleHandleW(L"msvcrt.dll")) {
-        using set_handler_function = _invalid_parameter_handler(__cdecl*)(_invalid_parameter_handler);
+        using set_handler_function =
+            _invalid_parameter_handler(__cdecl*)(_invalid_parameter_handler);
         if (const auto set_handler =
                 library_function<set_handler_function>(runtime, "_set_invalid_parameter_handler")) {
             set_handler(invalid_parameter);

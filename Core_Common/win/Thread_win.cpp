@@ -38,8 +38,8 @@ std::string current_thread_name() {
     static const auto get_description =
         thread_api<get_description_function>("GetThreadDescription");
     wchar_t* description = nullptr;
-    if (get_description == nullptr ||
-        FAILED(get_description(GetCurrentThread(), &description)) || description == nullptr) {
+    if (get_description == nullptr || FAILED(get_description(GetCurrentThread(), &description)) ||
+        description == nullptr) {
         return {};
     }
     std::string name = wide_to_narrow(description, code_page_ansi);

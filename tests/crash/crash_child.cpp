@@ -79,8 +79,7 @@ int main(int argc, char** argv) {
     if (scenario == "unwritable") {
         // A folder that does not exist: no report file can be created there.
         const std::filesystem::path folder =
-            std::filesystem::path(Core_Common::module_file_path()).parent_path() /
-            "no-such-folder";
+            std::filesystem::path(Core_Common::module_file_path()).parent_path() / "no-such-folder";
         Core_Common::set_crash_directory(folder.wstring());
 #ifdef _WIN32
         // The exception goes on to the system: no error box, no debugger.
@@ -89,8 +88,7 @@ int main(int argc, char** argv) {
     }
     if (scenario == "second_during_report") {
         // The report reads this text while it is written, and faults a second time.
-        Core_Common::set_crash_context(reinterpret_cast<const wchar_t*>(16), nullptr, nullptr,
-                                       0);
+        Core_Common::set_crash_context(reinterpret_cast<const wchar_t*>(16), nullptr, nullptr, 0);
     }
     Core_Common::RunGuarded([&] {
         if (scenario == "read_null" || scenario == "unwritable" ||

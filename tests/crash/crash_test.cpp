@@ -86,8 +86,7 @@ child_result run_child(const fs::path& program, const std::string& scenario) {
     PROCESS_INFORMATION process{};
     child_result result;
     if (CreateProcessW(program.wstring().c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
-                       nullptr, program.parent_path().wstring().c_str(), &startup,
-                       &process) == 0) {
+                       nullptr, program.parent_path().wstring().c_str(), &startup, &process) == 0) {
         ADD_FAILURE() << "cannot start " << program.string() << ": " << GetLastError();
         return result;
     }
@@ -103,8 +102,8 @@ child_result run_child(const fs::path& program, const std::string& scenario) {
 #else
 child_result run_child(const fs::path& program, const std::string& scenario) {
     const std::string path = program.string();
-    char* const arguments[] = {const_cast<char*>(path.c_str()),
-                               const_cast<char*>(scenario.c_str()), nullptr};
+    char* const arguments[] = {const_cast<char*>(path.c_str()), const_cast<char*>(scenario.c_str()),
+                               nullptr};
     pid_t child = 0;
     child_result result;
     const int error = posix_spawn(&child, path.c_str(), nullptr, nullptr, arguments, environ);
@@ -153,7 +152,9 @@ protected:
         }
     }
 
-    child_result crash(const std::string& scenario) { return run_child(folder / child_file, scenario); }
+    child_result crash(const std::string& scenario) {
+        return run_child(folder / child_file, scenario);
+    }
 
     bool exists(const char* name) const { return fs::exists(folder / name); }
 

@@ -379,8 +379,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(WindowsVersion, VersionTextUsesTheLow16BitsOfTheBuild) {
     EXPECT_STREQ(cr::windows_version_text({2, 5, 1, 2600}).version.c_str(), L"5.1.2600");
     EXPECT_STREQ(cr::windows_version_text({2, 6, 0, 6000}).version.c_str(), L"6.0.6000");
-    EXPECT_STREQ(cr::windows_version_text({1, 4, 10, 0x040A08AEu}).version.c_str(),
-                 L"4.10.2222");
+    EXPECT_STREQ(cr::windows_version_text({1, 4, 10, 0x040A08AEu}).version.c_str(), L"4.10.2222");
 }
 
 TEST(ReportPaths, FileNameIsThePartAfterTheLastSeparator) {

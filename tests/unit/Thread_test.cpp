@@ -191,6 +191,7 @@ TEST_F(ThreadAdvanced, PostsFromManyThreadsLoseNoTask) {
     auto finished = all.get_future();
     worker.start("Test_Advanced", th::priority_normal);
     std::vector<std::thread> threads;
+    threads.reserve(producers);
     for (int p = 0; p < producers; ++p) {
         threads.emplace_back([&] {
             for (int i = 0; i < per_producer; ++i) {
