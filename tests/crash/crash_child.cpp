@@ -1,0 +1,116 @@
+// Crashes in the way its first argument names, under the crash guard, as the program would.
+#include "Core_Common/CrashGuard.h"
+#include "Core_Common/Thread.h"
+#include "Core_Common/Utility.h"
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#ifdef _WIN32
+#include "Core_Common/win/WinApi.h"
+
+#include <stdlib.h>
+#define TW_NO_SANITIZE
+#else
+// The faults must reach the guard as real faults, not as sanitizer reports.
+#define TW_NO_SANITIZE __attribute__((no_sanitize("address", "undefined")))
+#endif
+
+namespace {
+
+volatile int* volatile null_pointer = nullptr;
+volatile int zero = 0;
+
+TW_NO_SANITIZE void read_null() {
+    const int value = *null_pointer;
+    std::printf("read %d\n", value);
+}
+
+TW_NO_SANITIZE void write_null() { *null_pointer = 1; }
+
+TW_NO_SANITIZE void divide_by_zero() {
+    const int value = 100 / zero;
+    std::printf("quotient %d\n", value);
+}
+
+void throw_integer() { throw 7; }
+
+void throw_on_worker() {
+    Core_Common::thread_basic worker;
+    worker.start(throw_integer, "Crash_Worker", Core_Common::thread_helper::priority_normal);
+    worker.join();
+}
+
+void throw_in_task() {
+    Core_Common::thread_advanced worker;
+    worker.start("Crash_Advanced", Core_Common::thread_helper::priority_normal);
+    worker.post([] {});
+    worker.post(throw_integer);
+    worker.post([] { std::puts("task after the throw ran"); });
+    worker.join();
+}
+
+volatile bool keep_recursing = true;
+
+TW_NO_SANITIZE int recurse(int depth) {
+    volatile char block[4096];
+    block[0] = static_cast<char>(depth);
+    return keep_recursing ? recurse(depth + 1) + block[0] : block[0];
+}
+
+void invalid_parameter() {
+#ifdef _WIN32
+    Core_Common::install_invalid_parameter_handler();
+    // Wine's msvcrt.dll never calls the handler: call the installed one as the runtime would.
+    const _invalid_parameter_handler handler = _get_invalid_parameter_handler();
+    if (handler != nullptr) {
+        handler(L"destination != nullptr", L"wcscpy_s", L"wcscpy_s.c", 1, 0);
+    }
+#endif
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Core_Common::set_program_display_name(L"Tarnwick ARP Protect 1.0");
+    const std::string scenario = argc > 1 ? argv[1] : "";
+    if (scenario == "unwritable") {
+        // A folder that does not exist: no report file can be created there.
+        const std::filesystem::path folder =
+            std::filesystem::path(Core_Common::module_file_path()).parent_path() / "no-such-folder";
+        Core_Common::set_crash_directory(folder.wstring());
+#ifdef _WIN32
+        // The exception goes on to the system: no error box, no debugger.
+        SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+#endif
+    }
+    if (scenario == "second_during_report") {
+        // The report reads this text while it is written, and faults a second time.
+        Core_Common::set_crash_context(reinterpret_cast<const wchar_t*>(16), nullptr, nullptr, 0);
+    }
+    Core_Common::RunGuarded([&] {
+        if (scenario == "read_null" || scenario == "unwritable" ||
+            scenario == "second_during_report") {
+            read_null();
+        } else if (scenario == "write_null") {
+            write_null();
+        } else if (scenario == "divide_by_zero") {
+            divide_by_zero();
+        } else if (scenario == "throw_main") {
+            throw_integer();
+        } else if (scenario == "throw_worker") {
+            throw_on_worker();
+        } else if (scenario == "throw_in_task") {
+            throw_in_task();
+        } else if (scenario == "stack_overflow") {
+            std::printf("%d\n", recurse(0));
+        } else if (scenario == "invalid_parameter") {
+            invalid_parameter();
+        } else if (scenario == "clean") {
+            std::puts("clean");
+        }
+    });
+    return 0;
+}

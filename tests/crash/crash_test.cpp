@@ -1,0 +1,343 @@
+// Runs crash_child in a fresh folder per case (a copy of it, with the stand-in reporter beside
+// it) and checks what the crash left: the exit code, the three crash files, the report's first
+// lines and the reporter's command line.
+#include "Core_Common/Utility.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#ifdef _WIN32
+#include "Core_Common/win/WinApi.h"
+#else
+#include <csignal>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+namespace {
+
+#ifdef _WIN32
+constexpr const char* executable_suffix = ".exe";
+const std::string child_file = "crash_child.exe";
+#else
+constexpr const char* executable_suffix = "";
+const std::string child_file = "crash_child";
+#endif
+const std::string display_name = "Tarnwick ARP Protect 1.0";
+
+std::string read_bytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The report as narrow UTF-8 text: Windows writes UTF-16LE without a byte-order mark.
+std::string report_text(const std::string& bytes) {
+#ifdef _WIN32
+    std::wstring wide;
+    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        wide.push_back(static_cast<wchar_t>(static_cast<unsigned char>(bytes[i]) |
+                                            (static_cast<unsigned char>(bytes[i + 1]) << 8)));
+    }
+    return Core_Common::wide_to_narrow(wide, CP_UTF8);
+#else
+    return bytes;
+#endif
+}
+
+std::vector<std::string> crlf_lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    std::size_t end = 0;
+    while ((end = text.find("\r\n", start)) != std::string::npos) {
+        lines.push_back(text.substr(start, end - start));
+        start = end + 2;
+    }
+    lines.push_back(text.substr(start));
+    return lines;
+}
+
+struct child_result {
+    bool exited = false; // ended by itself (not by a signal)
+    int code = -1;       // exit code, or the signal number when it did not exit
+};
+
+#ifdef _WIN32
+child_result run_child(const fs::path& program, const std::string& scenario) {
+    std::wstring commandLine =
+        L"\"" + program.wstring() + L"\" " + Core_Common::narrow_to_wide(scenario, CP_UTF8);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    child_result result;
+    if (CreateProcessW(program.wstring().c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
+                       nullptr, program.parent_path().wstring().c_str(), &startup, &process) == 0) {
+        ADD_FAILURE() << "cannot start " << program.string() << ": " << GetLastError();
+        return result;
+    }
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    result.exited = true;
+    result.code = static_cast<int>(code);
+    return result;
+}
+#else
+child_result run_child(const fs::path& program, const std::string& scenario) {
+    const std::string path = program.string();
+    char* const arguments[] = {const_cast<char*>(path.c_str()), const_cast<char*>(scenario.c_str()),
+                               nullptr};
+    pid_t child = 0;
+    child_result result;
+    const int error = posix_spawn(&child, path.c_str(), nullptr, nullptr, arguments, environ);
+    if (error != 0) {
+        ADD_FAILURE() << "cannot start " << path << ": " << error;
+        return result;
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status)) {
+        result.exited = true;
+        result.code = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        result.code = WTERMSIG(status);
+    }
+    return result;
+}
+#endif
+
+class CrashChild : public ::testing::Test {
+protected:
+    void SetUp() override {
+        static std::atomic<int> counter{0};
+        const fs::path here = fs::path(Core_Common::module_file_path()).parent_path();
+#ifdef _WIN32
+        const auto pid = static_cast<unsigned long>(GetCurrentProcessId());
+#else
+        const auto pid = static_cast<unsigned long>(getpid());
+#endif
+        folder = fs::temp_directory_path() /
+                 ("tw_crash_" + std::to_string(pid) + "_" + std::to_string(++counter));
+        fs::remove_all(folder);
+        fs::create_directories(folder);
+        fs::copy_file(here / child_file, folder / child_file);
+        fs::copy_file(here / (std::string("CrashReport") + executable_suffix),
+                      folder / (std::string("CrashReport") + executable_suffix));
+    }
+
+    void TearDown() override {
+        if (!HasFailure()) {
+            std::error_code ignored;
+            fs::remove_all(folder, ignored);
+        } else {
+            std::cerr << "crash files kept in " << folder.string() << '\n';
+        }
+    }
+
+    child_result crash(const std::string& scenario) {
+        return run_child(folder / child_file, scenario);
+    }
+
+    bool exists(const char* name) const { return fs::exists(folder / name); }
+
+    std::string report() const { return report_text(read_bytes(folder / "CRASHLOG.TXT")); }
+
+    // The stand-in reporter runs on after the child has ended: wait for its file.
+    std::vector<std::string> reporter_lines() const {
+        const fs::path file = folder / "REPORTER.TXT";
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!fs::exists(file) && std::chrono::steady_clock::now() < limit) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        std::vector<std::string> lines;
+        std::ifstream in(file, std::ios::binary);
+        for (std::string line; std::getline(in, line);) {
+            lines.push_back(line);
+        }
+        return lines;
+    }
+
+    // Everything a finished report shows, whatever the exception.
+    void expect_complete_report(const std::string& exceptionName, const std::string& code) {
+        const std::string bytes = read_bytes(folder / "CRASHLOG.TXT");
+        ASSERT_FALSE(bytes.empty());
+#ifdef _WIN32
+        ASSERT_FALSE(bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+                     static_cast<unsigned char>(bytes[1]) == 0xFE)
+            << "no byte-order mark";
+        EXPECT_EQ(bytes.size() % 2, 0u);
+#endif
+        const std::string text = report();
+        const auto lines = crlf_lines(text);
+        ASSERT_GE(lines.size(), 12u);
+        const std::string executable = child_file.substr(0, child_file.find('.'));
+        EXPECT_EQ(lines[0], executable + " caused " + exceptionName + " (" + code + ") ");
+        EXPECT_TRUE(std::regex_match(lines[1], std::regex("in module " + executable +
+                                                          "(\\.exe)? at [0-9a-f]{4}:([0-9a-f]{8}|"
+                                                          "[0-9a-f]{16})\\.")))
+            << lines[1];
+        EXPECT_EQ(lines[2], "");
+        EXPECT_EQ(lines[3], "Exception handler called in .");
+        EXPECT_TRUE(std::regex_match(lines[4], std::regex("Error occurred at \\d+/\\d+/\\d{4} "
+                                                          "\\d\\d:\\d\\d:\\d\\d\\.")))
+            << lines[4];
+        EXPECT_THAT(lines[5], HasSubstr(child_file + ", run by "));
+        EXPECT_THAT(lines[6], ::testing::StartsWith("Operating system:  "));
+        EXPECT_THAT(text, HasSubstr("Socket init version: n/a\r\n"));
+        EXPECT_THAT(text, HasSubstr("\r\nContext:\r\n"));
+        EXPECT_THAT(text, HasSubstr("Module List: [Ignore]\r\n"));
+        // Every line ends in CR LF: no lone line feed anywhere.
+        for (std::size_t at = text.find('\n'); at != std::string::npos;
+             at = text.find('\n', at + 1)) {
+            ASSERT_EQ(text[at - 1], '\r') << "at " << at;
+        }
+        EXPECT_TRUE(text.ends_with("\r\n===== [end of CRASHLOG.TXT] =====\r\n"));
+    }
+
+    void expect_dump() const {
+        const std::string dump = read_bytes(folder / "CRASH.DMP");
+#ifdef _WIN32
+        // dbghelp's minidump signature.
+        EXPECT_EQ(dump.substr(0, 4), "MDMP");
+#else
+        EXPECT_EQ(dump.substr(0, 22), "TARNWICK CRASH DUMP 1\n");
+        for (const char* section : {"\n[registers]\n", "\n[memory map]\n", "\n[stack]\n"}) {
+            EXPECT_THAT(dump, HasSubstr(section));
+        }
+        EXPECT_THAT(dump, HasSubstr(child_file + "\n"));
+        EXPECT_TRUE(dump.ends_with("\n[end]\n"));
+#endif
+    }
+
+    void expect_empty_log_data_file() const {
+        ASSERT_TRUE(exists("CRASHLOG.DAT"));
+        EXPECT_EQ(fs::file_size(folder / "CRASHLOG.DAT"), 0u);
+    }
+
+    void expect_reporter_started() const {
+        const auto lines = reporter_lines();
+        ASSERT_GE(lines.size(), 2u) << "the reporter did not run";
+        EXPECT_EQ(lines[0], "2");
+        EXPECT_EQ(lines[1], display_name + child_file);
+#ifdef _WIN32
+        ASSERT_GE(lines.size(), 3u);
+        const std::string reporter =
+            Core_Common::wide_to_narrow((folder / "CrashReport.exe").wstring(), CP_UTF8);
+        EXPECT_EQ(lines[2], reporter + " \"" + display_name + child_file + "\"");
+#endif
+    }
+
+    void expect_full_crash(const std::string& scenario, const std::string& exceptionName,
+                           const std::string& code) {
+        const child_result result = crash(scenario);
+        ASSERT_TRUE(result.exited) << "ended by signal " << result.code;
+        EXPECT_EQ(result.code, 100);
+        expect_dump();
+        expect_complete_report(exceptionName, code);
+        expect_empty_log_data_file();
+        expect_reporter_started();
+    }
+
+    fs::path folder;
+};
+
+#ifdef _WIN32
+constexpr const char* null_address = "00000000";
+#else
+constexpr const char* null_address = "0000000000000000";
+#endif
+
+} // namespace
+
+TEST_F(CrashChild, ReadFromAddressZeroIsReportedAsAccessViolation) {
+    expect_full_crash("read_null", "an Access Violation", "0xc0000005");
+    EXPECT_THAT(report(), HasSubstr(std::string("msg id: 0\r\n\r\nRead from location ") +
+                                    null_address + " caused an access violation.\r\n"));
+}
+
+TEST_F(CrashChild, WriteToAddressZeroIsReportedAsAccessViolation) {
+    expect_full_crash("write_null", "an Access Violation", "0xc0000005");
+    EXPECT_THAT(report(), HasSubstr(std::string("Write to location ") + null_address +
+                                    " caused an access violation.\r\n"));
+}
+
+TEST_F(CrashChild, IntegerDivideByZeroIsReported) {
+    expect_full_crash("divide_by_zero", "an Integer Divide by Zero", "0xc0000094");
+    EXPECT_THAT(report(), Not(HasSubstr("caused an access violation")));
+}
+
+TEST_F(CrashChild, ThrownIntegerOnTheMainThreadIsACppException) {
+    expect_full_crash("throw_main", "a Microsoft C++ Exception", "0xe06d7363");
+}
+
+TEST_F(CrashChild, ThrownIntegerOnAWorkerThreadIsACppException) {
+    expect_full_crash("throw_worker", "a Microsoft C++ Exception", "0xe06d7363");
+}
+
+TEST_F(CrashChild, ExceptionInAQueuedTaskEndsTheProcessBeforeTheNextTask) {
+    expect_full_crash("throw_in_task", "a Microsoft C++ Exception", "0xe06d7363");
+}
+
+TEST_F(CrashChild, SecondExceptionDuringTheReportEndsTheProcessAtOnce) {
+    const child_result result = crash("second_during_report");
+    ASSERT_TRUE(result.exited) << "ended by signal " << result.code;
+    EXPECT_EQ(result.code, 100);
+    expect_dump();
+    // The report file was begun but never finished, and no reporter was started.
+    ASSERT_TRUE(exists("CRASHLOG.TXT"));
+    EXPECT_THAT(report(), Not(HasSubstr("===== [end of")));
+    EXPECT_FALSE(exists("CRASHLOG.DAT"));
+    EXPECT_FALSE(exists("REPORTER.TXT"));
+}
+
+TEST_F(CrashChild, UncreatableReportFilePassesTheExceptionOn) {
+    const child_result result = crash("unwritable");
+#ifdef _WIN32
+    EXPECT_EQ(static_cast<unsigned>(result.code), 0xC0000005u);
+#else
+    EXPECT_FALSE(result.exited);
+    EXPECT_EQ(result.code, SIGSEGV);
+#endif
+    EXPECT_FALSE(exists("CRASH.DMP"));
+    EXPECT_FALSE(exists("CRASHLOG.TXT"));
+    EXPECT_FALSE(exists("CRASHLOG.DAT"));
+    EXPECT_FALSE(exists("REPORTER.TXT"));
+    EXPECT_FALSE(fs::exists(folder / "no-such-folder"));
+}
+
+TEST_F(CrashChild, GuardedBodyThatReturnsLeavesNoCrashFiles) {
+    const child_result result = crash("clean");
+    ASSERT_TRUE(result.exited);
+    EXPECT_EQ(result.code, 0);
+    EXPECT_FALSE(exists("CRASH.DMP"));
+    EXPECT_FALSE(exists("CRASHLOG.TXT"));
+    EXPECT_FALSE(exists("CRASHLOG.DAT"));
+}
+
+#ifdef _WIN32
+TEST_F(CrashChild, InvalidParameterThrowsTheIntegerZeroIntoTheGuard) {
+    expect_full_crash("invalid_parameter", "a Microsoft C++ Exception", "0xe06d7363");
+}
+#else
+TEST_F(CrashChild, StackOverflowIsReportedFromTheAlternateStack) {
+    expect_full_crash("stack_overflow", "a Stack Overflow", "0xc00000fd");
+}
+#endif
