@@ -154,9 +154,9 @@ int main(int argc, char** argv) {
             long answered = 0;
             while (stop_requested == 0 && (count == 0 || answered < count)) {
                 const auto received = socket.Receive(std::chrono::steady_clock::now() +
-                                                      std::chrono::milliseconds(100));
-                if (!received || received->packet.operation !=
-                                     Core_SocketARP::arp::operation_request) {
+                                                     std::chrono::milliseconds(100));
+                if (!received ||
+                    received->packet.operation != Core_SocketARP::arp::operation_request) {
                     continue;
                 }
                 Packet reply;
