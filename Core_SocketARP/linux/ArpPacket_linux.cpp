@@ -118,6 +118,8 @@ std::vector<sock_filter> RequestFilter(std::uint32_t targetIp) {
     return OperationFilter(operation_request, at_target_ip, targetIp);
 }
 
+std::vector<sock_filter> DropAllFilter() { return {Statement(BPF_RET | BPF_K, 0)}; }
+
 void AttachFilter(int fd, const std::vector<sock_filter>& program) {
     sock_fprog fprog{};
     fprog.len = static_cast<unsigned short>(program.size());
@@ -127,8 +129,7 @@ void AttachFilter(int fd, const std::vector<sock_filter>& program) {
     }
 }
 
-PacketSocket::PacketSocket(int interfaceIndex, const std::vector<sock_filter>& filter)
-    : interface_index_(interfaceIndex) {
+PacketSocket::PacketSocket(int interfaceIndex, const std::vector<sock_filter>& filter) {
     // Protocol 0: the socket receives nothing until it is bound below.
     fd_.Reset(::socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!fd_) {
@@ -144,12 +145,19 @@ PacketSocket::PacketSocket(int interfaceIndex, const std::vector<sock_filter>& f
     }
 }
 
-void PacketSocket::Send(const Packet& packet, const MacAddress& destination) {
+void PacketSocket::SetFilter(const std::vector<sock_filter>& filter) {
+    AttachFilter(fd_.Get(), filter);
+    std::array<std::uint8_t, 64> bytes{};
+    while (::recv(fd_.Get(), bytes.data(), bytes.size(), MSG_DONTWAIT) >= 0 || errno == EINTR) {
+    }
+}
+
+void PacketSocket::Send(const Packet& packet, int interfaceIndex, const MacAddress& destination) {
     const auto bytes = Encode(packet);
     sockaddr_ll remote{};
     remote.sll_family = AF_PACKET;
     remote.sll_protocol = htons(ETH_P_ARP);
-    remote.sll_ifindex = interface_index_;
+    remote.sll_ifindex = interfaceIndex;
     remote.sll_halen = 6;
     std::copy(destination.begin(), destination.end(), remote.sll_addr);
     ssize_t sent = -1;
@@ -202,16 +210,16 @@ bool IsAnswer(const Received& received, const LinkEndpoint& link, std::uint32_t 
            received.packet.operation == operation_reply && received.packet.senderIp == targetIp;
 }
 
-MacAddress Resolve(const LinkEndpoint& link, std::uint32_t targetIp, int tries,
-                   std::chrono::milliseconds interval) {
-    PacketSocket socket(link.interfaceIndex, ReplyFilter(targetIp));
+MacAddress Resolve(PacketSocket& socket, const LinkEndpoint& link, std::uint32_t targetIp,
+                   int tries, std::chrono::milliseconds interval) {
+    socket.SetFilter(ReplyFilter(targetIp));
     Packet request;
     request.operation = operation_request;
     request.senderMac = link.mac;
     request.senderIp = link.ip;
     request.targetIp = targetIp;
     for (int attempt = 0; attempt < tries; ++attempt) {
-        socket.Send(request, broadcast_mac);
+        socket.Send(request, link.interfaceIndex, broadcast_mac);
         const auto deadline = std::chrono::steady_clock::now() + interval;
         // The filter already passed only such replies; the check here is the one that counts.
         while (const auto received = socket.Receive(deadline)) {

@@ -41,6 +41,7 @@ std::optional<Packet> Decode(std::span<const std::uint8_t> bytes);
 // by `senderIp`; requests that ask for `targetIp`.
 std::vector<sock_filter> ReplyFilter(std::uint32_t senderIp);
 std::vector<sock_filter> RequestFilter(std::uint32_t targetIp);
+std::vector<sock_filter> DropAllFilter();
 
 void AttachFilter(int fd, const std::vector<sock_filter>& program);
 
@@ -49,20 +50,24 @@ struct Received {
     int interfaceIndex = 0;
 };
 
-// An ARP datagram socket on one link. The filter is attached before the socket is bound to
-// the ARP protocol, so nothing unfiltered is ever queued. Failures throw errno codes.
+// An ARP datagram socket on one link, or on every link of the namespace for index 0. The
+// filter is attached before the socket is bound to the ARP protocol, so nothing unfiltered is
+// ever queued. Closing one costs the kernel an RCU grace period (some 10 ms), so a user that
+// makes many exchanges keeps its socket and changes the filter. Failures throw errno codes.
 class PacketSocket {
 public:
     PacketSocket(int interfaceIndex, const std::vector<sock_filter>& filter);
 
-    void Send(const Packet& packet, const MacAddress& destination);
+    // Replaces the filter, then drops what the old one let in.
+    void SetFilter(const std::vector<sock_filter>& filter);
 
-    // The next packet that arrives on the link by the deadline (not one the host sent).
+    void Send(const Packet& packet, int interfaceIndex, const MacAddress& destination);
+
+    // The next packet that arrives by the deadline (not one the host sent).
     std::optional<Received> Receive(std::chrono::steady_clock::time_point deadline);
 
 private:
     ScopedFd fd_;
-    int interface_index_;
 };
 
 // The local end of an ARP exchange.
@@ -75,9 +80,10 @@ struct LinkEndpoint {
 // Whether a packet received on `interfaceIndex` is the answer of `targetIp` to `link`.
 bool IsAnswer(const Received& received, const LinkEndpoint& link, std::uint32_t targetIp);
 
-// Asks for the hardware address of `targetIp`: up to `tries` broadcast requests, `interval`
-// apart. Throws EHOSTUNREACH when no answer comes.
-MacAddress Resolve(const LinkEndpoint& link, std::uint32_t targetIp, int tries,
-                   std::chrono::milliseconds interval);
+// Asks for the hardware address of `targetIp` on the link: up to `tries` broadcast requests,
+// `interval` apart. Sets the socket's filter to the target's replies. Throws EHOSTUNREACH when
+// no answer comes.
+MacAddress Resolve(PacketSocket& socket, const LinkEndpoint& link, std::uint32_t targetIp,
+                   int tries, std::chrono::milliseconds interval);
 
 } // namespace Core_SocketARP::arp

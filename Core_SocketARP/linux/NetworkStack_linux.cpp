@@ -292,6 +292,10 @@ void WriteNeighbour(const ArpEntry& entry, std::uint16_t flags) {
 
 } // namespace
 
+RtnetlinkNetworkStack::RtnetlinkNetworkStack() = default;
+
+RtnetlinkNetworkStack::~RtnetlinkNetworkStack() = default;
+
 std::vector<std::uint32_t> RtnetlinkNetworkStack::ListInterfaces() {
     netlink::Socket socket;
     std::vector<std::uint32_t> interfaces;
@@ -365,7 +369,21 @@ void RtnetlinkNetworkStack::SendArpRequest(const std::string& address,
     endpoint.interfaceIndex = static_cast<int>(linkIndex);
     std::copy(link.address.begin(), link.address.end(), endpoint.mac.begin());
     endpoint.ip = *source;
-    const arp::MacAddress mac = arp::Resolve(endpoint, target, arp_tries, arp_interval);
+    const std::lock_guard lock(arp_mutex_);
+    if (!arp_socket_) {
+        arp_socket_ = std::make_unique<arp::PacketSocket>(0, arp::DropAllFilter());
+    }
+    struct DropBetweenRequests {
+        arp::PacketSocket& socket;
+        ~DropBetweenRequests() {
+            try {
+                socket.SetFilter(arp::DropAllFilter());
+            } catch (SystemErrorCode) { // the next request sets its own filter anyway
+            }
+        }
+    } idle{*arp_socket_};
+    const arp::MacAddress mac =
+        arp::Resolve(*arp_socket_, endpoint, target, arp_tries, arp_interval);
     std::copy(mac.begin(), mac.end(), hardwareAddress.begin());
     length = static_cast<std::uint32_t>(mac.size());
 }

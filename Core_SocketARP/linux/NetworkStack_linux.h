@@ -8,6 +8,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -69,6 +71,9 @@ std::optional<NeighbourRecord> DecodeNeighbour(const netlink::Message& message);
 // An ARP request that nobody answers fails with EHOSTUNREACH.
 class RtnetlinkNetworkStack final : public NetworkStack {
 public:
+    RtnetlinkNetworkStack();
+    ~RtnetlinkNetworkStack() override;
+
     static constexpr int arp_tries = 3;
     static constexpr std::chrono::milliseconds arp_interval{1000};
 
@@ -79,6 +84,13 @@ public:
                         std::uint32_t& length) override;
     bool CreateArpEntry(const ArpEntry& entry) override;
     void SetArpEntry(const ArpEntry& entry) override;
+
+private:
+    // One socket on every link, made at the first request and kept: closing a packet socket
+    // waits for an RCU grace period, which would cost each request some 10 ms. The arrival
+    // link of a reply is checked in user space.
+    std::mutex arp_mutex_;
+    std::unique_ptr<arp::PacketSocket> arp_socket_;
 };
 
 } // namespace Core_SocketARP

@@ -88,15 +88,8 @@ MacAddress LinkMac(const std::string& name) {
     return mac;
 }
 
-// A filter that passes nothing: a sending socket must not queue what the link receives.
-std::vector<sock_filter> DropAll() { return {BPF_STMT(BPF_RET | BPF_K, 0)}; }
-
-int Forge(PacketSocket& socket, const Packet& packet, const MacAddress& destination, long count) {
-    for (long i = 0; i < count; ++i) {
-        socket.Send(packet, destination);
-    }
-    return 0;
-}
+// A sending socket must not queue what the link receives.
+std::vector<sock_filter> DropAll() { return Core_SocketARP::arp::DropAllFilter(); }
 
 } // namespace
 
@@ -121,7 +114,9 @@ int main(int argc, char** argv) {
             packet.targetMac = ParseMac(argv[5]);
             const long count = ParseCount(argv[6]);
             PacketSocket socket(index, DropAll());
-            Forge(socket, packet, packet.targetMac, count);
+            for (long i = 0; i < count; ++i) {
+                socket.Send(packet, index, packet.targetMac);
+            }
             std::printf("sent %ld replies\n", count);
             return 0;
         }
@@ -137,7 +132,7 @@ int main(int argc, char** argv) {
                 packet.operation = request ? Core_SocketARP::arp::operation_request
                                            : Core_SocketARP::arp::operation_reply;
                 packet.targetMac = request ? MacAddress{} : Core_SocketARP::arp::broadcast_mac;
-                socket.Send(packet, Core_SocketARP::arp::broadcast_mac);
+                socket.Send(packet, index, Core_SocketARP::arp::broadcast_mac);
             }
             std::printf("sent %ld gratuitous\n", count);
             return 0;
@@ -165,7 +160,7 @@ int main(int argc, char** argv) {
                 reply.senderIp = claimed;
                 reply.targetMac = received->packet.senderMac;
                 reply.targetIp = received->packet.senderIp;
-                socket.Send(reply, received->packet.senderMac);
+                socket.Send(reply, index, received->packet.senderMac);
                 ++answered;
             }
             std::printf("answered %ld\n", answered);
