@@ -2,6 +2,7 @@
 
 #include "Core_Common/Utility.h"
 
+#include <cstdarg>
 #include <cstdio>
 
 namespace Core_SocketARP {
@@ -11,8 +12,14 @@ constexpr std::size_t hardware_address_limit = HardwareAddressBuffer{}.size();
 constexpr std::uint32_t ethernet_address_length = 6;
 
 // One printf per line, flushed at once: the lines are read live in a console.
-template <class... Args> void Print(const char* format, Args... args) {
-    std::printf(format, args...);
+#if defined(__GNUC__)
+__attribute__((format(printf, 1, 2)))
+#endif
+void Print(const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    std::vprintf(format, arguments);
+    va_end(arguments);
     std::fflush(stdout);
 }
 

@@ -18,7 +18,7 @@ void FileDescriptorTraits::Close(int fd) { ::close(fd); }
 namespace netlink {
 namespace {
 
-constexpr std::size_t receive_buffer_size = 64 * 1024;
+constexpr std::size_t receive_buffer_size = std::size_t{64} * 1024;
 constexpr int dump_attempts = 3;
 constexpr int reply_timeout_seconds = 5;
 

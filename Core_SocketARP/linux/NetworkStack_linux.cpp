@@ -298,8 +298,10 @@ RtnetlinkNetworkStack::~RtnetlinkNetworkStack() = default;
 
 std::vector<std::uint32_t> RtnetlinkNetworkStack::ListInterfaces() {
     netlink::Socket socket;
+    const std::vector<rtnl::LinkRecord> links = ArpLinks(socket);
     std::vector<std::uint32_t> interfaces;
-    for (const rtnl::LinkRecord& link : ArpLinks(socket)) {
+    interfaces.reserve(links.size());
+    for (const rtnl::LinkRecord& link : links) {
         interfaces.push_back(link.index);
     }
     return interfaces;
@@ -314,6 +316,7 @@ std::vector<AdapterInfo> RtnetlinkNetworkStack::ListAdapters() {
     request.AddFamilyHeader(header);
     const std::vector<rtnl::NextHop> hops = rtnl::DefaultNextHops(socket.Dump(request));
     std::vector<AdapterInfo> adapters;
+    adapters.reserve(links.size());
     for (const rtnl::LinkRecord& link : links) {
         adapters.push_back(AdapterInfo{link.index, rtnl::FirstGateway(hops, link.index)});
     }

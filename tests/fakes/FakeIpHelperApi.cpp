@@ -106,8 +106,9 @@ void WriteAdapterRecord(std::uint8_t* buffer, std::size_t offset, std::uint32_t 
     std::uint8_t* record = buffer + offset;
     WriteU32(record + Core_SocketARP::adapter_next_offset, next);
     WriteU32(record + Core_SocketARP::adapter_index_offset, index);
-    std::memcpy(record + Core_SocketARP::adapter_gateway_offset, gateway.data(),
-                std::min(gateway.size(), Core_SocketARP::adapter_gateway_size));
+    // The field holds no terminating NUL when the text fills it.
+    std::copy_n(gateway.begin(), std::min(gateway.size(), Core_SocketARP::adapter_gateway_size),
+                record + Core_SocketARP::adapter_gateway_offset);
 }
 
 std::uint32_t AddressIn(const std::uint8_t* buffer, std::size_t offset) {

@@ -8,6 +8,7 @@
 #include <linux/neighbour.h>
 #include <linux/rtnetlink.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -30,7 +31,9 @@ void AppendAttribute(std::vector<std::uint8_t>& bytes, std::uint16_t type, const
     bytes.resize(start + RTA_ALIGN(RTA_LENGTH(length)), 0);
     const rtattr attribute{static_cast<unsigned short>(RTA_LENGTH(length)), type};
     std::memcpy(bytes.data() + start, &attribute, sizeof attribute);
-    std::memcpy(bytes.data() + start + RTA_LENGTH(0), data, length);
+    if (length > 0) {
+        std::memcpy(bytes.data() + start + RTA_LENGTH(0), data, length);
+    }
 }
 
 // A kernel message as the netlink reader hands it over.
@@ -85,7 +88,7 @@ std::vector<std::uint8_t> NextHop(int ifindex, const char* gateway) {
     hop.rtnh_ifindex = ifindex;
     std::vector<std::uint8_t> bytes(RTNH_ALIGN(hop.rtnh_len), 0);
     std::memcpy(bytes.data(), &hop, sizeof hop);
-    std::memcpy(bytes.data() + RTNH_LENGTH(0), attributes.data(), attributes.size());
+    std::copy(attributes.begin(), attributes.end(), bytes.begin() + RTNH_LENGTH(0));
     return bytes;
 }
 

@@ -25,6 +25,7 @@ using tw_test::WriteInterfaceTable;
 
 constexpr std::uint32_t error_no_data = 232;
 constexpr std::uint32_t error_not_supported = 50;
+constexpr std::size_t record = adapter_record_size;
 
 // Runs `action` and returns the system code it throws; fails the test when it throws none.
 template <class Action> std::uint32_t CodeThrownBy(Action action) {
@@ -47,7 +48,7 @@ protected:
 
 class IpHelperInterfacesTest : public IpHelperStackTest {
 protected:
-    void Table(std::uint32_t size, std::int32_t count, std::vector<std::uint32_t> indexes) {
+    void Table(std::uint32_t size, std::int32_t count, const std::vector<std::uint32_t>& indexes) {
         api.interfaceInfo.sizingResult = Core_SocketARP::error_insufficient_buffer;
         api.interfaceInfo.neededSize = size;
         api.interfaceInfo.fill = [count, indexes](std::uint8_t* buffer, std::uint32_t) {
@@ -113,9 +114,9 @@ protected:
 
 TEST_F(IpHelperAdaptersTest, ChainIsFollowedByNextNotByPosition) {
     Chain(3 * 648, [](std::uint8_t* buffer, std::uint32_t) {
-        WriteAdapterRecord(buffer, 0, 11, "10.0.0.1", AddressIn(buffer, 2 * 648));
+        WriteAdapterRecord(buffer, 0, 11, "10.0.0.1", AddressIn(buffer, 2 * record));
         WriteAdapterRecord(buffer, 648, 33, "", 0);
-        WriteAdapterRecord(buffer, 2 * 648, 22, "192.168.100.254", AddressIn(buffer, 648));
+        WriteAdapterRecord(buffer, 2 * record, 22, "192.168.100.254", AddressIn(buffer, 648));
     });
     EXPECT_EQ(stack.ListAdapters(),
               (std::vector<AdapterInfo>{{11, "10.0.0.1"}, {22, "192.168.100.254"}, {33, ""}}));
