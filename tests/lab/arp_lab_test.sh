@@ -135,16 +135,7 @@ scenario_flush_removes_every_entry() {
 # After binding, 10,000 forged replies and 10,000 gratuitous ARPs leave the pinned entry as
 # it was; the same kind of traffic does take over an entry that is not pinned.
 scenario_forged_arps_leave_entry() {
-    lab_segment lan
-    lab_host host
-    lab_host gw
-    lab_host gw2
-    lab_host attacker
-    lab_attach host eth0 10.65.1.2/24 lan
-    lab_attach gw eth0 10.65.1.1/24 lan
-    lab_attach gw2 eth0 10.65.1.3/24 lan
-    lab_attach attacker eth0 10.65.1.66/24 lan
-    lab_ip host route add default via 10.65.1.1
+    lab_standard
     # An entry that is not pinned takes every new address at once.
     lab_exec host sysctl -qw net.ipv4.neigh.eth0.locktime=0
     local gwmac gw2mac hostmac attackermac before
@@ -154,35 +145,32 @@ scenario_forged_arps_leave_entry() {
     attackermac=$(lab_mac attacker eth0)
 
     run_pass host bind
-    expect_output "$LAB_DIR/out" "$(bound_line 0 10.65.1.1 "$gwmac")"$'\n'
-    lab_ip host neigh replace 10.65.1.3 lladdr "$gw2mac" dev eth0 nud stale
+    expect_output "$LAB_DIR/out" "$(bound_line 0 "$LAB_GW_IP" "$gwmac")"$'\n'
+    lab_ip host neigh replace "$LAB_GW2_IP" lladdr "$gw2mac" dev eth0 nud stale
 
     before=$(rx_packets host eth0)
-    lab_exec attacker "$attacker" eth0 reply 10.65.1.1 10.65.1.2 "$hostmac" 10000 >/dev/null
-    lab_exec attacker "$attacker" eth0 gratuitous 10.65.1.1 10000 >/dev/null
-    lab_exec attacker "$attacker" eth0 gratuitous 10.65.1.3 100 >/dev/null
+    lab_exec attacker "$attacker" eth0 reply "$LAB_GW_IP" "$LAB_HOST_IP" "$hostmac" 10000 >/dev/null
+    lab_exec attacker "$attacker" eth0 gratuitous "$LAB_GW_IP" 10000 >/dev/null
+    lab_exec attacker "$attacker" eth0 gratuitous "$LAB_GW2_IP" 100 >/dev/null
     arrived() { [ $(($(rx_packets host eth0) - before)) -ge 20100 ]; }
     lab_wait_until 10 arrived || fail "the forged ARPs did not all reach the host"
 
-    expect_equal "pinned entry" "$(neighbour host 10.65.1.1 eth0)" "10.65.1.1 lladdr $gwmac PERMANENT"
-    case "$(neighbour host 10.65.1.3 eth0)" in
-    "10.65.1.3 lladdr $attackermac "*) ;;
-    *) fail "control: the unpinned entry was not taken over: $(neighbour host 10.65.1.3 eth0)" ;;
+    expect_equal "pinned entry" "$(neighbour host "$LAB_GW_IP" eth0)" \
+        "$LAB_GW_IP lladdr $gwmac PERMANENT"
+    case "$(neighbour host "$LAB_GW2_IP" eth0)" in
+    "$LAB_GW2_IP lladdr $attackermac "*) ;;
+    *) fail "control: the unpinned entry was not taken over: $(neighbour host "$LAB_GW2_IP" eth0)" ;;
     esac
 }
 
 # The attacker tool answers ARP requests for an address it claims.
 scenario_attacker_answers_requests() {
-    lab_segment lan
-    lab_host host
-    lab_host attacker
-    lab_attach host eth0 10.66.1.2/24 lan
-    lab_attach attacker eth0 10.66.1.66/24 lan
+    lab_standard
     local attackermac line
     attackermac=$(lab_mac attacker eth0)
 
-    lab_spawn_ready attacker "$attacker" eth0 answer 10.66.1.77 1
-    lab_exec host "$pass" resolve 10.66.1.77 >"$LAB_DIR/out"
+    lab_spawn_ready attacker "$attacker" eth0 answer 10.80.0.77 1
+    lab_exec host "$pass" resolve 10.80.0.77 >"$LAB_DIR/out"
     expect_output "$LAB_DIR/out" "$(hex "$attackermac")"$'\n'
     lab_read_line line || fail "the attacker did not report"
     expect_equal "attacker's report" "$line" "answered 1"

@@ -17,6 +17,14 @@
 #                                     its further output is read with lab_read_line
 #   lab_mac HOST LINK                 the link's MAC address, aa:bb:cc:dd:ee:ff
 #   lab_wait_until SECONDS CMD...     re-runs CMD until it succeeds; fails after SECONDS
+#   lab_standard                      the usual scene on one segment "lan" (10.80.0.0/24): the
+#                                     protected host "host" (.2, default route via gw), a gateway
+#                                     "gw" (.1) and a second one "gw2" (.3) whose kernels answer
+#                                     ARP, and an "attacker" (.66); every link is named eth0
+#
+# Run directly, it builds the usual scene, runs a command in the protected host and removes
+# everything when the command ends (Ctrl+C included):
+#   sudo bash tests/lab/lab.sh run COMMAND [ARGS...]
 
 lab_init() {
     if [ "$(id -u)" -ne 0 ]; then
@@ -146,3 +154,33 @@ lab_wait_until() {
         sleep 0.05
     done
 }
+
+lab_standard() {
+    LAB_HOST_IP=10.80.0.2
+    LAB_GW_IP=10.80.0.1
+    LAB_GW2_IP=10.80.0.3
+    LAB_ATTACKER_IP=10.80.0.66
+    lab_segment lan || return 1
+    lab_host host && lab_attach host eth0 "$LAB_HOST_IP/24" lan || return 1
+    lab_host gw && lab_attach gw eth0 "$LAB_GW_IP/24" lan || return 1
+    lab_host gw2 && lab_attach gw2 eth0 "$LAB_GW2_IP/24" lan || return 1
+    lab_host attacker && lab_attach attacker eth0 "$LAB_ATTACKER_IP/24" lan || return 1
+    lab_ip host route add default via "$LAB_GW_IP"
+}
+
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+    set -euo pipefail
+    if [ "${1:-}" != run ] || [ $# -lt 2 ]; then
+        echo "usage: sudo bash $0 run COMMAND [ARGS...]" >&2
+        exit 2
+    fi
+    shift
+    lab_init
+    lab_standard
+    echo "lab: host $LAB_HOST_IP, gateway $LAB_GW_IP ($(lab_mac gw eth0)), second gateway" \
+        "$LAB_GW2_IP ($(lab_mac gw2 eth0)), attacker $LAB_ATTACKER_IP ($(lab_mac attacker eth0));" \
+        "namespaces $(lab_ns '*')" >&2
+    status=0
+    lab_exec host "$@" || status=$?
+    exit "$status"
+fi
