@@ -48,7 +48,8 @@ export WINEPREFIX="$root/build/windows/wineprefix" WINEDEBUG=-all WINEDLLOVERRID
 # server and the prefix once, silently, and stop it afterwards whatever happens.
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 wineboot -i >/dev/null 2>&1 </dev/null
-wineserver -p >/dev/null 2>&1 </dev/null
+# Exits with 2 when the server that wineboot started is still up: that one serves as well.
+wineserver -p >/dev/null 2>&1 </dev/null || true
 ctest --preset windows
 
 step "all tiers passed"
