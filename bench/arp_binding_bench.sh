@@ -21,5 +21,5 @@ for links in 1 16; do
         lab_ip "$host" route add default via "10.70.$k.1" dev "eth$k" metric "$k"
     done
     echo "==== $links link(s)"
-    lab_exec "$host" "$bench" --benchmark_min_time=1
+    lab_exec "$host" "$bench" --benchmark_min_time=1 --benchmark_color=false
 done
