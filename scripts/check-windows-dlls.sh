@@ -3,6 +3,8 @@
 set -euo pipefail
 build=${1:-build/windows}
 allowed='^(KERNEL32|msvcrt|ADVAPI32|IPHLPAPI|WS2_32|USER32|SHELL32|ntdll|DBGHELP|bcrypt|api-ms-win-.*)\.dll$'
+# DLL names are case-insensitive: import libraries spell them as they like (IPHLPAPI.DLL).
+shopt -s nocasematch
 status=0
 while IFS= read -r exe; do
   while IFS= read -r dll; do

@@ -1,0 +1,244 @@
+#include "Core_SocketARP/linux/Netlink_linux.h"
+
+#include "Core_SocketARP/NetworkStack.h"
+
+#include <linux/rtnetlink.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <limits>
+
+namespace Core_SocketARP {
+
+void FileDescriptorTraits::Close(int fd) { ::close(fd); }
+
+namespace netlink {
+namespace {
+
+constexpr std::size_t receive_buffer_size = std::size_t{64} * 1024;
+constexpr int dump_attempts = 3;
+constexpr int reply_timeout_seconds = 5;
+
+[[noreturn]] void ThrowErrno() { throw SystemErrorCode{static_cast<std::uint32_t>(errno)}; }
+
+[[noreturn]] void ThrowCode(int code) { throw SystemErrorCode{static_cast<std::uint32_t>(code)}; }
+
+nlmsghdr ReadMessageHeader(const std::uint8_t* at) {
+    nlmsghdr header{};
+    std::memcpy(&header, at, sizeof header);
+    return header;
+}
+
+int ReadInt(std::span<const std::uint8_t> bytes) {
+    int value = 0;
+    std::memcpy(&value, bytes.data(), sizeof value);
+    return value;
+}
+
+} // namespace
+
+Request::Request(std::uint16_t type, std::uint16_t flags) : buffer_(NLMSG_HDRLEN, 0) {
+    nlmsghdr header{};
+    header.nlmsg_len = NLMSG_HDRLEN;
+    header.nlmsg_type = type;
+    header.nlmsg_flags = static_cast<std::uint16_t>(flags | NLM_F_REQUEST);
+    std::memcpy(buffer_.data(), &header, sizeof header);
+}
+
+void Request::Append(const void* data, std::size_t length) {
+    const std::size_t start = NLMSG_ALIGN(buffer_.size());
+    const std::size_t end = start + length;
+    if (end > std::numeric_limits<std::uint32_t>::max()) {
+        ThrowCode(EMSGSIZE);
+    }
+    buffer_.resize(NLMSG_ALIGN(end), 0);
+    std::memcpy(buffer_.data() + start, data, length);
+    nlmsghdr header = ReadMessageHeader(buffer_.data());
+    header.nlmsg_len = static_cast<std::uint32_t>(end);
+    std::memcpy(buffer_.data(), &header, sizeof header);
+}
+
+void Request::AddAttribute(std::uint16_t type, const void* data, std::size_t length) {
+    if (RTA_LENGTH(length) > std::numeric_limits<std::uint16_t>::max()) {
+        ThrowCode(EMSGSIZE);
+    }
+    rtattr attribute{};
+    attribute.rta_len = static_cast<std::uint16_t>(RTA_LENGTH(length));
+    attribute.rta_type = type;
+    std::vector<std::uint8_t> bytes(RTA_LENGTH(length), 0);
+    std::memcpy(bytes.data(), &attribute, sizeof attribute);
+    if (length > 0) {
+        std::memcpy(bytes.data() + RTA_LENGTH(0), data, length);
+    }
+    Append(bytes.data(), bytes.size());
+}
+
+void Request::SetSequence(std::uint32_t sequence) {
+    nlmsghdr header = ReadMessageHeader(buffer_.data());
+    header.nlmsg_seq = sequence;
+    std::memcpy(buffer_.data(), &header, sizeof header);
+}
+
+void Request::AddFlags(std::uint16_t flags) {
+    nlmsghdr header = ReadMessageHeader(buffer_.data());
+    header.nlmsg_flags = static_cast<std::uint16_t>(header.nlmsg_flags | flags);
+    std::memcpy(buffer_.data(), &header, sizeof header);
+}
+
+std::uint16_t Request::Flags() const { return ReadMessageHeader(buffer_.data()).nlmsg_flags; }
+
+void ForEachAttribute(
+    std::span<const std::uint8_t> area,
+    const std::function<void(std::uint16_t, std::span<const std::uint8_t>)>& visit) {
+    while (area.size() >= sizeof(rtattr)) {
+        rtattr attribute{};
+        std::memcpy(&attribute, area.data(), sizeof attribute);
+        if (attribute.rta_len < sizeof attribute || attribute.rta_len > area.size()) {
+            return;
+        }
+        visit(static_cast<std::uint16_t>(attribute.rta_type & NLA_TYPE_MASK),
+              area.subspan(RTA_LENGTH(0), attribute.rta_len - RTA_LENGTH(0)));
+        area = area.subspan(std::min<std::size_t>(RTA_ALIGN(attribute.rta_len), area.size()));
+    }
+}
+
+std::span<const std::uint8_t> AttributeArea(const Message& message, std::size_t headerSize) {
+    const std::size_t start = NLMSG_ALIGN(headerSize);
+    if (message.payload.size() < start) {
+        return {};
+    }
+    return std::span<const std::uint8_t>(message.payload).subspan(start);
+}
+
+bool ReplyReader::Feed(std::span<const std::uint8_t> datagram) {
+    std::size_t offset = 0;
+    while (datagram.size() - offset >= sizeof(nlmsghdr)) {
+        const nlmsghdr header = ReadMessageHeader(datagram.data() + offset);
+        if (header.nlmsg_len < NLMSG_HDRLEN || header.nlmsg_len > datagram.size() - offset) {
+            ThrowCode(EBADMSG);
+        }
+        const auto payload =
+            datagram.subspan(offset + NLMSG_HDRLEN, header.nlmsg_len - NLMSG_HDRLEN);
+        offset = std::min<std::size_t>(offset + NLMSG_ALIGN(header.nlmsg_len), datagram.size());
+        if (header.nlmsg_seq != sequence_ || header.nlmsg_pid != port_id_) {
+            continue; // left over from an earlier request
+        }
+        if ((header.nlmsg_flags & NLM_F_DUMP_INTR) != 0) {
+            interrupted_ = true;
+        }
+        switch (header.nlmsg_type) {
+        case NLMSG_NOOP:
+            continue;
+        case NLMSG_ERROR: {
+            if (payload.size() < sizeof(int)) {
+                ThrowCode(EBADMSG);
+            }
+            const int error = ReadInt(payload);
+            if (error == 0) {
+                return true; // the acknowledgement
+            }
+            ThrowCode(error < 0 ? -error : EPROTO);
+        }
+        case NLMSG_DONE:
+            // A dump that fails part-way says so inside NLMSG_DONE.
+            if (payload.size() >= sizeof(int)) {
+                const int error = ReadInt(payload);
+                if (error < 0) {
+                    ThrowCode(-error);
+                }
+            }
+            return true;
+        case NLMSG_OVERRUN:
+            ThrowCode(ENOBUFS);
+        default:
+            messages_.push_back(
+                Message{header.nlmsg_type, header.nlmsg_flags, {payload.begin(), payload.end()}});
+        }
+    }
+    return false;
+}
+
+Socket::Socket() : receive_buffer_(receive_buffer_size) {
+    fd_.Reset(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
+    if (!fd_) {
+        ThrowErrno();
+    }
+    sockaddr_nl local{};
+    local.nl_family = AF_NETLINK;
+    if (::bind(fd_.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+        ThrowErrno();
+    }
+    socklen_t length = sizeof local;
+    if (::getsockname(fd_.Get(), reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+        ThrowErrno();
+    }
+    port_id_ = local.nl_pid;
+    // Strict checking makes the kernel filter dumps by the request's attributes; older kernels
+    // lack it, and the callers filter again themselves.
+    const int on = 1;
+    ::setsockopt(fd_.Get(), SOL_NETLINK, NETLINK_GET_STRICT_CHK, &on, sizeof on);
+    // The kernel always answers; the limit only keeps a pass from hanging if it did not.
+    const timeval timeout{reply_timeout_seconds, 0};
+    ::setsockopt(fd_.Get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+}
+
+std::vector<Message> Socket::Exchange(Request& request, bool& interrupted) {
+    request.SetSequence(++sequence_);
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    const auto bytes = request.Bytes();
+    ssize_t sent = -1;
+    do {
+        sent = ::sendto(fd_.Get(), bytes.data(), bytes.size(), 0,
+                        reinterpret_cast<const sockaddr*>(&kernel), sizeof kernel);
+    } while (sent < 0 && errno == EINTR);
+    if (sent < 0) {
+        ThrowErrno();
+    }
+    if (static_cast<std::size_t>(sent) != bytes.size()) {
+        ThrowCode(EMSGSIZE);
+    }
+    ReplyReader reader(sequence_, port_id_);
+    for (;;) {
+        const ssize_t received =
+            ::recv(fd_.Get(), receive_buffer_.data(), receive_buffer_.size(), MSG_TRUNC);
+        if (received < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            ThrowErrno();
+        }
+        if (static_cast<std::size_t>(received) > receive_buffer_.size()) {
+            ThrowCode(EMSGSIZE);
+        }
+        if (reader.Feed({receive_buffer_.data(), static_cast<std::size_t>(received)})) {
+            break;
+        }
+    }
+    interrupted = reader.Interrupted();
+    return std::move(reader.Messages());
+}
+
+std::vector<Message> Socket::Transact(Request& request) {
+    request.AddFlags(NLM_F_ACK);
+    bool interrupted = false;
+    return Exchange(request, interrupted);
+}
+
+std::vector<Message> Socket::Dump(Request& request) {
+    request.AddFlags(NLM_F_DUMP);
+    for (int attempt = 0; attempt < dump_attempts; ++attempt) {
+        bool interrupted = false;
+        std::vector<Message> messages = Exchange(request, interrupted);
+        if (!interrupted) {
+            return messages;
+        }
+    }
+    ThrowCode(EINTR);
+}
+
+} // namespace netlink
+} // namespace Core_SocketARP

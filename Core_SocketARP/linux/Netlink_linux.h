@@ -1,0 +1,122 @@
+// A thin rtnetlink client of our own: one request struct, checked attribute adds, replies
+// read until their acknowledgement or NLMSG_DONE, kernel errors as errno codes.
+#pragma once
+
+#include "Core_SocketARP/ScopedHandle.h"
+
+#include <linux/netlink.h>
+
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <span>
+#include <vector>
+
+namespace Core_SocketARP {
+
+struct FileDescriptorTraits {
+    using Handle = int;
+    static constexpr int Invalid() { return -1; }
+    static void Close(int fd);
+};
+using ScopedFd = ScopedHandle<FileDescriptorTraits>;
+
+namespace netlink {
+
+// One request: nlmsghdr, the family header, then attributes. Every add is checked; one that
+// does not fit throws EMSGSIZE.
+class Request {
+public:
+    Request(std::uint16_t type, std::uint16_t flags);
+
+    template <class Header> void AddFamilyHeader(const Header& header) {
+        Append(&header, sizeof header);
+    }
+    void AddAttribute(std::uint16_t type, const void* data, std::size_t length);
+    template <class Value> void AddAttribute(std::uint16_t type, const Value& value) {
+        AddAttribute(type, &value, sizeof value);
+    }
+
+    void SetSequence(std::uint32_t sequence);
+    void AddFlags(std::uint16_t flags);
+    std::uint16_t Flags() const;
+    std::span<const std::uint8_t> Bytes() const { return buffer_; }
+
+private:
+    void Append(const void* data, std::size_t length);
+
+    std::vector<std::uint8_t> buffer_;
+};
+
+// A message of a reply: its type, flags and payload (what follows nlmsghdr).
+struct Message {
+    std::uint16_t type = 0;
+    std::uint16_t flags = 0;
+    std::vector<std::uint8_t> payload;
+
+    // The family header at the start of the payload; false when the payload is shorter.
+    template <class Header> bool ReadHeader(Header& header) const {
+        if (payload.size() < sizeof header) {
+            return false;
+        }
+        std::memcpy(&header, payload.data(), sizeof header);
+        return true;
+    }
+};
+
+// Calls visit(type, data) for every well-formed attribute of an attribute area; stops at the
+// first malformed one.
+void ForEachAttribute(
+    std::span<const std::uint8_t> area,
+    const std::function<void(std::uint16_t, std::span<const std::uint8_t>)>& visit);
+
+// The attributes of a message: what follows its family header (aligned).
+std::span<const std::uint8_t> AttributeArea(const Message& message, std::size_t headerSize);
+
+// Collects the reply to one request from the datagrams the kernel sends.
+class ReplyReader {
+public:
+    ReplyReader(std::uint32_t sequence, std::uint32_t portId)
+        : sequence_(sequence), port_id_(portId) {}
+
+    // Takes one datagram. Returns true once the reply is complete (an acknowledgement or
+    // NLMSG_DONE). Throws the errno of a kernel error, also one inside NLMSG_DONE; EBADMSG for
+    // a malformed message. Messages of other requests are skipped.
+    bool Feed(std::span<const std::uint8_t> datagram);
+
+    // The dump changed while it ran (NLM_F_DUMP_INTR); its content may be inconsistent.
+    bool Interrupted() const { return interrupted_; }
+
+    std::vector<Message>& Messages() { return messages_; }
+
+private:
+    std::uint32_t sequence_;
+    std::uint32_t port_id_;
+    bool interrupted_ = false;
+    std::vector<Message> messages_;
+};
+
+// An rtnetlink socket. Every failure throws its errno as SystemErrorCode.
+class Socket {
+public:
+    Socket();
+
+    // Sends a request with NLM_F_ACK and returns the messages that came before the
+    // acknowledgement (the answer of a get request).
+    std::vector<Message> Transact(Request& request);
+
+    // Sends a dump request and returns every message of the dump. An interrupted dump is run
+    // again, a few times, then fails with EINTR.
+    std::vector<Message> Dump(Request& request);
+
+private:
+    std::vector<Message> Exchange(Request& request, bool& interrupted);
+
+    ScopedFd fd_;
+    std::uint32_t port_id_ = 0;
+    std::uint32_t sequence_ = 0;
+    std::vector<std::uint8_t> receive_buffer_;
+};
+
+} // namespace netlink
+} // namespace Core_SocketARP

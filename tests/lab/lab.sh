@@ -1,0 +1,186 @@
+# The lab: network-namespace scenarios for the ARP protection. Source this file, call
+# lab_init, then build hosts, segments and links. Everything the lab makes (namespaces with
+# their links, background processes) is removed when the shell exits, also on failure or
+# interruption. Names carry the shell's PID, so concurrent labs never meet, and every link is
+# created directly inside its namespaces: the machine's own interfaces are never touched.
+#
+#   lab_init                          checks root, arms the clean-up
+#   lab_host NAME                     a namespace with loopback up; lab_ns NAME prints its name
+#   lab_segment NAME                  an Ethernet segment (a bridge in the lab's switch namespace)
+#   lab_attach HOST LINK ADDR/LEN SEG the host's link LINK, plugged into segment SEG
+#   lab_wire HOST1 LINK1 ADDR1/LEN HOST2 LINK2 ADDR2/LEN   a direct cable between two hosts
+#   lab_ip HOST ARGS...               ip(8) inside the host
+#   lab_exec HOST CMD...              a command inside the host
+#   lab_spawn HOST CMD...             a background command inside the host, stopped at clean-up;
+#                                     its PID is in LAB_LAST_PID, its output in LAB_LAST_OUT
+#   lab_spawn_ready HOST CMD...       the same, and waits until the command prints "ready";
+#                                     its further output is read with lab_read_line
+#   lab_mac HOST LINK                 the link's MAC address, aa:bb:cc:dd:ee:ff
+#   lab_wait_until SECONDS CMD...     re-runs CMD until it succeeds; fails after SECONDS
+#   lab_standard                      the usual scene on one segment "lan" (10.80.0.0/24): the
+#                                     protected host "host" (.2, default route via gw), a gateway
+#                                     "gw" (.1) and a second one "gw2" (.3) whose kernels answer
+#                                     ARP, and an "attacker" (.66); every link is named eth0
+#
+# Run directly, it builds the usual scene, runs a command in the protected host and removes
+# everything when the command ends (Ctrl+C included):
+#   sudo bash tests/lab/lab.sh run COMMAND [ARGS...]
+
+lab_init() {
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "lab: needs root (network namespaces)" >&2
+        return 1
+    fi
+    LAB_ID="tw$$"
+    LAB_HOSTS=()
+    LAB_PIDS=()
+    LAB_DIR=$(mktemp -d "/tmp/${LAB_ID}-lab.XXXXXX")
+    LAB_PORTS=0
+    LAB_SWITCH=
+    trap lab_cleanup EXIT
+    trap 'exit 130' INT
+    trap 'exit 143' TERM
+}
+
+lab_cleanup() {
+    local pid host
+    for pid in "${LAB_PIDS[@]}"; do
+        kill "$pid" 2>/dev/null || true
+    done
+    for pid in "${LAB_PIDS[@]}"; do
+        wait "$pid" 2>/dev/null || true
+    done
+    # Deleting a namespace deletes its links, and with them their veth peers.
+    for host in "${LAB_HOSTS[@]}"; do
+        ip netns del "$host" 2>/dev/null || true
+    done
+    [ -n "${LAB_DIR:-}" ] && rm -rf "$LAB_DIR"
+    LAB_PIDS=()
+    LAB_HOSTS=()
+}
+
+lab_ns() { printf '%s-%s' "$LAB_ID" "$1"; }
+
+lab_host() {
+    local ns
+    ns=$(lab_ns "$1")
+    ip netns add "$ns" || return 1
+    LAB_HOSTS+=("$ns")
+    ip -n "$ns" link set lo up
+    # No IPv6 chatter (router solicitations, DAD) on the lab's links.
+    ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1
+}
+
+lab_ip() {
+    local host=$1
+    shift
+    ip -n "$(lab_ns "$host")" "$@"
+}
+
+lab_exec() {
+    local host=$1
+    shift
+    ip netns exec "$(lab_ns "$host")" "$@"
+}
+
+lab_segment() {
+    if [ -z "$LAB_SWITCH" ]; then
+        lab_host switch || return 1
+        LAB_SWITCH=$(lab_ns switch)
+    fi
+    ip -n "$LAB_SWITCH" link add "$1" type bridge || return 1
+    ip -n "$LAB_SWITCH" link set "$1" up
+}
+
+lab_attach() {
+    local host=$1 link=$2 address=$3 segment=$4 port
+    LAB_PORTS=$((LAB_PORTS + 1))
+    port="port$LAB_PORTS"
+    ip -n "$(lab_ns switch)" link add "$port" type veth peer name "$link" netns "$(lab_ns "$host")" || return 1
+    ip -n "$(lab_ns switch)" link set "$port" master "$segment" up
+    lab_ip "$host" addr add "$address" dev "$link"
+    lab_ip "$host" link set "$link" up
+}
+
+lab_wire() {
+    local host1=$1 link1=$2 address1=$3 host2=$4 link2=$5 address2=$6
+    ip -n "$(lab_ns "$host1")" link add "$link1" type veth peer name "$link2" netns "$(lab_ns "$host2")" || return 1
+    lab_ip "$host1" addr add "$address1" dev "$link1"
+    lab_ip "$host2" addr add "$address2" dev "$link2"
+    lab_ip "$host1" link set "$link1" up
+    lab_ip "$host2" link set "$link2" up
+}
+
+lab_spawn() {
+    local host=$1
+    shift
+    LAB_LAST_OUT="$LAB_DIR/out.$((${#LAB_PIDS[@]} + 1))"
+    ip netns exec "$(lab_ns "$host")" "$@" >"$LAB_LAST_OUT" 2>&1 &
+    LAB_LAST_PID=$!
+    LAB_PIDS+=("$LAB_LAST_PID")
+}
+
+lab_spawn_ready() {
+    local host=$1 fifo line fd
+    shift
+    fifo="$LAB_DIR/ready.$((${#LAB_PIDS[@]} + 1))"
+    mkfifo "$fifo"
+    # Opened for reading and writing, so neither side blocks on open and later output waits in
+    # the pipe instead of breaking it.
+    exec {fd}<>"$fifo"
+    ip netns exec "$(lab_ns "$host")" "$@" >"$fifo" &
+    LAB_LAST_PID=$!
+    LAB_LAST_FD=$fd
+    LAB_PIDS+=("$LAB_LAST_PID")
+    if ! IFS= read -r -t 10 -u "$fd" line || [ "$line" != ready ]; then
+        echo "lab: '$*' did not get ready (read: '${line:-}')" >&2
+        return 1
+    fi
+}
+
+# The next output line of the last command started by lab_spawn_ready, within 10 seconds.
+lab_read_line() { IFS= read -r -t 10 -u "$LAB_LAST_FD" "$1"; }
+
+lab_mac() { lab_ip "$1" -br link show dev "$2" | awk '{print $3}'; }
+
+lab_wait_until() {
+    local seconds=$1 deadline
+    shift
+    deadline=$((SECONDS + seconds))
+    until "$@"; do
+        if [ "$SECONDS" -ge "$deadline" ]; then
+            return 1
+        fi
+        sleep 0.05
+    done
+}
+
+lab_standard() {
+    LAB_HOST_IP=10.80.0.2
+    LAB_GW_IP=10.80.0.1
+    LAB_GW2_IP=10.80.0.3
+    LAB_ATTACKER_IP=10.80.0.66
+    lab_segment lan || return 1
+    lab_host host && lab_attach host eth0 "$LAB_HOST_IP/24" lan || return 1
+    lab_host gw && lab_attach gw eth0 "$LAB_GW_IP/24" lan || return 1
+    lab_host gw2 && lab_attach gw2 eth0 "$LAB_GW2_IP/24" lan || return 1
+    lab_host attacker && lab_attach attacker eth0 "$LAB_ATTACKER_IP/24" lan || return 1
+    lab_ip host route add default via "$LAB_GW_IP"
+}
+
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+    set -euo pipefail
+    if [ "${1:-}" != run ] || [ $# -lt 2 ]; then
+        echo "usage: sudo bash $0 run COMMAND [ARGS...]" >&2
+        exit 2
+    fi
+    shift
+    lab_init
+    lab_standard
+    echo "lab: host $LAB_HOST_IP, gateway $LAB_GW_IP ($(lab_mac gw eth0)), second gateway" \
+        "$LAB_GW2_IP ($(lab_mac gw2 eth0)), attacker $LAB_ATTACKER_IP ($(lab_mac attacker eth0));" \
+        "namespaces $(lab_ns '*')" >&2
+    status=0
+    lab_exec host "$@" || status=$?
+    exit "$status"
+fi

@@ -1,0 +1,215 @@
+#include "Core_SocketARP/linux/Netlink_linux.h"
+
+#include "Core_SocketARP/NetworkStack.h"
+
+#include <gtest/gtest.h>
+
+#include <linux/neighbour.h>
+#include <linux/rtnetlink.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <vector>
+
+namespace {
+
+using Core_SocketARP::SystemErrorCode;
+using Core_SocketARP::netlink::ForEachAttribute;
+using Core_SocketARP::netlink::ReplyReader;
+using Core_SocketARP::netlink::Request;
+
+constexpr std::uint32_t sequence = 7;
+constexpr std::uint32_t port = 4242;
+
+// Builds datagrams of kernel messages.
+class Datagram {
+public:
+    Datagram& Add(std::uint16_t type, std::uint16_t flags, const void* payload, std::size_t length,
+                  std::uint32_t seq = sequence, std::uint32_t pid = port) {
+        const std::size_t start = bytes_.size();
+        bytes_.resize(start + NLMSG_ALIGN(NLMSG_LENGTH(length)), 0);
+        nlmsghdr header{};
+        header.nlmsg_len = static_cast<std::uint32_t>(NLMSG_LENGTH(length));
+        header.nlmsg_type = type;
+        header.nlmsg_flags = flags;
+        header.nlmsg_seq = seq;
+        header.nlmsg_pid = pid;
+        std::memcpy(bytes_.data() + start, &header, sizeof header);
+        if (length > 0) {
+            std::memcpy(bytes_.data() + start + NLMSG_HDRLEN, payload, length);
+        }
+        return *this;
+    }
+
+    Datagram& Error(int error, std::uint32_t seq = sequence) {
+        nlmsgerr payload{};
+        payload.error = error;
+        return Add(NLMSG_ERROR, 0, &payload, sizeof payload, seq);
+    }
+
+    Datagram& Done(std::optional<int> error = std::nullopt) {
+        if (error) {
+            const int value = *error;
+            return Add(NLMSG_DONE, NLM_F_MULTI, &value, sizeof value);
+        }
+        return Add(NLMSG_DONE, NLM_F_MULTI, nullptr, 0);
+    }
+
+    Datagram& Neighbour(int ifindex, std::uint16_t flags = NLM_F_MULTI) {
+        ndmsg payload{};
+        payload.ndm_family = AF_INET;
+        payload.ndm_ifindex = ifindex;
+        return Add(RTM_NEWNEIGH, flags, &payload, sizeof payload);
+    }
+
+    std::vector<std::uint8_t>& Bytes() { return bytes_; }
+
+private:
+    std::vector<std::uint8_t> bytes_;
+};
+
+template <class Action> std::uint32_t CodeThrownBy(Action action) {
+    try {
+        action();
+    } catch (SystemErrorCode code) {
+        return code;
+    }
+    ADD_FAILURE() << "no system error code thrown";
+    return 0xDEADBEEF;
+}
+
+class ReplyReaderTest : public testing::Test {
+protected:
+    ReplyReader reader{sequence, port};
+};
+
+TEST_F(ReplyReaderTest, AcknowledgementCompletesTheReply) {
+    Datagram datagram;
+    datagram.Error(0);
+    EXPECT_TRUE(reader.Feed(datagram.Bytes()));
+    EXPECT_TRUE(reader.Messages().empty());
+}
+
+TEST_F(ReplyReaderTest, KernelErrorIsThrownAsItsErrno) {
+    Datagram datagram;
+    datagram.Error(-EEXIST);
+    EXPECT_EQ(CodeThrownBy([&] { reader.Feed(datagram.Bytes()); }), std::uint32_t{EEXIST});
+}
+
+TEST_F(ReplyReaderTest, ErrorInsideDoneIsThrown) {
+    Datagram datagram;
+    datagram.Neighbour(3).Done(-ENODEV);
+    EXPECT_EQ(CodeThrownBy([&] { reader.Feed(datagram.Bytes()); }), std::uint32_t{ENODEV});
+}
+
+TEST_F(ReplyReaderTest, DumpOverSeveralDatagramsEndsAtDone) {
+    Datagram first;
+    first.Neighbour(3).Neighbour(4);
+    Datagram second;
+    second.Neighbour(5).Done(0);
+    EXPECT_FALSE(reader.Feed(first.Bytes()));
+    EXPECT_TRUE(reader.Feed(second.Bytes()));
+    ASSERT_EQ(reader.Messages().size(), 3u);
+    ndmsg header{};
+    ASSERT_TRUE(reader.Messages()[2].ReadHeader(header));
+    EXPECT_EQ(header.ndm_ifindex, 5);
+    EXPECT_FALSE(reader.Interrupted());
+}
+
+TEST_F(ReplyReaderTest, DoneWithoutPayloadCompletesTheDump) {
+    Datagram datagram;
+    datagram.Neighbour(3).Done();
+    EXPECT_TRUE(reader.Feed(datagram.Bytes()));
+    EXPECT_EQ(reader.Messages().size(), 1u);
+}
+
+TEST_F(ReplyReaderTest, MessagesOfOtherRequestsAreSkipped) {
+    Datagram datagram;
+    datagram.Error(-EPERM, sequence - 1);
+    nlmsgerr stale{};
+    datagram.Add(NLMSG_DONE, 0, &stale, sizeof stale, sequence, port + 1);
+    datagram.Neighbour(3);
+    EXPECT_FALSE(reader.Feed(datagram.Bytes()));
+    EXPECT_EQ(reader.Messages().size(), 1u);
+}
+
+TEST_F(ReplyReaderTest, InterruptedDumpIsNoticed) {
+    Datagram datagram;
+    datagram.Neighbour(3, NLM_F_MULTI | NLM_F_DUMP_INTR).Done(0);
+    EXPECT_TRUE(reader.Feed(datagram.Bytes()));
+    EXPECT_TRUE(reader.Interrupted());
+}
+
+TEST_F(ReplyReaderTest, MalformedMessagesAreRejected) {
+    Datagram tooLong;
+    tooLong.Neighbour(3);
+    nlmsghdr header{};
+    std::memcpy(&header, tooLong.Bytes().data(), sizeof header);
+    header.nlmsg_len += 64;
+    std::memcpy(tooLong.Bytes().data(), &header, sizeof header);
+    EXPECT_EQ(CodeThrownBy([&] { reader.Feed(tooLong.Bytes()); }), std::uint32_t{EBADMSG});
+
+    Datagram shortError;
+    shortError.Add(NLMSG_ERROR, 0, nullptr, 0);
+    ReplyReader other(sequence, port);
+    EXPECT_EQ(CodeThrownBy([&] { other.Feed(shortError.Bytes()); }), std::uint32_t{EBADMSG});
+}
+
+TEST(NetlinkRequest, HeaderFamilyHeaderAndAlignedAttributes) {
+    Request request(RTM_NEWNEIGH, NLM_F_CREATE | NLM_F_EXCL);
+    ndmsg header{};
+    header.ndm_family = AF_INET;
+    header.ndm_ifindex = 9;
+    request.AddFamilyHeader(header);
+    const std::uint8_t mac[6] = {1, 2, 3, 4, 5, 6};
+    request.AddAttribute(NDA_LLADDR, mac, sizeof mac);
+    request.AddAttribute(NDA_DST, std::uint32_t{0x0100000a});
+    request.AddFlags(NLM_F_ACK);
+    request.SetSequence(3);
+
+    const auto bytes = request.Bytes();
+    nlmsghdr top{};
+    std::memcpy(&top, bytes.data(), sizeof top);
+    const std::size_t expectedLength =
+        NLMSG_HDRLEN + NLMSG_ALIGN(sizeof(ndmsg)) + RTA_ALIGN(RTA_LENGTH(6)) + RTA_LENGTH(4);
+    EXPECT_EQ(top.nlmsg_len, expectedLength);
+    EXPECT_GE(bytes.size(), expectedLength);
+    EXPECT_EQ(top.nlmsg_type, RTM_NEWNEIGH);
+    EXPECT_EQ(top.nlmsg_flags, NLM_F_REQUEST | NLM_F_CREATE | NLM_F_EXCL | NLM_F_ACK);
+    EXPECT_EQ(top.nlmsg_seq, 3u);
+
+    std::vector<std::pair<std::uint16_t, std::size_t>> attributes;
+    ForEachAttribute(bytes.subspan(NLMSG_HDRLEN + NLMSG_ALIGN(sizeof(ndmsg)),
+                                   expectedLength - NLMSG_HDRLEN - NLMSG_ALIGN(sizeof(ndmsg))),
+                     [&](std::uint16_t type, std::span<const std::uint8_t> data) {
+                         attributes.emplace_back(type, data.size());
+                     });
+    EXPECT_EQ(attributes,
+              (std::vector<std::pair<std::uint16_t, std::size_t>>{{NDA_LLADDR, 6}, {NDA_DST, 4}}));
+}
+
+TEST(NetlinkRequest, AttributeTooLongForItsLengthFieldIsRefused) {
+    Request request(RTM_NEWNEIGH, 0);
+    const std::vector<std::uint8_t> big(70000, 0);
+    EXPECT_EQ(CodeThrownBy([&] { request.AddAttribute(NDA_LLADDR, big.data(), big.size()); }),
+              std::uint32_t{EMSGSIZE});
+}
+
+TEST(NetlinkAttributes, WalkStopsAtAMalformedAttribute) {
+    std::vector<std::uint8_t> area(RTA_LENGTH(4) + RTA_LENGTH(4), 0);
+    rtattr good{static_cast<unsigned short>(RTA_LENGTH(4)), NDA_DST};
+    rtattr bad{static_cast<unsigned short>(RTA_LENGTH(400)), NDA_LLADDR};
+    std::memcpy(area.data(), &good, sizeof good);
+    std::memcpy(area.data() + RTA_LENGTH(4), &bad, sizeof bad);
+    int visited = 0;
+    ForEachAttribute(area, [&](std::uint16_t type, std::span<const std::uint8_t>) {
+        EXPECT_EQ(type, NDA_DST);
+        ++visited;
+    });
+    EXPECT_EQ(visited, 1);
+}
+
+} // namespace

@@ -1,0 +1,265 @@
+#include "Core_SocketARP/linux/NetworkStack_linux.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <linux/if_addr.h>
+#include <linux/if_arp.h>
+#include <linux/neighbour.h>
+#include <linux/rtnetlink.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Core_SocketARP::netlink::Message;
+namespace rtnl = Core_SocketARP::rtnl;
+
+std::uint32_t Ip(const char* text) {
+    in_addr address{};
+    inet_pton(AF_INET, text, &address);
+    return address.s_addr;
+}
+
+void AppendAttribute(std::vector<std::uint8_t>& bytes, std::uint16_t type, const void* data,
+                     std::size_t length) {
+    const std::size_t start = bytes.size();
+    bytes.resize(start + RTA_ALIGN(RTA_LENGTH(length)), 0);
+    const rtattr attribute{static_cast<unsigned short>(RTA_LENGTH(length)), type};
+    std::memcpy(bytes.data() + start, &attribute, sizeof attribute);
+    if (length > 0) {
+        std::memcpy(bytes.data() + start + RTA_LENGTH(0), data, length);
+    }
+}
+
+// A kernel message as the netlink reader hands it over.
+class MessageBuilder {
+public:
+    template <class Header> MessageBuilder(std::uint16_t type, const Header& header) {
+        message_.type = type;
+        message_.payload.resize(NLMSG_ALIGN(sizeof header), 0);
+        std::memcpy(message_.payload.data(), &header, sizeof header);
+    }
+
+    MessageBuilder& Attribute(std::uint16_t type, const void* data, std::size_t length) {
+        AppendAttribute(message_.payload, type, data, length);
+        return *this;
+    }
+
+    MessageBuilder& U32(std::uint16_t type, std::uint32_t value) {
+        return Attribute(type, &value, sizeof value);
+    }
+
+    Message Build() const { return message_; }
+
+private:
+    Message message_;
+};
+
+rtmsg RouteHeader(std::uint8_t dstLength = 0, std::uint8_t table = RT_TABLE_MAIN,
+                  std::uint8_t type = RTN_UNICAST, std::uint8_t family = AF_INET) {
+    rtmsg header{};
+    header.rtm_family = family;
+    header.rtm_dst_len = dstLength;
+    header.rtm_table = table;
+    header.rtm_type = type;
+    return header;
+}
+
+Message DefaultRoute(std::uint32_t oif, const char* gateway) {
+    return MessageBuilder(RTM_NEWROUTE, RouteHeader())
+        .U32(RTA_OIF, oif)
+        .U32(RTA_GATEWAY, Ip(gateway))
+        .Build();
+}
+
+std::vector<std::uint8_t> NextHop(int ifindex, const char* gateway) {
+    std::vector<std::uint8_t> attributes;
+    if (gateway != nullptr) {
+        const std::uint32_t address = Ip(gateway);
+        AppendAttribute(attributes, RTA_GATEWAY, &address, sizeof address);
+    }
+    rtnexthop hop{};
+    hop.rtnh_len = static_cast<unsigned short>(RTNH_LENGTH(attributes.size()));
+    hop.rtnh_ifindex = ifindex;
+    std::vector<std::uint8_t> bytes(RTNH_ALIGN(hop.rtnh_len), 0);
+    std::memcpy(bytes.data(), &hop, sizeof hop);
+    std::copy(attributes.begin(), attributes.end(), bytes.begin() + RTNH_LENGTH(0));
+    return bytes;
+}
+
+std::string Text(std::uint32_t address) {
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &address, text, sizeof text);
+    return text;
+}
+
+std::vector<std::pair<std::uint32_t, std::string>> Hops(const std::vector<Message>& routes) {
+    std::vector<std::pair<std::uint32_t, std::string>> hops;
+    for (const rtnl::NextHop& hop : rtnl::DefaultNextHops(routes)) {
+        hops.emplace_back(hop.outputIndex, Text(hop.gateway));
+    }
+    return hops;
+}
+
+using HopList = std::vector<std::pair<std::uint32_t, std::string>>;
+
+TEST(DefaultGateways, OnlyIpv4DefaultRoutesOfTheMainTableWithAGatewayCount) {
+    const std::vector<Message> routes = {
+        MessageBuilder(RTM_NEWROUTE, RouteHeader(24))
+            .U32(RTA_OIF, 2)
+            .U32(RTA_GATEWAY, Ip("10.0.0.9"))
+            .Build(),
+        MessageBuilder(RTM_NEWROUTE, RouteHeader(0, RT_TABLE_LOCAL))
+            .U32(RTA_OIF, 2)
+            .U32(RTA_GATEWAY, Ip("10.0.0.8"))
+            .Build(),
+        MessageBuilder(RTM_NEWROUTE, RouteHeader(0, RT_TABLE_MAIN, RTN_BLACKHOLE)).Build(),
+        MessageBuilder(RTM_NEWROUTE, RouteHeader()).U32(RTA_OIF, 2).Build(), // no gateway
+        DefaultRoute(3, "10.0.1.1"),
+        DefaultRoute(2, "10.0.0.1"),
+        DefaultRoute(3, "10.0.1.254"),
+    };
+    EXPECT_EQ(Hops(routes), (HopList{{3, "10.0.1.1"}, {2, "10.0.0.1"}, {3, "10.0.1.254"}}));
+}
+
+TEST(DefaultGateways, TableAttributeOverridesTheHeadersTable) {
+    const std::vector<Message> routes = {
+        MessageBuilder(RTM_NEWROUTE, RouteHeader(0, RT_TABLE_UNSPEC))
+            .U32(RTA_TABLE, 1000)
+            .U32(RTA_OIF, 2)
+            .U32(RTA_GATEWAY, Ip("10.0.0.7"))
+            .Build(),
+        MessageBuilder(RTM_NEWROUTE, RouteHeader(0, RT_TABLE_MAIN))
+            .U32(RTA_TABLE, 1000)
+            .U32(RTA_OIF, 2)
+            .U32(RTA_GATEWAY, Ip("10.0.0.6"))
+            .Build(),
+        MessageBuilder(RTM_NEWROUTE, RouteHeader(0, RT_TABLE_UNSPEC))
+            .U32(RTA_TABLE, RT_TABLE_MAIN)
+            .U32(RTA_OIF, 2)
+            .U32(RTA_GATEWAY, Ip("10.0.0.1"))
+            .Build(),
+    };
+    EXPECT_EQ(Hops(routes), (HopList{{2, "10.0.0.1"}}));
+}
+
+TEST(DefaultGateways, MultipathNextHopsCountInTheirOrder) {
+    std::vector<std::uint8_t> multipath = NextHop(4, "10.0.4.1");
+    const std::vector<std::uint8_t> second = NextHop(5, "10.0.5.1");
+    const std::vector<std::uint8_t> withoutGateway = NextHop(6, nullptr);
+    multipath.insert(multipath.end(), second.begin(), second.end());
+    multipath.insert(multipath.end(), withoutGateway.begin(), withoutGateway.end());
+    const std::vector<Message> routes = {
+        MessageBuilder(RTM_NEWROUTE, RouteHeader())
+            .Attribute(RTA_MULTIPATH, multipath.data(), multipath.size())
+            .Build(),
+        DefaultRoute(5, "10.0.5.254"),
+    };
+    EXPECT_EQ(Hops(routes), (HopList{{4, "10.0.4.1"}, {5, "10.0.5.1"}, {5, "10.0.5.254"}}));
+}
+
+TEST(DefaultGateways, IgnoresIpv6AndOtherMessages) {
+    const std::vector<Message> routes = {
+        MessageBuilder(RTM_NEWROUTE, RouteHeader(0, RT_TABLE_MAIN, RTN_UNICAST, AF_INET6))
+            .U32(RTA_OIF, 2)
+            .Build(),
+        MessageBuilder(RTM_NEWLINK, ifinfomsg{}).Build(),
+    };
+    EXPECT_TRUE(rtnl::DefaultNextHops(routes).empty());
+}
+
+TEST(DefaultGateways, FirstGatewayOfALinkOrEmptyText) {
+    const std::vector<rtnl::NextHop> hops = {
+        {3, Ip("10.0.1.1")}, {2, Ip("10.0.0.1")}, {3, Ip("10.0.1.254")}};
+    EXPECT_EQ(rtnl::FirstGateway(hops, 3), "10.0.1.1");
+    EXPECT_EQ(rtnl::FirstGateway(hops, 2), "10.0.0.1");
+    EXPECT_EQ(rtnl::FirstGateway(hops, 7), "");
+}
+
+Message Link(int index, std::uint16_t type, unsigned flags) {
+    ifinfomsg header{};
+    header.ifi_index = index;
+    header.ifi_type = type;
+    header.ifi_flags = flags;
+    const std::uint8_t mac[6] = {0x02, 0, 0, 0, 0, static_cast<std::uint8_t>(index)};
+    return MessageBuilder(RTM_NEWLINK, header).Attribute(IFLA_ADDRESS, mac, sizeof mac).Build();
+}
+
+TEST(LinkRecords, OnlyEthernetLinksThatDoArpTakeArp) {
+    const auto ethernet = rtnl::DecodeLink(Link(2, ARPHRD_ETHER, IFF_UP | IFF_BROADCAST));
+    ASSERT_TRUE(ethernet);
+    EXPECT_EQ(ethernet->index, 2u);
+    EXPECT_EQ(ethernet->address, (std::vector<std::uint8_t>{0x02, 0, 0, 0, 0, 2}));
+    EXPECT_TRUE(rtnl::TakesArp(*ethernet));
+    // A link that is down still counts: adapters are not filtered by state.
+    EXPECT_TRUE(rtnl::TakesArp(*rtnl::DecodeLink(Link(3, ARPHRD_ETHER, 0))));
+
+    EXPECT_FALSE(
+        rtnl::TakesArp(*rtnl::DecodeLink(Link(1, ARPHRD_LOOPBACK, IFF_LOOPBACK | IFF_UP))));
+    EXPECT_FALSE(rtnl::TakesArp(*rtnl::DecodeLink(Link(4, ARPHRD_ETHER, IFF_NOARP))));
+    EXPECT_FALSE(rtnl::TakesArp(*rtnl::DecodeLink(Link(5, ARPHRD_NONE, IFF_POINTOPOINT))));
+    EXPECT_FALSE(rtnl::DecodeLink(MessageBuilder(RTM_NEWROUTE, RouteHeader()).Build()));
+}
+
+rtnl::AddressRecord Address(std::uint32_t index, const char* local, std::uint8_t prefix,
+                            std::uint32_t flags = 0) {
+    return rtnl::AddressRecord{index, prefix, flags, Ip(local)};
+}
+
+TEST(SourceAddress, PrimaryAddressInThePeersSubnetFirstElseTheFirstPrimary) {
+    const std::vector<rtnl::AddressRecord> addresses = {
+        Address(3, "10.9.9.9", 24),
+        Address(2, "192.168.5.2", 24),
+        Address(2, "10.0.0.2", 24, IFA_F_SECONDARY),
+        Address(2, "10.0.0.3", 24),
+    };
+    EXPECT_EQ(rtnl::SourceAddressFor(addresses, 2, Ip("10.0.0.1")), Ip("10.0.0.3"));
+    EXPECT_EQ(rtnl::SourceAddressFor(addresses, 2, Ip("172.16.0.1")), Ip("192.168.5.2"));
+    EXPECT_EQ(rtnl::SourceAddressFor(addresses, 3, Ip("10.9.9.1")), Ip("10.9.9.9"));
+    EXPECT_FALSE(rtnl::SourceAddressFor(addresses, 4, Ip("10.0.0.1")));
+    EXPECT_FALSE(
+        rtnl::SourceAddressFor({Address(2, "10.0.0.2", 24, IFA_F_SECONDARY)}, 2, Ip("10.0.0.1")));
+    EXPECT_EQ(rtnl::SourceAddressFor({Address(2, "10.0.0.2", 32)}, 2, Ip("10.0.0.1")),
+              Ip("10.0.0.2"));
+}
+
+TEST(AddressRecords, LocalAttributeWinsAndFlagsAttributeHoldsAllFlags) {
+    ifaddrmsg header{};
+    header.ifa_family = AF_INET;
+    header.ifa_index = 2;
+    header.ifa_prefixlen = 24;
+    const auto record =
+        rtnl::DecodeAddress(MessageBuilder(RTM_NEWADDR, header)
+                                .U32(IFA_ADDRESS, Ip("10.0.0.99"))
+                                .U32(IFA_LOCAL, Ip("10.0.0.2"))
+                                .U32(IFA_FLAGS, IFA_F_SECONDARY | IFA_F_NOPREFIXROUTE)
+                                .Build());
+    ASSERT_TRUE(record);
+    EXPECT_EQ(record->local, Ip("10.0.0.2"));
+    EXPECT_EQ(record->flags, std::uint32_t{IFA_F_SECONDARY | IFA_F_NOPREFIXROUTE});
+    header.ifa_family = AF_INET6;
+    EXPECT_FALSE(rtnl::DecodeAddress(MessageBuilder(RTM_NEWADDR, header).Build()));
+}
+
+TEST(NeighbourRecords, IndexStateAndDestination) {
+    ndmsg header{};
+    header.ndm_family = AF_INET;
+    header.ndm_ifindex = 4;
+    header.ndm_state = NUD_PERMANENT;
+    const auto record = rtnl::DecodeNeighbour(
+        MessageBuilder(RTM_NEWNEIGH, header).U32(NDA_DST, Ip("10.0.0.1")).Build());
+    ASSERT_TRUE(record);
+    EXPECT_EQ(record->index, 4u);
+    EXPECT_EQ(record->state, NUD_PERMANENT);
+    const std::uint32_t address = Ip("10.0.0.1");
+    EXPECT_EQ(record->destination,
+              (std::vector<std::uint8_t>(reinterpret_cast<const std::uint8_t*>(&address),
+                                         reinterpret_cast<const std::uint8_t*>(&address) + 4)));
+}
+
+} // namespace

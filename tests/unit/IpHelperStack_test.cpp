@@ -1,0 +1,344 @@
+#include "Core_SocketARP/IpHelperStack.h"
+
+#include "Core_Common/Utility.h"
+#include "Core_SocketARP/ArpBinding.h"
+#include "fakes/FakeIpHelperApi.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Core_SocketARP::adapter_record_size;
+using Core_SocketARP::AdapterInfo;
+using Core_SocketARP::IpHelperNetworkStack;
+using Core_SocketARP::IpNetRow;
+using Core_SocketARP::SystemErrorCode;
+using tw_test::AddressIn;
+using tw_test::FakeIpHelperApi;
+using tw_test::WriteAdapterRecord;
+using tw_test::WriteInterfaceTable;
+
+constexpr std::uint32_t error_no_data = 232;
+constexpr std::uint32_t error_not_supported = 50;
+constexpr std::size_t record = adapter_record_size;
+
+// Runs `action` and returns the system code it throws; fails the test when it throws none.
+template <class Action> std::uint32_t CodeThrownBy(Action action) {
+    try {
+        action();
+    } catch (SystemErrorCode code) {
+        return code;
+    }
+    ADD_FAILURE() << "no system error code thrown";
+    return 0xDEADBEEF;
+}
+
+class IpHelperStackTest : public testing::Test {
+protected:
+    FakeIpHelperApi api;
+    IpHelperNetworkStack stack{api};
+};
+
+// The interface table.
+
+class IpHelperInterfacesTest : public IpHelperStackTest {
+protected:
+    void Table(std::uint32_t size, std::int32_t count, const std::vector<std::uint32_t>& indexes) {
+        api.interfaceInfo.sizingResult = Core_SocketARP::error_insufficient_buffer;
+        api.interfaceInfo.neededSize = size;
+        api.interfaceInfo.fill = [count, indexes](std::uint8_t* buffer, std::uint32_t) {
+            WriteInterfaceTable(buffer, count, indexes);
+        };
+    }
+};
+
+TEST_F(IpHelperInterfacesTest, EntriesComeInTableOrderFromAZeroedBufferOfTheReportedSize) {
+    Table(4 + 3 * 260, 3, {5, 9, 2});
+    EXPECT_EQ(stack.ListInterfaces(), (std::vector<std::uint32_t>{5, 9, 2}));
+    EXPECT_EQ(api.interfaceInfo.sizingCalls, 1);
+    EXPECT_EQ(api.interfaceInfo.bufferSizes, std::vector<std::uint32_t>{4 + 3 * 260});
+    EXPECT_EQ(api.interfaceInfo.buffersZeroed, std::vector<bool>{true});
+}
+
+TEST_F(IpHelperInterfacesTest, SizingResultOtherThanInsufficientBufferIsThrown) {
+    Table(264, 1, {1});
+    api.interfaceInfo.sizingResult = 5;
+    EXPECT_EQ(CodeThrownBy([&] { stack.ListInterfaces(); }), 5u);
+    api.interfaceInfo.sizingResult = 0;
+    EXPECT_EQ(CodeThrownBy([&] { stack.ListInterfaces(); }), 0u);
+    EXPECT_TRUE(api.interfaceInfo.bufferSizes.empty());
+}
+
+TEST_F(IpHelperInterfacesTest, ReportedSizeZeroThrowsInsufficientBuffer) {
+    Table(0, 1, {1});
+    EXPECT_EQ(CodeThrownBy([&] { stack.ListInterfaces(); }), 122u);
+    EXPECT_TRUE(api.interfaceInfo.bufferSizes.empty());
+}
+
+TEST_F(IpHelperInterfacesTest, FailingCallWithTheBufferIsThrown) {
+    Table(264, 1, {1});
+    api.interfaceInfo.fillResult = 122;
+    EXPECT_EQ(CodeThrownBy([&] { stack.ListInterfaces(); }), 122u);
+}
+
+TEST_F(IpHelperInterfacesTest, CountNotPositiveGivesNoInterfaces) {
+    Table(264, 0, {});
+    EXPECT_TRUE(stack.ListInterfaces().empty());
+    Table(264, -1, {});
+    EXPECT_TRUE(stack.ListInterfaces().empty());
+}
+
+TEST_F(IpHelperInterfacesTest, CountBeyondTheBufferThrowsZero) {
+    Table(264, 2, {1});
+    EXPECT_EQ(CodeThrownBy([&] { stack.ListInterfaces(); }), 0u);
+    Table(3, 0, {});
+    api.interfaceInfo.fill = nullptr;
+    EXPECT_EQ(CodeThrownBy([&] { stack.ListInterfaces(); }), 0u);
+}
+
+// The adapter chain.
+
+class IpHelperAdaptersTest : public IpHelperStackTest {
+protected:
+    void Chain(std::uint32_t size, std::function<void(std::uint8_t*, std::uint32_t)> fill) {
+        api.adaptersInfo.sizingResult = Core_SocketARP::error_buffer_overflow;
+        api.adaptersInfo.neededSize = size;
+        api.adaptersInfo.fill = std::move(fill);
+    }
+};
+
+TEST_F(IpHelperAdaptersTest, ChainIsFollowedByNextNotByPosition) {
+    Chain(3 * 648, [](std::uint8_t* buffer, std::uint32_t) {
+        WriteAdapterRecord(buffer, 0, 11, "10.0.0.1", AddressIn(buffer, 2 * record));
+        WriteAdapterRecord(buffer, 648, 33, "", 0);
+        WriteAdapterRecord(buffer, 2 * record, 22, "192.168.100.254", AddressIn(buffer, 648));
+    });
+    EXPECT_EQ(stack.ListAdapters(),
+              (std::vector<AdapterInfo>{{11, "10.0.0.1"}, {22, "192.168.100.254"}, {33, ""}}));
+}
+
+TEST_F(IpHelperAdaptersTest, SizeIsRaisedToTheNextWholeMultipleOfTheRecordSize) {
+    const std::vector<std::pair<std::uint32_t, std::uint32_t>> cases = {
+        {1, 648}, {647, 648}, {648, 648}, {649, 1296}, {1296, 1296}, {1297, 1944}};
+    for (const auto& [needed, allocated] : cases) {
+        Chain(needed, nullptr);
+        stack.ListAdapters();
+        EXPECT_EQ(api.adaptersInfo.bufferSizes.back(), allocated) << needed;
+        EXPECT_TRUE(api.adaptersInfo.buffersZeroed.back()) << needed;
+    }
+}
+
+TEST_F(IpHelperAdaptersTest, SizingResultOtherThanBufferOverflowIsThrown) {
+    Chain(648, nullptr);
+    api.adaptersInfo.sizingResult = error_no_data;
+    EXPECT_EQ(CodeThrownBy([&] { stack.ListAdapters(); }), error_no_data);
+    EXPECT_TRUE(api.adaptersInfo.bufferSizes.empty());
+}
+
+TEST_F(IpHelperAdaptersTest, ReportedSizeZeroThrowsBufferOverflow) {
+    Chain(0, nullptr);
+    EXPECT_EQ(CodeThrownBy([&] { stack.ListAdapters(); }), 111u);
+}
+
+TEST_F(IpHelperAdaptersTest, FailingCallWithTheBufferIsThrown) {
+    Chain(648, nullptr);
+    api.adaptersInfo.fillResult = 111;
+    EXPECT_EQ(CodeThrownBy([&] { stack.ListAdapters(); }), 111u);
+}
+
+TEST_F(IpHelperAdaptersTest, NextBeforeTheBufferThrowsZero) {
+    Chain(2 * 648, [](std::uint8_t* buffer, std::uint32_t) {
+        WriteAdapterRecord(buffer, 0, 1, "10.0.0.1", AddressIn(buffer, 0) - 648);
+    });
+    EXPECT_EQ(CodeThrownBy([&] { stack.ListAdapters(); }), 0u);
+    Chain(2 * 648, [](std::uint8_t* buffer, std::uint32_t) {
+        WriteAdapterRecord(buffer, 0, 1, "10.0.0.1", AddressIn(buffer, 0) - 1);
+    });
+    EXPECT_EQ(CodeThrownBy([&] { stack.ListAdapters(); }), 0u);
+}
+
+TEST_F(IpHelperAdaptersTest, RecordReachingPastTheBufferThrowsZero) {
+    Chain(2 * 648, [](std::uint8_t* buffer, std::uint32_t size) {
+        WriteAdapterRecord(buffer, 0, 1, "10.0.0.1", AddressIn(buffer, size));
+    });
+    EXPECT_EQ(CodeThrownBy([&] { stack.ListAdapters(); }), 0u);
+    Chain(2 * 648, [](std::uint8_t* buffer, std::uint32_t) {
+        WriteAdapterRecord(buffer, 0, 1, "10.0.0.1", AddressIn(buffer, 648 + 1));
+    });
+    EXPECT_EQ(CodeThrownBy([&] { stack.ListAdapters(); }), 0u);
+}
+
+TEST_F(IpHelperAdaptersTest, RecordAnywhereWhollyInsideTheBufferIsAccepted) {
+    Chain(3 * 648, [](std::uint8_t* buffer, std::uint32_t size) {
+        WriteAdapterRecord(buffer, 0, 1, "10.0.0.1", AddressIn(buffer, 1000));
+        WriteAdapterRecord(buffer, 1000, 2, "10.0.0.2", AddressIn(buffer, size - 648));
+        WriteAdapterRecord(buffer, size - 648, 3, "10.0.0.3", 0);
+    });
+    EXPECT_EQ(stack.ListAdapters(),
+              (std::vector<AdapterInfo>{{1, "10.0.0.1"}, {2, "10.0.0.2"}, {3, "10.0.0.3"}}));
+}
+
+TEST_F(IpHelperAdaptersTest, ChainThatLoopsThrowsZero) {
+    Chain(2 * 648, [](std::uint8_t* buffer, std::uint32_t) {
+        WriteAdapterRecord(buffer, 0, 1, "10.0.0.1", AddressIn(buffer, 648));
+        WriteAdapterRecord(buffer, 648, 2, "10.0.0.2", AddressIn(buffer, 0));
+    });
+    EXPECT_EQ(CodeThrownBy([&] { stack.ListAdapters(); }), 0u);
+}
+
+TEST_F(IpHelperAdaptersTest, GatewayTextEndsAtItsNulAndNeverRunsPastItsField) {
+    Chain(648, [](std::uint8_t* buffer, std::uint32_t) {
+        WriteAdapterRecord(buffer, 0, 4, "255.255.255.2551", 0);
+        buffer[Core_SocketARP::adapter_gateway_offset + 16] = 'X'; // the mask's first byte
+    });
+    EXPECT_EQ(stack.ListAdapters(), (std::vector<AdapterInfo>{{4, "255.255.255.2551"}}));
+}
+
+TEST_F(IpHelperAdaptersTest, ZeroedBufferIsOneAdapterWithoutGateway) {
+    Chain(648, nullptr);
+    EXPECT_EQ(stack.ListAdapters(), (std::vector<AdapterInfo>{{0, ""}}));
+}
+
+// The late-bound entry points and the ARP rows.
+
+TEST_F(IpHelperStackTest, FlushLooksUpItsEntryPointAtEachUseAndThrowsItsResult) {
+    std::vector<std::uint32_t> flushed;
+    api.flushIpNetTable = [&](std::uint32_t index) -> std::uint32_t {
+        flushed.push_back(index);
+        return index == 8 ? error_not_supported : 0;
+    };
+    stack.FlushArpTable(7);
+    EXPECT_EQ(CodeThrownBy([&] { stack.FlushArpTable(8); }), error_not_supported);
+    EXPECT_EQ(flushed, (std::vector<std::uint32_t>{7, 8}));
+    EXPECT_EQ(api.flushLookups, 2);
+}
+
+TEST_F(IpHelperStackTest, MissingFlushIpNetTableThrowsZero) {
+    api.hasFlushIpNetTable = false;
+    EXPECT_EQ(CodeThrownBy([&] { stack.FlushArpTable(7); }), 0u);
+}
+
+TEST_F(IpHelperStackTest, SendArpGetsTheAddressSourceZeroAnAllOnesBufferAndLengthSix) {
+    std::uint32_t seenDestination = 0;
+    std::uint32_t seenSource = 1;
+    std::uint32_t seenLength = 0;
+    std::vector<std::uint8_t> seenBuffer;
+    api.sendArp = [&](std::uint32_t destination, std::uint32_t source, void* buffer,
+                      std::uint32_t* length) -> std::uint32_t {
+        seenDestination = destination;
+        seenSource = source;
+        seenLength = *length;
+        auto* bytes = static_cast<std::uint8_t*>(buffer);
+        seenBuffer.assign(bytes, bytes + 8);
+        const std::uint8_t mac[6] = {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e};
+        std::memcpy(buffer, mac, sizeof mac);
+        *length = 6;
+        return 0;
+    };
+    EXPECT_EQ(Core_SocketARP::ResolveMac(stack, "192.168.1.1"),
+              (std::vector<std::uint8_t>{0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e}));
+    EXPECT_EQ(seenDestination, api.InetAddr("192.168.1.1"));
+    EXPECT_EQ(seenSource, 0u);
+    EXPECT_EQ(seenLength, 6u);
+    EXPECT_EQ(seenBuffer, std::vector<std::uint8_t>(8, 0xFF));
+    EXPECT_EQ(api.sendArpLookups, 1);
+}
+
+TEST_F(IpHelperStackTest, SendArpFailuresAreThrown) {
+    api.sendArp = [](std::uint32_t, std::uint32_t, void*, std::uint32_t*) -> std::uint32_t {
+        return 67;
+    };
+    EXPECT_EQ(CodeThrownBy([&] { Core_SocketARP::ResolveMac(stack, "10.0.0.1"); }), 67u);
+    api.hasSendArp = false;
+    EXPECT_EQ(CodeThrownBy([&] { Core_SocketARP::ResolveMac(stack, "10.0.0.1"); }), 0u);
+    EXPECT_EQ(api.sendArpLookups, 2);
+}
+
+TEST_F(IpHelperStackTest, StaticEntryIsCreatedAsAStaticRow) {
+    const std::vector<std::uint8_t> mac = {0x02, 0xab, 0xcd, 0xef, 0x10, 0x99};
+    Core_SocketARP::SetStaticEntry(stack, 7, "10.1.2.3", mac);
+    ASSERT_EQ(api.createdRows.size(), 1u);
+    const IpNetRow& row = api.createdRows[0];
+    EXPECT_EQ(row.index, 7u);
+    EXPECT_EQ(row.physAddrLength, 6u);
+    EXPECT_TRUE(std::equal(mac.begin(), mac.end(), row.physAddr.begin()));
+    EXPECT_EQ(row.address, api.InetAddr("10.1.2.3"));
+    EXPECT_EQ(row.type, 4u);
+    EXPECT_TRUE(api.setRows.empty());
+}
+
+TEST_F(IpHelperStackTest, FailedCreateFallsBackToSetWithTheSameRowAndThrowsOnlySetsResult) {
+    const std::vector<std::uint8_t> mac = {1, 2, 3, 4, 5, 6};
+    api.createResult = 5010;
+    Core_SocketARP::SetStaticEntry(stack, 7, "10.1.2.3", mac);
+    ASSERT_EQ(api.setRows.size(), 1u);
+    EXPECT_EQ(api.setRows[0], api.createdRows[0]);
+
+    api.setResult = 87;
+    EXPECT_EQ(CodeThrownBy([&] { Core_SocketARP::SetStaticEntry(stack, 7, "10.1.2.3", mac); }),
+              87u);
+}
+
+// A whole pass over crafted tables.
+
+class IpHelperPassTest : public IpHelperStackTest {
+protected:
+    void OneLink(std::uint32_t index, const std::string& gateway) {
+        api.interfaceInfo.sizingResult = 122;
+        api.interfaceInfo.neededSize = 264;
+        api.interfaceInfo.fill = [index](std::uint8_t* buffer, std::uint32_t) {
+            WriteInterfaceTable(buffer, 1, {index});
+        };
+        api.adaptersInfo.sizingResult = 111;
+        api.adaptersInfo.neededSize = 640;
+        api.adaptersInfo.fill = [index, gateway](std::uint8_t* buffer, std::uint32_t) {
+            WriteAdapterRecord(buffer, 0, index, gateway, 0);
+        };
+    }
+
+    std::string Bind() {
+        testing::internal::CaptureStdout();
+        Core_SocketARP::BindGateways(stack);
+        return testing::internal::GetCapturedStdout();
+    }
+};
+
+TEST_F(IpHelperPassTest, MissingEntryPointsPrintCodeZero) {
+    OneLink(7, "10.0.0.1");
+    api.hasFlushIpNetTable = false;
+    api.hasSendArp = false;
+    const std::string zero = Core_SocketARP::ErrorText(0);
+    EXPECT_EQ(Bind(), "[0]ARP Flush Error " + zero + "\n[0]ARP Error " + zero + "\n");
+}
+
+TEST_F(IpHelperPassTest, AnsweredGatewayIsWrittenAsStaticRow) {
+    OneLink(7, "10.0.0.1");
+    api.sendArp = [](std::uint32_t, std::uint32_t, void* buffer, std::uint32_t* length) {
+        const std::uint8_t mac[6] = {0x02, 0, 0, 0, 0, 0x01};
+        std::memcpy(buffer, mac, sizeof mac);
+        *length = 6;
+        return std::uint32_t{0};
+    };
+    EXPECT_EQ(Bind(), "[0]ARP set static entry: IP: 10.0.0.1 <=> MAC address 020000000001\n");
+    ASSERT_EQ(api.createdRows.size(), 1u);
+    EXPECT_EQ(api.createdRows[0].index, 7u);
+}
+
+TEST_F(IpHelperPassTest, InterfaceTableAndAdapterChainOfDifferentLengths) {
+    OneLink(7, "10.0.0.1");
+    api.interfaceInfo.neededSize = 4 + 2 * 260;
+    api.interfaceInfo.fill = [](std::uint8_t* buffer, std::uint32_t) {
+        WriteInterfaceTable(buffer, 2, {7, 8});
+    };
+    EXPECT_EQ(Bind(), "Error: interface.size() != adapters.size()\n"
+                      "interface.size()=2\n"
+                      "adapters.size()=1\n");
+    EXPECT_EQ(api.flushLookups, 0);
+}
+
+} // namespace
