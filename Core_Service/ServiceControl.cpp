@@ -92,7 +92,7 @@ bool ServiceDispatcher::ServiceInstall(const std::wstring& programPath,
     definition.programPath = native;
     definition.commandLine = L"\"" + native + L"\"";
     definition.dependencies = dependencies;
-    if (!manager->CreateService(definition, error)) {
+    if (!manager->CreateServiceEntry(definition, error)) {
         ReportSystemFailure(error);
         return false;
     }
@@ -111,7 +111,7 @@ bool ServiceDispatcher::ServiceUninstall(const std::wstring& serviceName) {
         ReportSystemFailure(error);
         return false;
     }
-    const auto service = manager->OpenService(serviceName, access_uninstall, error);
+    const auto service = manager->OpenServiceEntry(serviceName, access_uninstall, error);
     if (!service) {
         ReportSystemFailure(error);
         return false;
@@ -136,7 +136,7 @@ bool ServiceDispatcher::ServiceStart(const std::wstring& serviceName) {
         ReportSystemFailure(error);
         return false;
     }
-    const auto service = manager->OpenService(serviceName, access_start, error);
+    const auto service = manager->OpenServiceEntry(serviceName, access_start, error);
     if (!service) {
         ReportSystemFailure(error);
         return false;
@@ -153,7 +153,7 @@ bool ServiceDispatcher::ServiceStop(const std::wstring& serviceName) {
             ReportSystemFailure(error);
             return false;
         }
-        const auto service = manager->OpenService(serviceName, access_stop, error);
+        const auto service = manager->OpenServiceEntry(serviceName, access_stop, error);
         if (!service) {
             ReportSystemFailure(error);
             return false;
@@ -188,7 +188,7 @@ bool ServiceDispatcher::ServiceRestart(const std::wstring& serviceName) {
             ReportSystemFailure(error);
             return false;
         }
-        const auto service = manager->OpenService(serviceName, access_query_status, error);
+        const auto service = manager->OpenServiceEntry(serviceName, access_query_status, error);
         if (!service) {
             ReportSystemFailure(error);
             return false;

@@ -53,10 +53,11 @@ class ManagerHandle {
 public:
     virtual ~ManagerHandle() = default;
     // Null on failure, with the system error code in `error`. An existing service is a failure.
-    virtual std::unique_ptr<ServiceHandle> CreateService(const ServiceDefinition& definition,
-                                                         std::uint32_t& error) = 0;
-    virtual std::unique_ptr<ServiceHandle>
-    OpenService(const std::wstring& serviceName, std::uint32_t access, std::uint32_t& error) = 0;
+    virtual std::unique_ptr<ServiceHandle> CreateServiceEntry(const ServiceDefinition& definition,
+                                                              std::uint32_t& error) = 0;
+    virtual std::unique_ptr<ServiceHandle> OpenServiceEntry(const std::wstring& serviceName,
+                                                            std::uint32_t access,
+                                                            std::uint32_t& error) = 0;
 };
 
 enum class RunEndWait {

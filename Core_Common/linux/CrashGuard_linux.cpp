@@ -7,6 +7,7 @@
 #include "Core_Common/CrashSettings.h"
 #include "Core_Common/Log.h"
 #include "Core_Common/Utility.h"
+#include "Core_Common/linux/ScopedFd_linux.h"
 
 #include <atomic>
 #include <cerrno>
@@ -102,37 +103,7 @@ std::atomic<bool> report_allowed{true};
 std::terminate_handler previous_terminate = nullptr;
 report_writer writer;
 
-class scoped_fd {
-public:
-    explicit scoped_fd(int fd = -1) : fd_(fd) {}
-    ~scoped_fd() { reset(); }
-    scoped_fd(scoped_fd&& other) noexcept : fd_(other.release()) {}
-    scoped_fd& operator=(scoped_fd&& other) noexcept {
-        if (this != &other) {
-            reset(other.release());
-        }
-        return *this;
-    }
-    scoped_fd(const scoped_fd&) = delete;
-    scoped_fd& operator=(const scoped_fd&) = delete;
-
-    bool valid() const { return fd_ >= 0; }
-    int get() const { return fd_; }
-    int release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-        fd_ = fd;
-    }
-
-private:
-    int fd_;
-};
+using scoped_fd = ScopedFd;
 
 void write_all(int fd, const char* bytes, std::size_t count) {
     while (count > 0) {

@@ -6,6 +6,7 @@
 #include "Core_Common/CrashReport.h"
 #include "Core_Common/CrashSettings.h"
 #include "Core_Common/Log.h"
+#include "Core_Common/win/ScopedHandle_win.h"
 #include "Core_Common/win/WinApi.h"
 
 #include <dbghelp.h>
@@ -20,54 +21,8 @@ namespace {
 
 using namespace crash_report;
 
-template <class Traits> class scoped_handle {
-public:
-    using type = typename Traits::type;
-
-    explicit scoped_handle(type handle = Traits::invalid()) : handle_(handle) {}
-    ~scoped_handle() { reset(); }
-    scoped_handle(scoped_handle&& other) noexcept : handle_(other.release()) {}
-    scoped_handle& operator=(scoped_handle&& other) noexcept {
-        if (this != &other) {
-            reset(other.release());
-        }
-        return *this;
-    }
-    scoped_handle(const scoped_handle&) = delete;
-    scoped_handle& operator=(const scoped_handle&) = delete;
-
-    bool valid() const { return handle_ != Traits::invalid(); }
-    type get() const { return handle_; }
-    type release() {
-        type handle = handle_;
-        handle_ = Traits::invalid();
-        return handle;
-    }
-    void reset(type handle = Traits::invalid()) {
-        if (valid()) {
-            Traits::close(handle_);
-        }
-        handle_ = handle;
-    }
-
-private:
-    type handle_;
-};
-
-struct file_traits {
-    using type = HANDLE;
-    static type invalid() { return INVALID_HANDLE_VALUE; }
-    static void close(type handle) { CloseHandle(handle); }
-};
-
-struct library_traits {
-    using type = HMODULE;
-    static type invalid() { return nullptr; }
-    static void close(type handle) { FreeLibrary(handle); }
-};
-
-using scoped_file = scoped_handle<file_traits>;
-using scoped_library = scoped_handle<library_traits>;
+using scoped_file = ScopedFileHandle;
+using scoped_library = ScopedLibrary;
 
 // The executable's path as the report names it; "Unknown" when it cannot be read.
 constexpr DWORD executable_path_limit = 518;

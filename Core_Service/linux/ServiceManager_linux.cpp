@@ -19,8 +19,6 @@ extern char** environ;
 
 namespace Core_Service {
 
-void FdTraits::close(int fd) { ::close(fd); }
-
 std::string RunningLockPath(const std::string& runDirectory, const std::wstring& serviceName) {
     const std::string stem = UnitStem(serviceName);
     return runDirectory + "/" + stem + "/" + stem + ".lock";
@@ -216,8 +214,8 @@ public:
     explicit LinuxManagerHandle(std::string unitDirectory)
         : unit_directory_(std::move(unitDirectory)) {}
 
-    std::unique_ptr<ServiceHandle> CreateService(const ServiceDefinition& definition,
-                                                 std::uint32_t& error) override {
+    std::unique_ptr<ServiceHandle> CreateServiceEntry(const ServiceDefinition& definition,
+                                                      std::uint32_t& error) override {
         const std::string name = UnitStem(definition.serviceName) + ".service";
         const std::string path = unit_directory_ + "/" + name;
         int failed = 0;
@@ -239,9 +237,9 @@ public:
         return std::make_unique<LinuxServiceHandle>(path, name);
     }
 
-    std::unique_ptr<ServiceHandle> OpenService(const std::wstring& serviceName,
-                                               std::uint32_t /*access*/,
-                                               std::uint32_t& error) override {
+    std::unique_ptr<ServiceHandle> OpenServiceEntry(const std::wstring& serviceName,
+                                                    std::uint32_t /*access*/,
+                                                    std::uint32_t& error) override {
         const std::string name = UnitStem(serviceName) + ".service";
         const std::string path = unit_directory_ + "/" + name;
         struct stat info {};

@@ -3,7 +3,7 @@
 // can point them at directories of their own.
 #pragma once
 
-#include "Core_Service/ScopedHandle.h"
+#include "Core_Common/linux/ScopedFd_linux.h"
 #include "Core_Service/ServiceManager.h"
 #include "Core_Service/ServiceProcess.h"
 
@@ -17,12 +17,7 @@ namespace Core_Service {
 inline constexpr const char* default_unit_directory = "/etc/systemd/system";
 inline constexpr const char* default_run_directory = "/run";
 
-struct FdTraits {
-    using Handle = int;
-    static Handle invalid() { return -1; }
-    static void close(Handle fd);
-};
-using ScopedFd = ScopedHandle<FdTraits>;
+using Core_Common::ScopedFd;
 
 // The running lock of a service: runDirectory/<stem>/<stem>.lock, the directory being the
 // service's runtime directory.

@@ -1,13 +1,13 @@
 // The control operations' side of the Service Control Manager and the registry.
+#include "Core_Common/win/ScopedHandle_win.h"
 #include "Core_Service/ServiceManager.h"
-#include "Core_Service/win/ScopedHandle_win.h"
-
-// The seam's operations carry the plain names; this file calls the wide functions by name.
-#undef CreateService
-#undef OpenService
 
 namespace Core_Service {
 namespace {
+
+using Core_Common::ScopedKernelHandle;
+using Core_Common::ScopedRegistryKey;
+using Core_Common::ScopedServiceHandle;
 
 class WinServiceHandle final : public ServiceHandle {
 public:
@@ -67,8 +67,8 @@ class WinManagerHandle final : public ManagerHandle {
 public:
     explicit WinManagerHandle(ScopedServiceHandle handle) : handle_(std::move(handle)) {}
 
-    std::unique_ptr<ServiceHandle> CreateService(const ServiceDefinition& definition,
-                                                 std::uint32_t& error) override {
+    std::unique_ptr<ServiceHandle> CreateServiceEntry(const ServiceDefinition& definition,
+                                                      std::uint32_t& error) override {
         const std::wstring dependencies = multi_string(definition.dependencies);
         ScopedServiceHandle service(CreateServiceW(
             handle_.get(), definition.serviceName.c_str(), definition.displayName.c_str(),
@@ -82,9 +82,9 @@ public:
         return std::make_unique<WinServiceHandle>(std::move(service));
     }
 
-    std::unique_ptr<ServiceHandle> OpenService(const std::wstring& serviceName,
-                                               std::uint32_t access,
-                                               std::uint32_t& error) override {
+    std::unique_ptr<ServiceHandle> OpenServiceEntry(const std::wstring& serviceName,
+                                                    std::uint32_t access,
+                                                    std::uint32_t& error) override {
         ScopedServiceHandle service(OpenServiceW(handle_.get(), serviceName.c_str(), access));
         if (!service) {
             error = GetLastError();

@@ -1,13 +1,17 @@
 // The service process's side of the Service Control Manager, the running mutex and the console.
 #include "Core_Common/CrashGuard.h"
+#include "Core_Common/win/ScopedHandle_win.h"
 #include "Core_Service/ServiceProcess.h"
-#include "Core_Service/win/ScopedHandle_win.h"
 
 #include <atomic>
 #include <mutex>
 
 namespace Core_Service {
 namespace {
+
+using Core_Common::ScopedKernelHandle;
+using Core_Common::ScopedRegistryKey;
+using Core_Common::ScopedServiceHandle;
 
 // What the Windows callbacks forward to. Set before the callbacks can run.
 std::atomic<ServiceMainEntry> service_main_entry = nullptr;

@@ -131,24 +131,24 @@ void AttachFilter(int fd, const std::vector<sock_filter>& program) {
 
 PacketSocket::PacketSocket(int interfaceIndex, const std::vector<sock_filter>& filter) {
     // Protocol 0: the socket receives nothing until it is bound below.
-    fd_.Reset(::socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    fd_.reset(::socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!fd_) {
         ThrowErrno();
     }
-    AttachFilter(fd_.Get(), filter);
+    AttachFilter(fd_.get(), filter);
     sockaddr_ll local{};
     local.sll_family = AF_PACKET;
     local.sll_protocol = htons(ETH_P_ARP);
     local.sll_ifindex = interfaceIndex;
-    if (::bind(fd_.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+    if (::bind(fd_.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
         ThrowErrno();
     }
 }
 
 void PacketSocket::SetFilter(const std::vector<sock_filter>& filter) {
-    AttachFilter(fd_.Get(), filter);
+    AttachFilter(fd_.get(), filter);
     std::array<std::uint8_t, 64> bytes{};
-    while (::recv(fd_.Get(), bytes.data(), bytes.size(), MSG_DONTWAIT) >= 0 || errno == EINTR) {
+    while (::recv(fd_.get(), bytes.data(), bytes.size(), MSG_DONTWAIT) >= 0 || errno == EINTR) {
     }
 }
 
@@ -162,7 +162,7 @@ void PacketSocket::Send(const Packet& packet, int interfaceIndex, const MacAddre
     std::copy(destination.begin(), destination.end(), remote.sll_addr);
     ssize_t sent = -1;
     do {
-        sent = ::sendto(fd_.Get(), bytes.data(), bytes.size(), 0,
+        sent = ::sendto(fd_.get(), bytes.data(), bytes.size(), 0,
                         reinterpret_cast<const sockaddr*>(&remote), sizeof remote);
     } while (sent < 0 && errno == EINTR);
     if (sent < 0) {
@@ -172,7 +172,7 @@ void PacketSocket::Send(const Packet& packet, int interfaceIndex, const MacAddre
 
 std::optional<Received> PacketSocket::Receive(std::chrono::steady_clock::time_point deadline) {
     for (;;) {
-        pollfd waiting{fd_.Get(), POLLIN, 0};
+        pollfd waiting{fd_.get(), POLLIN, 0};
         const timespec timeout = Remaining(deadline);
         const int ready = ::ppoll(&waiting, 1, &timeout, nullptr);
         if (ready < 0) {
@@ -187,7 +187,7 @@ std::optional<Received> PacketSocket::Receive(std::chrono::steady_clock::time_po
         std::array<std::uint8_t, 64> bytes{};
         sockaddr_ll from{};
         socklen_t fromLength = sizeof from;
-        const ssize_t length = ::recvfrom(fd_.Get(), bytes.data(), bytes.size(), MSG_DONTWAIT,
+        const ssize_t length = ::recvfrom(fd_.get(), bytes.data(), bytes.size(), MSG_DONTWAIT,
                                           reinterpret_cast<sockaddr*>(&from), &fromLength);
         if (length < 0) {
             if (errno == EINTR || errno == EAGAIN) {

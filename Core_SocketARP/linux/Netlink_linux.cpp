@@ -13,8 +13,6 @@
 
 namespace Core_SocketARP {
 
-void FileDescriptorTraits::Close(int fd) { ::close(fd); }
-
 namespace netlink {
 namespace {
 
@@ -162,27 +160,27 @@ bool ReplyReader::Feed(std::span<const std::uint8_t> datagram) {
 }
 
 Socket::Socket() : receive_buffer_(receive_buffer_size) {
-    fd_.Reset(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
+    fd_.reset(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
     if (!fd_) {
         ThrowErrno();
     }
     sockaddr_nl local{};
     local.nl_family = AF_NETLINK;
-    if (::bind(fd_.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+    if (::bind(fd_.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
         ThrowErrno();
     }
     socklen_t length = sizeof local;
-    if (::getsockname(fd_.Get(), reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+    if (::getsockname(fd_.get(), reinterpret_cast<sockaddr*>(&local), &length) != 0) {
         ThrowErrno();
     }
     port_id_ = local.nl_pid;
     // Strict checking makes the kernel filter dumps by the request's attributes; older kernels
     // lack it, and the callers filter again themselves.
     const int on = 1;
-    ::setsockopt(fd_.Get(), SOL_NETLINK, NETLINK_GET_STRICT_CHK, &on, sizeof on);
+    ::setsockopt(fd_.get(), SOL_NETLINK, NETLINK_GET_STRICT_CHK, &on, sizeof on);
     // The kernel always answers; the limit only keeps a pass from hanging if it did not.
     const timeval timeout{reply_timeout_seconds, 0};
-    ::setsockopt(fd_.Get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    ::setsockopt(fd_.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
 }
 
 std::vector<Message> Socket::Exchange(Request& request, bool& interrupted) {
@@ -192,7 +190,7 @@ std::vector<Message> Socket::Exchange(Request& request, bool& interrupted) {
     const auto bytes = request.Bytes();
     ssize_t sent = -1;
     do {
-        sent = ::sendto(fd_.Get(), bytes.data(), bytes.size(), 0,
+        sent = ::sendto(fd_.get(), bytes.data(), bytes.size(), 0,
                         reinterpret_cast<const sockaddr*>(&kernel), sizeof kernel);
     } while (sent < 0 && errno == EINTR);
     if (sent < 0) {
@@ -204,7 +202,7 @@ std::vector<Message> Socket::Exchange(Request& request, bool& interrupted) {
     ReplyReader reader(sequence_, port_id_);
     for (;;) {
         const ssize_t received =
-            ::recv(fd_.Get(), receive_buffer_.data(), receive_buffer_.size(), MSG_TRUNC);
+            ::recv(fd_.get(), receive_buffer_.data(), receive_buffer_.size(), MSG_TRUNC);
         if (received < 0) {
             if (errno == EINTR) {
                 continue;

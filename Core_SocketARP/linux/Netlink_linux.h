@@ -2,7 +2,7 @@
 // read until their acknowledgement or NLMSG_DONE, kernel errors as errno codes.
 #pragma once
 
-#include "Core_SocketARP/ScopedHandle.h"
+#include "Core_Common/linux/ScopedFd_linux.h"
 
 #include <linux/netlink.h>
 
@@ -14,12 +14,7 @@
 
 namespace Core_SocketARP {
 
-struct FileDescriptorTraits {
-    using Handle = int;
-    static constexpr int Invalid() { return -1; }
-    static void Close(int fd);
-};
-using ScopedFd = ScopedHandle<FileDescriptorTraits>;
+using Core_Common::ScopedFd;
 
 namespace netlink {
 

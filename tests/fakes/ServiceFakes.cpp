@@ -128,8 +128,8 @@ public:
     FakeManagerHandle(const FakeManagerHandle&) = delete;
     FakeManagerHandle& operator=(const FakeManagerHandle&) = delete;
 
-    std::unique_ptr<ServiceHandle> CreateService(const ServiceDefinition& definition,
-                                                 std::uint32_t& error) override {
+    std::unique_ptr<ServiceHandle> CreateServiceEntry(const ServiceDefinition& definition,
+                                                      std::uint32_t& error) override {
         manager_.journal_.Add("CreateService " + narrow(definition.serviceName));
         if (fails(manager_.createError, error)) {
             return nullptr;
@@ -142,9 +142,9 @@ public:
         return std::make_unique<FakeServiceHandle>(manager_, definition.serviceName);
     }
 
-    std::unique_ptr<ServiceHandle> OpenService(const std::wstring& serviceName,
-                                               std::uint32_t access,
-                                               std::uint32_t& error) override {
+    std::unique_ptr<ServiceHandle> OpenServiceEntry(const std::wstring& serviceName,
+                                                    std::uint32_t access,
+                                                    std::uint32_t& error) override {
         manager_.journal_.Add("OpenService " + narrow(serviceName) + " " + hex(access));
         if (fails(manager_.openServiceError, error)) {
             return nullptr;

@@ -1,9 +1,9 @@
 // The service host under Wine, end to end: the service test program installed, started,
 // controlled, stopped and removed through Wine's Service Control Manager and registry.
 #include "Core_Common/Utility.h"
+#include "Core_Common/win/ScopedHandle_win.h"
 #include "Core_Common/win/WinApi.h"
 #include "Core_Service/CommandLine.h"
-#include "Core_Service/win/ScopedHandle_win.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -14,6 +14,8 @@
 
 namespace {
 
+using Core_Common::ScopedKernelHandle;
+using Core_Common::ScopedServiceHandle;
 namespace fs = std::filesystem;
 using namespace Core_Service;
 using testing::Contains;

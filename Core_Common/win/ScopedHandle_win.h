@@ -1,14 +1,21 @@
-// The owners of the Windows handle kinds the service host uses.
+// The owners of the Windows handle kinds.
 #pragma once
 
+#include "Core_Common/ScopedHandle.h"
 #include "Core_Common/win/WinApi.h"
-#include "Core_Service/ScopedHandle.h"
 
-namespace Core_Service {
+namespace Core_Common {
 
 struct KernelHandleTraits {
     using Handle = HANDLE;
     static Handle invalid() { return nullptr; }
+    static void close(Handle handle) { CloseHandle(handle); }
+};
+
+// CreateFileW reports failure as INVALID_HANDLE_VALUE, not as a null handle.
+struct FileHandleTraits {
+    using Handle = HANDLE;
+    static Handle invalid() { return INVALID_HANDLE_VALUE; }
     static void close(Handle handle) { CloseHandle(handle); }
 };
 
@@ -24,8 +31,16 @@ struct RegistryKeyTraits {
     static void close(Handle handle) { RegCloseKey(handle); }
 };
 
+struct LibraryTraits {
+    using Handle = HMODULE;
+    static Handle invalid() { return nullptr; }
+    static void close(Handle handle) { FreeLibrary(handle); }
+};
+
 using ScopedKernelHandle = ScopedHandle<KernelHandleTraits>;
+using ScopedFileHandle = ScopedHandle<FileHandleTraits>;
 using ScopedServiceHandle = ScopedHandle<ServiceHandleTraits>;
 using ScopedRegistryKey = ScopedHandle<RegistryKeyTraits>;
+using ScopedLibrary = ScopedHandle<LibraryTraits>;
 
-} // namespace Core_Service
+} // namespace Core_Common

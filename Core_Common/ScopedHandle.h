@@ -1,10 +1,11 @@
 // One move-only owner per OS handle kind, built from traits that say what is invalid and how
-// to close.
+// to close:  struct Traits { using Handle = ...; static Handle invalid(); static void
+// close(Handle); };
 #pragma once
 
 #include <utility>
 
-namespace Core_Service {
+namespace Core_Common {
 
 template <class Traits> class ScopedHandle {
 public:
@@ -24,7 +25,8 @@ public:
     ScopedHandle& operator=(const ScopedHandle&) = delete;
 
     Handle get() const { return handle_; }
-    explicit operator bool() const { return handle_ != Traits::invalid(); }
+    bool valid() const { return handle_ != Traits::invalid(); }
+    explicit operator bool() const { return valid(); }
     Handle release() { return std::exchange(handle_, Traits::invalid()); }
     void reset(Handle handle = Traits::invalid()) {
         const Handle old = std::exchange(handle_, handle);
@@ -37,4 +39,4 @@ private:
     Handle handle_ = Traits::invalid();
 };
 
-} // namespace Core_Service
+} // namespace Core_Common
