@@ -1,5 +1,7 @@
 #include "Core_Common/CrashReport.h"
 
+#include "Core_Common/CrashSettings.h"
+
 namespace Core_Common::crash_report {
 namespace {
 
@@ -531,6 +533,14 @@ bool find_passwd_user(const char* text, std::size_t length, std::uint32_t uid, c
         lineStart = lineEnd + 1;
     }
     return false;
+}
+
+void take_crash_context(crash_facts& facts) {
+    const crash_settings::context_texts context = crash_settings::context();
+    facts.status = context.status;
+    facts.mode = context.mode;
+    facts.web_frame = context.web_frame;
+    facts.message_id = context.message_id;
 }
 
 } // namespace Core_Common::crash_report

@@ -193,6 +193,9 @@ struct crash_facts {
 
 inline constexpr std::uint16_t unreadable_byte = 0x100;
 
+// Copies the process-wide crash context (status, mode, web frame, message id) into the facts.
+void take_crash_context(crash_facts& facts);
+
 // The report from its first line through the module-list line, in the report's order.
 void write_report_body(report_writer& writer, const crash_facts& facts);
 // The closing line; then the caller flushes.

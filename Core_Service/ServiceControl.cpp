@@ -104,18 +104,30 @@ bool ServiceDispatcher::WriteServiceDescription(const std::wstring& serviceName,
     return manager_.WriteDescription(serviceName, description);
 }
 
-bool ServiceDispatcher::ServiceUninstall(const std::wstring& serviceName) {
+std::optional<ServiceDispatcher::OpenedService>
+ServiceDispatcher::OpenForControl(const std::wstring& serviceName, std::uint32_t access) const {
     std::uint32_t error = 0;
-    const auto manager = manager_.OpenManager(access_uninstall, error);
-    if (!manager) {
+    OpenedService opened;
+    opened.manager = manager_.OpenManager(access, error);
+    if (!opened.manager) {
         ReportSystemFailure(error);
+        return std::nullopt;
+    }
+    opened.service = opened.manager->OpenServiceEntry(serviceName, access, error);
+    if (!opened.service) {
+        ReportSystemFailure(error);
+        return std::nullopt;
+    }
+    return opened;
+}
+
+bool ServiceDispatcher::ServiceUninstall(const std::wstring& serviceName) {
+    const auto opened = OpenForControl(serviceName, access_uninstall);
+    if (!opened) {
         return false;
     }
-    const auto service = manager->OpenServiceEntry(serviceName, access_uninstall, error);
-    if (!service) {
-        ReportSystemFailure(error);
-        return false;
-    }
+    const auto& service = opened->service;
+    std::uint32_t error = 0;
     std::uint32_t state = 0;
     if (!service->QueryState(state, error)) {
         ReportSystemFailure(error);
@@ -130,17 +142,12 @@ bool ServiceDispatcher::ServiceUninstall(const std::wstring& serviceName) {
 }
 
 bool ServiceDispatcher::ServiceStart(const std::wstring& serviceName) {
+    const auto opened = OpenForControl(serviceName, access_start);
+    if (!opened) {
+        return false;
+    }
+    const auto& service = opened->service;
     std::uint32_t error = 0;
-    const auto manager = manager_.OpenManager(access_start, error);
-    if (!manager) {
-        ReportSystemFailure(error);
-        return false;
-    }
-    const auto service = manager->OpenServiceEntry(serviceName, access_start, error);
-    if (!service) {
-        ReportSystemFailure(error);
-        return false;
-    }
     // A refused start is not reported.
     return service->Start(error);
 }
@@ -148,16 +155,11 @@ bool ServiceDispatcher::ServiceStart(const std::wstring& serviceName) {
 bool ServiceDispatcher::ServiceStop(const std::wstring& serviceName) {
     std::uint32_t error = 0;
     {
-        const auto manager = manager_.OpenManager(access_stop, error);
-        if (!manager) {
-            ReportSystemFailure(error);
+        const auto opened = OpenForControl(serviceName, access_stop);
+        if (!opened) {
             return false;
         }
-        const auto service = manager->OpenServiceEntry(serviceName, access_stop, error);
-        if (!service) {
-            ReportSystemFailure(error);
-            return false;
-        }
+        const auto& service = opened->service;
         if (!service->ControlStop(error)) {
             ReportSystemFailure(error);
             return false;
@@ -183,16 +185,11 @@ bool ServiceDispatcher::ServiceStop(const std::wstring& serviceName) {
 bool ServiceDispatcher::ServiceRestart(const std::wstring& serviceName) {
     std::uint32_t error = 0;
     {
-        const auto manager = manager_.OpenManager(access_query_status, error);
-        if (!manager) {
-            ReportSystemFailure(error);
+        const auto opened = OpenForControl(serviceName, access_query_status);
+        if (!opened) {
             return false;
         }
-        const auto service = manager->OpenServiceEntry(serviceName, access_query_status, error);
-        if (!service) {
-            ReportSystemFailure(error);
-            return false;
-        }
+        const auto& service = opened->service;
         std::uint32_t state = 0;
         if (!service->QueryState(state, error)) {
             ReportSystemFailure(error);

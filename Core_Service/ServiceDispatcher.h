@@ -8,7 +8,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -57,7 +59,16 @@ public:
     ServiceStatus Status() const;
 
 private:
+    // The manager and one service opened with the same access mask; the service closes first.
+    struct OpenedService {
+        std::unique_ptr<ManagerHandle> manager;
+        std::unique_ptr<ServiceHandle> service;
+    };
+
     void ReportSystemFailure(std::uint32_t error) const;
+    // Opens both with one mask; a failure is reported and gives an empty result.
+    std::optional<OpenedService> OpenForControl(const std::wstring& serviceName,
+                                                std::uint32_t access) const;
     void SetState(std::uint32_t state, std::uint32_t controlsAccepted);
     void RunLoop();
 

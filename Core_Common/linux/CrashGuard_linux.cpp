@@ -574,11 +574,7 @@ bool write_crash_report(const crash_event& event, const wchar_t* where) {
 
     facts.process_time_known = process_seconds(facts.process_seconds);
 
-    const crash_settings::context_texts context = crash_settings::context();
-    facts.status = context.status;
-    facts.mode = context.mode;
-    facts.web_frame = context.web_frame;
-    facts.message_id = context.message_id;
+    take_crash_context(facts);
 
     facts.parameter_count = event.parameter_count;
     facts.parameters[0] = event.parameters[0];

@@ -306,11 +306,7 @@ LONG write_crash_report(EXCEPTION_POINTERS* info, const wchar_t* where) {
 
     facts.process_time_known = process_seconds(facts.process_seconds);
 
-    const crash_settings::context_texts crashContext = crash_settings::context();
-    facts.status = crashContext.status;
-    facts.mode = crashContext.mode;
-    facts.web_frame = crashContext.web_frame;
-    facts.message_id = crashContext.message_id;
+    take_crash_context(facts);
 
     facts.parameter_count = record.NumberParameters;
     for (std::size_t i = 0; i < 2 && i < record.NumberParameters; ++i) {
