@@ -1,5 +1,6 @@
 // The program's modules, in the order of creation, start-up and shutdown (and the reverse
 // order of destruction).
+#include "Core_Common/DeadLoopDectector.h"
 #include "Core_Common/InterfaceConnectorCommon.h"
 #include "Core_Common/Log.h"
 #include "Core_Common/Message.h"
@@ -10,6 +11,8 @@ namespace Core_Common::InterfaceConnectorCommon {
 
 void InitializeModules() {
     CreateRegistry();
+    RegisterModule<Core_Common::InterfaceDeadLoopDectector>(
+        "Core_Common::InterfaceDeadLoopDectector");
     RegisterModule<Core_Common::InterfaceLog>("Core_Common::InterfaceLog");
     RegisterModule<Core_Common::InterfaceMessage>("Core_Common::InterfaceMessage");
     RegisterModule<Core_Common::InterfaceTimer>("Core_Common::InterfaceTimer");

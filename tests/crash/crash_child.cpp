@@ -1,5 +1,6 @@
 // Crashes in the way its first argument names, under the crash guard, as the program would.
 #include "Core_Common/CrashGuard.h"
+#include "Core_Common/DeadLoopDectector.h"
 #include "Core_Common/Thread.h"
 #include "Core_Common/Utility.h"
 
@@ -7,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #ifdef _WIN32
 #include "Core_Common/win/WinApi.h"
@@ -71,6 +73,25 @@ void invalid_parameter() {
 #endif
 }
 
+// The watchdog with short periods: a tick on every dispatch pass, 500 ms of silence allowed.
+// A dispatcher that keeps running for a while ends cleanly; a blocked one is reported.
+void watch_dispatcher(bool blocked) {
+    Core_Common::InterfaceTimer::Create();
+    Core_Common::DeadLoopDectector detector(0, 500);
+    detector.start();
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+    while (std::chrono::steady_clock::now() < until) {
+        Core_Common::DispatchPending();
+        if (blocked) {
+            std::this_thread::sleep_for(std::chrono::seconds(30));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    detector.stop();
+    Core_Common::InterfaceTimer::Destroy();
+    std::puts("watchdog stayed quiet");
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -108,6 +129,10 @@ int main(int argc, char** argv) {
             std::printf("%d\n", recurse(0));
         } else if (scenario == "invalid_parameter") {
             invalid_parameter();
+        } else if (scenario == "dead_loop") {
+            watch_dispatcher(true);
+        } else if (scenario == "dispatcher_runs") {
+            watch_dispatcher(false);
         } else if (scenario == "clean") {
             std::puts("clean");
         }

@@ -296,6 +296,17 @@ TEST_F(CrashChild, ExceptionInAQueuedTaskEndsTheProcessBeforeTheNextTask) {
     expect_full_crash("throw_in_task", "a Microsoft C++ Exception", "0xe06d7363");
 }
 
+TEST_F(CrashChild, BlockedDispatcherEndsTheProcessThroughTheWatchdog) {
+    expect_full_crash("dead_loop", "a Microsoft C++ Exception", "0xe06d7363");
+}
+
+TEST_F(CrashChild, RunningDispatcherKeepsTheWatchdogQuiet) {
+    const child_result result = crash("dispatcher_runs");
+    ASSERT_TRUE(result.exited);
+    EXPECT_EQ(result.code, 0);
+    EXPECT_FALSE(exists("CRASHLOG.TXT"));
+}
+
 TEST_F(CrashChild, SecondExceptionDuringTheReportEndsTheProcessAtOnce) {
     const child_result result = crash("second_during_report");
     ASSERT_TRUE(result.exited) << "ended by signal " << result.code;
