@@ -63,8 +63,9 @@ export WINEPREFIX="$root/build/windows/wineprefix" WINEDEBUG=-all WINEDLLOVERRID
 trap 'wineserver -k >/dev/null 2>&1 || true; rm -f "$summary"' EXIT
 mkdir -p "$WINEPREFIX"
 wineserver -p >/dev/null 2>&1 </dev/null || true # already running is fine
-wineboot -i >/dev/null 2>&1 </dev/null
-run_tier --preset windows || tier_failures=$((tier_failures + 1))
+# Plain wineboot: "wineboot -i" leaves a second services.exe that takes new services away.
+wineboot >/dev/null 2>&1 </dev/null
+run_tier --preset windows -j"$jobs" || tier_failures=$((tier_failures + 1))
 
 step "summary"
 grep -oE '[0-9]+ tests? failed out of [0-9]+' "$summary" |

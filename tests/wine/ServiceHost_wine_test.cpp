@@ -198,7 +198,7 @@ TEST_F(ServiceHostWineTest, InstallRegistersTheQuotedPathAndTheDescription) {
                 testing::HasSubstr("REG_SZ    \"" + narrow(program.wstring()) + "\"\r\n"));
 
     const auto service = open_service(service_name, SERVICE_QUERY_CONFIG);
-    ASSERT_TRUE(service);
+    ASSERT_TRUE(service) << "error " << GetLastError();
     DWORD needed = 0;
     QueryServiceConfigW(service.get(), nullptr, 0, &needed);
     std::vector<BYTE> buffer(needed);
