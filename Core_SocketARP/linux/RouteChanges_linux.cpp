@@ -59,8 +59,9 @@ DrainResult DrainNotifications(const std::function<ssize_t()>& receive) {
             ++datagrams;
             continue;
         }
-        if (length == 0) {
-            return result;
+        if (length == 0) { // an empty datagram: read, and nothing to tell
+            ++datagrams;
+            continue;
         }
         const int code = errno;
         if (code == EINTR) {
@@ -138,6 +139,10 @@ RouteWait NetlinkRouteChanges::Wait(StopEvent& stop, SystemErrorCode& error) {
         if ((fds[0].revents & POLLIN) != 0) {
             stop.Reset();
             return RouteWait::stopped;
+        }
+        if ((fds[1].revents & POLLHUP) != 0) { // nothing more will come: waiting on would spin
+            error = EPIPE;
+            return RouteWait::failed;
         }
         if ((fds[1].revents & (POLLIN | POLLERR)) != 0) {
             const DrainResult drained = DrainNotifications(receive);
