@@ -110,7 +110,7 @@ void BindGateways(NetworkStack& stack) {
             const std::vector<std::uint8_t> mac = ResolveMac(stack, adapter.gateway);
             SetStaticEntry(stack, adapter.index, adapter.gateway, mac);
             PrintMessage("[%d]ARP set static entry: IP: %s <=> MAC address %s\n", Position(i),
-                  adapter.gateway.c_str(), Core_Common::bytes_to_hex(mac).c_str());
+                         adapter.gateway.c_str(), Core_Common::bytes_to_hex(mac).c_str());
         } catch (SystemErrorCode code) {
             PrintMessage("[%d]ARP Error %s\n", Position(i), ErrorText(code).c_str());
         }

@@ -112,8 +112,7 @@ public:
 RouteChangeEntryPoints SystemRouteChangeEntryPoints() {
     return {[] { return FindIpHelperEntryPoint<NotifyRouteChangeFunction>("NotifyRouteChange"); },
             [] {
-                return FindIpHelperEntryPoint<CancelIpChangeNotifyFunction>(
-                    "CancelIPChangeNotify");
+                return FindIpHelperEntryPoint<CancelIpChangeNotifyFunction>("CancelIPChangeNotify");
             }};
 }
 

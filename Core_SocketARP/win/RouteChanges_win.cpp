@@ -120,8 +120,7 @@ bool IpHelperRouteChanges::CancelPending(Cycle& cycle) {
         return true;
     }
     const CancelIpChangeNotifyFunction cancel =
-        entry_points_.findCancelIpChangeNotify ? entry_points_.findCancelIpChangeNotify()
-                                               : nullptr;
+        entry_points_.findCancelIpChangeNotify ? entry_points_.findCancelIpChangeNotify() : nullptr;
     return cancel != nullptr && cancel(&cycle.overlapped) != FALSE &&
            Signalled(cycle.event.Get(), cancel_completion_ms);
 }

@@ -1,13 +1,13 @@
 // Runs the ARP module over the system's network stack, for the lab: inside a network
 // namespace, so that only the namespace's links and routes are touched. Reads commands from
 // standard input, one a line; the module's own lines and the replies (lines that start with
-// "== ") share standard output, so their order is the order of events.
-//   start        the module's Start                      == started
-//   stop         the module's Stop                       == stopped threads=<threads of the process>
-//   fds          open descriptors of the process         == fds <count>
-//   settle <ms>  waits until the monitor has waited for  == settled waits=<waits so far>
-//                <ms> without a change (at most 20 s)       or == unsettled
-//   quit         ends the tool
+// "== ") share standard output, so their order is the order of events. Commands and replies:
+//   start         the module's Start: "== started"
+//   stop          the module's Stop: "== stopped threads=<threads of the process>"
+//   fds           "== fds <open descriptors of the process>"
+//   settle <ms>   waits until the monitor has sat in one wait for <ms> (at most 20 s):
+//                 "== settled waits=<waits so far>" or "== unsettled"
+//   quit          ends the tool
 // Prints "ready" once the module exists.
 #include "Core_SocketARP/NetworkStack.h"
 #include "Core_SocketARP/SocketARP.h"
@@ -155,9 +155,9 @@ int main() {
             Reply("fds " + std::to_string(CountEntries("/proc/self/fd") - 1));
         } else if (line.starts_with("settle ")) {
             int waits = 0;
-            const bool quiet = stack.watch.AwaitQuiet(
-                std::chrono::milliseconds(std::stoi(line.substr(7))), std::chrono::seconds(20),
-                waits);
+            const bool quiet =
+                stack.watch.AwaitQuiet(std::chrono::milliseconds(std::stoi(line.substr(7))),
+                                       std::chrono::seconds(20), waits);
             Reply(quiet ? "settled waits=" + std::to_string(waits) : "unsettled");
         } else if (line == "quit") {
             break;

@@ -3,11 +3,11 @@
 // platform's own entry points, which under Wine answer 50 (not supported).
 #include "Core_Common/win/WinApi.h"
 
+#include "Core_Common/Utility.h"
 #include "Core_SocketARP/ArpBinding.h"
 #include "Core_SocketARP/NetworkStack.h"
 #include "Core_SocketARP/SocketARP.h"
 #include "Core_SocketARP/win/RouteChanges_win.h"
-#include "Core_Common/Utility.h"
 #include "fakes/FakeNetworkStack.h"
 
 #include <gtest/gtest.h>

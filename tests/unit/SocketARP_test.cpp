@@ -1,8 +1,8 @@
 #include "Core_SocketARP/SocketARP.h"
 
 #include "Core_Common/Thread.h"
-#include "Core_SocketARP/ArpBinding.h"
 #include "Core_Common/Utility.h"
+#include "Core_SocketARP/ArpBinding.h"
 #include "fakes/FakeNetworkStack.h"
 
 #include <gtest/gtest.h>
@@ -370,8 +370,7 @@ TEST_F(RouteChangeMonitor, ChangeDuringAPassLeadsToOneMorePass) {
     EXPECT_EQ(changes.LostChanges(), 0);
     EXPECT_EQ(stack.staticEntries.at({7, second_gateway}), second_mac);
     InterfaceSocketARP::Stop();
-    EXPECT_EQ(Output(),
-              FirstBound() + changed_line + FirstBound() + changed_line + SecondBound());
+    EXPECT_EQ(Output(), FirstBound() + changed_line + FirstBound() + changed_line + SecondBound());
 }
 
 TEST_F(RouteChangeMonitor, StopWinsOverAChangeSignalledWithIt) {
@@ -492,8 +491,7 @@ TEST_F(RouteChangeMonitor, StopEventThatCouldNotBeMadeEndsTheMonitorWithOneLine)
     InterfaceSocketARP::Stop();
     EXPECT_FALSE(InterfaceSocketARP::started);
     EXPECT_EQ(Count("Flush 7"), 2U);
-    EXPECT_EQ(Output(),
-              FirstBound() + "Route-change monitor ended: no stop event, error...8\n");
+    EXPECT_EQ(Output(), FirstBound() + "Route-change monitor ended: no stop event, error...8\n");
 }
 
 // The stop signal given to a monitor that had already ended is taken back, so the next
@@ -511,8 +509,8 @@ TEST_F(RouteChangeMonitor, StartAfterAMonitorEndedOnItsOwnGetsAWorkingMonitor) {
 
     EXPECT_EQ(changes.EndedSubscriptions(), 1);
     InterfaceSocketARP::Stop();
-    EXPECT_EQ(Output(), FirstBound() + not_supported_line + FirstBound() + changed_line +
-                            SecondBound());
+    EXPECT_EQ(Output(),
+              FirstBound() + not_supported_line + FirstBound() + changed_line + SecondBound());
 }
 
 TEST_F(RouteChangeMonitor, PassFailuresLeaveTheMonitorWaiting) {
@@ -526,8 +524,8 @@ TEST_F(RouteChangeMonitor, PassFailuresLeaveTheMonitorWaiting) {
 
     InterfaceSocketARP::Stop();
     EXPECT_EQ(Output(), FirstBound() + changed_line + "[0]ARP Error " +
-                            Core_SocketARP::ErrorText(FakeNetworkStack::unanswered_error) +
-                            "\n" + changed_line + SecondBound());
+                            Core_SocketARP::ErrorText(FakeNetworkStack::unanswered_error) + "\n" +
+                            changed_line + SecondBound());
 }
 
 } // namespace
