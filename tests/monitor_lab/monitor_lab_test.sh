@@ -161,7 +161,7 @@ scenario_change_during_pass() {
     local gwmac gw2mac
     gwmac=$(lab_mac gw eth0)
     gw2mac=$(lab_mac gw2 eth0)
-    slow_gateway 400
+    slow_gateway 800
     lab_ip host route replace default via "$LAB_GW2_IP"
     start_tool
     send start
@@ -172,6 +172,9 @@ scenario_change_during_pass() {
     expect_line "$changed_line"
     # The pass now waits for the slow gateway.
     lab_ip host route replace default via "$LAB_GW2_IP"
+    if read -r -t 0 -u "${TOOL[0]}"; then
+        fail "the pass had ended before the second change"
+    fi
     expect_line "$(bound_line 0 "$LAB_GW_IP" "$gwmac")"
     expect_line "$changed_line"
     expect_line "$(bound_line 0 "$LAB_GW2_IP" "$gw2mac")"
