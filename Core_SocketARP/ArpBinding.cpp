@@ -11,18 +11,6 @@ namespace {
 constexpr std::size_t hardware_address_limit = HardwareAddressBuffer{}.size();
 constexpr std::uint32_t ethernet_address_length = 6;
 
-// One printf per line, flushed at once: the lines are read live in a console.
-#if defined(__GNUC__)
-__attribute__((format(printf, 1, 2)))
-#endif
-void Print(const char* format, ...) {
-    va_list arguments;
-    va_start(arguments, format);
-    std::vprintf(format, arguments);
-    va_end(arguments);
-    std::fflush(stdout);
-}
-
 int Position(std::size_t i) { return static_cast<int>(i); }
 
 // Steps 1 and 2 of both passes: fresh lists, or false after printing why not.
@@ -32,13 +20,13 @@ bool EnumerateBoth(NetworkStack& stack, std::vector<std::uint32_t>& interfaces,
         EnumerateInterfaces(stack, interfaces);
         EnumerateAdapters(stack, adapters);
     } catch (SystemErrorCode code) {
-        Print("ARP Error %s\n", ErrorText(code).c_str());
+        PrintMessage("ARP Error %s\n", ErrorText(code).c_str());
         return false;
     }
     if (interfaces.size() != adapters.size()) {
-        Print("Error: interface.size() != adapters.size()\n");
-        Print("interface.size()=%d\n", Position(interfaces.size()));
-        Print("adapters.size()=%d\n", Position(adapters.size()));
+        PrintMessage("Error: interface.size() != adapters.size()\n");
+        PrintMessage("interface.size()=%d\n", Position(interfaces.size()));
+        PrintMessage("adapters.size()=%d\n", Position(adapters.size()));
         return false;
     }
     return true;
@@ -49,12 +37,20 @@ void FlushEach(NetworkStack& stack, const std::vector<std::uint32_t>& interfaces
         try {
             stack.FlushArpTable(interfaces[i]);
         } catch (SystemErrorCode code) {
-            Print("[%d]ARP Flush Error %s\n", Position(i), ErrorText(code).c_str());
+            PrintMessage("[%d]ARP Flush Error %s\n", Position(i), ErrorText(code).c_str());
         }
     }
 }
 
 } // namespace
+
+void PrintMessage(const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    std::vprintf(format, arguments);
+    va_end(arguments);
+    std::fflush(stdout);
+}
 
 std::string ErrorText(SystemErrorCode code) {
     return Core_Common::wide_to_narrow(Core_Common::system_error_text(code),
@@ -113,10 +109,10 @@ void BindGateways(NetworkStack& stack) {
         try {
             const std::vector<std::uint8_t> mac = ResolveMac(stack, adapter.gateway);
             SetStaticEntry(stack, adapter.index, adapter.gateway, mac);
-            Print("[%d]ARP set static entry: IP: %s <=> MAC address %s\n", Position(i),
-                  adapter.gateway.c_str(), Core_Common::bytes_to_hex(mac).c_str());
+            PrintMessage("[%d]ARP set static entry: IP: %s <=> MAC address %s\n", Position(i),
+                         adapter.gateway.c_str(), Core_Common::bytes_to_hex(mac).c_str());
         } catch (SystemErrorCode code) {
-            Print("[%d]ARP Error %s\n", Position(i), ErrorText(code).c_str());
+            PrintMessage("[%d]ARP Error %s\n", Position(i), ErrorText(code).c_str());
         }
     }
 }

@@ -37,4 +37,11 @@ void SetStaticEntry(NetworkStack& stack, std::uint32_t interfaceIndex, const std
 // The text of a code as the passes print it: narrow, with the system's own line end.
 std::string ErrorText(SystemErrorCode code);
 
+// Writes one printf-formatted message of the ARP protection on standard output and flushes
+// it at once: the lines are read live in a console, from more than one thread.
+#if defined(__GNUC__)
+__attribute__((format(printf, 1, 2)))
+#endif
+void PrintMessage(const char* format, ...);
+
 } // namespace Core_SocketARP

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -65,6 +66,11 @@ public:
     virtual SendArpCall FindSendArp() = 0;
     virtual FlushIpNetTableCall FindFlushIpNetTable() = 0;
 
+    // The monitor's kernel event (CreateEventW) and the route-change subscription over the
+    // late-bound "NotifyRouteChange".
+    virtual std::unique_ptr<StopEvent> CreateStopEvent() = 0;
+    virtual std::unique_ptr<RouteChangeSubscription> SubscribeRouteChanges() = 0;
+
 protected:
     IpHelperApi() = default;
     IpHelperApi(const IpHelperApi&) = default;
@@ -82,6 +88,10 @@ public:
                         std::uint32_t& length) override;
     bool CreateArpEntry(const ArpEntry& entry) override;
     void SetArpEntry(const ArpEntry& entry) override;
+    std::unique_ptr<StopEvent> CreateStopEvent() override { return api_.CreateStopEvent(); }
+    std::unique_ptr<RouteChangeSubscription> SubscribeRouteChanges() override {
+        return api_.SubscribeRouteChanges();
+    }
 
 private:
     IpNetRow StaticRow(const ArpEntry& entry);

@@ -6,6 +6,7 @@
 #include "Core_Common/Message.h"
 #include "Core_Common/Timer.h"
 #include "Core_Service/ServiceDispatcher.h"
+#include "Core_SocketARP/SocketARP.h"
 
 namespace Core_Common::InterfaceConnectorCommon {
 
@@ -18,6 +19,9 @@ void InitializeModules() {
     RegisterModule<Core_Common::InterfaceTimer>("Core_Common::InterfaceTimer");
     RegisterModule<Core_Service::InterfaceServiceDispatcher>(
         "Core_Service::InterfaceServiceDispatcher");
+    // Last: its Shutdown stops the protection after every other module's, and it is destroyed
+    // first.
+    RegisterModule<Core_SocketARP::InterfaceSocketARP>("Core_SocketARP::InterfaceSocketARP");
     CreateModules();
 }
 

@@ -1,5 +1,7 @@
 #include "Core_SocketARP/linux/NetworkStack_linux.h"
 
+#include "Core_SocketARP/linux/RouteChanges_linux.h"
+
 #include <arpa/inet.h>
 #include <linux/if.h>
 #include <linux/if_addr.h>
@@ -402,6 +404,14 @@ bool RtnetlinkNetworkStack::CreateArpEntry(const ArpEntry& entry) {
 
 void RtnetlinkNetworkStack::SetArpEntry(const ArpEntry& entry) {
     WriteNeighbour(entry, NLM_F_CREATE | NLM_F_REPLACE);
+}
+
+std::unique_ptr<StopEvent> RtnetlinkNetworkStack::CreateStopEvent() {
+    return CreateEventFdStopEvent();
+}
+
+std::unique_ptr<RouteChangeSubscription> RtnetlinkNetworkStack::SubscribeRouteChanges() {
+    return std::make_unique<NetlinkRouteChanges>();
 }
 
 NetworkStack& SystemNetworkStack() {

@@ -84,6 +84,8 @@ public:
                         std::uint32_t& length) override;
     bool CreateArpEntry(const ArpEntry& entry) override;
     void SetArpEntry(const ArpEntry& entry) override;
+    std::unique_ptr<StopEvent> CreateStopEvent() override;
+    std::unique_ptr<RouteChangeSubscription> SubscribeRouteChanges() override;
 
 private:
     // One socket on every link, made at the first request and kept: closing a packet socket

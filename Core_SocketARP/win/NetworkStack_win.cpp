@@ -5,6 +5,7 @@
 
 #include "Core_SocketARP/IpHelperStack.h"
 #include "Core_SocketARP/win/IpHelperApi_win.h"
+#include "Core_SocketARP/win/RouteChanges_win.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -98,9 +99,22 @@ public:
             return flush(interfaceIndex);
         };
     }
+
+    std::unique_ptr<StopEvent> CreateStopEvent() override { return CreateKernelStopEvent(); }
+
+    std::unique_ptr<RouteChangeSubscription> SubscribeRouteChanges() override {
+        return std::make_unique<IpHelperRouteChanges>(SystemRouteChangeEntryPoints());
+    }
 };
 
 } // namespace
+
+RouteChangeEntryPoints SystemRouteChangeEntryPoints() {
+    return {[] { return FindIpHelperEntryPoint<NotifyRouteChangeFunction>("NotifyRouteChange"); },
+            [] {
+                return FindIpHelperEntryPoint<CancelIpChangeNotifyFunction>("CancelIPChangeNotify");
+            }};
+}
 
 IpHelperApi& SystemIpHelperApi() {
     static WindowsIpHelperApi api;

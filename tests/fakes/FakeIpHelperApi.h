@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Core_SocketARP/IpHelperStack.h"
+#include "fakes/FakeRouteChanges.h"
 
 #include <cstdint>
 #include <functional>
@@ -41,6 +42,7 @@ public:
     int flushLookups = 0;
     std::vector<Core_SocketARP::IpNetRow> createdRows;
     std::vector<Core_SocketARP::IpNetRow> setRows;
+    FakeRouteChanges routeChanges;
 
     std::uint32_t GetInterfaceInfo(std::uint8_t* buffer, std::uint32_t* size) override;
     std::uint32_t GetAdaptersInfo(std::uint8_t* buffer, std::uint32_t* size) override;
@@ -50,6 +52,12 @@ public:
     std::uint32_t InetAddr(const std::string& text) override;
     SendArpCall FindSendArp() override;
     FlushIpNetTableCall FindFlushIpNetTable() override;
+    std::unique_ptr<Core_SocketARP::StopEvent> CreateStopEvent() override {
+        return routeChanges.MakeStopEvent();
+    }
+    std::unique_ptr<Core_SocketARP::RouteChangeSubscription> SubscribeRouteChanges() override {
+        return routeChanges.Subscribe();
+    }
 };
 
 // Writers of crafted buffers in the platform's layouts.

@@ -38,6 +38,9 @@ std::vector<AdapterInfo> FakeNetworkStack::ListAdapters() {
 
 void FakeNetworkStack::FlushArpTable(std::uint32_t interfaceIndex) {
     calls.push_back("Flush " + std::to_string(interfaceIndex));
+    if (onFlushArpTable) {
+        onFlushArpTable(interfaceIndex);
+    }
     if (const auto error = flushErrors.find(interfaceIndex); error != flushErrors.end()) {
         throw SystemErrorCode{error->second};
     }
@@ -84,6 +87,14 @@ void FakeNetworkStack::SetArpEntry(const ArpEntry& entry) {
         throw SystemErrorCode{error->second};
     }
     staticEntries[{entry.interfaceIndex, entry.address}] = entry.hardwareAddress;
+}
+
+std::unique_ptr<Core_SocketARP::StopEvent> FakeNetworkStack::CreateStopEvent() {
+    return makeStopEvent ? makeStopEvent() : routeChanges.MakeStopEvent();
+}
+
+std::unique_ptr<Core_SocketARP::RouteChangeSubscription> FakeNetworkStack::SubscribeRouteChanges() {
+    return subscribe ? subscribe() : routeChanges.Subscribe();
 }
 
 std::vector<std::string> FakeNetworkStack::CallsStartingWith(const std::string& prefix) const {

@@ -1,10 +1,12 @@
 #pragma once
 
 #include "Core_SocketARP/NetworkStack.h"
+#include "fakes/FakeRouteChanges.h"
 
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -37,6 +39,12 @@ public:
     std::set<std::string> createFailures;               // by address text
     std::map<std::string, std::uint32_t> setErrors;     // by address text
     std::function<void()> onSendArpRequest;             // runs before each ARP request
+    std::function<void(std::uint32_t)> onFlushArpTable; // runs before each flush
+    // The route changes and stop events; the two makers below, when set, take their place
+    // (to put the platform's own in).
+    FakeRouteChanges routeChanges;
+    std::function<std::unique_ptr<Core_SocketARP::StopEvent>()> makeStopEvent;
+    std::function<std::unique_ptr<Core_SocketARP::RouteChangeSubscription>()> subscribe;
 
     // Observations.
     std::vector<std::string> calls;
@@ -55,6 +63,8 @@ public:
                         std::uint32_t& length) override;
     bool CreateArpEntry(const Core_SocketARP::ArpEntry& entry) override;
     void SetArpEntry(const Core_SocketARP::ArpEntry& entry) override;
+    std::unique_ptr<Core_SocketARP::StopEvent> CreateStopEvent() override;
+    std::unique_ptr<Core_SocketARP::RouteChangeSubscription> SubscribeRouteChanges() override;
 
     // The calls whose text starts with the prefix, in order.
     std::vector<std::string> CallsStartingWith(const std::string& prefix) const;

@@ -4,8 +4,9 @@
 //   tw_arp_attacker <link> gratuitous <claimed-ip> <count> [<claimed-mac>]
 //       gratuitous ARPs for claimed-ip, broadcast, requests and replies alternating
 //   tw_arp_attacker <link> answer <claimed-ip> <count> [<claimed-mac>]
+//   tw_arp_attacker <link> answer-after <delay-ms> <claimed-ip> <count> [<claimed-mac>]
 //       prints "ready" once listening, then answers <count> requests for claimed-ip (0: until
-//       SIGTERM or SIGINT)
+//       SIGTERM or SIGINT); answer-after waits <delay-ms> before each answer, as a slow gateway
 // The claimed MAC is the link's own unless given. Prints what it did on its last line.
 #include "Core_SocketARP/NetworkStack.h"
 #include "Core_SocketARP/linux/ArpPacket_linux.h"
@@ -24,6 +25,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -137,10 +139,13 @@ int main(int argc, char** argv) {
             std::printf("sent %ld gratuitous\n", count);
             return 0;
         }
-        if (mode == "answer" && (argc == 5 || argc == 6)) {
-            const std::uint32_t claimed = ParseIp(argv[3]);
-            const long count = ParseCount(argv[4]);
-            const MacAddress claimedMac = argc == 6 ? ParseMac(argv[5]) : ownMac;
+        const bool delayed = mode == "answer-after";
+        const int first = delayed ? 4 : 3; // the claimed address's argument
+        if ((mode == "answer" || delayed) && (argc == first + 2 || argc == first + 3)) {
+            const auto delay = std::chrono::milliseconds(delayed ? ParseCount(argv[3]) : 0);
+            const std::uint32_t claimed = ParseIp(argv[first]);
+            const long count = ParseCount(argv[first + 1]);
+            const MacAddress claimedMac = argc == first + 3 ? ParseMac(argv[first + 2]) : ownMac;
             std::signal(SIGTERM, RequestStop);
             std::signal(SIGINT, RequestStop);
             PacketSocket socket(index, Core_SocketARP::arp::RequestFilter(claimed));
@@ -154,6 +159,7 @@ int main(int argc, char** argv) {
                     received->packet.operation != Core_SocketARP::arp::operation_request) {
                     continue;
                 }
+                std::this_thread::sleep_for(delay);
                 Packet reply;
                 reply.operation = Core_SocketARP::arp::operation_reply;
                 reply.senderMac = claimedMac;

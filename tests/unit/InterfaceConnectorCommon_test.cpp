@@ -1,6 +1,7 @@
 #include "Core_Common/InterfaceConnectorCommon.h"
 #include "Core_Common/Log.h"
 #include "Core_Common/Singleton.h"
+#include "Core_SocketARP/SocketARP.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -121,12 +122,16 @@ TEST_F(ModuleRegistryTest, MisuseThrowsTheIntegerZero) {
 TEST_F(ModuleRegistryTest, ProgramModulesComeAndGoWithThePhases) {
     InitializeModules();
     EXPECT_NE(Core_Common::InterfaceLog::instance, nullptr);
+    ASSERT_NE(Core_SocketARP::InterfaceSocketARP::instance, nullptr);
+    EXPECT_FALSE(Core_SocketARP::InterfaceSocketARP::instance->running);
     StartupModules();
+    EXPECT_FALSE(Core_SocketARP::InterfaceSocketARP::started); // the handler starts it
     ShutdownModules();
     EXPECT_NE(Core_Common::InterfaceLog::instance, nullptr);
     ReleaseModules();
     EXPECT_FALSE(RegistryExists());
     EXPECT_EQ(Core_Common::InterfaceLog::instance, nullptr);
+    EXPECT_EQ(Core_SocketARP::InterfaceSocketARP::instance, nullptr);
 }
 
 } // namespace

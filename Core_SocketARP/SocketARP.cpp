@@ -1,0 +1,128 @@
+#include "Core_SocketARP/SocketARP.h"
+
+#include "Core_Common/Singleton.h"
+#include "Core_SocketARP/ArpBinding.h"
+
+namespace Core_SocketARP {
+namespace {
+
+int Code(SystemErrorCode code) { return static_cast<int>(code); }
+
+// True when the registration took; otherwise prints why not.
+bool Registered(RouteRegistration registration, SystemErrorCode error) {
+    switch (registration) {
+    case RouteRegistration::registered:
+        return true;
+    case RouteRegistration::unsupported:
+        PrintMessage("pNotifyRouteChange not supported.\n");
+        return false;
+    case RouteRegistration::failed:
+        break;
+    }
+    PrintMessage("NotifyRouteChange error...%d\n", Code(error));
+    return false;
+}
+
+} // namespace
+
+SocketARP::SocketARP(NetworkStack& stack) : stack_(stack), stop_event_(stack.CreateStopEvent()) {}
+
+SocketARP::~SocketARP() { StopMonitor(); }
+
+void SocketARP::StartMonitor() {
+    start([this] { MonitorRouteChanges(); }, "SocketARP_Monitor",
+          Core_Common::thread_helper::priority_normal);
+}
+
+void SocketARP::StopMonitor() {
+    stop_event_->Signal();
+    join();
+    // A monitor that ended on its own left the signal untaken; the next one must not find it.
+    stop_event_->Reset();
+}
+
+void SocketARP::MonitorRouteChanges() {
+    const std::unique_ptr<RouteChangeSubscription> changes = stack_.SubscribeRouteChanges();
+    if (const SystemErrorCode error = stop_event_->CreationError(); error != 0) {
+        // Every wait would fail at once, and nothing could end the monitor.
+        PrintMessage("Route-change monitor ended: no stop event, error...%d\n", Code(error));
+        return;
+    }
+    SystemErrorCode error = 0;
+    RouteRegistration registration = changes->Register(error);
+    if (!Registered(registration, error)) {
+        return;
+    }
+    int failedWaits = 0;
+    for (;;) {
+        switch (changes->Wait(*stop_event_, error)) {
+        case RouteWait::stopped:
+            return;
+        case RouteWait::changed: {
+            failedWaits = 0;
+            // The next registration comes before the pass, so that a change during the pass
+            // leads to one more pass instead of being lost until some later change.
+            SystemErrorCode nextError = 0;
+            const RouteRegistration next = changes->Register(nextError);
+            PrintMessage("Routing table changed..\n");
+            BindGateways(stack_);
+            if (!Registered(next, nextError)) {
+                return;
+            }
+            break;
+        }
+        case RouteWait::failed:
+            if (++failedWaits == wait_failure_limit) {
+                PrintMessage("Route-change monitor ended: wait failed %d times, error...%d\n",
+                             failedWaits, Code(error));
+                return;
+            }
+            registration = changes->Register(error);
+            if (!Registered(registration, error)) {
+                return;
+            }
+            break;
+        }
+    }
+}
+
+NetworkStack& InterfaceSocketARP::CurrentStack() {
+    return stack_ != nullptr ? *stack_ : SystemNetworkStack();
+}
+
+void InterfaceSocketARP::UseNetworkStack(NetworkStack& stack) { stack_ = &stack; }
+
+void InterfaceSocketARP::UseSystemNetworkStack() { stack_ = nullptr; }
+
+void InterfaceSocketARP::Create() { Core_Common::create_instance(instance, CurrentStack()); }
+
+void InterfaceSocketARP::Destroy() { Core_Common::destroy_instance(instance); }
+
+void InterfaceSocketARP::Shutdown() { Stop(); }
+
+void InterfaceSocketARP::Start() {
+    if (started) {
+        return;
+    }
+    if (instance == nullptr) {
+        throw 0; // the module is used before Create: a programming error
+    }
+    // The flag comes first and the monitor last: its passes never overlap the first one.
+    started = true;
+    BindGateways(instance->Stack());
+    instance->StartMonitor();
+}
+
+void InterfaceSocketARP::Stop() {
+    if (!started) {
+        return;
+    }
+    // The monitor is joined before the flush, so the flush is the last word on the tables.
+    if (instance != nullptr) {
+        instance->StopMonitor();
+    }
+    FlushArpTables(instance != nullptr ? instance->Stack() : CurrentStack());
+    started = false;
+}
+
+} // namespace Core_SocketARP

@@ -1,0 +1,283 @@
+// The Linux route-change subscription and stop event. The notification socket is stood in for
+// by one end of a datagram socket pair, so the tests touch no routing table.
+#include "Core_SocketARP/linux/RouteChanges_linux.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <deque>
+#include <future>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Core_SocketARP::DrainNotifications;
+using Core_SocketARP::DrainResult;
+using Core_SocketARP::NetlinkRouteChanges;
+using Core_SocketARP::RouteRegistration;
+using Core_SocketARP::RouteWait;
+using Core_SocketARP::ScopedFd;
+using Core_SocketARP::StopEvent;
+using Core_SocketARP::SystemErrorCode;
+
+// What one receive gives: a length, or -1 with this errno.
+struct Receipt {
+    ssize_t length;
+    int error;
+};
+
+class ScriptedReceive {
+public:
+    explicit ScriptedReceive(std::deque<Receipt> script, Receipt afterwards = {-1, EAGAIN})
+        : script_(std::move(script)), afterwards_(afterwards) {}
+
+    ssize_t operator()() {
+        ++calls;
+        Receipt next = afterwards_;
+        if (!script_.empty()) {
+            next = script_.front();
+            script_.pop_front();
+        }
+        errno = next.error;
+        return next.length;
+    }
+
+    int calls = 0;
+
+private:
+    std::deque<Receipt> script_;
+    Receipt afterwards_;
+};
+
+DrainResult Drain(ScriptedReceive& receive) {
+    return DrainNotifications([&] { return receive(); });
+}
+
+TEST(DrainNotifications, ReadsEverythingQueuedAsOneChange) {
+    ScriptedReceive receive({{20, 0}, {36, 0}, {52, 0}});
+    const DrainResult result = Drain(receive);
+    EXPECT_TRUE(result.changed);
+    EXPECT_EQ(result.error, 0U);
+    EXPECT_EQ(receive.calls, 4);
+}
+
+TEST(DrainNotifications, NothingQueuedIsNoChange) {
+    ScriptedReceive receive({});
+    const DrainResult result = Drain(receive);
+    EXPECT_FALSE(result.changed);
+    EXPECT_EQ(result.error, 0U);
+    EXPECT_EQ(receive.calls, 1);
+}
+
+TEST(DrainNotifications, OverrunOfTheBufferCountsAsAChangeAndReadingGoesOn) {
+    ScriptedReceive receive({{-1, ENOBUFS}, {20, 0}});
+    const DrainResult result = Drain(receive);
+    EXPECT_TRUE(result.changed);
+    EXPECT_EQ(result.error, 0U);
+    EXPECT_EQ(receive.calls, 3);
+}
+
+TEST(DrainNotifications, EmptyDatagramIsReadButIsNoChange) {
+    ScriptedReceive receive({{0, 0}});
+    const DrainResult result = Drain(receive);
+    EXPECT_FALSE(result.changed);
+    EXPECT_EQ(receive.calls, 2);
+}
+
+TEST(DrainNotifications, InterruptedReceiveIsRepeated) {
+    ScriptedReceive receive({{-1, EINTR}});
+    const DrainResult result = Drain(receive);
+    EXPECT_FALSE(result.changed);
+    EXPECT_EQ(result.error, 0U);
+    EXPECT_EQ(receive.calls, 2);
+}
+
+TEST(DrainNotifications, OtherReceiveErrorIsAFailureWithItsCode) {
+    ScriptedReceive receive({{20, 0}, {-1, EBADF}});
+    const DrainResult result = Drain(receive);
+    EXPECT_EQ(result.error, static_cast<SystemErrorCode>(EBADF));
+}
+
+TEST(DrainNotifications, FloodEndsAtTheLimitAsAChange) {
+    ScriptedReceive receive({}, {20, 0});
+    const DrainResult result = Drain(receive);
+    EXPECT_TRUE(result.changed);
+    EXPECT_EQ(receive.calls, Core_SocketARP::drain_limit);
+}
+
+bool Readable(int fd) {
+    pollfd entry{fd, POLLIN, 0};
+    return ::poll(&entry, 1, 0) == 1 && (entry.revents & POLLIN) != 0;
+}
+
+TEST(EventFdStopEvent, IsMadeNotSignalled) {
+    const auto stop = Core_SocketARP::CreateEventFdStopEvent();
+    EXPECT_EQ(stop->CreationError(), 0U);
+    const auto fd = static_cast<int>(stop->NativeHandle());
+    ASSERT_GE(fd, 0);
+    EXPECT_FALSE(Readable(fd));
+    EXPECT_NE(::fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+}
+
+TEST(EventFdStopEvent, SignalStaysUntilReset) {
+    const auto stop = Core_SocketARP::CreateEventFdStopEvent();
+    const auto fd = static_cast<int>(stop->NativeHandle());
+    stop->Signal();
+    stop->Signal();
+    EXPECT_TRUE(Readable(fd));
+    stop->Reset();
+    EXPECT_FALSE(Readable(fd));
+    stop->Reset(); // nothing left to take back
+    EXPECT_FALSE(Readable(fd));
+}
+
+// A subscription whose notification socket is one end of a socket pair; the test writes
+// "notifications" into the other end.
+class NetlinkRouteChangesTest : public testing::Test {
+protected:
+    void SetUp() override {
+        int pair[2] = {-1, -1};
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, pair), 0);
+        listener_ = pair[0];
+        sender.Reset(pair[1]);
+    }
+
+    NetlinkRouteChanges::SocketOpener Opener() {
+        return [this] {
+            ++opens;
+            return ScopedFd(std::exchange(listener_, -1));
+        };
+    }
+
+    void Notify(int count = 1) {
+        for (int i = 0; i < count; ++i) {
+            const char message[16] = {};
+            ASSERT_EQ(::send(sender.Get(), message, sizeof message, 0),
+                      static_cast<ssize_t>(sizeof message));
+        }
+    }
+
+    RouteWait Wait(SystemErrorCode& error) { return changes.Wait(*stop, error); }
+
+    void Register() {
+        SystemErrorCode error = 0;
+        ASSERT_EQ(changes.Register(error), RouteRegistration::registered);
+    }
+
+    ScopedFd sender;
+    int opens = 0;
+    NetlinkRouteChanges changes{Opener()};
+    std::unique_ptr<StopEvent> stop = Core_SocketARP::CreateEventFdStopEvent();
+
+private:
+    int listener_ = -1;
+};
+
+TEST_F(NetlinkRouteChangesTest, FirstRegistrationOpensTheSocketAndItStaysRegistered) {
+    Register();
+    Register();
+    EXPECT_EQ(opens, 1);
+}
+
+TEST_F(NetlinkRouteChangesTest, FailedOpenIsAFailedRegistrationWithItsCode) {
+    NetlinkRouteChanges failing([]() -> ScopedFd { throw SystemErrorCode{EPROTONOSUPPORT}; });
+    SystemErrorCode error = 0;
+    EXPECT_EQ(failing.Register(error), RouteRegistration::failed);
+    EXPECT_EQ(error, static_cast<SystemErrorCode>(EPROTONOSUPPORT));
+}
+
+TEST_F(NetlinkRouteChangesTest, QueuedNotificationsMakeOneChangeAndAreAllRead) {
+    Register();
+    Notify(3);
+    SystemErrorCode error = 0;
+    EXPECT_EQ(Wait(error), RouteWait::changed);
+    EXPECT_FALSE(Readable(changes.SocketForTests()));
+}
+
+// Between two waits the socket keeps collecting, as it does while a pass runs.
+TEST_F(NetlinkRouteChangesTest, NotificationBetweenWaitsEndsTheNextWaitAtOnce) {
+    Register();
+    Notify();
+    SystemErrorCode error = 0;
+    ASSERT_EQ(Wait(error), RouteWait::changed);
+    Register();
+    Notify();
+    EXPECT_EQ(Wait(error), RouteWait::changed);
+}
+
+TEST_F(NetlinkRouteChangesTest, StopWinsWhenBothAreReadyAndIsTaken) {
+    Register();
+    Notify();
+    stop->Signal();
+    SystemErrorCode error = 0;
+    EXPECT_EQ(Wait(error), RouteWait::stopped);
+    EXPECT_FALSE(Readable(static_cast<int>(stop->NativeHandle())));
+    // The notification is still there for a later wait.
+    EXPECT_EQ(Wait(error), RouteWait::changed);
+}
+
+TEST_F(NetlinkRouteChangesTest, WaitBlocksUntilAStopFromAnotherThread) {
+    Register();
+    auto waiting = std::async(std::launch::async, [&] {
+        SystemErrorCode error = 0;
+        return Wait(error);
+    });
+    EXPECT_EQ(waiting.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+    stop->Signal();
+    EXPECT_EQ(waiting.get(), RouteWait::stopped);
+}
+
+TEST_F(NetlinkRouteChangesTest, WaitBlocksUntilANotificationFromAnotherThread) {
+    Register();
+    auto waiting = std::async(std::launch::async, [&] {
+        SystemErrorCode error = 0;
+        return Wait(error);
+    });
+    Notify();
+    EXPECT_EQ(waiting.get(), RouteWait::changed);
+}
+
+TEST_F(NetlinkRouteChangesTest, WaitBeforeRegistrationFails) {
+    SystemErrorCode error = 0;
+    EXPECT_EQ(Wait(error), RouteWait::failed);
+    EXPECT_EQ(error, static_cast<SystemErrorCode>(EBADF));
+}
+
+// A socket that can deliver nothing more must end the wait, not spin in it.
+TEST_F(NetlinkRouteChangesTest, SocketThatHasHungUpIsAFailedWait) {
+    Register();
+    ASSERT_EQ(::shutdown(changes.SocketForTests(), SHUT_RDWR), 0);
+    auto waiting = std::async(std::launch::async, [&] {
+        SystemErrorCode error = 0;
+        const RouteWait result = Wait(error);
+        return std::make_pair(result, error);
+    });
+    ASSERT_EQ(waiting.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    const auto [result, error] = waiting.get();
+    EXPECT_EQ(result, RouteWait::failed);
+    EXPECT_EQ(error, static_cast<SystemErrorCode>(EPIPE));
+}
+
+// The real socket: a member of the IPv4 route group by number, non-blocking, not inherited.
+TEST(RouteChangeSocket, JoinsTheIpv4RouteGroup) {
+    ScopedFd fd = Core_SocketARP::OpenRouteChangeSocket();
+    ASSERT_TRUE(fd);
+    std::vector<std::uint32_t> groups(4, 0);
+    socklen_t length = static_cast<socklen_t>(groups.size() * sizeof(std::uint32_t));
+    ASSERT_EQ(::getsockopt(fd.Get(), SOL_NETLINK, NETLINK_LIST_MEMBERSHIPS, groups.data(), &length),
+              0);
+    const unsigned bit = RTNLGRP_IPV4_ROUTE - 1;
+    EXPECT_NE(groups[bit / 32] & (1U << (bit % 32)), 0U);
+    EXPECT_NE(::fcntl(fd.Get(), F_GETFL) & O_NONBLOCK, 0);
+    EXPECT_NE(::fcntl(fd.Get(), F_GETFD) & FD_CLOEXEC, 0);
+}
+
+} // namespace
