@@ -159,6 +159,7 @@ scenario_fault_signal_leaves_report() {
     local gwmac state="$LAB_DIR/state" file first
     gwmac=$(lab_mac gw eth0)
     mkdir "$state" "$LAB_DIR/second"
+    touch "$LAB_DIR/started"
     start_program env STATE_DIRECTORY="$state:$LAB_DIR/second" "$antiarp" -debug
     expect_line "$simulation_line"
     expect_line "$(bound_line 0 "$LAB_GW_IP" "$gwmac")"
@@ -175,7 +176,7 @@ scenario_fault_signal_leaves_report() {
     expect_equal "dump's first line" "$(head -n 1 "$state/CRASH.DMP")" "TARNWICK CRASH DUMP 1"
     expect_equal "dump's last line" "$(tail -n 1 "$state/CRASH.DMP")" "[end]"
     expect_equal "crash files beside the executable" \
-        "$(find "$(dirname "$antiarp")" -maxdepth 1 -name 'CRASH*' -newer "$state")" ""
+        "$(find "$(dirname "$antiarp")" -maxdepth 1 -name 'CRASH*' -newer "$LAB_DIR/started")" ""
 }
 
 lab_init
