@@ -24,6 +24,9 @@ std::wstring system_error_text(std::uint32_t code);
 // Full path of the running executable.
 std::wstring module_file_path();
 
+// A breakpoint trap: a debugger stops here; without one the process ends.
+void debug_break();
+
 // Local calendar time of a time_t, thread-safe.
 std::tm local_calendar_time(std::time_t seconds);
 

@@ -104,15 +104,15 @@ public:
         sockaddr_nl local{};
         local.nl_family = AF_NETLINK;
         const int group = RTNLGRP_NEIGH;
-        if (!fd_ || ::bind(fd_.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) ||
-            ::setsockopt(fd_.Get(), SOL_NETLINK, NETLINK_ADD_MEMBERSHIP, &group, sizeof group)) {
+        if (!fd_ || ::bind(fd_.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) ||
+            ::setsockopt(fd_.get(), SOL_NETLINK, NETLINK_ADD_MEMBERSHIP, &group, sizeof group)) {
             std::perror("neighbour watch");
             std::exit(1);
         }
     }
 
     void Drain() {
-        while (::recv(fd_.Get(), buffer_.data(), buffer_.size(), 0) > 0) {
+        while (::recv(fd_.get(), buffer_.data(), buffer_.size(), 0) > 0) {
         }
     }
 
@@ -124,12 +124,12 @@ public:
             if (left.count() <= 0) {
                 return false;
             }
-            pollfd entry{fd_.Get(), POLLIN, 0};
+            pollfd entry{fd_.get(), POLLIN, 0};
             if (::poll(&entry, 1, static_cast<int>(left.count())) <= 0) {
                 continue;
             }
             ssize_t length = 0;
-            while ((length = ::recv(fd_.Get(), buffer_.data(), buffer_.size(), 0)) > 0) {
+            while ((length = ::recv(fd_.get(), buffer_.data(), buffer_.size(), 0)) > 0) {
                 if (HoldsPermanent(static_cast<std::size_t>(length), address, linkIndex)) {
                     return true;
                 }

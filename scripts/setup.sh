@@ -1,23 +1,29 @@
 #!/usr/bin/env bash
 # Installs every Debian package the build and the tests need. Idempotent and
 # non-interactive: apt-get update runs once, and only when something is missing.
+#   setup.sh          everything
+#   setup.sh linux    only what the linux preset and the lab need (no Windows build, no Wine)
 set -euo pipefail
 
 packages=(
   build-essential cmake git python3
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  clang-format clang-tidy
-  g++-mingw-w64-i686-posix binutils-mingw-w64-i686
-  wine wine32:i386
   iproute2 systemd procps
 )
+if [ "${1:-}" != linux ]; then
+  packages+=(
+    clang-format clang-tidy
+    g++-mingw-w64-i686-posix binutils-mingw-w64-i686
+    wine wine32:i386
+  )
+fi
 
 sudo_cmd=()
 if [ "$(id -u)" -ne 0 ]; then
   sudo_cmd=(sudo)
 fi
 
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
+if [ "${1:-}" != linux ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
   "${sudo_cmd[@]}" dpkg --add-architecture i386
   :
 fi

@@ -18,9 +18,9 @@
 #include <exception>
 #include <fcntl.h>
 #include <limits.h>
-#include <memory>
 #include <mutex>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <sys/sysinfo.h>
 #include <sys/uio.h>
@@ -749,12 +749,18 @@ void install_guard() {
 }
 
 // The calling thread's alternate signal stack for the length of a guarded call, so that a
-// stack overflow can still be reported. The previous one comes back afterwards.
+// stack overflow can still be reported. The previous one comes back afterwards. Its pages are
+// mapped untouched: they cost memory only once a handler runs on them.
 class alternate_stack {
 public:
-    alternate_stack() : memory_(std::make_unique<char[]>(alternate_stack_bytes)) {
+    alternate_stack()
+        : memory_(mmap(nullptr, alternate_stack_bytes, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK | MAP_NORESERVE, -1, 0)) {
+        if (memory_ == MAP_FAILED) {
+            return;
+        }
         stack_t stack{};
-        stack.ss_sp = memory_.get();
+        stack.ss_sp = memory_;
         stack.ss_size = alternate_stack_bytes;
         installed_ = sigaltstack(&stack, &previous_) == 0;
     }
@@ -766,12 +772,15 @@ public:
             }
             sigaltstack(&previous_, nullptr);
         }
+        if (memory_ != MAP_FAILED) {
+            munmap(memory_, alternate_stack_bytes);
+        }
     }
     alternate_stack(const alternate_stack&) = delete;
     alternate_stack& operator=(const alternate_stack&) = delete;
 
 private:
-    std::unique_ptr<char[]> memory_;
+    void* memory_;
     stack_t previous_{};
     bool installed_ = false;
 };

@@ -1,6 +1,7 @@
 // On Linux the narrow code page is UTF-8 and a wide string holds UTF-32 code points.
 #include "Core_Common/Utility.h"
 
+#include <csignal>
 #include <cstring>
 #include <limits.h>
 #include <string>
@@ -115,6 +116,8 @@ std::wstring module_file_path() {
     }
     return narrow_to_wide(std::string(path, static_cast<std::size_t>(length)), code_page_ansi);
 }
+
+void debug_break() { raise(SIGTRAP); }
 
 std::tm local_calendar_time(std::time_t seconds) {
     std::tm calendar{};

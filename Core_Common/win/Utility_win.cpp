@@ -64,6 +64,8 @@ std::wstring module_file_path() {
     return std::wstring(path);
 }
 
+void debug_break() { DebugBreak(); }
+
 std::tm local_calendar_time(std::time_t seconds) {
     std::tm calendar{};
     localtime_s(&calendar, &seconds);

@@ -30,16 +30,16 @@ public:
     void Signal() override {
         const std::uint64_t one = 1;
         // Fails only when the counter is full, which leaves it signalled anyway.
-        [[maybe_unused]] const ssize_t written = ::write(fd_.Get(), &one, sizeof one);
+        [[maybe_unused]] const ssize_t written = ::write(fd_.get(), &one, sizeof one);
     }
 
     void Reset() override {
         std::uint64_t count = 0;
         // Fails with EAGAIN when nothing was signalled: reset already.
-        [[maybe_unused]] const ssize_t read = ::read(fd_.Get(), &count, sizeof count);
+        [[maybe_unused]] const ssize_t read = ::read(fd_.get(), &count, sizeof count);
     }
 
-    std::intptr_t NativeHandle() const override { return fd_.Get(); }
+    std::intptr_t NativeHandle() const override { return fd_.get(); }
 
 private:
     ScopedFd fd_;
@@ -86,12 +86,12 @@ ScopedFd OpenRouteChangeSocket() {
     }
     sockaddr_nl local{};
     local.nl_family = AF_NETLINK;
-    if (::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
         throw LastErrno();
     }
     // The group's number, not the old bitmask of nl_groups (which stops at group 32).
     const int group = RTNLGRP_IPV4_ROUTE;
-    if (::setsockopt(fd.Get(), SOL_NETLINK, NETLINK_ADD_MEMBERSHIP, &group, sizeof group) != 0) {
+    if (::setsockopt(fd.get(), SOL_NETLINK, NETLINK_ADD_MEMBERSHIP, &group, sizeof group) != 0) {
         throw LastErrno();
     }
     return fd;
@@ -120,10 +120,10 @@ RouteWait NetlinkRouteChanges::Wait(StopEvent& stop, SystemErrorCode& error) {
     }
     std::array<std::uint8_t, 8192> buffer{};
     const auto receive = [&] {
-        return ::recv(socket_.Get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
+        return ::recv(socket_.get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
     };
     for (;;) {
-        std::array<pollfd, 2> fds = {pollfd{stopFd, POLLIN, 0}, pollfd{socket_.Get(), POLLIN, 0}};
+        std::array<pollfd, 2> fds = {pollfd{stopFd, POLLIN, 0}, pollfd{socket_.get(), POLLIN, 0}};
         if (::poll(fds.data(), fds.size(), -1) < 0) {
             if (errno == EINTR) {
                 continue;

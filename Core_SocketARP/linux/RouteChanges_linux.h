@@ -45,7 +45,7 @@ public:
     RouteRegistration Register(SystemErrorCode& error) override;
     RouteWait Wait(StopEvent& stop, SystemErrorCode& error) override;
 
-    int SocketForTests() const { return socket_.Get(); }
+    int SocketForTests() const { return socket_.get(); }
 
 private:
     SocketOpener open_;

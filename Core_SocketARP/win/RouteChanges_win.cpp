@@ -2,8 +2,8 @@
 
 #include <winsock2.h>
 
-#include "Core_Service/win/ScopedHandle_win.h"
-#include "Core_SocketARP/ScopedHandle.h"
+#include "Core_Common/ScopedHandle.h"
+#include "Core_Common/win/ScopedHandle_win.h"
 #include "Core_SocketARP/win/RouteChanges_win.h"
 
 #include <utility>
@@ -13,10 +13,10 @@ namespace {
 
 struct WsaEventTraits {
     using Handle = WSAEVENT;
-    static Handle Invalid() { return WSA_INVALID_EVENT; }
-    static void Close(Handle event) { WSACloseEvent(event); }
+    static Handle invalid() { return WSA_INVALID_EVENT; }
+    static void close(Handle event) { WSACloseEvent(event); }
 };
-using ScopedWsaEvent = ScopedHandle<WsaEventTraits>;
+using ScopedWsaEvent = Core_Common::ScopedHandle<WsaEventTraits>;
 
 class KernelStopEvent final : public StopEvent {
 public:
@@ -45,7 +45,7 @@ public:
     }
 
 private:
-    Core_Service::ScopedKernelHandle event_;
+    Core_Common::ScopedKernelHandle event_;
     SystemErrorCode error_ = 0;
 };
 
@@ -77,12 +77,12 @@ RouteRegistration IpHelperRouteChanges::Register(SystemErrorCode& error) {
         return RouteRegistration::unsupported;
     }
     auto cycle = std::make_unique<Cycle>();
-    cycle->event.Reset(WSACreateEvent());
+    cycle->event.reset(WSACreateEvent());
     if (!cycle->event) {
         error = static_cast<SystemErrorCode>(WSAGetLastError());
         return RouteRegistration::failed;
     }
-    cycle->overlapped.hEvent = cycle->event.Get();
+    cycle->overlapped.hEvent = cycle->event.get();
     const DWORD result = notify(&cycle->registration, &cycle->overlapped);
     // The result is the registration's own code. Not every implementation also sets the
     // thread's last error (Wine's answers 50 and leaves it alone), so that is not read.
@@ -97,7 +97,7 @@ RouteRegistration IpHelperRouteChanges::Register(SystemErrorCode& error) {
 
 RouteWait IpHelperRouteChanges::Wait(StopEvent& stop, SystemErrorCode& error) {
     const HANDLE handles[2] = {reinterpret_cast<HANDLE>(stop.NativeHandle()),
-                               cycle_ ? cycle_->event.Get() : nullptr};
+                               cycle_ ? cycle_->event.get() : nullptr};
     const DWORD result = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
     const DWORD lastError = GetLastError();
     if (result == WAIT_OBJECT_0 + 1) {
@@ -116,13 +116,13 @@ RouteWait IpHelperRouteChanges::Wait(StopEvent& stop, SystemErrorCode& error) {
 
 bool IpHelperRouteChanges::CancelPending(Cycle& cycle) {
     // A signalled event means the registration has completed: nothing is pending any more.
-    if (Signalled(cycle.event.Get(), 0)) {
+    if (Signalled(cycle.event.get(), 0)) {
         return true;
     }
     const CancelIpChangeNotifyFunction cancel =
         entry_points_.findCancelIpChangeNotify ? entry_points_.findCancelIpChangeNotify() : nullptr;
     return cancel != nullptr && cancel(&cycle.overlapped) != FALSE &&
-           Signalled(cycle.event.Get(), cancel_completion_ms);
+           Signalled(cycle.event.get(), cancel_completion_ms);
 }
 
 void IpHelperRouteChanges::EndCycle() {
@@ -132,7 +132,7 @@ void IpHelperRouteChanges::EndCycle() {
     if (cycle_->pending && !CancelPending(*cycle_)) {
         // The system may still write the completion into this block and signal its event:
         // both are kept for the rest of the process rather than freed under it.
-        static_cast<void>(cycle_->event.Release());
+        static_cast<void>(cycle_->event.release());
         static_cast<void>(cycle_.release());
         return;
     }

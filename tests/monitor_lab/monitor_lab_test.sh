@@ -199,6 +199,10 @@ scenario_storm_of_changes() {
     send start
     expect_line "$(bound_line 0 "$LAB_GW_IP" "$gwmac")"
     expect_line "== started"
+    # Counted once the monitor waits, with its subscription open, as after the storm.
+    send "settle 200"
+    next_line "== settled ..."
+    case "$line" in "== settled "*) ;; *) fail "after the start: '$line'" ;; esac
     send fds
     next_line "== fds N"
     fds=$line

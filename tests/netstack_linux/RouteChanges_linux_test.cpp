@@ -147,7 +147,7 @@ protected:
         int pair[2] = {-1, -1};
         ASSERT_EQ(::socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, pair), 0);
         listener_ = pair[0];
-        sender.Reset(pair[1]);
+        sender.reset(pair[1]);
     }
 
     NetlinkRouteChanges::SocketOpener Opener() {
@@ -160,7 +160,7 @@ protected:
     void Notify(int count = 1) {
         for (int i = 0; i < count; ++i) {
             const char message[16] = {};
-            ASSERT_EQ(::send(sender.Get(), message, sizeof message, 0),
+            ASSERT_EQ(::send(sender.get(), message, sizeof message, 0),
                       static_cast<ssize_t>(sizeof message));
         }
     }
@@ -272,12 +272,12 @@ TEST(RouteChangeSocket, JoinsTheIpv4RouteGroup) {
     ASSERT_TRUE(fd);
     std::vector<std::uint32_t> groups(4, 0);
     socklen_t length = static_cast<socklen_t>(groups.size() * sizeof(std::uint32_t));
-    ASSERT_EQ(::getsockopt(fd.Get(), SOL_NETLINK, NETLINK_LIST_MEMBERSHIPS, groups.data(), &length),
+    ASSERT_EQ(::getsockopt(fd.get(), SOL_NETLINK, NETLINK_LIST_MEMBERSHIPS, groups.data(), &length),
               0);
     const unsigned bit = RTNLGRP_IPV4_ROUTE - 1;
     EXPECT_NE(groups[bit / 32] & (1U << (bit % 32)), 0U);
-    EXPECT_NE(::fcntl(fd.Get(), F_GETFL) & O_NONBLOCK, 0);
-    EXPECT_NE(::fcntl(fd.Get(), F_GETFD) & FD_CLOEXEC, 0);
+    EXPECT_NE(::fcntl(fd.get(), F_GETFL) & O_NONBLOCK, 0);
+    EXPECT_NE(::fcntl(fd.get(), F_GETFD) & FD_CLOEXEC, 0);
 }
 
 } // namespace

@@ -1,0 +1,68 @@
+#include "Core_SocketARP/app/Program.h"
+
+#include "Core_Common/CrashGuard.h"
+#include "Core_Common/InterfaceConnectorCommon.h"
+#include "Core_Common/Timer.h"
+#include "Core_Common/Utility.h"
+#include "Core_Service/ServiceDispatcher.h"
+#include "Core_SocketARP/app/ServiceHandler.h"
+
+#include <cstdlib>
+
+namespace {
+
+// Under systemd the process gets a state directory of its own (the unit's StateDirectory=),
+// the one place besides /run where the hardened unit may write: the crash files go there.
+void crash_files_to_state_directory() {
+#ifndef _WIN32
+    const char* directories = std::getenv("STATE_DIRECTORY");
+    if (directories == nullptr || *directories == '\0') {
+        return;
+    }
+    std::string first(directories);
+    first = first.substr(0, first.find(':'));
+    Core_Common::set_crash_directory(
+        Core_Common::narrow_to_wide(first, Core_Common::code_page_ansi));
+#endif
+}
+
+template <class Mode> void run_mode(Mode mode) {
+    ServiceHandler handler;
+    Core_Common::RunGuarded([&] { (Core_Service::ServiceDispatcher::instance->*mode)(); });
+}
+
+} // namespace
+
+void RunCommandLine(const std::wstring& argument) {
+    unsigned result = 0;
+    Core_Common::RunGuarded([&] {
+        result = Core_Service::ParseCommandLine(service_name, service_display_name,
+                                                service_description, argument.c_str());
+    });
+    switch (result) {
+    case 0:
+        return;
+    case 1:
+        run_mode(&Core_Service::ServiceDispatcher::RunServiceMode);
+        return;
+    case 2:
+        run_mode(&Core_Service::ServiceDispatcher::RunDebugMode);
+        return;
+    default:
+        throw 0;
+    }
+}
+
+int ProgramMain(int argc, wchar_t** argv) {
+    using namespace Core_Common::InterfaceConnectorCommon;
+    Core_Common::set_program_display_name(program_display_name);
+    Core_Common::install_invalid_parameter_handler();
+    crash_files_to_state_directory();
+    InitializeModules();
+    StartupModules();
+    RunCommandLine(argc >= 2 ? std::wstring(argv[1]) : std::wstring());
+    Core_Common::DispatchPending();
+    ShutdownModules();
+    ReleaseModules();
+    return 0;
+}

@@ -1,0 +1,26 @@
+// The program's entry point: a wide-character console entry on Windows; on Linux the
+// arguments, UTF-8 there, are widened first.
+#include "Core_Common/Utility.h"
+#include "Core_SocketARP/app/Program.h"
+
+#include <string>
+#include <vector>
+
+#ifdef _WIN32
+int wmain(int argc, wchar_t** argv) { return ProgramMain(argc, argv); }
+#else
+int main(int argc, char** argv) {
+    std::vector<std::wstring> arguments;
+    arguments.reserve(static_cast<std::size_t>(argc));
+    for (int i = 0; i < argc; ++i) {
+        arguments.push_back(Core_Common::narrow_to_wide(argv[i], Core_Common::code_page_ansi));
+    }
+    std::vector<wchar_t*> pointers;
+    pointers.reserve(arguments.size() + 1);
+    for (auto& argument : arguments) {
+        pointers.push_back(argument.data());
+    }
+    pointers.push_back(nullptr);
+    return ProgramMain(argc, pointers.data());
+}
+#endif

@@ -1,0 +1,346 @@
+// The whole program's start against one bare ARP round trip to its gateway, measured in the
+// same run inside the lab's protected host: see bench/program_bench.sh.
+//   Program_bench <antiarp> <gateway> [benchmark flags]
+// Each repetition of BM_ProgramStartToPinned starts `antiarp -debug` and times until the
+// gateway's PERMANENT entry is written (a neighbour event); then, untimed, SIGINT ends the run,
+// whose flush clears the entry for the next repetition, and its exit status must be 0. Each
+// repetition of BM_BareArpRoundTrip times one request and its reply on a socket opened
+// beforehand.
+#include "Core_Common/linux/ScopedFd_linux.h"
+#include "Core_SocketARP/NetworkStack.h"
+#include "Core_SocketARP/linux/ArpPacket_linux.h"
+#include "Core_SocketARP/linux/Netlink_linux.h"
+#include "Core_SocketARP/linux/NetworkStack_linux.h"
+
+#include <benchmark/benchmark.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <ifaddrs.h>
+#include <linux/if_packet.h>
+#include <linux/neighbour.h>
+#include <linux/rtnetlink.h>
+#include <net/if.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+namespace arp = Core_SocketARP::arp;
+namespace netlink = Core_SocketARP::netlink;
+using Clock = std::chrono::steady_clock;
+
+constexpr int repetitions = 20;
+constexpr auto start_limit = std::chrono::seconds(5);
+
+struct Lab {
+    std::string program;
+    arp::LinkEndpoint link;
+    std::uint32_t gateway = 0;
+};
+
+Lab lab;
+
+// The link of the default route, with what an ARP exchange on it needs.
+std::optional<arp::LinkEndpoint> DefaultLink() {
+    std::optional<std::uint32_t> index;
+    for (const auto& adapter : Core_SocketARP::SystemNetworkStack().ListAdapters()) {
+        if (!adapter.gateway.empty()) {
+            index = adapter.index;
+            break;
+        }
+    }
+    ifaddrs* list = nullptr;
+    if (!index || getifaddrs(&list) != 0) {
+        return std::nullopt;
+    }
+    arp::LinkEndpoint link;
+    link.interfaceIndex = static_cast<int>(*index);
+    for (ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+        if (entry->ifa_addr == nullptr || if_nametoindex(entry->ifa_name) != *index) {
+            continue;
+        }
+        if (entry->ifa_addr->sa_family == AF_INET && link.ip == 0) {
+            link.ip = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr.s_addr;
+        } else if (entry->ifa_addr->sa_family == AF_PACKET) {
+            const auto* packet = reinterpret_cast<const sockaddr_ll*>(entry->ifa_addr);
+            std::memcpy(link.mac.data(), packet->sll_addr, link.mac.size());
+        }
+    }
+    freeifaddrs(list);
+    return link;
+}
+
+// Neighbour events of the namespace: a socket in RTNLGRP_NEIGH.
+class NeighbourWatch {
+public:
+    NeighbourWatch()
+        : fd_(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE)) {
+        sockaddr_nl local{};
+        local.nl_family = AF_NETLINK;
+        const int group = RTNLGRP_NEIGH;
+        if (!fd_ || ::bind(fd_.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) ||
+            ::setsockopt(fd_.get(), SOL_NETLINK, NETLINK_ADD_MEMBERSHIP, &group, sizeof group)) {
+            std::perror("neighbour watch");
+            std::exit(1);
+        }
+    }
+
+    void Drain() {
+        while (::recv(fd_.get(), buffer_.data(), buffer_.size(), 0) > 0) {
+        }
+    }
+
+    // Blocks until the address's entry on the link is written PERMANENT; false at the deadline.
+    bool AwaitPermanent(std::uint32_t address, int linkIndex, Clock::time_point deadline) {
+        for (;;) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0) {
+                return false;
+            }
+            pollfd entry{fd_.get(), POLLIN, 0};
+            if (::poll(&entry, 1, static_cast<int>(left.count())) <= 0) {
+                continue;
+            }
+            ssize_t length = 0;
+            while ((length = ::recv(fd_.get(), buffer_.data(), buffer_.size(), 0)) > 0) {
+                if (HoldsPermanent(static_cast<std::size_t>(length), address, linkIndex)) {
+                    return true;
+                }
+            }
+        }
+    }
+
+private:
+    bool HoldsPermanent(std::size_t length, std::uint32_t address, int linkIndex) const {
+        for (std::size_t offset = 0; length - offset >= sizeof(nlmsghdr);) {
+            nlmsghdr header{};
+            std::memcpy(&header, buffer_.data() + offset, sizeof header);
+            if (header.nlmsg_len < NLMSG_HDRLEN || header.nlmsg_len > length - offset) {
+                return false;
+            }
+            netlink::Message message{header.nlmsg_type, header.nlmsg_flags, {}};
+            message.payload.assign(
+                buffer_.begin() + static_cast<std::ptrdiff_t>(offset) + NLMSG_HDRLEN,
+                buffer_.begin() + static_cast<std::ptrdiff_t>(offset) + header.nlmsg_len);
+            const auto neighbour = Core_SocketARP::rtnl::DecodeNeighbour(message);
+            if (header.nlmsg_type == RTM_NEWNEIGH && neighbour &&
+                neighbour->index == static_cast<std::uint32_t>(linkIndex) &&
+                (neighbour->state & NUD_PERMANENT) != 0 && neighbour->destination.size() == 4 &&
+                std::memcmp(neighbour->destination.data(), &address, 4) == 0) {
+                return true;
+            }
+            offset += NLMSG_ALIGN(header.nlmsg_len);
+        }
+        return false;
+    }
+
+    Core_Common::ScopedFd fd_;
+    std::array<std::uint8_t, 16384> buffer_{};
+};
+
+// `antiarp -debug` with its output thrown away; -1 when it cannot be started.
+pid_t StartProgram() {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    std::string debug = "-debug";
+    char* const argv[] = {lab.program.data(), debug.data(), nullptr};
+    pid_t child = -1;
+    const int failed = posix_spawn(&child, lab.program.c_str(), &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    return failed == 0 ? child : -1;
+}
+
+// Whether the process catches SIGINT: from the SigCgt mask of /proc/PID/status.
+bool CatchesInterrupt(pid_t child) {
+    std::ifstream status("/proc/" + std::to_string(child) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("SigCgt:", 0) == 0) {
+            const unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
+            return (mask & (1ull << (SIGINT - 1))) != 0;
+        }
+    }
+    return false;
+}
+
+// Ends a debug run as Ctrl+C does; true when it exits with status 0. Debug mode takes Ctrl+C
+// from when its wait loop is about to begin, after the first binding pass: until then SIGINT
+// would end the process at once.
+bool EndProgram(pid_t child) {
+    const auto deadline = Clock::now() + start_limit;
+    while (!CatchesInterrupt(child) && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    kill(child, SIGINT);
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) {
+            return false;
+        }
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+void BM_ProgramStartToPinned(benchmark::State& state) {
+    static NeighbourWatch watch;
+    for (auto _ : state) {
+        watch.Drain();
+        const auto start = Clock::now();
+        const pid_t child = StartProgram();
+        if (child < 0) {
+            state.SkipWithError("the program could not be started");
+            return;
+        }
+        const bool pinned =
+            watch.AwaitPermanent(lab.gateway, lab.link.interfaceIndex, start + start_limit);
+        const auto end = Clock::now();
+        if (!EndProgram(child)) {
+            state.SkipWithError("the program did not end with exit status 0");
+            return;
+        }
+        if (!pinned) {
+            state.SkipWithError("the gateway was not pinned in time");
+            return;
+        }
+        state.SetIterationTime(std::chrono::duration<double>(end - start).count());
+    }
+}
+
+void BM_BareArpRoundTrip(benchmark::State& state) {
+    static arp::PacketSocket socket(lab.link.interfaceIndex, arp::ReplyFilter(lab.gateway));
+    for (auto _ : state) {
+        arp::Packet request;
+        request.operation = arp::operation_request;
+        request.senderMac = lab.link.mac;
+        request.senderIp = lab.link.ip;
+        request.targetIp = lab.gateway;
+        const auto start = Clock::now();
+        socket.Send(request, lab.link.interfaceIndex, arp::broadcast_mac);
+        for (;;) {
+            const auto received = socket.Receive(start + std::chrono::seconds(1));
+            if (!received) {
+                state.SkipWithError("the gateway did not answer");
+                return;
+            }
+            if (arp::IsAnswer(*received, lab.link, lab.gateway)) {
+                break;
+            }
+        }
+        state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
+    }
+}
+
+double Percentile95(const std::vector<double>& values) {
+    std::vector<double> sorted = values;
+    std::sort(sorted.begin(), sorted.end());
+    const auto rank =
+        static_cast<std::size_t>(std::ceil(0.95 * static_cast<double>(sorted.size())));
+    return sorted[std::max<std::size_t>(rank, 1) - 1];
+}
+
+BENCHMARK(BM_BareArpRoundTrip)
+    ->Iterations(1)
+    ->Repetitions(repetitions)
+    ->UseManualTime()
+    ->ComputeStatistics("p95", Percentile95)
+    ->ReportAggregatesOnly()
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ProgramStartToPinned)
+    ->Iterations(1)
+    ->Repetitions(repetitions)
+    ->UseManualTime()
+    ->ComputeStatistics("p95", Percentile95)
+    ->ReportAggregatesOnly()
+    ->Unit(benchmark::kMicrosecond);
+
+// Keeps each benchmark's median and 95th percentile of real time, in seconds.
+class AggregateReporter final : public benchmark::ConsoleReporter {
+public:
+    AggregateReporter() : ConsoleReporter(OO_Tabular) {} // no colour codes in saved output
+
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& run : runs) {
+            if (run.run_type == Run::RT_Aggregate && !run.error_occurred) {
+                seconds[run.run_name.function_name][run.aggregate_name] =
+                    run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
+            }
+        }
+    }
+
+    std::map<std::string, std::map<std::string, double>> seconds;
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: Program_bench <antiarp> <gateway> [flags]\n");
+        return 2;
+    }
+    lab.program = argv[1];
+    in_addr gateway{};
+    if (inet_pton(AF_INET, argv[2], &gateway) != 1) {
+        std::fprintf(stderr, "not an IPv4 address: %s\n", argv[2]);
+        return 2;
+    }
+    lab.gateway = gateway.s_addr;
+    argv[2] = argv[0];
+    argc -= 2;
+    argv += 2;
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 2;
+    }
+    const auto link = DefaultLink();
+    if (!link) {
+        std::fprintf(stderr, "no default route here: run inside the lab\n");
+        return 1;
+    }
+    lab.link = *link;
+
+    AggregateReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+
+    auto& start = reporter.seconds["BM_ProgramStartToPinned"];
+    auto& trip = reporter.seconds["BM_BareArpRoundTrip"];
+    if (!start.contains("median") || !trip.contains("median")) {
+        std::fprintf(stderr, "a benchmark failed\n");
+        return 1;
+    }
+    const double limit = trip["median"] + 5e-3;
+    std::printf("\nstart to pinned: median %.1f us, p95 %.1f us (%d starts); bare ARP round trip: "
+                "median %.1f us, p95 %.1f us\n",
+                start["median"] * 1e6, start["p95"] * 1e6, repetitions, trip["median"] * 1e6,
+                trip["p95"] * 1e6);
+    std::printf("ratio of medians start/round trip = %.1f; target: median <= round trip + 5 ms "
+                "= %.1f us: %s\n",
+                start["median"] / trip["median"], limit * 1e6,
+                start["median"] <= limit ? "within target" : "OVER TARGET");
+    return 0;
+}
