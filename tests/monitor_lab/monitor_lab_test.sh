@@ -199,6 +199,10 @@ scenario_storm_of_changes() {
     send start
     expect_line "$(bound_line 0 "$LAB_GW_IP" "$gwmac")"
     expect_line "== started"
+    # Counted while the monitor waits, as it will be after the storm.
+    send "settle 100"
+    next_line "== settled ..."
+    case "$line" in "== settled "*) ;; *) fail "before the storm: '$line'" ;; esac
     send fds
     next_line "== fds N"
     fds=$line
