@@ -34,6 +34,12 @@ void SocketARP::StartMonitor() {
           Core_Common::thread_helper::priority_normal);
 }
 
+void SocketARP::PrepareMonitor() {
+    subscription_ = stack_.SubscribeRouteChanges();
+    registration_error_ = 0;
+    registration_ = subscription_->Register(registration_error_);
+}
+
 void SocketARP::StopMonitor() {
     stop_event_->Signal();
     join();
@@ -42,14 +48,17 @@ void SocketARP::StopMonitor() {
 }
 
 void SocketARP::MonitorRouteChanges() {
-    const std::unique_ptr<RouteChangeSubscription> changes = stack_.SubscribeRouteChanges();
+    if (!subscription_) {
+        PrepareMonitor();
+    }
+    const std::unique_ptr<RouteChangeSubscription> changes = std::move(subscription_);
     if (const SystemErrorCode error = stop_event_->CreationError(); error != 0) {
         // Every wait would fail at once, and nothing could end the monitor.
         PrintMessage("Route-change monitor ended: no stop event, error...%d\n", Code(error));
         return;
     }
-    SystemErrorCode error = 0;
-    RouteRegistration registration = changes->Register(error);
+    SystemErrorCode error = registration_error_;
+    RouteRegistration registration = registration_;
     if (!Registered(registration, error)) {
         return;
     }
@@ -107,8 +116,10 @@ void InterfaceSocketARP::Start() {
     if (instance == nullptr) {
         throw 0; // the module is used before Create: a programming error
     }
-    // The flag comes first and the monitor last: its passes never overlap the first one.
+    // The flag comes first and the monitor last: its passes never overlap the first one. The
+    // registration comes before the first pass, so that a change during it is not lost.
     started = true;
+    instance->PrepareMonitor();
     BindGateways(instance->Stack());
     instance->StartMonitor();
 }

@@ -21,6 +21,10 @@ public:
     SocketARP(const SocketARP&) = delete;
     SocketARP& operator=(const SocketARP&) = delete;
 
+    // Makes the monitor's subscription and registers it on the calling thread, so that no
+    // change from here on is lost; the monitor reports the result when it starts. Start calls
+    // it before its binding pass. A monitor started without it does this itself.
+    void PrepareMonitor();
     // Starts the monitor thread "SocketARP_Monitor" and returns without waiting for it.
     void StartMonitor();
     // Signals the stop event and waits until the monitor thread has ended. Not from the
@@ -39,6 +43,10 @@ public:
 private:
     NetworkStack& stack_;
     std::unique_ptr<StopEvent> stop_event_;
+    // Handed from PrepareMonitor to the monitor thread, which owns it from its start.
+    std::unique_ptr<RouteChangeSubscription> subscription_;
+    RouteRegistration registration_ = RouteRegistration::registered;
+    SystemErrorCode registration_error_ = 0;
 };
 
 // The module as the registry and the application handler see it.
@@ -54,8 +62,8 @@ public:
     // The same as Stop.
     static void Shutdown();
 
-    // Sets the flag, runs the first binding pass on the calling thread, then starts the
-    // monitor. Does nothing while started.
+    // Sets the flag, registers for route changes, runs the first binding pass on the calling
+    // thread, then starts the monitor. Does nothing while started.
     static void Start();
     // Stops and joins the monitor, runs the flush pass, clears the flag. Does nothing while
     // stopped.
