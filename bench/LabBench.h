@@ -1,0 +1,136 @@
+// What the lab's whole-process benchmarks share: the link of the default route and a watch
+// on the namespace's neighbour events. Linux, inside a lab namespace.
+#pragma once
+
+#include "Core_Common/linux/ScopedFd_linux.h"
+#include "Core_SocketARP/NetworkStack.h"
+#include "Core_SocketARP/linux/ArpPacket_linux.h"
+#include "Core_SocketARP/linux/Netlink_linux.h"
+#include "Core_SocketARP/linux/NetworkStack_linux.h"
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <linux/if_packet.h>
+#include <linux/neighbour.h>
+#include <linux/rtnetlink.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+
+namespace lab_bench {
+
+namespace arp = Core_SocketARP::arp;
+namespace netlink = Core_SocketARP::netlink;
+using Clock = std::chrono::steady_clock;
+
+inline // The link of the default route, with what an ARP exchange on it needs.
+    std::optional<arp::LinkEndpoint>
+    DefaultLink() {
+    std::optional<std::uint32_t> index;
+    for (const auto& adapter : Core_SocketARP::SystemNetworkStack().ListAdapters()) {
+        if (!adapter.gateway.empty()) {
+            index = adapter.index;
+            break;
+        }
+    }
+    if (!index) {
+        return std::nullopt;
+    }
+    arp::LinkEndpoint link;
+    link.interfaceIndex = static_cast<int>(*index);
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) {
+        return std::nullopt;
+    }
+    for (ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+        if (entry->ifa_addr == nullptr || if_nametoindex(entry->ifa_name) != *index) {
+            continue;
+        }
+        if (entry->ifa_addr->sa_family == AF_INET && link.ip == 0) {
+            link.ip = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr.s_addr;
+        } else if (entry->ifa_addr->sa_family == AF_PACKET) {
+            const auto* packet = reinterpret_cast<const sockaddr_ll*>(entry->ifa_addr);
+            std::memcpy(link.mac.data(), packet->sll_addr, link.mac.size());
+        }
+    }
+    freeifaddrs(list);
+    return link;
+}
+
+// Neighbour events of the namespace: a socket in RTNLGRP_NEIGH.
+class NeighbourWatch {
+public:
+    NeighbourWatch()
+        : fd_(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE)) {
+        sockaddr_nl local{};
+        local.nl_family = AF_NETLINK;
+        const int group = RTNLGRP_NEIGH;
+        if (!fd_ || ::bind(fd_.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) ||
+            ::setsockopt(fd_.get(), SOL_NETLINK, NETLINK_ADD_MEMBERSHIP, &group, sizeof group)) {
+            std::perror("neighbour watch");
+            std::exit(1);
+        }
+    }
+
+    void Drain() {
+        while (::recv(fd_.get(), buffer_.data(), buffer_.size(), 0) > 0) {
+        }
+    }
+
+    // Blocks until the address's entry on the link is written PERMANENT; false at the deadline.
+    bool AwaitPermanent(std::uint32_t address, int linkIndex, Clock::time_point deadline) {
+        for (;;) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0) {
+                return false;
+            }
+            pollfd entry{fd_.get(), POLLIN, 0};
+            if (::poll(&entry, 1, static_cast<int>(left.count())) <= 0) {
+                continue;
+            }
+            ssize_t length = 0;
+            while ((length = ::recv(fd_.get(), buffer_.data(), buffer_.size(), 0)) > 0) {
+                if (HoldsPermanent(static_cast<std::size_t>(length), address, linkIndex)) {
+                    return true;
+                }
+            }
+        }
+    }
+
+private:
+    bool HoldsPermanent(std::size_t length, std::uint32_t address, int linkIndex) const {
+        for (std::size_t offset = 0; length - offset >= sizeof(nlmsghdr);) {
+            nlmsghdr header{};
+            std::memcpy(&header, buffer_.data() + offset, sizeof header);
+            if (header.nlmsg_len < NLMSG_HDRLEN || header.nlmsg_len > length - offset) {
+                return false;
+            }
+            netlink::Message message{header.nlmsg_type, header.nlmsg_flags, {}};
+            message.payload.assign(
+                buffer_.begin() + static_cast<std::ptrdiff_t>(offset) + NLMSG_HDRLEN,
+                buffer_.begin() + static_cast<std::ptrdiff_t>(offset) + header.nlmsg_len);
+            const auto neighbour = Core_SocketARP::rtnl::DecodeNeighbour(message);
+            if (neighbour && neighbour->index == static_cast<std::uint32_t>(linkIndex) &&
+                (neighbour->state & NUD_PERMANENT) != 0 && neighbour->destination.size() == 4 &&
+                std::memcmp(neighbour->destination.data(), &address, 4) == 0) {
+                return true;
+            }
+            offset += NLMSG_ALIGN(header.nlmsg_len);
+        }
+        return false;
+    }
+
+    Core_SocketARP::ScopedFd fd_;
+    std::array<std::uint8_t, 16384> buffer_{};
+};
+
+} // namespace lab_bench
