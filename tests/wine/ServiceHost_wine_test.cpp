@@ -12,7 +12,6 @@
 
 namespace {
 
-using Core_Common::ScopedKernelHandle;
 namespace fs = std::filesystem;
 using namespace Core_Service;
 using namespace wine_test;
