@@ -1,0 +1,244 @@
+// What the Wine tests of the service host and of the program share: child processes with their
+// standard output on a pipe, and the service's state through Wine's Service Control Manager.
+#pragma once
+
+#include "Core_Common/Utility.h"
+#include "Core_Common/win/ScopedHandle_win.h"
+#include "Core_Common/win/WinApi.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace wine_test {
+
+using Core_Common::ScopedKernelHandle;
+using Core_Common::ScopedServiceHandle;
+
+inline const std::wstring description =
+    L"Protect you against ARP attack in the local network, attackers can no longer sniff your "
+    L"traffic.";
+
+// Bounds a wait that should end soon; reached only when the behaviour is broken.
+constexpr DWORD give_up_ms = 30000;
+
+inline std::string narrow(const std::wstring& text) {
+    return Core_Common::wide_to_narrow(text, Core_Common::code_page_ansi);
+}
+
+// Console lines as the program's text-mode output carries them.
+inline std::string crlf(const std::string& text) {
+    std::string result;
+    for (char c : text) {
+        if (c == '\n') {
+            result += '\r';
+        }
+        result += c;
+    }
+    return result;
+}
+
+struct ProgramResult {
+    DWORD code = 0xFFFFFFFF;
+    std::string output;
+};
+
+// A child process whose standard output is read through a pipe.
+class ChildProcess {
+public:
+    explicit ChildProcess(std::wstring commandLine, DWORD creationFlags = 0) {
+        SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+        HANDLE read_end = nullptr;
+        HANDLE write_end = nullptr;
+        if (!CreatePipe(&read_end, &write_end, &inherit, 0)) {
+            return;
+        }
+        reader_.reset(read_end);
+        const ScopedKernelHandle writer(write_end);
+        SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdOutput = write_end;
+        startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+        startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+        PROCESS_INFORMATION process{};
+        if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, creationFlags,
+                           nullptr, nullptr, &startup, &process)) {
+            process_.reset(process.hProcess);
+            const ScopedKernelHandle thread(process.hThread);
+            id_ = process.dwProcessId;
+        }
+        // The write end closes here: the pipe ends when the child's copy does.
+    }
+
+    // A child left running by a failed test ends with it.
+    ~ChildProcess() {
+        if (process_ && WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT) {
+            TerminateProcess(process_.get(), still_running_code);
+        }
+    }
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    bool started() const { return process_.valid(); }
+    DWORD id() const { return id_; }
+
+    // Reads until the output holds the text or ends; whether it holds the text.
+    bool ReadUntil(const std::string& text) {
+        while (output_.find(text) == std::string::npos) {
+            if (!ReadMore()) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // Waits for the child's end within the bound; a child still running then is ended. For
+    // a child that writes little more: a full pipe would hold it up.
+    bool WaitForExit() {
+        if (WaitForSingleObject(process_.get(), give_up_ms) == WAIT_OBJECT_0) {
+            return true;
+        }
+        TerminateProcess(process_.get(), still_running_code);
+        WaitForSingleObject(process_.get(), give_up_ms);
+        return false;
+    }
+
+    // The whole output and the exit code, once the output has ended.
+    ProgramResult Finish() {
+        ProgramResult result;
+        if (!started()) {
+            return result;
+        }
+        while (ReadMore()) {
+        }
+        WaitForExit();
+        GetExitCodeProcess(process_.get(), &result.code);
+        result.output = output_;
+        return result;
+    }
+
+    // The exit code of a child that had to be ended.
+    static constexpr DWORD still_running_code = 0xDEAD;
+
+private:
+    bool ReadMore() {
+        char buffer[512];
+        DWORD got = 0;
+        if (!reader_ || !ReadFile(reader_.get(), buffer, sizeof buffer, &got, nullptr) ||
+            got == 0) {
+            return false;
+        }
+        output_.append(buffer, got);
+        return true;
+    }
+
+    ScopedKernelHandle reader_;
+    ScopedKernelHandle process_;
+    DWORD id_ = 0;
+    std::string output_;
+};
+
+// Runs a command line to its end.
+inline ProgramResult run_program(std::wstring commandLine) {
+    return ChildProcess(std::move(commandLine)).Finish();
+}
+
+inline ScopedServiceHandle open_service(const std::wstring& name, DWORD access) {
+    const ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    return ScopedServiceHandle(OpenServiceW(manager.get(), name.c_str(), access));
+}
+
+// The service's state and process id; state 0 when it cannot be asked.
+inline SERVICE_STATUS_PROCESS query_status(const std::wstring& name) {
+    SERVICE_STATUS_PROCESS status{};
+    const auto service = open_service(name, SERVICE_QUERY_STATUS);
+    DWORD needed = 0;
+    if (!service ||
+        !QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
+                              reinterpret_cast<BYTE*>(&status), sizeof status, &needed)) {
+        return SERVICE_STATUS_PROCESS{};
+    }
+    return status;
+}
+
+inline DWORD query_state(const std::wstring& name) { return query_status(name).dwCurrentState; }
+
+// The Service Control Manager signals no state change to a client here: ask until the state
+// comes, within the bound.
+inline bool wait_for_state(const std::wstring& name, DWORD state) {
+    const DWORD start = GetTickCount();
+    while (query_state(name) != state) {
+        if (GetTickCount() - start > give_up_ms) {
+            return false;
+        }
+        Sleep(20);
+    }
+    return true;
+}
+
+// Stops the service if it runs and deletes it; nothing when it is not installed.
+inline void remove_service(const std::wstring& name) {
+    const auto service = open_service(name, SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE);
+    if (!service) {
+        return;
+    }
+    SERVICE_STATUS status{};
+    if (QueryServiceStatus(service.get(), &status) && status.dwCurrentState != SERVICE_STOPPED) {
+        ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+        wait_for_state(name, SERVICE_STOPPED);
+    }
+    DeleteService(service.get());
+}
+
+// The service's key as reg.exe takes it, quoted.
+inline std::wstring registry_key(const std::wstring& name) {
+    return L"\"HKLM\\SYSTEM\\CurrentControlSet\\Services\\" + name + L"\"";
+}
+
+// The registration of an own-process service that starts with the system and runs the program
+// without a switch; its command quoted, as the path may hold blanks; and its description.
+inline void expect_registered(const std::wstring& name, const std::filesystem::path& program) {
+    const std::wstring key = registry_key(name);
+    const ProgramResult described = run_program(L"reg.exe query " + key + L" /v Description");
+    EXPECT_EQ(described.code, 0u);
+    EXPECT_THAT(described.output, testing::HasSubstr("REG_SZ    " + narrow(description)));
+    const ProgramResult image = run_program(L"reg.exe query " + key + L" /v ImagePath");
+    EXPECT_THAT(image.output,
+                testing::HasSubstr("REG_SZ    \"" + narrow(program.wstring()) + "\"\r\n"));
+
+    const auto service = open_service(name, SERVICE_QUERY_CONFIG);
+    ASSERT_TRUE(service) << "error " << GetLastError();
+    DWORD needed = 0;
+    QueryServiceConfigW(service.get(), nullptr, 0, &needed);
+    std::vector<BYTE> buffer(needed);
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+    ASSERT_TRUE(QueryServiceConfigW(service.get(), config, needed, &needed));
+    EXPECT_EQ(config->dwServiceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
+    EXPECT_EQ(config->dwStartType, static_cast<DWORD>(SERVICE_AUTO_START));
+    EXPECT_EQ(config->dwErrorControl, static_cast<DWORD>(SERVICE_ERROR_IGNORE));
+    EXPECT_EQ(std::wstring(config->lpBinaryPathName), L"\"" + program.wstring() + L"\"");
+    EXPECT_EQ(std::wstring(config->lpDisplayName), name);
+    EXPECT_EQ(std::wstring(config->lpServiceStartName), L"LocalSystem");
+}
+
+// Removes a test's folder, and its parent once that is empty. A service's process may still
+// be ending: its files go when it has.
+inline void remove_folder(const std::filesystem::path& folder) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::error_code failure;
+        std::filesystem::remove_all(folder, failure);
+        if (!failure) {
+            break;
+        }
+        Sleep(50);
+    }
+    std::error_code ignored;
+    std::filesystem::remove(folder.parent_path(), ignored); // only once empty
+}
+
+} // namespace wine_test
