@@ -1,7 +1,7 @@
 #include "Core_Common/Log.h"
 
 #include "Core_Common/Singleton.h"
-#include "Core_Common/ThreadSpecific.h"
+#include "Core_Common/ThreadStorage.h"
 #include "Core_Common/Utility.h"
 
 #include <cstdio>

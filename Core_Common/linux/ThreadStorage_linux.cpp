@@ -1,4 +1,4 @@
-#include "Core_Common/ThreadSpecific.h"
+#include "Core_Common/ThreadStorage.h"
 
 #include <new>
 #include <pthread.h>
