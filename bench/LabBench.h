@@ -8,6 +8,8 @@
 #include "Core_SocketARP/linux/Netlink_linux.h"
 #include "Core_SocketARP/linux/NetworkStack_linux.h"
 
+#include <benchmark/benchmark.h>
+
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <linux/if_packet.h>
@@ -18,12 +20,17 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <optional>
+#include <string>
+#include <vector>
 
 namespace lab_bench {
 
@@ -132,5 +139,65 @@ private:
     Core_SocketARP::ScopedFd fd_;
     std::array<std::uint8_t, 16384> buffer_{};
 };
+
+inline double Percentile95(const std::vector<double>& values) {
+    std::vector<double> sorted = values;
+    std::sort(sorted.begin(), sorted.end());
+    const auto rank =
+        static_cast<std::size_t>(std::ceil(0.95 * static_cast<double>(sorted.size())));
+    return sorted[std::max<std::size_t>(rank, 1) - 1];
+}
+
+// Keeps each benchmark's median and 95th percentile of real time, in seconds.
+class AggregateReporter final : public benchmark::ConsoleReporter {
+public:
+    AggregateReporter() : ConsoleReporter(OO_Tabular) {} // no colour codes in saved output
+
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& run : runs) {
+            if (run.run_type == Run::RT_Aggregate && !run.error_occurred) {
+                seconds[run.run_name.function_name][run.aggregate_name] =
+                    run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
+            }
+        }
+    }
+
+    std::map<std::string, std::map<std::string, double>> seconds;
+};
+
+// Times one ARP request to the target and its reply on an open socket whose filter lets that
+// reply in; nothing when no reply comes within a second.
+inline std::optional<double> ArpRoundTripSeconds(arp::PacketSocket& socket,
+                                                 const arp::LinkEndpoint& link,
+                                                 std::uint32_t target) {
+    arp::Packet request;
+    request.operation = arp::operation_request;
+    request.senderMac = link.mac;
+    request.senderIp = link.ip;
+    request.targetIp = target;
+    const auto start = Clock::now();
+    socket.Send(request, link.interfaceIndex, arp::broadcast_mac);
+    for (;;) {
+        const auto received = socket.Receive(start + std::chrono::seconds(1));
+        if (!received) {
+            return std::nullopt;
+        }
+        if (arp::IsAnswer(*received, link, target)) {
+            return std::chrono::duration<double>(Clock::now() - start).count();
+        }
+    }
+}
+
+// A benchmark timed by hand once per repetition, reported as aggregates with the 95th
+// percentile.
+inline void Repeated(benchmark::internal::Benchmark* benchmark, int repetitions) {
+    benchmark->Iterations(1)
+        ->Repetitions(repetitions)
+        ->UseManualTime()
+        ->ComputeStatistics("p95", Percentile95)
+        ->ReportAggregatesOnly()
+        ->Unit(benchmark::kMicrosecond);
+}
 
 } // namespace lab_bench

@@ -42,6 +42,7 @@ namespace {
 
 namespace arp = Core_SocketARP::arp;
 namespace netlink = Core_SocketARP::netlink;
+using lab_bench::AggregateReporter;
 using lab_bench::Clock;
 using lab_bench::DefaultLink;
 using lab_bench::NeighbourWatch;
@@ -81,14 +82,6 @@ void ReplaceDefaultRoute(std::uint32_t gateway, int linkIndex) {
     socket.Transact(request);
 }
 
-double Percentile95(const std::vector<double>& values) {
-    std::vector<double> sorted = values;
-    std::sort(sorted.begin(), sorted.end());
-    const auto rank =
-        static_cast<std::size_t>(std::ceil(0.95 * static_cast<double>(sorted.size())));
-    return sorted[std::max<std::size_t>(rank, 1) - 1];
-}
-
 // The gateway of the next change: the one that is not the default now.
 int next_gateway = 1;
 
@@ -117,59 +110,23 @@ void BM_BareArpRoundTrip(benchmark::State& state) {
         const std::uint32_t target = lab.gateways[next_round_trip];
         next_round_trip = 1 - next_round_trip;
         socket.SetFilter(arp::ReplyFilter(target));
-        arp::Packet request;
-        request.operation = arp::operation_request;
-        request.senderMac = lab.link.mac;
-        request.senderIp = lab.link.ip;
-        request.targetIp = target;
-        const auto start = Clock::now();
-        socket.Send(request, lab.link.interfaceIndex, arp::broadcast_mac);
-        for (;;) {
-            const auto received = socket.Receive(start + std::chrono::seconds(1));
-            if (!received) {
-                state.SkipWithError("a gateway did not answer");
-                return;
-            }
-            if (arp::IsAnswer(*received, lab.link, target)) {
-                break;
-            }
+        const auto seconds = lab_bench::ArpRoundTripSeconds(socket, lab.link, target);
+        if (!seconds) {
+            state.SkipWithError("a gateway did not answer");
+            return;
         }
-        state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
+        state.SetIterationTime(*seconds);
     }
 }
 
-BENCHMARK(BM_BareArpRoundTrip)
-    ->Iterations(1)
-    ->Repetitions(repetitions)
-    ->UseManualTime()
-    ->ComputeStatistics("p95", Percentile95)
-    ->ReportAggregatesOnly()
-    ->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_RouteChangeToPinned)
-    ->Iterations(1)
-    ->Repetitions(repetitions)
-    ->UseManualTime()
-    ->ComputeStatistics("p95", Percentile95)
-    ->ReportAggregatesOnly()
-    ->Unit(benchmark::kMicrosecond);
-
-// Keeps each benchmark's median and 95th percentile of real time, in seconds.
-class AggregateReporter final : public benchmark::ConsoleReporter {
-public:
-    AggregateReporter() : ConsoleReporter(OO_Tabular) {} // no colour codes in saved output
-
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) {
-            if (run.run_type == Run::RT_Aggregate && !run.error_occurred) {
-                seconds[run.run_name.function_name][run.aggregate_name] =
-                    run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
-            }
-        }
-    }
-
-    std::map<std::string, std::map<std::string, double>> seconds;
-};
+const bool registered = [] {
+    lab_bench::Repeated(benchmark::RegisterBenchmark("BM_BareArpRoundTrip", BM_BareArpRoundTrip),
+                        repetitions);
+    lab_bench::Repeated(
+        benchmark::RegisterBenchmark("BM_RouteChangeToPinned", BM_RouteChangeToPinned),
+        repetitions);
+    return true;
+}();
 
 } // namespace
 
