@@ -35,6 +35,7 @@ void ServiceDispatcher::ReportSystemFailure(std::uint32_t error) const {
 }
 
 void ServiceDispatcher::RunServiceMode() {
+    process_.HoldStopSignals(false);
     if (handler_ == nullptr || !handler_.load()->OnStart()) {
         return;
     }
@@ -141,6 +142,7 @@ void ServiceDispatcher::ReportStatus() {
 }
 
 void ServiceDispatcher::RunDebugMode() {
+    process_.HoldStopSignals(true);
     WriteLog(log_normal, 0, L"服务运行在模拟状态");
     process_.CreateRunningMutex(service_name_);
     if (handler_ != nullptr && handler_.load()->OnStart()) {

@@ -46,6 +46,11 @@ public:
     // Connects the process to the service manager, which runs serviceMain on a service thread
     // of its own; returns when the service has stopped, or at once (false) when the process
     // was not started by the service manager.
+    // From the start of a run, signals that would end the process (Linux: SIGTERM, and in the
+    // console also SIGINT, SIGQUIT, SIGHUP) are kept as requests until the run can take them,
+    // so that a stop during the first binding pass still ends with the flush. Nothing to do
+    // where such events reach a handler anyway (Windows).
+    virtual void HoldStopSignals(bool /*console*/) {}
     virtual bool RunDispatcher(const std::wstring& serviceName, ServiceMainEntry serviceMain) = 0;
     // Registers the service's control handler and keeps the status handle.
     virtual bool RegisterControlHandler(const std::wstring& serviceName,

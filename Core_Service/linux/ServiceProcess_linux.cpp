@@ -123,6 +123,22 @@ void LinuxServiceProcess::Wake(char reason) {
     [[maybe_unused]] const ssize_t ignored = write(wake_write_.get(), &reason, 1);
 }
 
+void LinuxServiceProcess::HoldStopSignals(bool console) {
+    if (!wake_read_) {
+        return;
+    }
+    // The signals wait in the wake-up pipe: the service manager's loop or the console thread
+    // reads them once the run can be stopped.
+    signal_wake_fd = wake_write_.get();
+    if (console) {
+        for (int signal_number : console_signals) {
+            catch_signal(signal_number);
+        }
+    } else {
+        catch_signal(SIGTERM);
+    }
+}
+
 bool LinuxServiceProcess::RunDispatcher(const std::wstring& /*serviceName*/,
                                         ServiceMainEntry serviceMain) {
     // Without a notify socket the process was not started by the service manager.

@@ -45,6 +45,8 @@ public:
     LinuxServiceProcess(const LinuxServiceProcess&) = delete;
     LinuxServiceProcess& operator=(const LinuxServiceProcess&) = delete;
 
+    void HoldStopSignals(bool console) override;
+
     bool RunDispatcher(const std::wstring& serviceName, ServiceMainEntry serviceMain) override;
     bool RegisterControlHandler(const std::wstring& serviceName,
                                 ServiceControlEntry handler) override;

@@ -108,6 +108,26 @@ scenario_debug_run() {
     expect_equal "entries after the run" "$(neighbours host nud all)" ""
 }
 
+# A stop while the first binding pass still waits for a slow gateway: the pass completes, then
+# the run ends with the flush and exit status 0 (the signal must not kill the process).
+scenario_stop_during_first_pass() {
+    lab_standard
+    local status=0 rest
+    lab_ip gw link set eth0 arp off
+    lab_spawn_ready gw "$attacker" eth0 answer-after 600 "$LAB_GW_IP" 0
+    start_program "$antiarp" -debug
+    expect_line "$simulation_line"
+    kill -s INT "$program_pid"
+    rest=$(timeout 10 cat <&"$PROGRAM_OUT") || fail "the program did not end on SIGINT"
+    wait "$program_pid" || status=$?
+    expect_equal "exit status after SIGINT" "$status" 0
+    case "$rest" in
+    "[0]ARP set static entry: IP: $LAB_GW_IP <=> MAC address "*) ;;
+    *) fail "the first pass did not complete: '$rest'" ;;
+    esac
+    expect_equal "entries after the run" "$(neighbours host nud permanent)" ""
+}
+
 # Service mode under a service manager: the gateway is pinned before READY=1; SIGTERM is the
 # stop control, STOPPING=1 follows, the entries are flushed and the exit status is 0.
 scenario_service_with_notify_socket() {
