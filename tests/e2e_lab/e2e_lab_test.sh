@@ -7,34 +7,15 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=tests/lab/lab.sh
 source "$here/../lab/lab.sh"
+# shellcheck source=tests/lab/checks.sh
+source "$here/../lab/checks.sh"
 
 scenario=$1
 antiarp=$2
 attacker=$3
 
-fail() {
-    echo "FAIL ($scenario): $*" >&2
-    exit 1
-}
-
-expect_equal() {
-    local what=$1 got=$2 expected=$3
-    [ "$got" = "$expected" ] || fail "$what: got '$got', expected '$expected'"
-}
-
-hex() { printf '%s' "${1//:/}"; }
-
-bound_line() { printf '[%d]ARP set static entry: IP: %s <=> MAC address %s' "$1" "$2" "$(hex "$3")"; }
-
 simulation_line='[NORMAL][ServiceDispatcher]服务运行在模拟状态'
-changed_line='Routing table changed..'
 lock_file=/run/tarnwick-antiarp/tarnwick-antiarp.lock
-
-# Neighbour entries as ip(8) shows them, without its trailing blanks.
-neighbours() { lab_ip "$1" neigh show "${@:2}" | sed 's/ *$//'; }
-neighbour() { neighbours "$1" "$2" dev "$3"; }
-
-rx_packets() { lab_exec "$1" cat "/sys/class/net/$2/statistics/rx_packets"; }
 
 # The program (its arguments, after an optional `env VAR=VALUE`) in the protected host: its
 # standard output is read line by line from PROGRAM_OUT, its standard error goes to a file.

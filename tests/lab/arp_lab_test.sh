@@ -5,15 +5,12 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=tests/lab/lab.sh
 source "$here/lab.sh"
+# shellcheck source=tests/lab/checks.sh
+source "$here/checks.sh"
 
 scenario=$1
 pass=$2
 attacker=$3
-
-fail() {
-    echo "FAIL ($scenario): $*" >&2
-    exit 1
-}
 
 # The file must hold exactly the expected bytes.
 expect_output() {
@@ -26,21 +23,6 @@ expect_output() {
         fail "output differs"
     fi
 }
-
-expect_equal() {
-    local what=$1 got=$2 expected=$3
-    [ "$got" = "$expected" ] || fail "$what: got '$got', expected '$expected'"
-}
-
-hex() { printf '%s' "${1//:/}"; }
-
-bound_line() { printf '[%d]ARP set static entry: IP: %s <=> MAC address %s\n' "$1" "$2" "$(hex "$3")"; }
-
-# Neighbour entries as ip(8) shows them, without its trailing blanks.
-neighbours() { lab_ip "$1" neigh show "${@:2}" | sed 's/ *$//'; }
-neighbour() { neighbours "$1" "$2" dev "$3"; }
-
-rx_packets() { lab_exec "$1" cat "/sys/class/net/$2/statistics/rx_packets"; }
 
 run_pass() {
     local host=$1 command=$2

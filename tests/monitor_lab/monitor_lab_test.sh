@@ -6,30 +6,12 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=tests/lab/lab.sh
 source "$here/../lab/lab.sh"
+# shellcheck source=tests/lab/checks.sh
+source "$here/../lab/checks.sh"
 
 scenario=$1
 monitor=$2
 attacker=$3
-
-fail() {
-    echo "FAIL ($scenario): $*" >&2
-    exit 1
-}
-
-expect_equal() {
-    local what=$1 got=$2 expected=$3
-    [ "$got" = "$expected" ] || fail "$what: got '$got', expected '$expected'"
-}
-
-hex() { printf '%s' "${1//:/}"; }
-
-bound_line() { printf '[%d]ARP set static entry: IP: %s <=> MAC address %s' "$1" "$2" "$(hex "$3")"; }
-
-changed_line='Routing table changed..'
-
-# Neighbour entries as ip(8) shows them, without its trailing blanks.
-neighbours() { lab_ip "$1" neigh show "${@:2}" | sed 's/ *$//'; }
-neighbour() { neighbours "$1" "$2" dev "$3"; }
 
 # The monitor tool in the protected host, driven through a pair of pipes.
 start_tool() {

@@ -1,0 +1,25 @@
+# Checks and readings the lab test scripts share. Source it after lab.sh; the sourcing script
+# sets $scenario.
+
+fail() {
+    echo "FAIL ($scenario): $*" >&2
+    exit 1
+}
+
+expect_equal() {
+    local what=$1 got=$2 expected=$3
+    [ "$got" = "$expected" ] || fail "$what: got '$got', expected '$expected'"
+}
+
+hex() { printf '%s' "${1//:/}"; }
+
+# The binding pass's line for a position, a gateway and its MAC, without its line end.
+bound_line() { printf '[%d]ARP set static entry: IP: %s <=> MAC address %s' "$1" "$2" "$(hex "$3")"; }
+
+changed_line='Routing table changed..'
+
+# Neighbour entries as ip(8) shows them, without its trailing blanks.
+neighbours() { lab_ip "$1" neigh show "${@:2}" | sed 's/ *$//'; }
+neighbour() { neighbours "$1" "$2" dev "$3"; }
+
+rx_packets() { lab_exec "$1" cat "/sys/class/net/$2/statistics/rx_packets"; }
