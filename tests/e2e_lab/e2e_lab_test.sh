@@ -94,8 +94,7 @@ scenario_debug_run() {
 scenario_stop_during_first_pass() {
     lab_standard
     local status=0 rest
-    lab_ip gw link set eth0 arp off
-    lab_spawn_ready gw "$attacker" eth0 answer-after 600 "$LAB_GW_IP" 0
+    slow_gateway 600
     start_program "$antiarp" -debug
     expect_line "$simulation_line"
     kill -s INT "$program_pid"

@@ -23,3 +23,11 @@ neighbours() { lab_ip "$1" neigh show "${@:2}" | sed 's/ *$//'; }
 neighbour() { neighbours "$1" "$2" dev "$3"; }
 
 rx_packets() { lab_exec "$1" cat "/sys/class/net/$2/statistics/rx_packets"; }
+
+# A gateway "gw" whose kernel does not answer ARP and a stand-in (the attacker tool, $attacker)
+# that answers for it with its own MAC, each answer `delay` ms late.
+slow_gateway() {
+    local delay=$1
+    lab_ip gw link set eth0 arp off
+    lab_spawn_ready gw "$attacker" eth0 answer-after "$delay" "$LAB_GW_IP" 0
+}

@@ -45,14 +45,6 @@ quit_tool() {
     wait "$TOOL_PID" || fail "the monitor tool failed"
 }
 
-# A gateway "gw" whose kernel does not answer ARP and a stand-in that answers for it with its
-# own MAC, each answer `delay` ms late.
-slow_gateway() {
-    local delay=$1
-    lab_ip gw link set eth0 arp off
-    lab_spawn_ready gw "$attacker" eth0 answer-after "$delay" "$LAB_GW_IP" 0
-}
-
 milliseconds() { local t=${EPOCHREALTIME/./}; printf '%d' $((t / 1000)); }
 
 # A change of the default gateway is printed and the new gateway is pinned with its real MAC;
