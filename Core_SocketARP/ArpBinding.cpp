@@ -1,35 +1,37 @@
 #include "Core_SocketARP/ArpBinding.h"
 
 #include "Core_Common/Utility.h"
+#include "Core_SocketARP/GatewayKeeper.h"
 
+#include <array>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 namespace Core_SocketARP {
 namespace {
 
 constexpr std::size_t hardware_address_limit = HardwareAddressBuffer{}.size();
-constexpr std::uint32_t ethernet_address_length = 6;
 
 int Position(std::size_t i) { return static_cast<int>(i); }
 
-// Steps 1 and 2 of both passes: fresh lists, or false after printing why not.
-bool EnumerateBoth(NetworkStack& stack, std::vector<std::uint32_t>& interfaces,
-                   std::vector<AdapterInfo>& adapters) {
+// The first two steps of both passes: one view of the interfaces and adapters, or nothing
+// after printing why not.
+std::optional<NetworkSnapshot> TakeSnapshot(NetworkStack& stack) {
+    NetworkSnapshot snapshot;
     try {
-        EnumerateInterfaces(stack, interfaces);
-        EnumerateAdapters(stack, adapters);
+        snapshot = stack.Snapshot();
     } catch (SystemErrorCode code) {
-        PrintMessage("ARP Error %s\n", ErrorText(code).c_str());
-        return false;
+        PrintErrorMessage("ARP Error %s\n", ErrorText(code).c_str());
+        return std::nullopt;
     }
-    if (interfaces.size() != adapters.size()) {
-        PrintMessage("Error: interface.size() != adapters.size()\n");
-        PrintMessage("interface.size()=%d\n", Position(interfaces.size()));
-        PrintMessage("adapters.size()=%d\n", Position(adapters.size()));
-        return false;
+    if (snapshot.interfaces.size() != snapshot.adapters.size()) {
+        PrintErrorMessage("Error: interface.size() != adapters.size()\n");
+        PrintErrorMessage("interface.size()=%d\n", Position(snapshot.interfaces.size()));
+        PrintErrorMessage("adapters.size()=%d\n", Position(snapshot.adapters.size()));
+        return std::nullopt;
     }
-    return true;
+    return snapshot;
 }
 
 void FlushEach(NetworkStack& stack, const std::vector<std::uint32_t>& interfaces) {
@@ -37,9 +39,14 @@ void FlushEach(NetworkStack& stack, const std::vector<std::uint32_t>& interfaces
         try {
             stack.FlushArpTable(interfaces[i]);
         } catch (SystemErrorCode code) {
-            PrintMessage("[%d]ARP Flush Error %s\n", Position(i), ErrorText(code).c_str());
+            PrintErrorMessage("[%d]ARP Flush Error %s\n", Position(i), ErrorText(code).c_str());
         }
     }
+}
+
+void PrintLine(const char* format, va_list arguments) {
+    std::vprintf(format, arguments);
+    std::fflush(stdout);
 }
 
 } // namespace
@@ -47,9 +54,21 @@ void FlushEach(NetworkStack& stack, const std::vector<std::uint32_t>& interfaces
 void PrintMessage(const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
-    std::vprintf(format, arguments);
+    PrintLine(format, arguments);
     va_end(arguments);
-    std::fflush(stdout);
+}
+
+void PrintErrorMessage(const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    PrintLine(format, arguments);
+    va_end(arguments);
+}
+
+void ReportArp(int level, SystemErrorCode code, const std::string& message) {
+    static const Core_Service::LogHelper reports(L"SocketARP");
+    reports.WriteLog(level, code,
+                     Core_Common::narrow_to_wide(message, Core_Common::code_page_ansi));
 }
 
 std::string ErrorText(SystemErrorCode code) {
@@ -57,26 +76,58 @@ std::string ErrorText(SystemErrorCode code) {
                                        Core_Common::code_page_ansi);
 }
 
-void EnumerateInterfaces(NetworkStack& stack, std::vector<std::uint32_t>& interfaces) {
-    interfaces.clear();
-    interfaces = stack.ListInterfaces();
-}
-
-void EnumerateAdapters(NetworkStack& stack, std::vector<AdapterInfo>& adapters) {
-    std::vector<AdapterInfo> listed = stack.ListAdapters();
-    adapters.insert(adapters.end(), listed.begin(), listed.end());
-}
-
-std::vector<std::uint8_t> ResolveMac(NetworkStack& stack, const std::string& address) {
-    HardwareAddressBuffer buffer;
-    buffer.fill(0xFF);
-    std::uint32_t length = ethernet_address_length;
-    stack.SendArpRequest(address, buffer, length);
-    // A length beyond the buffer would read past it: no usable address either.
-    if (length == 0 || length > buffer.size()) {
-        throw SystemErrorCode{0};
+std::optional<std::uint32_t> ParseDottedQuad(const std::string& text) {
+    std::array<std::uint8_t, 4> bytes{};
+    std::size_t part = 0;
+    unsigned value = 0;
+    std::size_t digits = 0;
+    for (const char c : text) {
+        if (c >= '0' && c <= '9' && digits < 3) {
+            value = value * 10 + static_cast<unsigned>(c - '0');
+            ++digits;
+        } else if (c == '.' && digits > 0 && part < 3 && value <= 255) {
+            bytes[part++] = static_cast<std::uint8_t>(value);
+            value = 0;
+            digits = 0;
+        } else {
+            return std::nullopt;
+        }
     }
-    return {buffer.begin(), buffer.begin() + length};
+    if (part != 3 || digits == 0 || value > 255) {
+        return std::nullopt;
+    }
+    bytes[3] = static_cast<std::uint8_t>(value);
+    std::uint32_t address = 0;
+    std::memcpy(&address, bytes.data(), sizeof address);
+    return address;
+}
+
+HardwareAddress ResolveMac(NetworkStack& stack, const GatewayRequest& request) {
+    const std::unique_ptr<ArpResolver> resolver = stack.CreateResolver();
+    const ResolverPace pace = resolver->Pace();
+    for (int attempt = 0; attempt < pace.tries; ++attempt) {
+        resolver->Ask(request);
+        const auto deadline = std::chrono::steady_clock::now() + pace.interval;
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            bool lost = false;
+            for (const ArpEvent& event : resolver->Collect(lost)) {
+                if (event.interfaceIndex != request.interfaceIndex ||
+                    event.gateway != request.gateway) {
+                    continue;
+                }
+                if (event.hardwareAddress.empty()) {
+                    throw SystemErrorCode{event.error};
+                }
+                return event.hardwareAddress;
+            }
+            if (left.count() <= 0 || !resolver->Wait(left)) {
+                break;
+            }
+        }
+    }
+    throw SystemErrorCode{pace.noAnswerError};
 }
 
 void SetStaticEntry(NetworkStack& stack, std::uint32_t interfaceIndex, const std::string& address,
@@ -92,42 +143,40 @@ void SetStaticEntry(NetworkStack& stack, std::uint32_t interfaceIndex, const std
     }
 }
 
-void BindGateways(NetworkStack& stack) {
-    std::vector<std::uint32_t> interfaces;
-    std::vector<AdapterInfo> adapters;
-    if (!EnumerateBoth(stack, interfaces, adapters)) {
+void BindGateways(NetworkStack& stack, GatewayKeeper& keeper) {
+    const auto snapshot = TakeSnapshot(stack);
+    if (!snapshot) {
         return;
     }
     // Every flush comes before the first ARP request: a request must not find a forged
     // entry that the flush would have removed.
-    FlushEach(stack, interfaces);
-    for (std::size_t i = 0; i < adapters.size(); ++i) {
-        const AdapterInfo& adapter = adapters[i];
-        if (adapter.gateway.empty()) {
-            continue;
-        }
-        try {
-            const std::vector<std::uint8_t> mac = ResolveMac(stack, adapter.gateway);
-            SetStaticEntry(stack, adapter.index, adapter.gateway, mac);
-            PrintMessage("[%d]ARP set static entry: IP: %s <=> MAC address %s\n", Position(i),
-                         adapter.gateway.c_str(), Core_Common::bytes_to_hex(mac).c_str());
-        } catch (SystemErrorCode code) {
-            PrintMessage("[%d]ARP Error %s\n", Position(i), ErrorText(code).c_str());
-        }
-    }
+    FlushEach(stack, snapshot->interfaces);
+    keeper.ResolvePass(snapshot->adapters);
+}
+
+void BindGateways(NetworkStack& stack) {
+    const std::unique_ptr<ArpResolver> resolver = stack.CreateResolver();
+    GatewayMemory memory;
+    GatewayKeeper keeper(stack, *resolver, memory);
+    BindGateways(stack, keeper);
+    keeper.FinishWatches();
 }
 
 void FlushArpTables(NetworkStack& stack) {
-    std::vector<std::uint32_t> interfaces;
-    std::vector<AdapterInfo> adapters;
-    if (!EnumerateBoth(stack, interfaces, adapters)) {
-        return;
+    if (const auto snapshot = TakeSnapshot(stack)) {
+        FlushEach(stack, snapshot->interfaces);
     }
-    FlushEach(stack, interfaces);
 }
 
 void BindGateways() { BindGateways(SystemNetworkStack()); }
 
 void FlushArpTables() { FlushArpTables(SystemNetworkStack()); }
+
+NetworkSnapshot NetworkStack::Snapshot() {
+    NetworkSnapshot snapshot;
+    snapshot.interfaces = ListInterfaces();
+    snapshot.adapters = ListAdapters();
+    return snapshot;
+}
 
 } // namespace Core_SocketARP

@@ -3,32 +3,35 @@
 // nothing to their caller; only SystemErrorCode is caught inside them.
 #pragma once
 
+#include "Core_Service/LogHelper.h"
 #include "Core_SocketARP/NetworkStack.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace Core_SocketARP {
 
+class GatewayKeeper;
+
 // Passes over the platform's own network stack.
 void BindGateways();
 void FlushArpTables();
 
-// Passes over a given stack.
+// Passes over a given stack. The binding pass on its own makes a resolver for itself and
+// waits for the conflict windows of its answers before it returns.
 void BindGateways(NetworkStack& stack);
 void FlushArpTables(NetworkStack& stack);
 
+// The binding pass of a keeper that goes on watching after it: the pass returns once every
+// gateway has its line.
+void BindGateways(NetworkStack& stack, GatewayKeeper& keeper);
+
 // Steps of the passes; each throws SystemErrorCode on failure.
 
-// Empties the list, then fills it with the interface table's indexes.
-void EnumerateInterfaces(NetworkStack& stack, std::vector<std::uint32_t>& interfaces);
-
-// Appends the adapters to the list.
-void EnumerateAdapters(NetworkStack& stack, std::vector<AdapterInfo>& adapters);
-
-// The hardware address of the IPv4 address given as dotted-decimal text.
-std::vector<std::uint8_t> ResolveMac(NetworkStack& stack, const std::string& address);
+// The first answer of the gateway on its link, after the platform's tries.
+HardwareAddress ResolveMac(NetworkStack& stack, const GatewayRequest& request);
 
 // Writes one static ARP entry: create first, and replace when creating fails.
 void SetStaticEntry(NetworkStack& stack, std::uint32_t interfaceIndex, const std::string& address,
@@ -37,11 +40,25 @@ void SetStaticEntry(NetworkStack& stack, std::uint32_t interfaceIndex, const std
 // The text of a code as the passes print it: narrow, with the system's own line end.
 std::string ErrorText(SystemErrorCode code);
 
-// Writes one printf-formatted message of the ARP protection on standard output and flushes
-// it at once: the lines are read live in a console, from more than one thread.
+// An IPv4 address in dotted-decimal text as it travels (network byte order); nothing for a
+// text that is not exactly four decimal parts of 0 to 255.
+std::optional<std::uint32_t> ParseDottedQuad(const std::string& text);
+
+// Writes one printf-formatted line of the ARP protection on standard output and flushes it at
+// once: the lines are read live in a console, from more than one thread. Information lines
+// (pins, progress) and error lines go through their own function.
 #if defined(__GNUC__)
 __attribute__((format(printf, 1, 2)))
 #endif
 void PrintMessage(const char* format, ...);
+#if defined(__GNUC__)
+__attribute__((format(printf, 1, 2)))
+#endif
+void PrintErrorMessage(const char* format, ...);
+
+// A report of the ARP protection in the service host's form ("[WARN][SocketARP]..."), for
+// what an administrator must look at: conflicting answers, replaced gateways, the remembered
+// gateways' file.
+void ReportArp(int level, SystemErrorCode code, const std::string& message);
 
 } // namespace Core_SocketARP

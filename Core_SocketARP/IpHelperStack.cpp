@@ -1,8 +1,11 @@
 #include "Core_SocketARP/IpHelperStack.h"
 
+#include "Core_Common/Thread.h"
+
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 namespace Core_SocketARP {
 namespace {
@@ -14,13 +17,23 @@ std::uint32_t ReadU32(std::span<const std::uint8_t> bytes, std::size_t offset) {
     return value;
 }
 
+// The text of a field ends at its NUL, and never runs past the field.
+std::string FieldText(std::span<const std::uint8_t> record, std::size_t offset, std::size_t size) {
+    const auto field = record.subspan(offset, size);
+    const auto end = std::find(field.begin(), field.end(), std::uint8_t{0});
+    return {field.begin(), end};
+}
+
 AdapterInfo DecodeAdapterRecord(std::span<const std::uint8_t> record) {
     AdapterInfo adapter;
     adapter.index = ReadU32(record, adapter_index_offset);
-    // The text ends at its NUL, and never runs past its 16-byte field.
-    const auto field = record.subspan(adapter_gateway_offset, adapter_gateway_size);
-    const auto end = std::find(field.begin(), field.end(), std::uint8_t{0});
-    adapter.gateway.assign(field.begin(), end);
+    adapter.gateway = FieldText(record, adapter_gateway_offset, adapter_gateway_size);
+    adapter.address = FieldText(record, adapter_address_offset, adapter_gateway_size);
+    // An adapter without an address of its own shows 0.0.0.0: let the system choose.
+    if (adapter.address == "0.0.0.0") {
+        adapter.address.clear();
+    }
+    adapter.name = FieldText(record, adapter_name_offset, adapter_name_size);
     return adapter;
 }
 
@@ -121,18 +134,8 @@ void IpHelperNetworkStack::FlushArpTable(std::uint32_t interfaceIndex) {
     }
 }
 
-void IpHelperNetworkStack::SendArpRequest(const std::string& address,
-                                          HardwareAddressBuffer& hardwareAddress,
-                                          std::uint32_t& length) {
-    const std::uint32_t destination = api_.InetAddr(address);
-    const IpHelperApi::SendArpCall sendArp = api_.FindSendArp();
-    if (!sendArp) {
-        throw SystemErrorCode{0};
-    }
-    const std::uint32_t result = sendArp(destination, 0, hardwareAddress.data(), &length);
-    if (result != 0) {
-        throw SystemErrorCode{result};
-    }
+std::unique_ptr<ArpResolver> IpHelperNetworkStack::CreateResolver() {
+    return std::make_unique<IpHelperResolver>(api_, api_.CreateStopEvent());
 }
 
 IpNetRow IpHelperNetworkStack::StaticRow(const ArpEntry& entry) {
@@ -155,6 +158,190 @@ void IpHelperNetworkStack::SetArpEntry(const ArpEntry& entry) {
     if (result != 0) {
         throw SystemErrorCode{result};
     }
+}
+
+void IpHelperNetworkStack::DeleteArpEntry(std::uint32_t interfaceIndex,
+                                          const std::string& address) {
+    IpNetRow row;
+    row.index = interfaceIndex;
+    row.address = api_.InetAddr(address);
+    const std::uint32_t result = api_.DeleteIpNetEntry(row);
+    if (result != 0 && result != error_not_found) {
+        throw SystemErrorCode{result};
+    }
+}
+
+std::optional<HardwareAddress> IpHelperNetworkStack::ReadStaticEntry(std::uint32_t interfaceIndex,
+                                                                     const std::string& address) {
+    // The table may grow between the sizing call and the read: a few tries.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        std::uint32_t size = 0;
+        std::uint32_t result = api_.GetIpNetTable(nullptr, &size);
+        if (result == error_no_data) {
+            return std::nullopt;
+        }
+        if (result != error_insufficient_buffer) {
+            throw SystemErrorCode{result};
+        }
+        std::vector<std::uint8_t> buffer(size, 0);
+        result = api_.GetIpNetTable(buffer.data(), &size);
+        if (result == error_insufficient_buffer) {
+            continue;
+        }
+        if (result == error_no_data) {
+            return std::nullopt;
+        }
+        if (result != 0) {
+            throw SystemErrorCode{result};
+        }
+        const std::uint32_t wanted = api_.InetAddr(address);
+        for (const IpNetRow& row : DecodeIpNetTable(buffer)) {
+            if (row.index == interfaceIndex && row.address == wanted &&
+                row.type == ip_net_type_static) {
+                const std::size_t length = std::min<std::size_t>(row.physAddrLength, 8);
+                return HardwareAddress(row.physAddr.begin(), row.physAddr.begin() + length);
+            }
+        }
+        return std::nullopt;
+    }
+    throw SystemErrorCode{error_insufficient_buffer};
+}
+
+std::vector<IpNetRow> DecodeIpNetTable(std::span<const std::uint8_t> table) {
+    if (table.size() < ip_net_table_count_size) {
+        throw SystemErrorCode{0};
+    }
+    const std::uint32_t count = ReadU32(table, 0);
+    if (count > (table.size() - ip_net_table_count_size) / ip_net_row_size) {
+        throw SystemErrorCode{0};
+    }
+    std::vector<IpNetRow> rows;
+    rows.reserve(count);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const std::size_t at = ip_net_table_count_size + std::size_t{i} * ip_net_row_size;
+        IpNetRow row;
+        row.index = ReadU32(table, at);
+        row.physAddrLength = ReadU32(table, at + 4);
+        std::copy_n(table.begin() + static_cast<std::ptrdiff_t>(at + 8), row.physAddr.size(),
+                    row.physAddr.begin());
+        row.address = ReadU32(table, at + 16);
+        row.type = ReadU32(table, at + 20);
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+struct IpHelperResolver::Worker {
+    std::uint32_t interfaceIndex = 0;
+    std::string gateway;
+    bool forgotten = false; // under the resolver's lock
+    bool done = false;      // under the resolver's lock
+    Core_Common::thread_basic thread;
+};
+
+IpHelperResolver::IpHelperResolver(IpHelperApi& api, std::unique_ptr<StopEvent> ready)
+    : api_(api), ready_(std::move(ready)) {}
+
+IpHelperResolver::~IpHelperResolver() {
+    for (const auto& worker : workers_) {
+        worker->thread.join();
+    }
+}
+
+void IpHelperResolver::Reap() {
+    std::vector<std::unique_ptr<Worker>> finished;
+    {
+        const std::lock_guard lock(mutex_);
+        for (auto& worker : workers_) {
+            if (worker->done) {
+                finished.push_back(std::move(worker));
+            }
+        }
+        std::erase(workers_, nullptr);
+    }
+    for (const auto& worker : finished) {
+        worker->thread.join();
+    }
+}
+
+void IpHelperResolver::Ask(const GatewayRequest& request) {
+    Reap();
+    {
+        const std::lock_guard lock(mutex_);
+        const auto inFlight = std::find_if(workers_.begin(), workers_.end(), [&](const auto& w) {
+            return w->interfaceIndex == request.interfaceIndex && w->gateway == request.gateway;
+        });
+        if (inFlight != workers_.end()) {
+            (*inFlight)->forgotten = false; // SendARP cannot be sent again: its answer counts
+            return;
+        }
+    }
+    // Looked up by name at each use, in the already loaded "Iphlpapi.dll".
+    const IpHelperApi::SendArpCall sendArp = api_.FindSendArp();
+    if (!sendArp) {
+        throw SystemErrorCode{0};
+    }
+    const std::uint32_t destination = api_.InetAddr(request.gateway);
+    const std::uint32_t source = request.source.empty() ? 0 : api_.InetAddr(request.source);
+    auto worker = std::make_unique<Worker>();
+    worker->interfaceIndex = request.interfaceIndex;
+    worker->gateway = request.gateway;
+    Worker* self = worker.get();
+    {
+        const std::lock_guard lock(mutex_);
+        workers_.push_back(std::move(worker));
+    }
+    self->thread.start(
+        [this, self, sendArp, destination, source] {
+            HardwareAddressBuffer buffer;
+            buffer.fill(0xFF);
+            std::uint32_t length = 6;
+            const std::uint32_t result = sendArp(destination, source, buffer.data(), &length);
+            ArpEvent event{self->interfaceIndex, self->gateway, {}, result};
+            // A length of 0, or beyond the buffer (reading it would run past), is a failure
+            // without a code of its own.
+            if (result == 0 && length != 0 && length <= buffer.size()) {
+                event.hardwareAddress.assign(buffer.begin(), buffer.begin() + length);
+            }
+            const std::lock_guard lock(mutex_);
+            self->done = true;
+            if (self->forgotten) {
+                return;
+            }
+            events_.push_back(std::move(event));
+            ready_->Signal();
+            arrived_.notify_all();
+        },
+        "SocketARP_Resolver", Core_Common::thread_helper::priority_normal);
+}
+
+void IpHelperResolver::Forget(std::uint32_t interfaceIndex, const std::string& gateway) {
+    const std::lock_guard lock(mutex_);
+    for (const auto& worker : workers_) {
+        if (worker->interfaceIndex == interfaceIndex && worker->gateway == gateway) {
+            worker->forgotten = true;
+        }
+    }
+    std::erase_if(events_, [&](const ArpEvent& e) {
+        return e.interfaceIndex == interfaceIndex && e.gateway == gateway;
+    });
+}
+
+std::vector<ArpEvent> IpHelperResolver::Collect(bool& lost) {
+    lost = false;
+    Reap();
+    const std::lock_guard lock(mutex_);
+    ready_->Reset();
+    return std::exchange(events_, {});
+}
+
+bool IpHelperResolver::Wait(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    if (timeout.count() < 0) {
+        arrived_.wait(lock, [this] { return !events_.empty(); });
+        return true;
+    }
+    return arrived_.wait_for(lock, timeout, [this] { return !events_.empty(); });
 }
 
 } // namespace Core_SocketARP

@@ -7,10 +7,14 @@
 #include "Core_SocketARP/NetworkStack.h"
 
 #include <array>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -19,6 +23,8 @@ namespace Core_SocketARP {
 
 inline constexpr std::uint32_t error_buffer_overflow = 111;     // ERROR_BUFFER_OVERFLOW
 inline constexpr std::uint32_t error_insufficient_buffer = 122; // ERROR_INSUFFICIENT_BUFFER
+inline constexpr std::uint32_t error_no_data = 232;             // ERROR_NO_DATA
+inline constexpr std::uint32_t error_not_found = 1168;          // ERROR_NOT_FOUND
 
 // IP_INTERFACE_INFO: a signed 32-bit count, then entries of an index and a 128-character
 // wide name.
@@ -29,9 +35,18 @@ inline constexpr std::size_t interface_entry_size = 260;
 // address; the gateway text is the `IpAddress` of the first IP_ADDR_STRING of `GatewayList`.
 inline constexpr std::size_t adapter_record_size = 648;
 inline constexpr std::size_t adapter_next_offset = 0;
+inline constexpr std::size_t adapter_name_offset = 8;
+inline constexpr std::size_t adapter_name_size = 260;
 inline constexpr std::size_t adapter_index_offset = 412;
+// The IpAddress of the first IP_ADDR_STRING of IpAddressList, and of GatewayList.
+inline constexpr std::size_t adapter_address_offset = 428 + 4;
 inline constexpr std::size_t adapter_gateway_offset = 468 + 4;
 inline constexpr std::size_t adapter_gateway_size = 16;
+
+// MIB_IPNETTABLE: a 32-bit count, then MIB_IPNETROW records of 24 bytes (index, address
+// length, 8 address bytes, address, type).
+inline constexpr std::size_t ip_net_table_count_size = 4;
+inline constexpr std::size_t ip_net_row_size = 24;
 
 inline constexpr std::uint32_t ip_net_type_static = 4; // MIB_IPNET_TYPE_STATIC
 
@@ -46,7 +61,8 @@ struct IpNetRow {
     bool operator==(const IpNetRow&) const = default;
 };
 
-// The IP Helper and Winsock calls the stack makes, with the platform's results.
+// The IP Helper and Winsock calls the stack makes, with the platform's results. The calls may
+// come from several threads at once (the resolver's workers call SendARP).
 class IpHelperApi {
 public:
     using SendArpCall = std::function<std::uint32_t(std::uint32_t destination, std::uint32_t source,
@@ -59,6 +75,9 @@ public:
     virtual std::uint32_t GetAdaptersInfo(std::uint8_t* buffer, std::uint32_t* size) = 0;
     virtual std::uint32_t CreateIpNetEntry(const IpNetRow& row) = 0;
     virtual std::uint32_t SetIpNetEntry(const IpNetRow& row) = 0;
+    virtual std::uint32_t DeleteIpNetEntry(const IpNetRow& row) = 0;
+    // GetIpNetTable, unsorted: with a size of 0, ERROR_INSUFFICIENT_BUFFER and the size needed.
+    virtual std::uint32_t GetIpNetTable(std::uint8_t* buffer, std::uint32_t* size) = 0;
     virtual std::uint32_t InetAddr(const std::string& text) = 0;
 
     // Looked up by name in the loaded "Iphlpapi.dll" each time one is about to be called;
@@ -81,13 +100,19 @@ class IpHelperNetworkStack final : public NetworkStack {
 public:
     explicit IpHelperNetworkStack(IpHelperApi& api) : api_(api) {}
 
+    // Pins are checked against the table this often: the platform tells of no change to it.
+    static constexpr std::chrono::seconds pin_check_period{10};
+
     std::vector<std::uint32_t> ListInterfaces() override;
     std::vector<AdapterInfo> ListAdapters() override;
     void FlushArpTable(std::uint32_t interfaceIndex) override;
-    void SendArpRequest(const std::string& address, HardwareAddressBuffer& hardwareAddress,
-                        std::uint32_t& length) override;
+    std::unique_ptr<ArpResolver> CreateResolver() override;
     bool CreateArpEntry(const ArpEntry& entry) override;
     void SetArpEntry(const ArpEntry& entry) override;
+    void DeleteArpEntry(std::uint32_t interfaceIndex, const std::string& address) override;
+    std::optional<HardwareAddress> ReadStaticEntry(std::uint32_t interfaceIndex,
+                                                   const std::string& address) override;
+    std::chrono::seconds PinCheckPeriod() const override { return pin_check_period; }
     std::unique_ptr<StopEvent> CreateStopEvent() override { return api_.CreateStopEvent(); }
     std::unique_ptr<RouteChangeSubscription> SubscribeRouteChanges() override {
         return api_.SubscribeRouteChanges();
@@ -110,5 +135,42 @@ std::vector<AdapterInfo> WalkAdapterChain(std::span<const std::uint8_t> buffer, 
 
 // The 32-bit address by which the adapter records of a buffer refer to it.
 std::uint32_t AdapterBufferAddress(const std::uint8_t* buffer);
+
+// The rows of an ARP table. Throws 0 when the count runs past the table.
+std::vector<IpNetRow> DecodeIpNetTable(std::span<const std::uint8_t> table);
+
+// The ARP requests of the passes, one SendARP at a time per gateway, each on a worker of its
+// own so that every adapter is asked at once; SendARP is given the adapter's own address as
+// source, so the system asks on that adapter. SendARP does its own tries: the pace is one
+// request, and a gateway whose SendARP has not returned after `interval` counts as silent.
+class IpHelperResolver final : public ArpResolver {
+public:
+    static constexpr std::uint32_t error_timeout = 1460; // ERROR_TIMEOUT
+    static constexpr std::chrono::milliseconds interval{5000};
+
+    IpHelperResolver(IpHelperApi& api, std::unique_ptr<StopEvent> ready);
+    // Waits for the workers still in SendARP.
+    ~IpHelperResolver() override;
+
+    ResolverPace Pace() const override { return {1, interval, error_timeout}; }
+    void Ask(const GatewayRequest& request) override;
+    void Forget(std::uint32_t interfaceIndex, const std::string& gateway) override;
+    std::vector<ArpEvent> Collect(bool& lost) override;
+    bool Wait(std::chrono::milliseconds timeout) override;
+    std::intptr_t NativeHandle() const override { return ready_->NativeHandle(); }
+
+private:
+    struct Worker;
+
+    void Reap();
+
+    IpHelperApi& api_;
+    // Signalled while events wait, for the monitor's wait on the platform's handles.
+    std::unique_ptr<StopEvent> ready_;
+    std::mutex mutex_;
+    std::condition_variable arrived_;
+    std::vector<ArpEvent> events_;
+    std::vector<std::unique_ptr<Worker>> workers_;
+};
 
 } // namespace Core_SocketARP

@@ -4,8 +4,10 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,8 +22,87 @@ using SystemErrorCode = std::uint32_t;
 struct AdapterInfo {
     std::uint32_t index = 0;
     std::string gateway;
+    // The adapter's own IPv4 address on the gateway's link (dotted decimal), which its ARP
+    // requests carry as sender; empty when it has none.
+    std::string address;
+    // What names the adapter across restarts: the link's name on Linux, the adapter's name on
+    // Windows. The remembered gateways are kept under it.
+    std::string name;
 
     bool operator==(const AdapterInfo&) const = default;
+};
+
+// The interface table and the adapter list of one pass, from one consistent view where the
+// platform has one.
+struct NetworkSnapshot {
+    std::vector<std::uint32_t> interfaces;
+    std::vector<AdapterInfo> adapters;
+};
+
+using HardwareAddress = std::vector<std::uint8_t>;
+
+// A gateway asked for its hardware address on its adapter's own link.
+struct GatewayRequest {
+    std::uint32_t interfaceIndex = 0;
+    std::string gateway; // dotted decimal
+    // The adapter's own address (dotted decimal) as the request's sender; empty: none (Linux
+    // sends an ARP probe, sender 0.0.0.0).
+    std::string source;
+
+    bool operator==(const GatewayRequest&) const = default;
+};
+
+// What came of a request: one answer that passed every check (its address, never empty), or
+// the platform's failure of the request (no address; `error` its code, 0 for a failure
+// without a code of its own).
+struct ArpEvent {
+    std::uint32_t interfaceIndex = 0;
+    std::string gateway;
+    HardwareAddress hardwareAddress;
+    std::uint32_t error = 0;
+};
+
+// How the portable resolution paces the requests of a platform, and what it reports when a
+// gateway stays silent.
+struct ResolverPace {
+    int tries = 3;
+    std::chrono::milliseconds interval{1000};
+    std::uint32_t noAnswerError = 0;
+};
+
+// ARP requests in flight on the adapters' own links, their answers taken as they come. One
+// thread drives a resolver at a time.
+class ArpResolver {
+public:
+    virtual ~ArpResolver() = default;
+    ArpResolver(const ArpResolver&) = delete;
+    ArpResolver& operator=(const ArpResolver&) = delete;
+
+    virtual ResolverPace Pace() const = 0;
+
+    // Sends one request for the gateway on its link, and takes its answers from now on, until
+    // Forget. Asking again while a request is in flight sends it again where the platform
+    // can. Throws the platform's code when the request cannot be sent.
+    virtual void Ask(const GatewayRequest& request) = 0;
+
+    // Takes no further answers of the gateway on that link.
+    virtual void Forget(std::uint32_t interfaceIndex, const std::string& gateway) = 0;
+
+    // What has come since the last call, in order of arrival; never waits. `lost` is set when
+    // the platform dropped answers for lack of room since the last call (a flood): the events
+    // may then be incomplete.
+    virtual std::vector<ArpEvent> Collect(bool& lost) = 0;
+
+    // Waits until Collect has something, at most `timeout` (negative: no limit). False when
+    // the time ran out.
+    virtual bool Wait(std::chrono::milliseconds timeout) = 0;
+
+    // What the monitor's wait watches to learn that events are waiting: an fd on Linux, an
+    // event HANDLE on Windows.
+    virtual std::intptr_t NativeHandle() const = 0;
+
+protected:
+    ArpResolver() = default;
 };
 
 // One static ARP entry as the passes ask for it.
@@ -62,13 +143,37 @@ enum class RouteRegistration {
 };
 
 enum class RouteWait {
-    stopped, // the stop event was signalled (it wins when both were)
-    changed, // the routing table changed since the registration
-    failed,  // the wait failed; the code says why
+    stopped,  // the stop event was signalled (it wins over everything else)
+    changed,  // the routing table changed since the registration
+    repair,   // links, addresses or neighbour entries changed (the report says which)
+    kicked,   // the kick event was signalled
+    answers,  // the resolver has events to collect
+    timedOut, // the time given ran out
+    failed,   // the wait failed; the code says why
 };
 
-// The platform's notification of IPv4 routing-table changes, one registration at a time.
-// Neither operation throws: their failures are results, with the code in `error`.
+// What changed besides the routing table, for the repair of pins.
+struct ChangeReport {
+    // Notifications were lost (the platform's queue overran): anything may have changed.
+    bool overrun = false;
+    // Neighbour entries touched: interface index and IPv4 address (network byte order).
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> neighbours;
+    // Links whose state, hardware address or addresses changed.
+    std::vector<std::uint32_t> links;
+};
+
+// What a monitor's wait watches besides the subscription itself.
+struct WaitSet {
+    StopEvent& stop;
+    StopEvent* kick = nullptr;
+    ArpResolver* resolver = nullptr;
+    // Negative: no limit.
+    std::chrono::milliseconds timeout{-1};
+};
+
+// The platform's notification of IPv4 routing-table changes, and where it has them of link,
+// address and neighbour changes. Neither operation throws: their failures are results, with
+// the code in `error`.
 class RouteChangeSubscription {
 public:
     virtual ~RouteChangeSubscription() = default;
@@ -79,10 +184,12 @@ public:
     // they are.
     virtual RouteRegistration Register(SystemErrorCode& error) = 0;
 
-    // Blocks without a time limit until the stop event or a registered change is signalled.
-    // Takes the stop event's signal when it returns `stopped`; a registration that has not
-    // been used up stays in force only where the platform keeps it (Linux).
-    virtual RouteWait Wait(StopEvent& stop, SystemErrorCode& error) = 0;
+    // Blocks until the stop event, a registered change, a repair notification, the kick
+    // event or the resolver's events, or until the timeout; the stop wins when several are
+    // ready, then a routing change. Takes the stop's and the kick's signals when it returns
+    // them. A registration stays in force across waits that end for other reasons than a
+    // routing change; one used up by a change must be registered again.
+    virtual RouteWait Wait(const WaitSet& set, ChangeReport& report, SystemErrorCode& error) = 0;
 
 protected:
     RouteChangeSubscription() = default;
@@ -99,14 +206,15 @@ public:
     // The adapters, in the order of the platform's adapter list.
     virtual std::vector<AdapterInfo> ListAdapters() = 0;
 
+    // Both lists for one pass: the interfaces, then the adapters (not listed when the
+    // interfaces fail). A platform that can take both from one view does so.
+    virtual NetworkSnapshot Snapshot();
+
     // Deletes every ARP entry of the interface, static ones included.
     virtual void FlushArpTable(std::uint32_t interfaceIndex) = 0;
 
-    // Sends an ARP request for the address and waits for the answer. On entry `length` is the
-    // length the caller expects; on return it is the length of the address the platform wrote
-    // into `hardwareAddress`.
-    virtual void SendArpRequest(const std::string& address, HardwareAddressBuffer& hardwareAddress,
-                                std::uint32_t& length) = 0;
+    // The resolver of the passes; made once per module instance and kept.
+    virtual std::unique_ptr<ArpResolver> CreateResolver() = 0;
 
     // Adds a static entry. Returns false when the entry was not added; never throws a code, as
     // that failure is never reported.
@@ -114,6 +222,18 @@ public:
 
     // Adds or replaces a static entry.
     virtual void SetArpEntry(const ArpEntry& entry) = 0;
+
+    // Removes the entry of the address on the interface; one that is not there is no failure.
+    virtual void DeleteArpEntry(std::uint32_t interfaceIndex, const std::string& address) = 0;
+
+    // The hardware address of the static entry of the address on the interface; nothing when
+    // the table holds none, or only a dynamic one.
+    virtual std::optional<HardwareAddress> ReadStaticEntry(std::uint32_t interfaceIndex,
+                                                           const std::string& address) = 0;
+
+    // How often the pins are checked against the table, where the platform does not tell of
+    // changes to it (Windows); 0: never, the subscription reports them.
+    virtual std::chrono::seconds PinCheckPeriod() const { return std::chrono::seconds{0}; }
 
     // A new stop event for the monitor. Never throws: a failure is kept in the event.
     virtual std::unique_ptr<StopEvent> CreateStopEvent() = 0;

@@ -14,24 +14,33 @@ bool Registered(RouteRegistration registration, SystemErrorCode error) {
     case RouteRegistration::registered:
         return true;
     case RouteRegistration::unsupported:
-        PrintMessage("pNotifyRouteChange not supported.\n");
+        PrintErrorMessage("pNotifyRouteChange not supported.\n");
         return false;
     case RouteRegistration::failed:
         break;
     }
-    PrintMessage("NotifyRouteChange error...%d\n", Code(error));
+    PrintErrorMessage("NotifyRouteChange error...%d\n", Code(error));
     return false;
 }
 
 } // namespace
 
-SocketARP::SocketARP(NetworkStack& stack) : stack_(stack), stop_event_(stack.CreateStopEvent()) {}
+SocketARP::SocketARP(NetworkStack& stack, StateStore* store)
+    : stack_(stack), stop_event_(stack.CreateStopEvent()),
+      kick_event_(stack.PinCheckPeriod().count() > 0 ? stack.CreateStopEvent() : nullptr),
+      resolver_(stack.CreateResolver()), memory_(store), keeper_(stack, *resolver_, memory_) {}
 
 SocketARP::~SocketARP() { StopMonitor(); }
 
 void SocketARP::StartMonitor() {
     start([this] { MonitorRouteChanges(); }, "SocketARP_Monitor",
           Core_Common::thread_helper::priority_normal);
+}
+
+void SocketARP::KickMonitor() {
+    if (kick_event_) {
+        kick_event_->Signal();
+    }
 }
 
 void SocketARP::PrepareMonitor() {
@@ -54,7 +63,7 @@ void SocketARP::MonitorRouteChanges() {
     const std::unique_ptr<RouteChangeSubscription> changes = std::move(subscription_);
     if (const SystemErrorCode error = stop_event_->CreationError(); error != 0) {
         // Every wait would fail at once, and nothing could end the monitor.
-        PrintMessage("Route-change monitor ended: no stop event, error...%d\n", Code(error));
+        PrintErrorMessage("Route-change monitor ended: no stop event, error...%d\n", Code(error));
         return;
     }
     SystemErrorCode error = registration_error_;
@@ -64,26 +73,44 @@ void SocketARP::MonitorRouteChanges() {
     }
     int failedWaits = 0;
     for (;;) {
-        switch (changes->Wait(*stop_event_, error)) {
+        ChangeReport report;
+        const WaitSet set{*stop_event_, kick_event_.get(), resolver_.get(),
+                          keeper_.TimeToNextDeadline().value_or(std::chrono::milliseconds{-1})};
+        const RouteWait result = changes->Wait(set, report, error);
+        if (result != RouteWait::failed) {
+            failedWaits = 0;
+        }
+        switch (result) {
         case RouteWait::stopped:
             return;
         case RouteWait::changed: {
-            failedWaits = 0;
             // The next registration comes before the pass, so that a change during the pass
             // leads to one more pass instead of being lost until some later change.
             SystemErrorCode nextError = 0;
             const RouteRegistration next = changes->Register(nextError);
             PrintMessage("Routing table changed..\n");
-            BindGateways(stack_);
+            BindGateways(stack_, keeper_);
             if (!Registered(next, nextError)) {
                 return;
             }
             break;
         }
+        case RouteWait::repair:
+            keeper_.TakeAnswers();
+            keeper_.Repair(report);
+            break;
+        case RouteWait::kicked:
+            keeper_.CheckPins();
+            break;
+        case RouteWait::answers:
+        case RouteWait::timedOut:
+            keeper_.TakeAnswers();
+            keeper_.Tick();
+            break;
         case RouteWait::failed:
             if (++failedWaits == wait_failure_limit) {
-                PrintMessage("Route-change monitor ended: wait failed %d times, error...%d\n",
-                             failedWaits, Code(error));
+                PrintErrorMessage("Route-change monitor ended: wait failed %d times, error...%d\n",
+                                  failedWaits, Code(error));
                 return;
             }
             registration = changes->Register(error);
@@ -103,7 +130,9 @@ void InterfaceSocketARP::UseNetworkStack(NetworkStack& stack) { stack_ = &stack;
 
 void InterfaceSocketARP::UseSystemNetworkStack() { stack_ = nullptr; }
 
-void InterfaceSocketARP::Create() { Core_Common::create_instance(instance, CurrentStack()); }
+void InterfaceSocketARP::Create() {
+    Core_Common::create_instance(instance, CurrentStack(), store_);
+}
 
 void InterfaceSocketARP::Destroy() { Core_Common::destroy_instance(instance); }
 
@@ -120,17 +149,34 @@ void InterfaceSocketARP::Start() {
     // registration comes before the first pass, so that a change during it is not lost.
     started = true;
     instance->PrepareMonitor();
-    BindGateways(instance->Stack());
+    BindGateways(instance->Stack(), instance->Keeper());
     instance->StartMonitor();
+    // The check runs from the timer module on the thread that services it, and only wakes the
+    // monitor, which owns the pins.
+    const auto period = instance->Stack().PinCheckPeriod();
+    if (period.count() > 0 && Core_Common::InterfaceTimer::instance != nullptr) {
+        Core_Common::AddTimer(
+            &pin_check_timer_, static_cast<std::int32_t>(period.count()),
+            [] {
+                if (instance != nullptr) {
+                    instance->KickMonitor();
+                }
+            },
+            true);
+    }
 }
 
 void InterfaceSocketARP::Stop() {
     if (!started) {
         return;
     }
+    if (pin_check_timer_ != nullptr && Core_Common::InterfaceTimer::instance != nullptr) {
+        Core_Common::RemoveTimer(&pin_check_timer_);
+    }
     // The monitor is joined before the flush, so the flush is the last word on the tables.
     if (instance != nullptr) {
         instance->StopMonitor();
+        instance->Keeper().Clear();
     }
     FlushArpTables(instance != nullptr ? instance->Stack() : CurrentStack());
     started = false;

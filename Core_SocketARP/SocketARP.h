@@ -3,18 +3,25 @@
 #pragma once
 
 #include "Core_Common/Thread.h"
+#include "Core_Common/Timer.h"
+#include "Core_SocketARP/GatewayKeeper.h"
+#include "Core_SocketARP/GatewayMemory.h"
 #include "Core_SocketARP/NetworkStack.h"
 
 #include <memory>
+#include <string>
 
 namespace Core_SocketARP {
 
-// The module's one instance. The monitor runs on the thread of the thread_basic base.
+// The module's one instance. The monitor runs on the thread of the thread_basic base: it waits
+// for route changes, for the changes that may cost a pin (links, addresses, neighbour
+// entries), for the resolver's answers and for the keeper's next deadline.
 class SocketARP : public Core_Common::thread_basic {
 public:
     // Makes the stop event on the stack; a stop event that could not be made is kept and
-    // reported by the monitor when it starts.
-    explicit SocketARP(NetworkStack& stack);
+    // reported by the monitor when it starts. The remembered gateways are kept in `store`
+    // (none: only for the process's life).
+    SocketARP(NetworkStack& stack, StateStore* store);
     // Ends a monitor that still runs before the instance goes: a thread must not outlive the
     // object it runs on.
     ~SocketARP();
@@ -33,8 +40,13 @@ public:
     // The monitor thread's body.
     void MonitorRouteChanges();
 
+    // Wakes the monitor to check every pin against the table (the periodic check of the
+    // platforms that do not tell of changes to it).
+    void KickMonitor();
+
     NetworkStack& Stack() { return stack_; }
     StopEvent& GetStopEvent() { return *stop_event_; }
+    GatewayKeeper& Keeper() { return keeper_; }
 
     // A wait that fails this many times in a row ends the monitor: the failure is lasting, and
     // going on would only spin.
@@ -43,6 +55,11 @@ public:
 private:
     NetworkStack& stack_;
     std::unique_ptr<StopEvent> stop_event_;
+    // Only where pins are checked periodically.
+    std::unique_ptr<StopEvent> kick_event_;
+    std::unique_ptr<ArpResolver> resolver_;
+    GatewayMemory memory_;
+    GatewayKeeper keeper_;
     // Handed from PrepareMonitor to the monitor thread, which owns it from its start.
     std::unique_ptr<RouteChangeSubscription> subscription_;
     RouteRegistration registration_ = RouteRegistration::registered;
@@ -63,21 +80,26 @@ public:
     static void Shutdown();
 
     // Sets the flag, registers for route changes, runs the first binding pass on the calling
-    // thread, then starts the monitor. Does nothing while started.
+    // thread, then starts the monitor (and the periodic pin check where the platform needs
+    // one). Does nothing while started.
     static void Start();
-    // Stops and joins the monitor, runs the flush pass, clears the flag. Does nothing while
-    // stopped.
+    // Stops the pin check, stops and joins the monitor, runs the flush pass, clears the flag.
+    // Does nothing while stopped.
     static void Stop();
 
     // The stack that Create makes the instance on, and that Stop flushes: the system's unless
     // a test gave another one. Set it while the module has no instance.
     static void UseNetworkStack(NetworkStack& stack);
     static void UseSystemNetworkStack();
+    // Where the instances made from now on keep the remembered gateways (null: nowhere).
+    static void UseStateStore(StateStore* store) { store_ = store; }
 
 private:
     static NetworkStack& CurrentStack();
 
     static inline NetworkStack* stack_ = nullptr;
+    static inline StateStore* store_ = nullptr;
+    static inline Core_Common::timer_handle pin_check_timer_ = nullptr;
 };
 
 } // namespace Core_SocketARP

@@ -93,7 +93,7 @@ void BM_BareArpRoundTrips(benchmark::State& state) {
                     state.SkipWithError("a gateway did not answer");
                     return;
                 }
-                if (arp::IsAnswer(*received, gateway.link, gateway.address)) {
+                if (arp::AcceptAnswer(*received, gateway.link, gateway.address)) {
                     break;
                 }
             }

@@ -183,7 +183,7 @@ inline std::optional<double> ArpRoundTripSeconds(arp::PacketSocket& socket,
         if (!received) {
             return std::nullopt;
         }
-        if (arp::IsAnswer(*received, link, target)) {
+        if (arp::AcceptAnswer(*received, link, target)) {
             return std::chrono::duration<double>(Clock::now() - start).count();
         }
     }

@@ -5,6 +5,8 @@
 #include "Core_Common/Timer.h"
 #include "Core_Common/Utility.h"
 #include "Core_Service/ServiceDispatcher.h"
+#include "Core_SocketARP/GatewayMemory.h"
+#include "Core_SocketARP/SocketARP.h"
 #include "Core_SocketARP/app/ServiceHandler.h"
 
 #include <cstdlib>
@@ -58,6 +60,10 @@ int ProgramMain(int argc, wchar_t** argv) {
     Core_Common::set_program_display_name(program_display_name);
     Core_Common::install_invalid_parameter_handler();
     crash_files_to_state_directory();
+    // Opened lazily: a control operation never touches it.
+    static const std::unique_ptr<Core_SocketARP::StateStore> gateways =
+        Core_SocketARP::SystemStateStore(service_name);
+    Core_SocketARP::InterfaceSocketARP::UseStateStore(gateways.get());
     InitializeModules();
     StartupModules();
     RunCommandLine(argc >= 2 ? std::wstring(argv[1]) : std::wstring());

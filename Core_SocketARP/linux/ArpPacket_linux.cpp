@@ -7,6 +7,7 @@
 #include <linux/if_packet.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -110,9 +111,55 @@ std::optional<Packet> Decode(std::span<const std::uint8_t> bytes) {
     return packet;
 }
 
-std::vector<sock_filter> ReplyFilter(std::uint32_t senderIp) {
-    return OperationFilter(operation_reply, at_sender_ip, senderIp);
+std::vector<sock_filter> AnswerFilter(const std::vector<std::uint32_t>& senders) {
+    // Jumps are relative and at most 255 ahead: a longer list is left to the user-space check.
+    constexpr std::size_t listed_limit = 200;
+    const bool listed = senders.size() <= listed_limit;
+    std::vector<sock_filter> program = {
+        Statement(BPF_LD | BPF_B | BPF_ABS, SKF_AD_OFF + SKF_AD_PKTTYPE),
+        Jump(BPF_JMP | BPF_JEQ | BPF_K, PACKET_HOST, 0, 0),
+        Statement(BPF_LD | BPF_B | BPF_ABS, SKF_AD_OFF + SKF_AD_VLAN_TAG_PRESENT),
+        Jump(BPF_JMP | BPF_JEQ | BPF_K, 0, 0, 0),
+        Statement(BPF_LD | BPF_H | BPF_ABS, at_hardware_type),
+        Jump(BPF_JMP | BPF_JEQ | BPF_K, hardware_ethernet, 0, 0),
+        Statement(BPF_LD | BPF_H | BPF_ABS, at_protocol_type),
+        Jump(BPF_JMP | BPF_JEQ | BPF_K, protocol_ipv4, 0, 0),
+        Statement(BPF_LD | BPF_B | BPF_ABS, at_hardware_length),
+        Jump(BPF_JMP | BPF_JEQ | BPF_K, 6, 0, 0),
+        Statement(BPF_LD | BPF_B | BPF_ABS, at_protocol_length),
+        Jump(BPF_JMP | BPF_JEQ | BPF_K, 4, 0, 0),
+        Statement(BPF_LD | BPF_H | BPF_ABS, at_operation),
+        Jump(BPF_JMP | BPF_JEQ | BPF_K, operation_reply, 0, 0),
+    };
+    const std::size_t checks = program.size();
+    if (listed) {
+        program.push_back(Statement(BPF_LD | BPF_W | BPF_ABS, at_sender_ip));
+        for (const std::uint32_t sender : senders) {
+            // Loads are big-endian: compare with the address in host order.
+            program.push_back(Jump(BPF_JMP | BPF_JEQ | BPF_K, ntohl(sender), 0, 0));
+        }
+        program.push_back(Statement(BPF_RET | BPF_K, 0));
+    }
+    const std::size_t accept = program.size();
+    program.push_back(Statement(BPF_RET | BPF_K, 0xFFFF));
+    program.push_back(Statement(BPF_RET | BPF_K, 0));
+    const std::size_t drop = program.size() - 1;
+    // Every check jumps to the drop on a mismatch; each listed sender to the accept on a match.
+    for (std::size_t i = 0; i < accept; ++i) {
+        sock_filter& instruction = program[i];
+        if (BPF_CLASS(instruction.code) != BPF_JMP) {
+            continue;
+        }
+        if (i > checks) { // a listed sender
+            instruction.jt = static_cast<std::uint8_t>(accept - i - 1);
+        } else {
+            instruction.jf = static_cast<std::uint8_t>(drop - i - 1);
+        }
+    }
+    return program;
 }
+
+std::vector<sock_filter> ReplyFilter(std::uint32_t senderIp) { return AnswerFilter({senderIp}); }
 
 std::vector<sock_filter> RequestFilter(std::uint32_t targetIp) {
     return OperationFilter(operation_request, at_target_ip, targetIp);
@@ -136,6 +183,11 @@ PacketSocket::PacketSocket(int interfaceIndex, const std::vector<sock_filter>& f
         ThrowErrno();
     }
     AttachFilter(fd_.get(), filter);
+    // The kernel tells of each frame whether it carried a VLAN tag.
+    const int on = 1;
+    if (::setsockopt(fd_.get(), SOL_PACKET, PACKET_AUXDATA, &on, sizeof on) != 0) {
+        ThrowErrno();
+    }
     sockaddr_ll local{};
     local.sll_family = AF_PACKET;
     local.sll_protocol = htons(ETH_P_ARP);
@@ -172,26 +224,41 @@ void PacketSocket::Send(const Packet& packet, int interfaceIndex, const MacAddre
 
 std::optional<Received> PacketSocket::Receive(std::chrono::steady_clock::time_point deadline) {
     for (;;) {
+        if (auto received = ReceiveQueued()) {
+            return received;
+        }
         pollfd waiting{fd_.get(), POLLIN, 0};
         const timespec timeout = Remaining(deadline);
         const int ready = ::ppoll(&waiting, 1, &timeout, nullptr);
-        if (ready < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
+        if (ready < 0 && errno != EINTR) {
             ThrowErrno();
         }
         if (ready == 0) {
             return std::nullopt;
         }
+    }
+}
+
+std::optional<Received> PacketSocket::ReceiveQueued() {
+    for (;;) {
         std::array<std::uint8_t, 64> bytes{};
         sockaddr_ll from{};
-        socklen_t fromLength = sizeof from;
-        const ssize_t length = ::recvfrom(fd_.get(), bytes.data(), bytes.size(), MSG_DONTWAIT,
-                                          reinterpret_cast<sockaddr*>(&from), &fromLength);
+        iovec data{bytes.data(), bytes.size()};
+        alignas(cmsghdr) std::array<std::uint8_t, CMSG_SPACE(sizeof(tpacket_auxdata))> control{};
+        msghdr message{};
+        message.msg_name = &from;
+        message.msg_namelen = sizeof from;
+        message.msg_iov = &data;
+        message.msg_iovlen = 1;
+        message.msg_control = control.data();
+        message.msg_controllen = control.size();
+        const ssize_t length = ::recvmsg(fd_.get(), &message, MSG_DONTWAIT);
         if (length < 0) {
-            if (errno == EINTR || errno == EAGAIN) {
+            if (errno == EINTR) {
                 continue;
+            }
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                return std::nullopt;
             }
             ThrowErrno();
         }
@@ -199,36 +266,59 @@ std::optional<Received> PacketSocket::Receive(std::chrono::steady_clock::time_po
             continue;
         }
         const auto packet = Decode({bytes.data(), static_cast<std::size_t>(length)});
-        if (packet) {
-            return Received{*packet, from.sll_ifindex};
+        if (!packet) {
+            continue;
         }
+        Received received{*packet, from.sll_ifindex, from.sll_pkttype, {}, false};
+        if (from.sll_halen == received.ethernetSource.size()) {
+            std::copy_n(from.sll_addr, received.ethernetSource.size(),
+                        received.ethernetSource.begin());
+        }
+        for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
+             header = CMSG_NXTHDR(&message, header)) {
+            if (header->cmsg_level == SOL_PACKET && header->cmsg_type == PACKET_AUXDATA &&
+                header->cmsg_len >= CMSG_LEN(sizeof(tpacket_auxdata))) {
+                tpacket_auxdata aux{};
+                std::memcpy(&aux, CMSG_DATA(header), sizeof aux);
+                received.vlanTagged = (aux.tp_status & TP_STATUS_VLAN_VALID) != 0 ||
+                                      (aux.tp_status & TP_STATUS_VLAN_TPID_VALID) != 0;
+            }
+        }
+        return received;
     }
 }
 
-bool IsAnswer(const Received& received, const LinkEndpoint& link, std::uint32_t targetIp) {
-    return received.interfaceIndex == link.interfaceIndex &&
-           received.packet.operation == operation_reply && received.packet.senderIp == targetIp;
+bool PacketSocket::DroppedSinceLastCall() {
+    tpacket_stats stats{};
+    socklen_t length = sizeof stats;
+    // Reading the counters resets them.
+    if (::getsockopt(fd_.get(), SOL_PACKET, PACKET_STATISTICS, &stats, &length) != 0) {
+        return false;
+    }
+    return stats.tp_drops != 0;
 }
 
-MacAddress Resolve(PacketSocket& socket, const LinkEndpoint& link, std::uint32_t targetIp,
-                   int tries, std::chrono::milliseconds interval) {
-    socket.SetFilter(ReplyFilter(targetIp));
+Packet Request(const LinkEndpoint& link, std::uint32_t gatewayIp) {
     Packet request;
     request.operation = operation_request;
     request.senderMac = link.mac;
     request.senderIp = link.ip;
-    request.targetIp = targetIp;
-    for (int attempt = 0; attempt < tries; ++attempt) {
-        socket.Send(request, link.interfaceIndex, broadcast_mac);
-        const auto deadline = std::chrono::steady_clock::now() + interval;
-        // The filter already passed only such replies; the check here is the one that counts.
-        while (const auto received = socket.Receive(deadline)) {
-            if (IsAnswer(*received, link, targetIp)) {
-                return received->packet.senderMac;
-            }
-        }
+    request.targetIp = gatewayIp;
+    return request;
+}
+
+std::optional<MacAddress> AcceptAnswer(const Received& received, const LinkEndpoint& link,
+                                       std::uint32_t gatewayIp) {
+    const Packet& packet = received.packet;
+    const MacAddress& sender = packet.senderMac;
+    const bool unicastSender = (sender[0] & 0x01) == 0 && sender != MacAddress{};
+    if (received.interfaceIndex != link.interfaceIndex || received.packetType != PACKET_HOST ||
+        received.vlanTagged || packet.operation != operation_reply ||
+        packet.senderIp != gatewayIp || packet.targetIp != link.ip ||
+        packet.targetMac != link.mac || received.ethernetSource != sender || !unicastSender) {
+        return std::nullopt;
     }
-    throw SystemErrorCode{EHOSTUNREACH};
+    return sender;
 }
 
 } // namespace Core_SocketARP::arp

@@ -37,17 +37,25 @@ std::array<std::uint8_t, packet_size> Encode(const Packet& packet);
 // IPv4 (4-byte protocol addresses).
 std::optional<Packet> Decode(std::span<const std::uint8_t> bytes);
 
-// Socket filters over the ARP header (a datagram socket sees no Ethernet header): replies sent
-// by `senderIp`; requests that ask for `targetIp`.
+// Socket filters over the ARP header (a datagram socket sees no Ethernet header). The answer
+// filter passes only untagged Ethernet/IPv4 ARP replies delivered to this host whose sender
+// is one of `senders` (with too many senders to list, any sender): the cheap first cut of a
+// flood; AcceptAnswer is the check that counts. The request filter passes requests that ask
+// for `targetIp`.
+std::vector<sock_filter> AnswerFilter(const std::vector<std::uint32_t>& senders);
 std::vector<sock_filter> ReplyFilter(std::uint32_t senderIp);
 std::vector<sock_filter> RequestFilter(std::uint32_t targetIp);
 std::vector<sock_filter> DropAllFilter();
 
 void AttachFilter(int fd, const std::vector<sock_filter>& program);
 
+// A frame as the socket delivered it: its ARP packet and what the kernel tells of the frame.
 struct Received {
     Packet packet;
     int interfaceIndex = 0;
+    std::uint8_t packetType = 0; // PACKET_HOST, PACKET_BROADCAST, ...
+    MacAddress ethernetSource{};
+    bool vlanTagged = false;
 };
 
 // An ARP datagram socket on one link, or on every link of the namespace for index 0. The
@@ -66,6 +74,15 @@ public:
     // The next packet that arrives by the deadline (not one the host sent).
     std::optional<Received> Receive(std::chrono::steady_clock::time_point deadline);
 
+    // The next packet already queued, without waiting; frames that hold no Ethernet/IPv4 ARP
+    // packet are skipped. Throws errno codes other than EAGAIN.
+    std::optional<Received> ReceiveQueued();
+
+    // Whether the kernel dropped frames for lack of room since the last call.
+    bool DroppedSinceLastCall();
+
+    int Fd() const { return fd_.get(); }
+
 private:
     ScopedFd fd_;
 };
@@ -77,13 +94,16 @@ struct LinkEndpoint {
     std::uint32_t ip = 0;
 };
 
-// Whether a packet received on `interfaceIndex` is the answer of `targetIp` to `link`.
-bool IsAnswer(const Received& received, const LinkEndpoint& link, std::uint32_t targetIp);
+// The request that asks the gateway on the link: broadcast, sent from the link's own hardware
+// address and its own IPv4 address (0 for an ARP probe).
+Packet Request(const LinkEndpoint& link, std::uint32_t gatewayIp);
 
-// Asks for the hardware address of `targetIp` on the link: up to `tries` broadcast requests,
-// `interval` apart. Sets the socket's filter to the target's replies. Throws EHOSTUNREACH when
-// no answer comes.
-MacAddress Resolve(PacketSocket& socket, const LinkEndpoint& link, std::uint32_t targetIp,
-                   int tries, std::chrono::milliseconds interval);
+// The gateway's hardware address when the frame is an acceptable answer to the request of
+// `link` for `gatewayIp`: an ARP reply for Ethernet and IPv4, sent by the gateway's address to
+// the link's own IPv4 and hardware addresses, delivered to this host (not broadcast, not for
+// another host) untagged on that very link, whose Ethernet source is its ARP sender, a unicast
+// address that is not all zero. Nothing for everything else.
+std::optional<MacAddress> AcceptAnswer(const Received& received, const LinkEndpoint& link,
+                                       std::uint32_t gatewayIp);
 
 } // namespace Core_SocketARP::arp

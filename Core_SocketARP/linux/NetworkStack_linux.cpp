@@ -9,7 +9,11 @@
 #include <linux/neighbour.h>
 #include <linux/rtnetlink.h>
 
+#include <poll.h>
+#include <sys/socket.h>
+
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 
@@ -22,6 +26,12 @@ std::uint32_t ReadU32(std::span<const std::uint8_t> data) {
     std::memcpy(&value, data.data(), std::min(data.size(), sizeof value));
     return value;
 }
+
+// One way out of a route.
+struct NextHop {
+    std::uint32_t outputIndex = 0;
+    std::uint32_t gateway = 0; // network byte order
+};
 
 // The next hops of a RTA_MULTIPATH attribute.
 void AppendMultipathHops(std::span<const std::uint8_t> area, std::vector<NextHop>& hops) {
@@ -60,6 +70,9 @@ std::optional<LinkRecord> DecodeLink(const netlink::Message& message) {
                               [&](std::uint16_t type, std::span<const std::uint8_t> data) {
                                   if (type == IFLA_ADDRESS) {
                                       link.address.assign(data.begin(), data.end());
+                                  } else if (type == IFLA_IFNAME) {
+                                      const auto end = std::find(data.begin(), data.end(), 0);
+                                      link.name.assign(data.begin(), end);
                                   }
                               });
     return link;
@@ -70,55 +83,54 @@ bool TakesArp(const LinkRecord& link) {
            (link.flags & IFF_NOARP) == 0;
 }
 
-std::vector<NextHop> DefaultNextHops(const std::vector<netlink::Message>& routes) {
-    std::vector<NextHop> hops;
-    for (const netlink::Message& message : routes) {
-        rtmsg header{};
-        if (message.type != RTM_NEWROUTE || !message.ReadHeader(header) ||
-            header.rtm_family != AF_INET || header.rtm_dst_len != 0 ||
-            header.rtm_type != RTN_UNICAST) {
-            continue;
-        }
-        std::uint32_t table = header.rtm_table; // RTA_TABLE, when present, holds all 32 bits
-        std::uint32_t outputIndex = 0;
-        std::uint32_t gateway = 0;
-        std::vector<NextHop> multipath;
-        bool hasMultipath = false;
-        netlink::ForEachAttribute(netlink::AttributeArea(message, sizeof header),
-                                  [&](std::uint16_t type, std::span<const std::uint8_t> data) {
-                                      if (type == RTA_TABLE && data.size() == 4) {
-                                          table = ReadU32(data);
-                                      } else if (type == RTA_OIF && data.size() == 4) {
-                                          outputIndex = ReadU32(data);
-                                      } else if (type == RTA_GATEWAY && data.size() == 4) {
-                                          gateway = ReadU32(data);
-                                      } else if (type == RTA_MULTIPATH) {
-                                          hasMultipath = true;
-                                          AppendMultipathHops(data, multipath);
-                                      }
-                                  });
-        if (table != RT_TABLE_MAIN) {
-            continue;
-        }
-        if (hasMultipath) {
-            hops.insert(hops.end(), multipath.begin(), multipath.end());
-        } else if (gateway != 0) {
-            hops.push_back(NextHop{outputIndex, gateway});
-        }
+netlink::Request GatewayLookup(std::uint32_t linkIndex, std::uint32_t source,
+                               std::uint32_t destination) {
+    netlink::Request request(RTM_GETROUTE, 0);
+    rtmsg header{};
+    header.rtm_family = AF_INET;
+    header.rtm_dst_len = 32;
+    header.rtm_flags = RTM_F_FIB_MATCH;
+    if (source != 0) {
+        header.rtm_src_len = 32;
     }
-    return hops;
+    request.AddFamilyHeader(header);
+    request.AddAttribute(RTA_DST, destination);
+    request.AddAttribute(RTA_OIF, linkIndex);
+    if (source != 0) {
+        request.AddAttribute(RTA_SRC, source);
+    }
+    return request;
 }
 
-std::string FirstGateway(const std::vector<NextHop>& hops, std::uint32_t linkIndex) {
-    const auto hop = std::find_if(hops.begin(), hops.end(), [linkIndex](const NextHop& h) {
-        return h.outputIndex == linkIndex;
-    });
-    if (hop == hops.end()) {
-        return {};
+std::optional<std::uint32_t> DefaultGatewayOf(const netlink::Message& answer,
+                                              std::uint32_t linkIndex) {
+    rtmsg header{};
+    if (answer.type != RTM_NEWROUTE || !answer.ReadHeader(header) || header.rtm_family != AF_INET ||
+        header.rtm_dst_len != 0 || header.rtm_type != RTN_UNICAST) {
+        return std::nullopt;
     }
-    char text[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &hop->gateway, text, sizeof text);
-    return text;
+    std::uint32_t outputIndex = 0;
+    std::uint32_t gateway = 0;
+    std::vector<NextHop> multipath;
+    bool hasMultipath = false;
+    netlink::ForEachAttribute(netlink::AttributeArea(answer, sizeof header),
+                              [&](std::uint16_t type, std::span<const std::uint8_t> data) {
+                                  if (type == RTA_OIF && data.size() == 4) {
+                                      outputIndex = ReadU32(data);
+                                  } else if (type == RTA_GATEWAY && data.size() == 4) {
+                                      gateway = ReadU32(data);
+                                  } else if (type == RTA_MULTIPATH) {
+                                      hasMultipath = true;
+                                      AppendMultipathHops(data, multipath);
+                                  }
+                              });
+    if (hasMultipath) {
+        const auto hop =
+            std::find_if(multipath.begin(), multipath.end(),
+                         [linkIndex](const NextHop& h) { return h.outputIndex == linkIndex; });
+        return hop == multipath.end() ? 0 : hop->gateway;
+    }
+    return outputIndex == linkIndex ? gateway : 0;
 }
 
 std::optional<AddressRecord> DecodeAddress(const netlink::Message& message) {
@@ -172,8 +184,8 @@ std::optional<std::uint32_t> SourceAddressFor(const std::vector<AddressRecord>& 
 
 std::optional<NeighbourRecord> DecodeNeighbour(const netlink::Message& message) {
     ndmsg header{};
-    if (message.type != RTM_NEWNEIGH || !message.ReadHeader(header) ||
-        header.ndm_family != AF_INET) {
+    if ((message.type != RTM_NEWNEIGH && message.type != RTM_DELNEIGH) ||
+        !message.ReadHeader(header) || header.ndm_family != AF_INET) {
         return std::nullopt;
     }
     NeighbourRecord record;
@@ -183,6 +195,8 @@ std::optional<NeighbourRecord> DecodeNeighbour(const netlink::Message& message) 
                               [&](std::uint16_t type, std::span<const std::uint8_t> data) {
                                   if (type == NDA_DST) {
                                       record.destination.assign(data.begin(), data.end());
+                                  } else if (type == NDA_LLADDR) {
+                                      record.hardwareAddress.assign(data.begin(), data.end());
                                   }
                               });
     return record;
@@ -236,46 +250,52 @@ rtnl::LinkRecord LinkOf(netlink::Socket& socket, std::uint32_t index) {
     ThrowCode(ENODEV);
 }
 
-// The link by which the kernel would reach the address.
-std::uint32_t OutputLinkTo(netlink::Socket& socket, std::uint32_t address) {
-    netlink::Request request(RTM_GETROUTE, 0);
-    rtmsg header{};
-    header.rtm_family = AF_INET;
-    header.rtm_dst_len = 32;
-    request.AddFamilyHeader(header);
-    request.AddAttribute(RTA_DST, address);
-    for (const netlink::Message& message : socket.Transact(request)) {
-        rtmsg route{};
-        if (message.type != RTM_NEWROUTE || !message.ReadHeader(route)) {
-            continue;
-        }
-        std::uint32_t outputIndex = 0;
-        netlink::ForEachAttribute(netlink::AttributeArea(message, sizeof route),
-                                  [&](std::uint16_t type, std::span<const std::uint8_t> data) {
-                                      if (type == RTA_OIF && data.size() == 4) {
-                                          std::memcpy(&outputIndex, data.data(), 4);
-                                      }
-                                  });
-        if (outputIndex != 0) {
-            return outputIndex;
-        }
-    }
-    ThrowCode(ENETUNREACH);
-}
-
-std::vector<rtnl::AddressRecord> AddressesOf(netlink::Socket& socket, std::uint32_t index) {
+// Every IPv4 address of every link.
+std::vector<rtnl::AddressRecord> AllAddresses(netlink::Socket& socket) {
     netlink::Request request(RTM_GETADDR, 0);
     ifaddrmsg header{};
     header.ifa_family = AF_INET;
-    header.ifa_index = index;
     request.AddFamilyHeader(header);
     std::vector<rtnl::AddressRecord> addresses;
     for (const netlink::Message& message : socket.Dump(request)) {
-        if (auto address = rtnl::DecodeAddress(message); address && address->index == index) {
+        if (auto address = rtnl::DecodeAddress(message)) {
             addresses.push_back(*address);
         }
     }
     return addresses;
+}
+
+// Off-link destinations to ask the way to (documentation addresses, TEST-NET-3 and -2): a
+// second one in case the first has a route of its own.
+constexpr std::array<std::uint8_t[4], 2> off_link_destinations = {
+    {{203, 0, 113, 1}, {198, 51, 100, 1}}};
+
+// The gateway of the link's default route, 0 when it has none. A lookup the kernel refuses
+// (no route, link down) means no gateway.
+std::uint32_t GatewayOf(netlink::Socket& socket, std::uint32_t linkIndex, std::uint32_t source) {
+    for (const auto& bytes : off_link_destinations) {
+        std::uint32_t destination = 0;
+        std::memcpy(&destination, bytes, sizeof destination);
+        netlink::Request request = rtnl::GatewayLookup(linkIndex, source, destination);
+        std::vector<netlink::Message> answer;
+        try {
+            answer = socket.Transact(request);
+        } catch (SystemErrorCode) {
+            return 0;
+        }
+        for (const netlink::Message& message : answer) {
+            if (const auto gateway = rtnl::DefaultGatewayOf(message, linkIndex)) {
+                return *gateway;
+            }
+        }
+    }
+    return 0;
+}
+
+std::string AddressText(std::uint32_t address) {
+    char text[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &address, text, sizeof text);
+    return text;
 }
 
 void WriteNeighbour(const ArpEntry& entry, std::uint16_t flags) {
@@ -298,31 +318,32 @@ RtnetlinkNetworkStack::RtnetlinkNetworkStack() = default;
 
 RtnetlinkNetworkStack::~RtnetlinkNetworkStack() = default;
 
-std::vector<std::uint32_t> RtnetlinkNetworkStack::ListInterfaces() {
-    netlink::Socket socket;
-    const std::vector<rtnl::LinkRecord> links = ArpLinks(socket);
-    std::vector<std::uint32_t> interfaces;
-    interfaces.reserve(links.size());
-    for (const rtnl::LinkRecord& link : links) {
-        interfaces.push_back(link.index);
-    }
-    return interfaces;
-}
+std::vector<std::uint32_t> RtnetlinkNetworkStack::ListInterfaces() { return Snapshot().interfaces; }
 
-std::vector<AdapterInfo> RtnetlinkNetworkStack::ListAdapters() {
+std::vector<AdapterInfo> RtnetlinkNetworkStack::ListAdapters() { return Snapshot().adapters; }
+
+NetworkSnapshot RtnetlinkNetworkStack::Snapshot() {
     netlink::Socket socket;
     const std::vector<rtnl::LinkRecord> links = ArpLinks(socket);
-    netlink::Request request(RTM_GETROUTE, 0);
-    rtmsg header{};
-    header.rtm_family = AF_INET;
-    request.AddFamilyHeader(header);
-    const std::vector<rtnl::NextHop> hops = rtnl::DefaultNextHops(socket.Dump(request));
-    std::vector<AdapterInfo> adapters;
-    adapters.reserve(links.size());
+    const std::vector<rtnl::AddressRecord> addresses = AllAddresses(socket);
+    NetworkSnapshot snapshot;
+    snapshot.interfaces.reserve(links.size());
+    snapshot.adapters.reserve(links.size());
     for (const rtnl::LinkRecord& link : links) {
-        adapters.push_back(AdapterInfo{link.index, rtnl::FirstGateway(hops, link.index)});
+        AdapterInfo adapter;
+        adapter.index = link.index;
+        adapter.name = link.name;
+        const std::uint32_t own = rtnl::SourceAddressFor(addresses, link.index, 0).value_or(0);
+        if (const std::uint32_t gateway = GatewayOf(socket, link.index, own); gateway != 0) {
+            adapter.gateway = AddressText(gateway);
+            if (const auto source = rtnl::SourceAddressFor(addresses, link.index, gateway)) {
+                adapter.address = AddressText(*source);
+            }
+        }
+        snapshot.interfaces.push_back(link.index);
+        snapshot.adapters.push_back(std::move(adapter));
     }
-    return adapters;
+    return snapshot;
 }
 
 void RtnetlinkNetworkStack::FlushArpTable(std::uint32_t interfaceIndex) {
@@ -356,41 +377,8 @@ void RtnetlinkNetworkStack::FlushArpTable(std::uint32_t interfaceIndex) {
     }
 }
 
-void RtnetlinkNetworkStack::SendArpRequest(const std::string& address,
-                                           HardwareAddressBuffer& hardwareAddress,
-                                           std::uint32_t& length) {
-    const std::uint32_t target = ParseAddress(address);
-    netlink::Socket socket;
-    const std::uint32_t linkIndex = OutputLinkTo(socket, target);
-    const rtnl::LinkRecord link = LinkOf(socket, linkIndex);
-    if (!rtnl::TakesArp(link) || link.address.size() != arp::MacAddress{}.size()) {
-        ThrowCode(ENETUNREACH);
-    }
-    const auto source = rtnl::SourceAddressFor(AddressesOf(socket, linkIndex), linkIndex, target);
-    if (!source) {
-        ThrowCode(EADDRNOTAVAIL);
-    }
-    arp::LinkEndpoint endpoint;
-    endpoint.interfaceIndex = static_cast<int>(linkIndex);
-    std::copy(link.address.begin(), link.address.end(), endpoint.mac.begin());
-    endpoint.ip = *source;
-    const std::lock_guard lock(arp_mutex_);
-    if (!arp_socket_) {
-        arp_socket_ = std::make_unique<arp::PacketSocket>(0, arp::DropAllFilter());
-    }
-    struct DropBetweenRequests {
-        arp::PacketSocket& socket;
-        ~DropBetweenRequests() {
-            try {
-                socket.SetFilter(arp::DropAllFilter());
-            } catch (SystemErrorCode) { // the next request sets its own filter anyway
-            }
-        }
-    } idle{*arp_socket_};
-    const arp::MacAddress mac =
-        arp::Resolve(*arp_socket_, endpoint, target, arp_tries, arp_interval);
-    std::copy(mac.begin(), mac.end(), hardwareAddress.begin());
-    length = static_cast<std::uint32_t>(mac.size());
+std::unique_ptr<ArpResolver> RtnetlinkNetworkStack::CreateResolver() {
+    return std::make_unique<PacketArpResolver>();
 }
 
 bool RtnetlinkNetworkStack::CreateArpEntry(const ArpEntry& entry) {
@@ -406,6 +394,52 @@ void RtnetlinkNetworkStack::SetArpEntry(const ArpEntry& entry) {
     WriteNeighbour(entry, NLM_F_CREATE | NLM_F_REPLACE);
 }
 
+void RtnetlinkNetworkStack::DeleteArpEntry(std::uint32_t interfaceIndex,
+                                           const std::string& address) {
+    netlink::Request remove(RTM_DELNEIGH, 0);
+    ndmsg header{};
+    header.ndm_family = AF_INET;
+    header.ndm_ifindex = static_cast<int>(interfaceIndex);
+    remove.AddFamilyHeader(header);
+    remove.AddAttribute(NDA_DST, ParseAddress(address));
+    netlink::Socket socket;
+    try {
+        socket.Transact(remove);
+    } catch (SystemErrorCode code) {
+        if (code != ENOENT) {
+            throw;
+        }
+    }
+}
+
+std::optional<HardwareAddress> RtnetlinkNetworkStack::ReadStaticEntry(std::uint32_t interfaceIndex,
+                                                                      const std::string& address) {
+    netlink::Request get(RTM_GETNEIGH, 0);
+    ndmsg header{};
+    header.ndm_family = AF_INET;
+    header.ndm_ifindex = static_cast<int>(interfaceIndex);
+    get.AddFamilyHeader(header);
+    get.AddAttribute(NDA_DST, ParseAddress(address));
+    netlink::Socket socket;
+    std::vector<netlink::Message> answer;
+    try {
+        answer = socket.Transact(get);
+    } catch (SystemErrorCode code) {
+        if (code == ENOENT) {
+            return std::nullopt;
+        }
+        throw;
+    }
+    for (const netlink::Message& message : answer) {
+        const auto neighbour = rtnl::DecodeNeighbour(message);
+        if (neighbour && neighbour->index == interfaceIndex &&
+            (neighbour->state & NUD_PERMANENT) != 0 && !neighbour->hardwareAddress.empty()) {
+            return neighbour->hardwareAddress;
+        }
+    }
+    return std::nullopt;
+}
+
 std::unique_ptr<StopEvent> RtnetlinkNetworkStack::CreateStopEvent() {
     return CreateEventFdStopEvent();
 }
@@ -413,6 +447,121 @@ std::unique_ptr<StopEvent> RtnetlinkNetworkStack::CreateStopEvent() {
 std::unique_ptr<RouteChangeSubscription> RtnetlinkNetworkStack::SubscribeRouteChanges() {
     return std::make_unique<NetlinkRouteChanges>();
 }
+
+PacketArpResolver::PacketArpResolver() = default;
+
+PacketArpResolver::~PacketArpResolver() = default;
+
+ResolverPace PacketArpResolver::Pace() const {
+    return {RtnetlinkNetworkStack::arp_tries, RtnetlinkNetworkStack::arp_interval, EHOSTUNREACH};
+}
+
+void PacketArpResolver::Ask(const GatewayRequest& request) {
+    Asked asked;
+    asked.gateway = ParseAddress(request.gateway);
+    asked.text = request.gateway;
+    asked.link.interfaceIndex = static_cast<int>(request.interfaceIndex);
+    asked.link.ip = request.source.empty() ? 0 : ParseAddress(request.source);
+    // The link's hardware address now, not as it was at the pass: it may have changed.
+    netlink::Socket netlinkSocket;
+    const rtnl::LinkRecord link = LinkOf(netlinkSocket, request.interfaceIndex);
+    if (!rtnl::TakesArp(link) || link.address.size() != asked.link.mac.size()) {
+        ThrowCode(ENETUNREACH);
+    }
+    std::copy(link.address.begin(), link.address.end(), asked.link.mac.begin());
+    if (!socket_) {
+        socket_ = std::make_unique<arp::PacketSocket>(0, arp::DropAllFilter());
+        // More room than the default for a burst of answers; CAP_NET_ADMIN may exceed the
+        // system's limit, and without it the default stays.
+        const int bytes = receive_buffer_bytes;
+        if (::setsockopt(socket_->Fd(), SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0) {
+            ::setsockopt(socket_->Fd(), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+        }
+    }
+    const auto same = [&](const Asked& a) {
+        return a.link.interfaceIndex == asked.link.interfaceIndex && a.gateway == asked.gateway;
+    };
+    if (const auto found = std::find_if(asked_.begin(), asked_.end(), same);
+        found != asked_.end()) {
+        *found = asked;
+    } else {
+        asked_.push_back(asked);
+    }
+    UpdateFilter();
+    socket_->Send(arp::Request(asked.link, asked.gateway), asked.link.interfaceIndex,
+                  arp::broadcast_mac);
+}
+
+void PacketArpResolver::Forget(std::uint32_t interfaceIndex, const std::string& gateway) {
+    std::erase_if(asked_, [&](const Asked& a) {
+        return a.link.interfaceIndex == static_cast<int>(interfaceIndex) && a.text == gateway;
+    });
+    if (asked_.empty() && socket_) {
+        // Nothing asked: the socket takes nothing in while the protection is idle.
+        socket_->SetFilter(arp::DropAllFilter());
+        filtered_.clear();
+    }
+}
+
+void PacketArpResolver::UpdateFilter() {
+    std::vector<std::uint32_t> senders;
+    for (const Asked& asked : asked_) {
+        if (std::find(senders.begin(), senders.end(), asked.gateway) == senders.end()) {
+            senders.push_back(asked.gateway);
+        }
+    }
+    const bool covered = std::all_of(senders.begin(), senders.end(), [&](std::uint32_t s) {
+        return std::find(filtered_.begin(), filtered_.end(), s) != filtered_.end();
+    });
+    if (covered && !filtered_.empty()) {
+        return;
+    }
+    // Replaced, not drained: what the old filter let in may be another gateway's answer.
+    arp::AttachFilter(socket_->Fd(), arp::AnswerFilter(senders));
+    filtered_ = std::move(senders);
+}
+
+std::vector<ArpEvent> PacketArpResolver::Collect(bool& lost) {
+    lost = false;
+    std::vector<ArpEvent> events;
+    if (!socket_) {
+        return events;
+    }
+    for (int frames = 0; frames < collect_limit; ++frames) {
+        const auto received = socket_->ReceiveQueued();
+        if (!received) {
+            break;
+        }
+        for (const Asked& asked : asked_) {
+            if (const auto mac = arp::AcceptAnswer(*received, asked.link, asked.gateway)) {
+                events.push_back(ArpEvent{static_cast<std::uint32_t>(asked.link.interfaceIndex),
+                                          asked.text, HardwareAddress(mac->begin(), mac->end()),
+                                          0});
+                break;
+            }
+        }
+    }
+    lost = socket_->DroppedSinceLastCall();
+    return events;
+}
+
+bool PacketArpResolver::Wait(std::chrono::milliseconds timeout) {
+    if (!socket_) {
+        return false;
+    }
+    pollfd waiting{socket_->Fd(), POLLIN, 0};
+    for (;;) {
+        const int ready = ::poll(&waiting, 1, static_cast<int>(timeout.count()));
+        if (ready >= 0) {
+            return ready > 0;
+        }
+        if (errno != EINTR) {
+            return false;
+        }
+    }
+}
+
+std::intptr_t PacketArpResolver::NativeHandle() const { return socket_ ? socket_->Fd() : -1; }
 
 NetworkStack& SystemNetworkStack() {
     static RtnetlinkNetworkStack stack;

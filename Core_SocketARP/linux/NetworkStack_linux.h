@@ -9,7 +9,6 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,6 +22,7 @@ struct LinkRecord {
     std::uint16_t type = 0;  // ARPHRD_*
     std::uint32_t flags = 0; // IFF_*
     std::vector<std::uint8_t> address;
+    std::string name;
 };
 
 std::optional<LinkRecord> DecodeLink(const netlink::Message& message);
@@ -30,18 +30,17 @@ std::optional<LinkRecord> DecodeLink(const netlink::Message& message);
 // Ethernet links that do ARP: not loopback, not IFF_NOARP.
 bool TakesArp(const LinkRecord& link);
 
-// One way out of a default route.
-struct NextHop {
-    std::uint32_t outputIndex = 0;
-    std::uint32_t gateway = 0; // network byte order
-};
+// The question for a link's gateway: the route the kernel would take to an off-link
+// destination with the link as output interface and its own address as source (so that
+// `ip rule` selectors on either apply), answered with the routing entry that matched.
+netlink::Request GatewayLookup(std::uint32_t linkIndex, std::uint32_t source,
+                               std::uint32_t destination);
 
-// The next hops with a gateway of the IPv4 default routes of the main table, in dump order;
-// the hops of a multipath route in their own order.
-std::vector<NextHop> DefaultNextHops(const std::vector<netlink::Message>& routes);
-
-// Dotted-decimal text of the first hop's gateway that leaves by the link; empty if none does.
-std::string FirstGateway(const std::vector<NextHop>& hops, std::uint32_t linkIndex);
+// The gateway (network byte order) of a lookup's answer when the matched entry is a default
+// route leaving by the link; 0 when it is a default route without a gateway by the link;
+// nothing when the entry is not a default route.
+std::optional<std::uint32_t> DefaultGatewayOf(const netlink::Message& answer,
+                                              std::uint32_t linkIndex);
 
 struct AddressRecord {
     std::uint32_t index = 0;
@@ -61,14 +60,18 @@ struct NeighbourRecord {
     std::uint32_t index = 0;
     std::uint16_t state = 0; // NUD_*
     std::vector<std::uint8_t> destination;
+    std::vector<std::uint8_t> hardwareAddress;
 };
+
+// Of a neighbour message, new or deleted.
 
 std::optional<NeighbourRecord> DecodeNeighbour(const netlink::Message& message);
 
 } // namespace rtnl
 
-// The links that take ARP are both the interface list and the adapter list, in index order.
-// An ARP request that nobody answers fails with EHOSTUNREACH.
+// The links that take ARP are both the interface list and the adapter list, in index order,
+// from one link dump. A link's gateway is the one its off-link traffic would take, whatever
+// table `ip rule` selects. An ARP request that nobody answers fails with EHOSTUNREACH.
 class RtnetlinkNetworkStack final : public NetworkStack {
 public:
     RtnetlinkNetworkStack();
@@ -79,20 +82,50 @@ public:
 
     std::vector<std::uint32_t> ListInterfaces() override;
     std::vector<AdapterInfo> ListAdapters() override;
+    NetworkSnapshot Snapshot() override;
     void FlushArpTable(std::uint32_t interfaceIndex) override;
-    void SendArpRequest(const std::string& address, HardwareAddressBuffer& hardwareAddress,
-                        std::uint32_t& length) override;
+    std::unique_ptr<ArpResolver> CreateResolver() override;
     bool CreateArpEntry(const ArpEntry& entry) override;
     void SetArpEntry(const ArpEntry& entry) override;
+    void DeleteArpEntry(std::uint32_t interfaceIndex, const std::string& address) override;
+    std::optional<HardwareAddress> ReadStaticEntry(std::uint32_t interfaceIndex,
+                                                   const std::string& address) override;
     std::unique_ptr<StopEvent> CreateStopEvent() override;
     std::unique_ptr<RouteChangeSubscription> SubscribeRouteChanges() override;
+};
+
+// The ARP requests of the passes on one packet socket for every link, made at the first
+// request and kept: closing a packet socket waits for an RCU grace period (some 10 ms). Each
+// answer is checked against the request of its own link (arp::AcceptAnswer).
+class PacketArpResolver final : public ArpResolver {
+public:
+    PacketArpResolver();
+    ~PacketArpResolver() override;
+
+    ResolverPace Pace() const override;
+    void Ask(const GatewayRequest& request) override;
+    void Forget(std::uint32_t interfaceIndex, const std::string& gateway) override;
+    std::vector<ArpEvent> Collect(bool& lost) override;
+    bool Wait(std::chrono::milliseconds timeout) override;
+    std::intptr_t NativeHandle() const override;
+
+    // The socket's receive buffer: room for a burst of answers while the monitor is busy.
+    static constexpr int receive_buffer_bytes = 1 << 20;
+    // Frames read by one Collect at most, so that a flood cannot hold the monitor there.
+    static constexpr int collect_limit = 4096;
 
 private:
-    // One socket on every link, made at the first request and kept: closing a packet socket
-    // waits for an RCU grace period, which would cost each request some 10 ms. The arrival
-    // link of a reply is checked in user space.
-    std::mutex arp_mutex_;
-    std::unique_ptr<arp::PacketSocket> arp_socket_;
+    struct Asked {
+        arp::LinkEndpoint link;
+        std::uint32_t gateway = 0;
+        std::string text;
+    };
+
+    void UpdateFilter();
+
+    std::unique_ptr<arp::PacketSocket> socket_;
+    std::vector<Asked> asked_;
+    std::vector<std::uint32_t> filtered_; // the senders the socket's filter passes
 };
 
 } // namespace Core_SocketARP

@@ -7,9 +7,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <utility>
 
 namespace Core_SocketARP {
@@ -69,6 +72,7 @@ DrainResult DrainNotifications(const std::function<ssize_t()>& receive) {
         }
         if (code == ENOBUFS) {
             result.changed = true;
+            result.overrun = true;
             continue;
         }
         if (code != EAGAIN && code != EWOULDBLOCK) {
@@ -79,7 +83,9 @@ DrainResult DrainNotifications(const std::function<ssize_t()>& receive) {
     return result;
 }
 
-ScopedFd OpenRouteChangeSocket() {
+namespace {
+
+ScopedFd OpenGroupSocket(std::initializer_list<int> groups, int receiveBuffer) {
     ScopedFd fd(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE));
     if (!fd) {
         throw LastErrno();
@@ -89,22 +95,106 @@ ScopedFd OpenRouteChangeSocket() {
     if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
         throw LastErrno();
     }
-    // The group's number, not the old bitmask of nl_groups (which stops at group 32).
-    const int group = RTNLGRP_IPV4_ROUTE;
-    if (::setsockopt(fd.get(), SOL_NETLINK, NETLINK_ADD_MEMBERSHIP, &group, sizeof group) != 0) {
-        throw LastErrno();
+    if (receiveBuffer > 0) {
+        // More room where the system allows it; an overrun is handled anyway.
+        ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    }
+    // The groups' numbers, not the old bitmask of nl_groups (which stops at group 32).
+    for (const int group : groups) {
+        if (::setsockopt(fd.get(), SOL_NETLINK, NETLINK_ADD_MEMBERSHIP, &group, sizeof group) !=
+            0) {
+            throw LastErrno();
+        }
     }
     return fd;
 }
 
-NetlinkRouteChanges::NetlinkRouteChanges(SocketOpener open) : open_(std::move(open)) {}
+template <class Header> bool ReadHeader(std::span<const std::uint8_t> payload, Header& header) {
+    if (payload.size() < sizeof header) {
+        return false;
+    }
+    std::memcpy(&header, payload.data(), sizeof header);
+    return true;
+}
+
+} // namespace
+
+ScopedFd OpenRouteChangeSocket() { return OpenGroupSocket({RTNLGRP_IPV4_ROUTE}, 0); }
+
+ScopedFd OpenLinkChangeSocket() {
+    return OpenGroupSocket({RTNLGRP_LINK, RTNLGRP_NEIGH, RTNLGRP_IPV4_IFADDR}, 1 << 20);
+}
+
+void AddToReport(std::span<const std::uint8_t> datagram, ChangeReport& report) {
+    while (datagram.size() >= NLMSG_HDRLEN) {
+        nlmsghdr header{};
+        std::memcpy(&header, datagram.data(), sizeof header);
+        if (header.nlmsg_len < NLMSG_HDRLEN || header.nlmsg_len > datagram.size()) {
+            return;
+        }
+        const auto payload = datagram.subspan(NLMSG_HDRLEN, header.nlmsg_len - NLMSG_HDRLEN);
+        switch (header.nlmsg_type) {
+        case RTM_NEWNEIGH:
+        case RTM_DELNEIGH: {
+            ndmsg neighbour{};
+            if (!ReadHeader(payload, neighbour) || neighbour.ndm_family != AF_INET) {
+                break;
+            }
+            const std::size_t start = NLMSG_ALIGN(sizeof neighbour);
+            auto area = payload.subspan(std::min(start, payload.size()));
+            while (area.size() >= RTA_LENGTH(0)) {
+                rtattr attribute{};
+                std::memcpy(&attribute, area.data(), sizeof attribute);
+                if (attribute.rta_len < RTA_LENGTH(0) || attribute.rta_len > area.size()) {
+                    break;
+                }
+                if (attribute.rta_type == NDA_DST && attribute.rta_len == RTA_LENGTH(4)) {
+                    std::uint32_t destination = 0;
+                    std::memcpy(&destination, area.data() + RTA_LENGTH(0), sizeof destination);
+                    report.neighbours.emplace_back(
+                        static_cast<std::uint32_t>(neighbour.ndm_ifindex), destination);
+                    break;
+                }
+                area =
+                    area.subspan(std::min<std::size_t>(RTA_ALIGN(attribute.rta_len), area.size()));
+            }
+            break;
+        }
+        case RTM_NEWLINK:
+        case RTM_DELLINK: {
+            ifinfomsg link{};
+            if (ReadHeader(payload, link)) {
+                report.links.push_back(static_cast<std::uint32_t>(link.ifi_index));
+            }
+            break;
+        }
+        case RTM_NEWADDR:
+        case RTM_DELADDR: {
+            ifaddrmsg address{};
+            if (ReadHeader(payload, address) && address.ifa_family == AF_INET) {
+                report.links.push_back(address.ifa_index);
+            }
+            break;
+        }
+        default:
+            break;
+        }
+        datagram =
+            datagram.subspan(std::min<std::size_t>(NLMSG_ALIGN(header.nlmsg_len), datagram.size()));
+    }
+}
+
+NetlinkRouteChanges::NetlinkRouteChanges(SocketOpener openRoutes, SocketOpener openLinks)
+    : open_routes_(std::move(openRoutes)), open_links_(std::move(openLinks)) {}
 
 RouteRegistration NetlinkRouteChanges::Register(SystemErrorCode& error) {
-    if (socket_) {
-        return RouteRegistration::registered;
-    }
     try {
-        socket_ = open_();
+        if (!routes_) {
+            routes_ = open_routes_();
+        }
+        if (!links_) {
+            links_ = open_links_();
+        }
     } catch (SystemErrorCode code) {
         error = code;
         return RouteRegistration::failed;
@@ -112,40 +202,61 @@ RouteRegistration NetlinkRouteChanges::Register(SystemErrorCode& error) {
     return RouteRegistration::registered;
 }
 
-RouteWait NetlinkRouteChanges::Wait(StopEvent& stop, SystemErrorCode& error) {
-    const auto stopFd = static_cast<int>(stop.NativeHandle());
-    if (stopFd < 0 || !socket_) {
+RouteWait NetlinkRouteChanges::Wait(const WaitSet& set, ChangeReport& report,
+                                    SystemErrorCode& error) {
+    const auto stopFd = static_cast<int>(set.stop.NativeHandle());
+    if (stopFd < 0 || !routes_ || !links_) {
         error = EBADF;
         return RouteWait::failed;
     }
-    std::array<std::uint8_t, 8192> buffer{};
-    const auto receive = [&] {
-        return ::recv(socket_.get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
+    const int kickFd = set.kick != nullptr ? static_cast<int>(set.kick->NativeHandle()) : -1;
+    const int resolverFd =
+        set.resolver != nullptr ? static_cast<int>(set.resolver->NativeHandle()) : -1;
+    const bool limited = set.timeout.count() >= 0;
+    const auto deadline = std::chrono::steady_clock::now() + set.timeout;
+    std::array<std::uint8_t, 16384> buffer{};
+    const auto receiveFrom = [&buffer](int fd) {
+        return [&buffer, fd] { return ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT); };
     };
     for (;;) {
-        std::array<pollfd, 2> fds = {pollfd{stopFd, POLLIN, 0}, pollfd{socket_.get(), POLLIN, 0}};
-        if (::poll(fds.data(), fds.size(), -1) < 0) {
+        // Negative descriptors are left out of the poll.
+        std::array<pollfd, 5> fds = {pollfd{stopFd, POLLIN, 0}, pollfd{routes_.get(), POLLIN, 0},
+                                     pollfd{links_.get(), POLLIN, 0}, pollfd{kickFd, POLLIN, 0},
+                                     pollfd{resolverFd, POLLIN, 0}};
+        int timeout = -1;
+        if (limited) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            timeout = static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, 1 << 30));
+        }
+        const int ready = ::poll(fds.data(), fds.size(), timeout);
+        if (ready < 0) {
             if (errno == EINTR) {
                 continue;
             }
             error = LastErrno();
             return RouteWait::failed;
         }
-        if ((fds[0].revents & POLLNVAL) != 0 || (fds[1].revents & POLLNVAL) != 0) {
-            error = EBADF;
-            return RouteWait::failed;
+        for (const pollfd& fd : fds) {
+            if (fd.fd >= 0 && (fd.revents & POLLNVAL) != 0) {
+                error = EBADF;
+                return RouteWait::failed;
+            }
         }
-        // The stop is looked at first: it wins when both are ready.
+        // The stop is looked at first: it wins when several are ready; then the routes.
         if ((fds[0].revents & POLLIN) != 0) {
-            stop.Reset();
+            set.stop.Reset();
             return RouteWait::stopped;
         }
-        if ((fds[1].revents & POLLHUP) != 0) { // nothing more will come: waiting on would spin
-            error = EPIPE;
-            return RouteWait::failed;
+        for (const int socket : {1, 2}) {
+            if ((fds[socket].revents & POLLHUP) !=
+                0) { // nothing more will come: waiting on would spin
+                error = EPIPE;
+                return RouteWait::failed;
+            }
         }
         if ((fds[1].revents & (POLLIN | POLLERR)) != 0) {
-            const DrainResult drained = DrainNotifications(receive);
+            const DrainResult drained = DrainNotifications(receiveFrom(routes_.get()));
             if (drained.error != 0) {
                 error = drained.error;
                 return RouteWait::failed;
@@ -153,6 +264,34 @@ RouteWait NetlinkRouteChanges::Wait(StopEvent& stop, SystemErrorCode& error) {
             if (drained.changed) {
                 return RouteWait::changed;
             }
+        }
+        if ((fds[2].revents & (POLLIN | POLLERR)) != 0) {
+            const int fd = links_.get();
+            const DrainResult drained = DrainNotifications([&] {
+                const ssize_t length = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+                if (length > 0) {
+                    AddToReport({buffer.data(), static_cast<std::size_t>(length)}, report);
+                }
+                return length;
+            });
+            if (drained.error != 0) {
+                error = drained.error;
+                return RouteWait::failed;
+            }
+            report.overrun = report.overrun || drained.overrun;
+            if (report.overrun || !report.neighbours.empty() || !report.links.empty()) {
+                return RouteWait::repair;
+            }
+        }
+        if ((fds[3].revents & POLLIN) != 0) {
+            set.kick->Reset();
+            return RouteWait::kicked;
+        }
+        if ((fds[4].revents & POLLIN) != 0) {
+            return RouteWait::answers;
+        }
+        if (limited && std::chrono::steady_clock::now() >= deadline) {
+            return RouteWait::timedOut;
         }
     }
 }

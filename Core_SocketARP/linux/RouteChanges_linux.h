@@ -7,18 +7,21 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 
 namespace Core_SocketARP {
 
 // An eventfd that counts signals; a wait that returns with it reads it back to zero.
 std::unique_ptr<StopEvent> CreateEventFdStopEvent();
 
-// What one look at the queued notifications found: whether anything changed, or the errno of
-// a failure.
+// What one look at the queued notifications found: whether anything changed, whether the
+// socket's buffer overran (notifications were lost), or the errno of a failure.
 struct DrainResult {
     bool changed = false;
+    bool overrun = false;
     SystemErrorCode error = 0;
 };
 
@@ -32,24 +35,39 @@ inline constexpr int drain_limit = 1024;
 // A NETLINK_ROUTE socket, non-blocking, that is a member of RTNLGRP_IPV4_ROUTE. Throws errno.
 ScopedFd OpenRouteChangeSocket();
 
-// The first registration opens the socket; it then stays a member, so changes that come while
-// a pass runs wait in its queue and end the next wait at once. A wait polls the stop event and
-// the socket together, and drains the socket before it reports a change: a burst of changes
-// makes one pass.
+// A NETLINK_ROUTE socket, non-blocking, that is a member of the link, neighbour and IPv4
+// address groups, with a large receive buffer. Throws errno.
+ScopedFd OpenLinkChangeSocket();
+
+// Adds what one datagram of link, neighbour and address notifications touched to the report:
+// IPv4 neighbour entries (new or deleted), links, and the links of IPv4 addresses. Anything
+// else, and anything malformed, is skipped.
+void AddToReport(std::span<const std::uint8_t> datagram, ChangeReport& report);
+
+// The first registration opens both sockets; they then stay members, so changes that come
+// while a pass runs wait in their queues and end the next wait at once. A wait polls the stop
+// event, both sockets, the kick event and the resolver together, and drains a socket before it
+// reports: a burst of route changes makes one pass, a burst of other changes one repair. Routes
+// are on a socket of their own, so that a flood of neighbour notifications can neither hide
+// a route change nor pass for one.
 class NetlinkRouteChanges final : public RouteChangeSubscription {
 public:
     using SocketOpener = std::function<ScopedFd()>; // throws SystemErrorCode
 
-    explicit NetlinkRouteChanges(SocketOpener open = OpenRouteChangeSocket);
+    explicit NetlinkRouteChanges(SocketOpener openRoutes = OpenRouteChangeSocket,
+                                 SocketOpener openLinks = OpenLinkChangeSocket);
 
     RouteRegistration Register(SystemErrorCode& error) override;
-    RouteWait Wait(StopEvent& stop, SystemErrorCode& error) override;
+    RouteWait Wait(const WaitSet& set, ChangeReport& report, SystemErrorCode& error) override;
 
-    int SocketForTests() const { return socket_.get(); }
+    int SocketForTests() const { return routes_.get(); }
+    int LinkSocketForTests() const { return links_.get(); }
 
 private:
-    SocketOpener open_;
-    ScopedFd socket_;
+    SocketOpener open_routes_;
+    SocketOpener open_links_;
+    ScopedFd routes_;
+    ScopedFd links_;
 };
 
 } // namespace Core_SocketARP

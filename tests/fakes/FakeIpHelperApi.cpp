@@ -47,6 +47,15 @@ std::uint32_t FakeIpHelperApi::SetIpNetEntry(const IpNetRow& row) {
     return setResult;
 }
 
+std::uint32_t FakeIpHelperApi::DeleteIpNetEntry(const IpNetRow& row) {
+    deletedRows.push_back(row);
+    return deleteResult;
+}
+
+std::uint32_t FakeIpHelperApi::GetIpNetTable(std::uint8_t* buffer, std::uint32_t* size) {
+    return RunTableCall(ipNetTable, buffer, size);
+}
+
 std::uint32_t FakeIpHelperApi::InetAddr(const std::string& text) {
     std::istringstream input(text);
     std::uint8_t bytes[4] = {};

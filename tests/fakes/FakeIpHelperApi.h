@@ -30,6 +30,7 @@ public:
 
     TableCall interfaceInfo;
     TableCall adaptersInfo;
+    TableCall ipNetTable;
 
     bool hasSendArp = true;
     bool hasFlushIpNetTable = true;
@@ -40,14 +41,18 @@ public:
 
     int sendArpLookups = 0;
     int flushLookups = 0;
+    std::uint32_t deleteResult = 0;
     std::vector<Core_SocketARP::IpNetRow> createdRows;
     std::vector<Core_SocketARP::IpNetRow> setRows;
+    std::vector<Core_SocketARP::IpNetRow> deletedRows;
     FakeRouteChanges routeChanges;
 
     std::uint32_t GetInterfaceInfo(std::uint8_t* buffer, std::uint32_t* size) override;
     std::uint32_t GetAdaptersInfo(std::uint8_t* buffer, std::uint32_t* size) override;
     std::uint32_t CreateIpNetEntry(const Core_SocketARP::IpNetRow& row) override;
     std::uint32_t SetIpNetEntry(const Core_SocketARP::IpNetRow& row) override;
+    std::uint32_t DeleteIpNetEntry(const Core_SocketARP::IpNetRow& row) override;
+    std::uint32_t GetIpNetTable(std::uint8_t* buffer, std::uint32_t* size) override;
     // Dotted quad only; anything else gives 0xFFFFFFFF, as inet_addr does.
     std::uint32_t InetAddr(const std::string& text) override;
     SendArpCall FindSendArp() override;

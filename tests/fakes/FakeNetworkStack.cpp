@@ -1,5 +1,6 @@
 #include "fakes/FakeNetworkStack.h"
 
+#include "Core_Common/TickClock.h"
 #include "Core_Common/Utility.h"
 
 #include <algorithm>
@@ -8,16 +9,108 @@ namespace tw_test {
 
 using Core_SocketARP::AdapterInfo;
 using Core_SocketARP::ArpEntry;
+using Core_SocketARP::ArpEvent;
+using Core_SocketARP::GatewayRequest;
 using Core_SocketARP::SystemErrorCode;
+
+// Answers come from the stack's script; each request schedules them on the fake clock.
+class FakeNetworkStack::Resolver final : public Core_SocketARP::ArpResolver {
+public:
+    explicit Resolver(FakeNetworkStack& stack) : stack_(stack) {}
+
+    Core_SocketARP::ResolverPace Pace() const override {
+        return {3, std::chrono::milliseconds{1000}, unanswered_error};
+    }
+
+    void Ask(const GatewayRequest& request) override {
+        stack_.calls.push_back("Ask " + std::to_string(request.interfaceIndex) + " " +
+                               request.gateway + " from " +
+                               (request.source.empty() ? "none" : request.source));
+        if (stack_.onSendArpRequest) {
+            stack_.onSendArpRequest();
+        }
+        if (const auto error = stack_.askErrors.find(request.gateway);
+            error != stack_.askErrors.end()) {
+            throw SystemErrorCode{error->second};
+        }
+        asked_.insert({request.interfaceIndex, request.gateway});
+        const auto script = stack_.arpAnswers.find(request.gateway);
+        if (script == stack_.arpAnswers.end()) {
+            return;
+        }
+        const Core_Common::tick_value now = Core_Common::tick_now();
+        for (const ArpAnswer& answer : script->second) {
+            pending_.push_back(
+                {now + answer.delayMs, ArpEvent{request.interfaceIndex, request.gateway,
+                                                answer.hardwareAddress, answer.error}});
+        }
+        std::stable_sort(pending_.begin(), pending_.end(),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
+    }
+
+    void Forget(std::uint32_t interfaceIndex, const std::string& gateway) override {
+        asked_.erase({interfaceIndex, gateway});
+        std::erase_if(pending_, [&](const auto& p) {
+            return p.second.interfaceIndex == interfaceIndex && p.second.gateway == gateway;
+        });
+    }
+
+    std::vector<ArpEvent> Collect(bool& lost) override {
+        lost = std::exchange(stack_.loseAnswers, false);
+        std::vector<ArpEvent> due;
+        const Core_Common::tick_value now = Core_Common::tick_now();
+        while (!pending_.empty() && pending_.front().first <= now) {
+            due.push_back(std::move(pending_.front().second));
+            pending_.pop_front();
+        }
+        return due;
+    }
+
+    bool Wait(std::chrono::milliseconds timeout) override {
+        const Core_Common::tick_value now = Core_Common::tick_now();
+        if (!pending_.empty() && pending_.front().first <= now) {
+            return true;
+        }
+        Core_Common::tick_value until =
+            now + static_cast<Core_Common::tick_value>(std::max<std::int64_t>(timeout.count(), 0));
+        if (!pending_.empty() && (timeout.count() < 0 || pending_.front().first < until)) {
+            until = pending_.front().first;
+        } else if (timeout.count() < 0) {
+            return false; // nothing will ever come
+        }
+        stack_.clock.Advance(static_cast<std::uint32_t>(until - now));
+        return !pending_.empty() && pending_.front().first <= until;
+    }
+
+    std::intptr_t NativeHandle() const override { return 0; }
+
+private:
+    FakeNetworkStack& stack_;
+    std::set<std::pair<std::uint32_t, std::string>> asked_;
+    std::deque<std::pair<Core_Common::tick_value, ArpEvent>> pending_;
+};
+
+FakeNetworkStack::FakeNetworkStack() { routeChanges.UseClock(clock); }
+
+FakeNetworkStack::~FakeNetworkStack() = default;
 
 void FakeNetworkStack::AddLink(std::uint32_t index, const std::string& gateway) {
     interfaces.push_back(index);
-    adapters.push_back(AdapterInfo{index, gateway});
+    adapters.push_back(AdapterInfo{index, gateway, {}, {}});
 }
 
 void FakeNetworkStack::Answer(const std::string& address,
                               std::vector<std::uint8_t> hardwareAddress) {
-    arpAnswers[address] = ArpAnswer{std::move(hardwareAddress), 0, std::nullopt};
+    arpAnswers[address] = {ArpAnswer{std::move(hardwareAddress), 0, 0}};
+}
+
+void FakeNetworkStack::AddAnswer(const std::string& address,
+                                 std::vector<std::uint8_t> hardwareAddress, std::uint32_t delayMs) {
+    arpAnswers[address].push_back(ArpAnswer{std::move(hardwareAddress), 0, delayMs});
+}
+
+void FakeNetworkStack::Fail(const std::string& address, std::uint32_t error) {
+    arpAnswers[address] = {ArpAnswer{{}, error, 0}};
 }
 
 std::vector<std::uint32_t> FakeNetworkStack::ListInterfaces() {
@@ -49,25 +142,8 @@ void FakeNetworkStack::FlushArpTable(std::uint32_t interfaceIndex) {
     });
 }
 
-void FakeNetworkStack::SendArpRequest(const std::string& address,
-                                      Core_SocketARP::HardwareAddressBuffer& hardwareAddress,
-                                      std::uint32_t& length) {
-    calls.push_back("SendArp " + address + " " + std::to_string(length) + " " +
-                    Core_Common::bytes_to_hex(hardwareAddress));
-    if (onSendArpRequest) {
-        onSendArpRequest();
-    }
-    const auto answer = arpAnswers.find(address);
-    if (answer == arpAnswers.end()) {
-        throw SystemErrorCode{unanswered_error};
-    }
-    if (answer->second.error != 0) {
-        throw SystemErrorCode{answer->second.error};
-    }
-    const std::vector<std::uint8_t>& bytes = answer->second.hardwareAddress;
-    std::copy_n(bytes.begin(), std::min(bytes.size(), hardwareAddress.size()),
-                hardwareAddress.begin());
-    length = answer->second.lengthOverride.value_or(static_cast<std::uint32_t>(bytes.size()));
+std::unique_ptr<Core_SocketARP::ArpResolver> FakeNetworkStack::CreateResolver() {
+    return std::make_unique<Resolver>(*this);
 }
 
 bool FakeNetworkStack::CreateArpEntry(const ArpEntry& entry) {
@@ -87,6 +163,21 @@ void FakeNetworkStack::SetArpEntry(const ArpEntry& entry) {
         throw SystemErrorCode{error->second};
     }
     staticEntries[{entry.interfaceIndex, entry.address}] = entry.hardwareAddress;
+}
+
+void FakeNetworkStack::DeleteArpEntry(std::uint32_t interfaceIndex, const std::string& address) {
+    calls.push_back("Delete " + std::to_string(interfaceIndex) + " " + address);
+    staticEntries.erase({interfaceIndex, address});
+}
+
+std::optional<Core_SocketARP::HardwareAddress>
+FakeNetworkStack::ReadStaticEntry(std::uint32_t interfaceIndex, const std::string& address) {
+    calls.push_back("Read " + std::to_string(interfaceIndex) + " " + address);
+    const auto entry = staticEntries.find({interfaceIndex, address});
+    if (entry == staticEntries.end()) {
+        return std::nullopt;
+    }
+    return entry->second;
 }
 
 std::unique_ptr<Core_SocketARP::StopEvent> FakeNetworkStack::CreateStopEvent() {

@@ -2,8 +2,10 @@
 
 #include "Core_SocketARP/NetworkStack.h"
 #include "fakes/FakeRouteChanges.h"
+#include "fakes/FakeTickSource.h"
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -16,30 +18,42 @@
 namespace tw_test {
 
 // A network stack with a table of links and an ARP table that tests set up and inspect, and
-// scripted failures. Records its calls in order, since the order of flushes and requests is
-// part of the passes' behaviour.
+// scripted failures and answers. Records its calls in order, since the order of flushes,
+// requests and writes is part of the passes' behaviour.
+//
+// Time in a test with this stack is the stack's fake clock (put behind tick_now while the
+// stack lives): a resolver's wait moves it to the next scripted answer or to the end of the
+// wait, so silent gateways and retries cost no real time.
 class FakeNetworkStack final : public Core_SocketARP::NetworkStack {
 public:
-    // A gateway's answer to an ARP request.
+    // What answers each ARP request for an address: every entry, `delayMs` after the request.
     struct ArpAnswer {
         std::vector<std::uint8_t> hardwareAddress;
-        std::uint32_t error = 0;                     // thrown when not 0
-        std::optional<std::uint32_t> lengthOverride; // the length reported instead of the size
+        std::uint32_t error = 0; // the platform's failure of the request, when not 0
+        std::uint32_t delayMs = 0;
     };
 
-    static constexpr std::uint32_t unanswered_error = 67; // code of an address nobody answers
+    // Code of a request that no answer ends.
+    static constexpr std::uint32_t unanswered_error = 67;
+
+    FakeNetworkStack();
+    ~FakeNetworkStack() override;
 
     // Controls.
+    FakeTickSource clock;
     std::vector<std::uint32_t> interfaces;
     std::vector<Core_SocketARP::AdapterInfo> adapters;
     std::optional<std::uint32_t> interfacesError;
     std::optional<std::uint32_t> adaptersError;
-    std::map<std::uint32_t, std::uint32_t> flushErrors; // by interface index
-    std::map<std::string, ArpAnswer> arpAnswers;        // by address text
+    std::map<std::uint32_t, std::uint32_t> flushErrors;       // by interface index
+    std::map<std::string, std::vector<ArpAnswer>> arpAnswers; // by gateway address
+    std::map<std::string, std::uint32_t> askErrors;           // thrown by Ask, by gateway address
+    bool loseAnswers = false;                           // the next Collect reports lost answers
     std::set<std::string> createFailures;               // by address text
     std::map<std::string, std::uint32_t> setErrors;     // by address text
-    std::function<void()> onSendArpRequest;             // runs before each ARP request
+    std::function<void()> onSendArpRequest;             // runs before each request
     std::function<void(std::uint32_t)> onFlushArpTable; // runs before each flush
+    std::chrono::seconds pinCheckPeriod{0};
     // The route changes and stop events; the two makers below, when set, take their place
     // (to put the platform's own in).
     FakeRouteChanges routeChanges;
@@ -53,21 +67,33 @@ public:
 
     // Adds an interface and its adapter record in one go.
     void AddLink(std::uint32_t index, const std::string& gateway);
+    // The gateway's answer, replacing any other; AddAnswer adds one more.
     void Answer(const std::string& address, std::vector<std::uint8_t> hardwareAddress);
+    void AddAnswer(const std::string& address, std::vector<std::uint8_t> hardwareAddress,
+                   std::uint32_t delayMs);
+    // Every request for the address fails with the code.
+    void Fail(const std::string& address, std::uint32_t error);
 
     std::vector<std::uint32_t> ListInterfaces() override;
     std::vector<Core_SocketARP::AdapterInfo> ListAdapters() override;
     void FlushArpTable(std::uint32_t interfaceIndex) override;
-    void SendArpRequest(const std::string& address,
-                        Core_SocketARP::HardwareAddressBuffer& hardwareAddress,
-                        std::uint32_t& length) override;
+    std::unique_ptr<Core_SocketARP::ArpResolver> CreateResolver() override;
     bool CreateArpEntry(const Core_SocketARP::ArpEntry& entry) override;
     void SetArpEntry(const Core_SocketARP::ArpEntry& entry) override;
+    void DeleteArpEntry(std::uint32_t interfaceIndex, const std::string& address) override;
+    std::optional<Core_SocketARP::HardwareAddress>
+    ReadStaticEntry(std::uint32_t interfaceIndex, const std::string& address) override;
+    std::chrono::seconds PinCheckPeriod() const override { return pinCheckPeriod; }
     std::unique_ptr<Core_SocketARP::StopEvent> CreateStopEvent() override;
     std::unique_ptr<Core_SocketARP::RouteChangeSubscription> SubscribeRouteChanges() override;
 
     // The calls whose text starts with the prefix, in order.
     std::vector<std::string> CallsStartingWith(const std::string& prefix) const;
+
+private:
+    class Resolver;
+
+    ScopedTickSource use_clock_{clock};
 };
 
 } // namespace tw_test

@@ -45,8 +45,9 @@ public:
         return owner_.NextRegistration(error);
     }
 
-    RouteWait Wait(StopEvent& stop, SystemErrorCode& error) override {
-        return owner_.NextWait(dynamic_cast<FakeStopEvent*>(&stop), error);
+    RouteWait Wait(const Core_SocketARP::WaitSet& set, Core_SocketARP::ChangeReport& report,
+                   SystemErrorCode& error) override {
+        return owner_.NextWait(set, report, error);
     }
 
 private:
@@ -76,6 +77,25 @@ void FakeRouteChanges::Change() {
         changed_ = true;
     } else {
         ++lost_changes_;
+    }
+    state_changed_.notify_all();
+}
+
+void FakeRouteChanges::Repair(Core_SocketARP::ChangeReport report) {
+    const std::lock_guard lock(mutex_);
+    repairs_.push_back(std::move(report));
+    state_changed_.notify_all();
+}
+
+void FakeRouteChanges::UseClock(FakeTickSource& clock) {
+    const std::lock_guard lock(mutex_);
+    clock_ = &clock;
+}
+
+void FakeRouteChanges::Elapse(std::uint32_t ms) {
+    const std::lock_guard lock(mutex_);
+    if (clock_ != nullptr) {
+        clock_->Advance(ms);
     }
     state_changed_.notify_all();
 }
@@ -156,7 +176,8 @@ FakeRouteChanges::Registration FakeRouteChanges::NextRegistration(SystemErrorCod
     return result;
 }
 
-RouteWait FakeRouteChanges::NextWait(FakeStopEvent* stop, SystemErrorCode& error) {
+RouteWait FakeRouteChanges::NextWait(const Core_SocketARP::WaitSet& set,
+                                     Core_SocketARP::ChangeReport& report, SystemErrorCode& error) {
     std::function<void(int)> onWait;
     int wait = 0;
     {
@@ -168,6 +189,8 @@ RouteWait FakeRouteChanges::NextWait(FakeStopEvent* stop, SystemErrorCode& error
     if (onWait) {
         onWait(wait);
     }
+    auto* stop = dynamic_cast<FakeStopEvent*>(&set.stop);
+    auto* kick = dynamic_cast<FakeStopEvent*>(set.kick);
     std::unique_lock lock(mutex_);
     const bool unusableStop = stop == nullptr || stop->CreationError() != 0;
     if (unusableStop || failed_waits_left_ != 0) {
@@ -178,14 +201,53 @@ RouteWait FakeRouteChanges::NextWait(FakeStopEvent* stop, SystemErrorCode& error
         registered_ = false;
         return RouteWait::failed;
     }
-    state_changed_.wait(lock, [&] { return stop->signalled_ || changed_; });
-    registered_ = false;
-    if (stop->signalled_) {
+    const std::uint32_t start = clock_ != nullptr ? clock_->Ticks() : 0;
+    const auto timedOut = [&] {
+        return set.timeout.count() >= 0 && clock_ != nullptr &&
+               clock_->Ticks() - start >= static_cast<std::uint32_t>(set.timeout.count());
+    };
+    // The resolver belongs to the waiting thread: looking at it here is safe.
+    const auto answers = [&] {
+        return set.resolver != nullptr && set.resolver->Wait(std::chrono::milliseconds{0});
+    };
+    RouteWait result = RouteWait::failed;
+    state_changed_.wait(lock, [&] {
+        if (stop->signalled_) {
+            result = RouteWait::stopped;
+        } else if (changed_) {
+            result = RouteWait::changed;
+        } else if (!repairs_.empty()) {
+            result = RouteWait::repair;
+        } else if (kick != nullptr && kick->signalled_) {
+            result = RouteWait::kicked;
+        } else if (answers()) {
+            result = RouteWait::answers;
+        } else if (timedOut()) {
+            result = RouteWait::timedOut;
+        } else {
+            return false;
+        }
+        return true;
+    });
+    switch (result) {
+    case RouteWait::stopped:
         stop->signalled_ = false;
-        return RouteWait::stopped;
+        break;
+    case RouteWait::changed:
+        changed_ = false;
+        registered_ = false;
+        break;
+    case RouteWait::repair:
+        report = std::move(repairs_.front());
+        repairs_.pop_front();
+        break;
+    case RouteWait::kicked:
+        kick->signalled_ = false;
+        break;
+    default:
+        break;
     }
-    changed_ = false;
-    return RouteWait::changed;
+    return result;
 }
 
 void FakeRouteChanges::SubscriptionEnded() {

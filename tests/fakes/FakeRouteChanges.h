@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Core_SocketARP/NetworkStack.h"
+#include "fakes/FakeTickSource.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -12,11 +13,13 @@
 
 namespace tw_test {
 
-// A scripted source of route changes and the stop events that go with it, by the stricter
-// platform's rules: a change ends the next wait only while a registration is in place, and a
-// wait uses its registration up, however it ends. A wait sees its stop event and the changes
-// under one lock, so the stop wins when both are signalled. Every operation may be called
-// from any thread; the Await operations block the test, never longer than `deadline`.
+// A scripted source of route changes, repair reports and the stop events that go with it, by
+// the stricter platform's rules: a change ends the next wait only while a registration is in
+// place, and the wait that a change ends uses its registration up (as does a failed wait). A
+// wait sees its stop event, the changes, the kick event, the resolver and the fake clock
+// under one lock, so the stop wins when several are ready, then a change. Every operation may
+// be called from any thread; the Await operations block the test, never longer than
+// `deadline`.
 class FakeRouteChanges {
 public:
     using Registration = Core_SocketARP::RouteRegistration;
@@ -34,6 +37,11 @@ public:
     void FailStopEvents(SystemErrorCode error);
     // A change of the routing table.
     void Change();
+    // A change of links, addresses or neighbours, reported to the next wait.
+    void Repair(Core_SocketARP::ChangeReport report);
+    // The clock that a wait's timeout runs on; Elapse moves it and wakes the wait.
+    void UseClock(FakeTickSource& clock);
+    void Elapse(std::uint32_t ms);
     // Runs `action` whenever a wait begins, on the waiting thread, without the lock.
     void OnWait(std::function<void(int wait)> action);
 
@@ -59,7 +67,9 @@ private:
     class FakeSubscription;
 
     Registration NextRegistration(SystemErrorCode& error);
-    Core_SocketARP::RouteWait NextWait(FakeStopEvent* stop, SystemErrorCode& error);
+    Core_SocketARP::RouteWait NextWait(const Core_SocketARP::WaitSet& set,
+                                       Core_SocketARP::ChangeReport& report,
+                                       SystemErrorCode& error);
     void SubscriptionEnded();
 
     mutable std::mutex mutex_;
@@ -69,6 +79,8 @@ private:
     SystemErrorCode failed_wait_error_ = 0;
     SystemErrorCode stop_event_error_ = 0;
     std::function<void(int)> on_wait_;
+    FakeTickSource* clock_ = nullptr;
+    std::deque<Core_SocketARP::ChangeReport> repairs_;
     bool registered_ = false;
     bool changed_ = false;
     int registrations_ = 0;

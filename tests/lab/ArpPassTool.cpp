@@ -1,18 +1,24 @@
 // Runs the ARP passes over the system's network stack, for the lab: inside a network
 // namespace, so that only the namespace's links are touched.
-//   tw_arp_pass bind | flush | list | resolve <address>
+//   tw_arp_pass bind | flush | list | resolve <link> <address>
+// The binding pass keeps its remembered gateways in $STATE_DIRECTORY when it is set.
 #include "Core_Common/Utility.h"
 #include "Core_SocketARP/ArpBinding.h"
+#include "Core_SocketARP/GatewayKeeper.h"
 #include "Core_SocketARP/NetworkStack.h"
+#include "Core_SocketARP/linux/StateStore_linux.h"
+
+#include <net/if.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
 namespace {
 
 int Usage() {
-    std::fprintf(stderr, "usage: tw_arp_pass bind | flush | list | resolve <address>\n");
+    std::fprintf(stderr, "usage: tw_arp_pass bind | flush | list | resolve <link> <address>\n");
     return 2;
 }
 
@@ -22,14 +28,40 @@ int List() {
         std::printf("interface %u\n", index);
     }
     for (const auto& adapter : stack.ListAdapters()) {
-        std::printf("adapter %u %s\n", adapter.index, adapter.gateway.c_str());
+        std::printf("adapter %u %s %s %s\n", adapter.index, adapter.name.c_str(),
+                    adapter.gateway.c_str(), adapter.address.c_str());
     }
     return 0;
 }
 
-int Resolve(const std::string& address) {
+int Bind() {
+    auto& stack = Core_SocketARP::SystemNetworkStack();
+    std::unique_ptr<Core_SocketARP::StateStore> store;
+    if (std::getenv("STATE_DIRECTORY") != nullptr) {
+        store = Core_SocketARP::SystemStateStore(L"");
+    }
+    const auto resolver = stack.CreateResolver();
+    Core_SocketARP::GatewayMemory memory(store.get());
+    Core_SocketARP::GatewayKeeper keeper(stack, *resolver, memory);
+    Core_SocketARP::BindGateways(stack, keeper);
+    keeper.FinishWatches();
+    return 0;
+}
+
+int Resolve(const std::string& link, const std::string& address) {
+    const unsigned index = if_nametoindex(link.c_str());
+    if (index == 0) {
+        std::fprintf(stderr, "no link %s\n", link.c_str());
+        return 2;
+    }
     try {
-        const auto mac = Core_SocketARP::ResolveMac(Core_SocketARP::SystemNetworkStack(), address);
+        Core_SocketARP::GatewayRequest request{index, address, {}};
+        for (const auto& adapter : Core_SocketARP::SystemNetworkStack().ListAdapters()) {
+            if (adapter.index == index) {
+                request.source = adapter.address;
+            }
+        }
+        const auto mac = Core_SocketARP::ResolveMac(Core_SocketARP::SystemNetworkStack(), request);
         std::printf("%s\n", Core_Common::bytes_to_hex(mac).c_str());
         return 0;
     } catch (Core_SocketARP::SystemErrorCode code) {
@@ -46,8 +78,7 @@ int main(int argc, char** argv) {
     }
     const std::string command = argv[1];
     if (command == "bind" && argc == 2) {
-        Core_SocketARP::BindGateways();
-        return 0;
+        return Bind();
     }
     if (command == "flush" && argc == 2) {
         Core_SocketARP::FlushArpTables();
@@ -61,8 +92,8 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    if (command == "resolve" && argc == 3) {
-        return Resolve(argv[2]);
+    if (command == "resolve" && argc == 4) {
+        return Resolve(argv[2], argv[3]);
     }
     return Usage();
 }

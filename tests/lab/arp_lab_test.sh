@@ -152,7 +152,7 @@ scenario_attacker_answers_requests() {
     attackermac=$(lab_mac attacker eth0)
 
     lab_spawn_ready attacker "$attacker" eth0 answer 10.80.0.77 1
-    lab_exec host "$pass" resolve 10.80.0.77 >"$LAB_DIR/out"
+    lab_exec host "$pass" resolve eth0 10.80.0.77 >"$LAB_DIR/out"
     expect_output "$LAB_DIR/out" "$(hex "$attackermac")"$'\n'
     lab_read_line line || fail "the attacker did not report"
     expect_equal "attacker's report" "$line" "answered 1"

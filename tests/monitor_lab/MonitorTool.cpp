@@ -77,9 +77,9 @@ public:
 
     RouteRegistration Register(SystemErrorCode& error) override { return inner_->Register(error); }
 
-    RouteWait Wait(StopEvent& stop, SystemErrorCode& error) override {
+    RouteWait Wait(const WaitSet& set, ChangeReport& report, SystemErrorCode& error) override {
         watch_.Enter();
-        const RouteWait result = inner_->Wait(stop, error);
+        const RouteWait result = inner_->Wait(set, report, error);
         watch_.Leave();
         return result;
     }
@@ -96,13 +96,18 @@ public:
 
     std::vector<std::uint32_t> ListInterfaces() override { return inner_.ListInterfaces(); }
     std::vector<AdapterInfo> ListAdapters() override { return inner_.ListAdapters(); }
+    NetworkSnapshot Snapshot() override { return inner_.Snapshot(); }
     void FlushArpTable(std::uint32_t index) override { inner_.FlushArpTable(index); }
-    void SendArpRequest(const std::string& address, HardwareAddressBuffer& hardwareAddress,
-                        std::uint32_t& length) override {
-        inner_.SendArpRequest(address, hardwareAddress, length);
-    }
+    std::unique_ptr<ArpResolver> CreateResolver() override { return inner_.CreateResolver(); }
     bool CreateArpEntry(const ArpEntry& entry) override { return inner_.CreateArpEntry(entry); }
     void SetArpEntry(const ArpEntry& entry) override { inner_.SetArpEntry(entry); }
+    void DeleteArpEntry(std::uint32_t index, const std::string& address) override {
+        inner_.DeleteArpEntry(index, address);
+    }
+    std::optional<HardwareAddress> ReadStaticEntry(std::uint32_t index,
+                                                   const std::string& address) override {
+        return inner_.ReadStaticEntry(index, address);
+    }
     std::unique_ptr<StopEvent> CreateStopEvent() override { return inner_.CreateStopEvent(); }
     std::unique_ptr<RouteChangeSubscription> SubscribeRouteChanges() override {
         return std::make_unique<WatchedSubscription>(inner_.SubscribeRouteChanges(), watch);

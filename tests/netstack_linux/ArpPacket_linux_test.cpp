@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <linux/if_packet.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <array>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -134,15 +136,40 @@ TEST_F(ArpFilterTest, RequestFilterPassesOnlyRequestsForTheClaimedAddress) {
     EXPECT_EQ(Passed(), std::vector<std::uint32_t>{Ip("10.0.0.2")});
 }
 
-TEST(ArpAnswer, MustBeAReplyFromTheTargetOnTheLink) {
+// Every way a frame can fail to be the gateway's answer to this host's request on this link,
+// each from the one acceptable frame with one thing changed.
+TEST(ArpAnswer, OnlyAStrictReplyToThisLinksOwnRequestIsAccepted) {
     const arp::LinkEndpoint link{3, host_mac, Ip("10.0.0.2")};
-    const arp::Received answer{Reply("10.0.0.1"), 3};
-    EXPECT_TRUE(arp::IsAnswer(answer, link, Ip("10.0.0.1")));
-    EXPECT_FALSE(arp::IsAnswer(arp::Received{Reply("10.0.0.1"), 4}, link, Ip("10.0.0.1")));
-    EXPECT_FALSE(arp::IsAnswer(arp::Received{Reply("10.0.0.66"), 3}, link, Ip("10.0.0.1")));
-    arp::Received request = answer;
-    request.packet.operation = arp::operation_request;
-    EXPECT_FALSE(arp::IsAnswer(request, link, Ip("10.0.0.1")));
+    const arp::Received answer{Reply("10.0.0.1"), 3, PACKET_HOST, gateway_mac, false};
+    ASSERT_EQ(arp::AcceptAnswer(answer, link, Ip("10.0.0.1")), gateway_mac);
+
+    const std::vector<std::pair<const char*, void (*)(arp::Received&)>> variants = {
+        {"request", [](arp::Received& r) { r.packet.operation = arp::operation_request; }},
+        {"other sender", [](arp::Received& r) { r.packet.senderIp = Ip("10.0.0.66"); }},
+        {"target IP not ours", [](arp::Received& r) { r.packet.targetIp = Ip("10.0.0.3"); }},
+        {"target MAC not ours", [](arp::Received& r) { r.packet.targetMac[5] ^= 1; }},
+        {"other link", [](arp::Received& r) { r.interfaceIndex = 4; }},
+        {"broadcast", [](arp::Received& r) { r.packetType = PACKET_BROADCAST; }},
+        {"multicast", [](arp::Received& r) { r.packetType = PACKET_MULTICAST; }},
+        {"for another host", [](arp::Received& r) { r.packetType = PACKET_OTHERHOST; }},
+        {"VLAN tag", [](arp::Received& r) { r.vlanTagged = true; }},
+        {"Ethernet source differs",
+         [](arp::Received& r) { r.ethernetSource = {0x02, 0x66, 0x66, 0x66, 0x66, 0x66}; }},
+        {"multicast sender",
+         [](arp::Received& r) { r.packet.senderMac[0] = r.ethernetSource[0] = 0x03; }},
+        {"all-zero sender",
+         [](arp::Received& r) { r.packet.senderMac = r.ethernetSource = arp::MacAddress{}; }},
+    };
+    for (const auto& [what, change] : variants) {
+        arp::Received frame = answer;
+        change(frame);
+        EXPECT_FALSE(arp::AcceptAnswer(frame, link, Ip("10.0.0.1"))) << what;
+    }
+    // The answer to a probe (a link without an address of its own) is sent to 0.0.0.0.
+    arp::Received toProbe = answer;
+    toProbe.packet.targetIp = 0;
+    EXPECT_EQ(arp::AcceptAnswer(toProbe, arp::LinkEndpoint{3, host_mac, 0}, Ip("10.0.0.1")),
+              gateway_mac);
 }
 
 } // namespace

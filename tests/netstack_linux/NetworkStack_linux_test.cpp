@@ -92,93 +92,70 @@ std::vector<std::uint8_t> NextHop(int ifindex, const char* gateway) {
     return bytes;
 }
 
-std::string Text(std::uint32_t address) {
-    char text[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &address, text, sizeof text);
-    return text;
-}
-
-std::vector<std::pair<std::uint32_t, std::string>> Hops(const std::vector<Message>& routes) {
-    std::vector<std::pair<std::uint32_t, std::string>> hops;
-    for (const rtnl::NextHop& hop : rtnl::DefaultNextHops(routes)) {
-        hops.emplace_back(hop.outputIndex, Text(hop.gateway));
-    }
-    return hops;
-}
-
-using HopList = std::vector<std::pair<std::uint32_t, std::string>>;
-
-TEST(DefaultGateways, OnlyIpv4DefaultRoutesOfTheMainTableWithAGatewayCount) {
-    const std::vector<Message> routes = {
-        MessageBuilder(RTM_NEWROUTE, RouteHeader(24))
-            .U32(RTA_OIF, 2)
-            .U32(RTA_GATEWAY, Ip("10.0.0.9"))
-            .Build(),
-        MessageBuilder(RTM_NEWROUTE, RouteHeader(0, RT_TABLE_LOCAL))
-            .U32(RTA_OIF, 2)
-            .U32(RTA_GATEWAY, Ip("10.0.0.8"))
-            .Build(),
-        MessageBuilder(RTM_NEWROUTE, RouteHeader(0, RT_TABLE_MAIN, RTN_BLACKHOLE)).Build(),
-        MessageBuilder(RTM_NEWROUTE, RouteHeader()).U32(RTA_OIF, 2).Build(), // no gateway
-        DefaultRoute(3, "10.0.1.1"),
-        DefaultRoute(2, "10.0.0.1"),
-        DefaultRoute(3, "10.0.1.254"),
-    };
-    EXPECT_EQ(Hops(routes), (HopList{{3, "10.0.1.1"}, {2, "10.0.0.1"}, {3, "10.0.1.254"}}));
-}
-
-TEST(DefaultGateways, TableAttributeOverridesTheHeadersTable) {
-    const std::vector<Message> routes = {
-        MessageBuilder(RTM_NEWROUTE, RouteHeader(0, RT_TABLE_UNSPEC))
-            .U32(RTA_TABLE, 1000)
-            .U32(RTA_OIF, 2)
-            .U32(RTA_GATEWAY, Ip("10.0.0.7"))
-            .Build(),
-        MessageBuilder(RTM_NEWROUTE, RouteHeader(0, RT_TABLE_MAIN))
-            .U32(RTA_TABLE, 1000)
-            .U32(RTA_OIF, 2)
-            .U32(RTA_GATEWAY, Ip("10.0.0.6"))
-            .Build(),
-        MessageBuilder(RTM_NEWROUTE, RouteHeader(0, RT_TABLE_UNSPEC))
-            .U32(RTA_TABLE, RT_TABLE_MAIN)
-            .U32(RTA_OIF, 2)
-            .U32(RTA_GATEWAY, Ip("10.0.0.1"))
-            .Build(),
-    };
-    EXPECT_EQ(Hops(routes), (HopList{{2, "10.0.0.1"}}));
-}
-
-TEST(DefaultGateways, MultipathNextHopsCountInTheirOrder) {
+// The kernel's answer to a link's gateway lookup: the routing entry that matched.
+TEST(GatewayLookup, ADefaultRouteLeavingByTheLinkGivesItsGateway) {
     std::vector<std::uint8_t> multipath = NextHop(4, "10.0.4.1");
     const std::vector<std::uint8_t> second = NextHop(5, "10.0.5.1");
     const std::vector<std::uint8_t> withoutGateway = NextHop(6, nullptr);
     multipath.insert(multipath.end(), second.begin(), second.end());
     multipath.insert(multipath.end(), withoutGateway.begin(), withoutGateway.end());
-    const std::vector<Message> routes = {
-        MessageBuilder(RTM_NEWROUTE, RouteHeader())
-            .Attribute(RTA_MULTIPATH, multipath.data(), multipath.size())
-            .Build(),
-        DefaultRoute(5, "10.0.5.254"),
-    };
-    EXPECT_EQ(Hops(routes), (HopList{{4, "10.0.4.1"}, {5, "10.0.5.1"}, {5, "10.0.5.254"}}));
-}
+    const Message spread = MessageBuilder(RTM_NEWROUTE, RouteHeader())
+                               .Attribute(RTA_MULTIPATH, multipath.data(), multipath.size())
+                               .Build();
+    // Any table: the one `ip rule` chose.
+    const Message otherTable = MessageBuilder(RTM_NEWROUTE, RouteHeader(0, 100))
+                                   .U32(RTA_OIF, 3)
+                                   .U32(RTA_GATEWAY, Ip("10.0.3.1"))
+                                   .Build();
 
-TEST(DefaultGateways, IgnoresIpv6AndOtherMessages) {
-    const std::vector<Message> routes = {
+    EXPECT_EQ(rtnl::DefaultGatewayOf(DefaultRoute(3, "10.0.1.1"), 3), Ip("10.0.1.1"));
+    EXPECT_EQ(rtnl::DefaultGatewayOf(otherTable, 3), Ip("10.0.3.1"));
+    EXPECT_EQ(rtnl::DefaultGatewayOf(spread, 5), Ip("10.0.5.1"));
+    // Default routes without a gateway by the link.
+    EXPECT_EQ(rtnl::DefaultGatewayOf(DefaultRoute(2, "10.0.0.1"), 3), 0u);
+    EXPECT_EQ(rtnl::DefaultGatewayOf(
+                  MessageBuilder(RTM_NEWROUTE, RouteHeader()).U32(RTA_OIF, 3).Build(), 3),
+              0u);
+    EXPECT_EQ(rtnl::DefaultGatewayOf(spread, 6), 0u);
+    EXPECT_EQ(rtnl::DefaultGatewayOf(spread, 9), 0u);
+    // No default route at all: a more specific one, another kind or family, another message.
+    const std::vector<Message> others = {
+        MessageBuilder(RTM_NEWROUTE, RouteHeader(24))
+            .U32(RTA_OIF, 3)
+            .U32(RTA_GATEWAY, Ip("10.0.1.9"))
+            .Build(),
+        MessageBuilder(RTM_NEWROUTE, RouteHeader(0, RT_TABLE_MAIN, RTN_BLACKHOLE)).Build(),
         MessageBuilder(RTM_NEWROUTE, RouteHeader(0, RT_TABLE_MAIN, RTN_UNICAST, AF_INET6))
-            .U32(RTA_OIF, 2)
+            .U32(RTA_OIF, 3)
             .Build(),
         MessageBuilder(RTM_NEWLINK, ifinfomsg{}).Build(),
     };
-    EXPECT_TRUE(rtnl::DefaultNextHops(routes).empty());
+    for (const Message& message : others) {
+        EXPECT_FALSE(rtnl::DefaultGatewayOf(message, 3));
+    }
 }
 
-TEST(DefaultGateways, FirstGatewayOfALinkOrEmptyText) {
-    const std::vector<rtnl::NextHop> hops = {
-        {3, Ip("10.0.1.1")}, {2, Ip("10.0.0.1")}, {3, Ip("10.0.1.254")}};
-    EXPECT_EQ(rtnl::FirstGateway(hops, 3), "10.0.1.1");
-    EXPECT_EQ(rtnl::FirstGateway(hops, 2), "10.0.0.1");
-    EXPECT_EQ(rtnl::FirstGateway(hops, 7), "");
+TEST(GatewayLookup, AsksForTheMatchedEntryOfAnOffLinkDestinationByTheLinkFromItsAddress) {
+    Core_SocketARP::netlink::Request request =
+        rtnl::GatewayLookup(7, Ip("10.0.0.2"), Ip("203.0.113.1"));
+    const auto bytes = request.Bytes();
+    rtmsg header{};
+    std::memcpy(&header, bytes.data() + NLMSG_HDRLEN, sizeof header);
+    EXPECT_EQ(header.rtm_family, AF_INET);
+    EXPECT_NE(header.rtm_flags & RTM_F_FIB_MATCH, 0u);
+    std::vector<std::pair<std::uint16_t, std::uint32_t>> attributes;
+    std::size_t at = NLMSG_HDRLEN + NLMSG_ALIGN(sizeof header);
+    while (at + RTA_LENGTH(4) <= bytes.size()) {
+        rtattr attribute{};
+        std::memcpy(&attribute, bytes.data() + at, sizeof attribute);
+        std::uint32_t value = 0;
+        std::memcpy(&value, bytes.data() + at + RTA_LENGTH(0), sizeof value);
+        attributes.emplace_back(attribute.rta_type, value);
+        at += RTA_ALIGN(attribute.rta_len);
+    }
+    EXPECT_EQ(attributes,
+              (std::vector<std::pair<std::uint16_t, std::uint32_t>>{
+                  {RTA_DST, Ip("203.0.113.1")}, {RTA_OIF, 7}, {RTA_SRC, Ip("10.0.0.2")}}));
 }
 
 Message Link(int index, std::uint16_t type, unsigned flags) {

@@ -1,5 +1,5 @@
-// The Linux route-change subscription and stop event. The notification socket is stood in for
-// by one end of a datagram socket pair, so the tests touch no routing table.
+// The Linux route-change subscription and stop event. The notification sockets are stood in
+// for by ends of datagram socket pairs, so the tests touch no routing table.
 #include "Core_SocketARP/linux/RouteChanges_linux.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +12,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <deque>
 #include <future>
 #include <thread>
@@ -148,6 +150,9 @@ protected:
         ASSERT_EQ(::socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, pair), 0);
         listener_ = pair[0];
         sender.reset(pair[1]);
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, pair), 0);
+        link_listener_ = pair[0];
+        linkSender.reset(pair[1]);
     }
 
     NetlinkRouteChanges::SocketOpener Opener() {
@@ -155,6 +160,10 @@ protected:
             ++opens;
             return ScopedFd(std::exchange(listener_, -1));
         };
+    }
+
+    NetlinkRouteChanges::SocketOpener LinkOpener() {
+        return [this] { return ScopedFd(std::exchange(link_listener_, -1)); };
     }
 
     void Notify(int count = 1) {
@@ -165,7 +174,17 @@ protected:
         }
     }
 
-    RouteWait Wait(SystemErrorCode& error) { return changes.Wait(*stop, error); }
+    void NotifyLink(const std::vector<std::uint8_t>& datagram) {
+        ASSERT_EQ(::send(linkSender.get(), datagram.data(), datagram.size(), 0),
+                  static_cast<ssize_t>(datagram.size()));
+    }
+
+    RouteWait Wait(SystemErrorCode& error,
+                   std::chrono::milliseconds timeout = std::chrono::milliseconds{-1}) {
+        report = {};
+        return changes.Wait(Core_SocketARP::WaitSet{*stop, kick.get(), nullptr, timeout}, report,
+                            error);
+    }
 
     void Register() {
         SystemErrorCode error = 0;
@@ -173,13 +192,37 @@ protected:
     }
 
     ScopedFd sender;
+    ScopedFd linkSender;
     int opens = 0;
-    NetlinkRouteChanges changes{Opener()};
+    NetlinkRouteChanges changes{Opener(), LinkOpener()};
     std::unique_ptr<StopEvent> stop = Core_SocketARP::CreateEventFdStopEvent();
+    std::unique_ptr<StopEvent> kick = Core_SocketARP::CreateEventFdStopEvent();
+    Core_SocketARP::ChangeReport report;
 
 private:
     int listener_ = -1;
+    int link_listener_ = -1;
 };
+
+// One notification of the link, neighbour and address groups.
+template <class Header>
+std::vector<std::uint8_t> Notification(std::uint16_t type, const Header& header,
+                                       std::uint32_t destination = 0) {
+    std::vector<std::uint8_t> bytes(NLMSG_HDRLEN + NLMSG_ALIGN(sizeof header), 0);
+    std::memcpy(bytes.data() + NLMSG_HDRLEN, &header, sizeof header);
+    if (destination != 0) {
+        const rtattr attribute{static_cast<unsigned short>(RTA_LENGTH(4)), NDA_DST};
+        const std::size_t at = bytes.size();
+        bytes.resize(at + RTA_SPACE(4), 0);
+        std::memcpy(bytes.data() + at, &attribute, sizeof attribute);
+        std::memcpy(bytes.data() + at + RTA_LENGTH(0), &destination, 4);
+    }
+    nlmsghdr message{};
+    message.nlmsg_len = static_cast<std::uint32_t>(bytes.size());
+    message.nlmsg_type = type;
+    std::memcpy(bytes.data(), &message, sizeof message);
+    return bytes;
+}
 
 TEST_F(NetlinkRouteChangesTest, FirstRegistrationOpensTheSocketAndItStaysRegistered) {
     Register();
@@ -243,6 +286,40 @@ TEST_F(NetlinkRouteChangesTest, WaitBlocksUntilANotificationFromAnotherThread) {
     });
     Notify();
     EXPECT_EQ(waiting.get(), RouteWait::changed);
+}
+
+// What the link socket brings is a repair report of the touched neighbour entries and links;
+// a route change on the other socket comes first, and the kick and the timeout come last.
+TEST_F(NetlinkRouteChangesTest, LinkNeighbourAndAddressNotificationsMakeOneRepairReport) {
+    Register();
+    ndmsg neighbour{};
+    neighbour.ndm_family = AF_INET;
+    neighbour.ndm_ifindex = 4;
+    ifinfomsg link{};
+    link.ifi_index = 5;
+    ifaddrmsg address{};
+    address.ifa_family = AF_INET;
+    address.ifa_index = 6;
+    ifaddrmsg address6{};
+    address6.ifa_family = AF_INET6;
+    address6.ifa_index = 7;
+    std::vector<std::uint8_t> both = Notification(RTM_DELNEIGH, neighbour, 0x0100000a);
+    const std::vector<std::uint8_t> linkChange = Notification(RTM_NEWLINK, link);
+    both.insert(both.end(), linkChange.begin(), linkChange.end());
+    NotifyLink(both);
+    NotifyLink(Notification(RTM_NEWADDR, address));
+    NotifyLink(Notification(RTM_NEWADDR, address6));
+    Notify();
+    SystemErrorCode error = 0;
+    ASSERT_EQ(Wait(error), RouteWait::changed);
+    ASSERT_EQ(Wait(error), RouteWait::repair);
+    EXPECT_FALSE(report.overrun);
+    EXPECT_EQ(report.neighbours,
+              (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{4, 0x0100000a}}));
+    EXPECT_EQ(report.links, (std::vector<std::uint32_t>{5, 6}));
+    kick->Signal();
+    EXPECT_EQ(Wait(error), RouteWait::kicked);
+    EXPECT_EQ(Wait(error, std::chrono::milliseconds{0}), RouteWait::timedOut);
 }
 
 TEST_F(NetlinkRouteChangesTest, WaitBeforeRegistrationFails) {

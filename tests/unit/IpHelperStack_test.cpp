@@ -119,7 +119,8 @@ TEST_F(IpHelperAdaptersTest, ChainIsFollowedByNextNotByPosition) {
         WriteAdapterRecord(buffer, 2 * record, 22, "192.168.100.254", AddressIn(buffer, 648));
     });
     EXPECT_EQ(stack.ListAdapters(),
-              (std::vector<AdapterInfo>{{11, "10.0.0.1"}, {22, "192.168.100.254"}, {33, ""}}));
+              (std::vector<AdapterInfo>{
+                  {11, "10.0.0.1", "", ""}, {22, "192.168.100.254", "", ""}, {33, "", "", ""}}));
 }
 
 TEST_F(IpHelperAdaptersTest, SizeIsRaisedToTheNextWholeMultipleOfTheRecordSize) {
@@ -180,7 +181,8 @@ TEST_F(IpHelperAdaptersTest, RecordAnywhereWhollyInsideTheBufferIsAccepted) {
         WriteAdapterRecord(buffer, size - 648, 3, "10.0.0.3", 0);
     });
     EXPECT_EQ(stack.ListAdapters(),
-              (std::vector<AdapterInfo>{{1, "10.0.0.1"}, {2, "10.0.0.2"}, {3, "10.0.0.3"}}));
+              (std::vector<AdapterInfo>{
+                  {1, "10.0.0.1", "", ""}, {2, "10.0.0.2", "", ""}, {3, "10.0.0.3", "", ""}}));
 }
 
 TEST_F(IpHelperAdaptersTest, ChainThatLoopsThrowsZero) {
@@ -196,12 +198,12 @@ TEST_F(IpHelperAdaptersTest, GatewayTextEndsAtItsNulAndNeverRunsPastItsField) {
         WriteAdapterRecord(buffer, 0, 4, "255.255.255.2551", 0);
         buffer[Core_SocketARP::adapter_gateway_offset + 16] = 'X'; // the mask's first byte
     });
-    EXPECT_EQ(stack.ListAdapters(), (std::vector<AdapterInfo>{{4, "255.255.255.2551"}}));
+    EXPECT_EQ(stack.ListAdapters(), (std::vector<AdapterInfo>{{4, "255.255.255.2551", "", ""}}));
 }
 
 TEST_F(IpHelperAdaptersTest, ZeroedBufferIsOneAdapterWithoutGateway) {
     Chain(648, nullptr);
-    EXPECT_EQ(stack.ListAdapters(), (std::vector<AdapterInfo>{{0, ""}}));
+    EXPECT_EQ(stack.ListAdapters(), (std::vector<AdapterInfo>{{0, "", "", ""}}));
 }
 
 // The late-bound entry points and the ARP rows.
@@ -240,23 +242,35 @@ TEST_F(IpHelperStackTest, SendArpGetsTheAddressSourceZeroAnAllOnesBufferAndLengt
         *length = 6;
         return 0;
     };
-    EXPECT_EQ(Core_SocketARP::ResolveMac(stack, "192.168.1.1"),
+    EXPECT_EQ(Core_SocketARP::ResolveMac(stack, {7, "192.168.1.1", ""}),
               (std::vector<std::uint8_t>{0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e}));
     EXPECT_EQ(seenDestination, api.InetAddr("192.168.1.1"));
     EXPECT_EQ(seenSource, 0u);
+    // With the adapter's own address as source, the system asks on that adapter.
+    Core_SocketARP::ResolveMac(stack, {7, "192.168.1.1", "192.168.1.20"});
+    EXPECT_EQ(seenSource, api.InetAddr("192.168.1.20"));
     EXPECT_EQ(seenLength, 6u);
     EXPECT_EQ(seenBuffer, std::vector<std::uint8_t>(8, 0xFF));
-    EXPECT_EQ(api.sendArpLookups, 1);
+    EXPECT_EQ(api.sendArpLookups, 2);
 }
 
 TEST_F(IpHelperStackTest, SendArpFailuresAreThrown) {
     api.sendArp = [](std::uint32_t, std::uint32_t, void*, std::uint32_t*) -> std::uint32_t {
         return 67;
     };
-    EXPECT_EQ(CodeThrownBy([&] { Core_SocketARP::ResolveMac(stack, "10.0.0.1"); }), 67u);
+    const Core_SocketARP::GatewayRequest request{7, "10.0.0.1", ""};
+    EXPECT_EQ(CodeThrownBy([&] { Core_SocketARP::ResolveMac(stack, request); }), 67u);
+    // A reported length of 0, or one beyond the buffer, is a failure without a code.
+    for (const std::uint32_t reported : {0u, 9u}) {
+        api.sendArp = [reported](std::uint32_t, std::uint32_t, void*, std::uint32_t* length) {
+            *length = reported;
+            return std::uint32_t{0};
+        };
+        EXPECT_EQ(CodeThrownBy([&] { Core_SocketARP::ResolveMac(stack, request); }), 0u);
+    }
     api.hasSendArp = false;
-    EXPECT_EQ(CodeThrownBy([&] { Core_SocketARP::ResolveMac(stack, "10.0.0.1"); }), 0u);
-    EXPECT_EQ(api.sendArpLookups, 2);
+    EXPECT_EQ(CodeThrownBy([&] { Core_SocketARP::ResolveMac(stack, request); }), 0u);
+    EXPECT_EQ(api.sendArpLookups, 4);
 }
 
 TEST_F(IpHelperStackTest, StaticEntryIsCreatedAsAStaticRow) {

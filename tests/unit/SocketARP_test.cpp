@@ -156,7 +156,7 @@ TEST_F(ArpModuleLifecycle, StartTwiceRunsOnePassAndOneMonitor) {
     ASSERT_TRUE(changes.AwaitWaits(1));
     InterfaceSocketARP::Stop();
 
-    EXPECT_EQ(Count("SendArp"), 1U);
+    EXPECT_EQ(Count("Ask"), 1U);
     EXPECT_EQ(changes.Registrations(), 1);
     EXPECT_EQ(changes.EndedSubscriptions(), 1);
     EXPECT_EQ(Output(), FirstBound());
