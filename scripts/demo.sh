@@ -86,6 +86,8 @@ program_lines() {
     shown=$total
 }
 program_lines 2
+# Answers of another MAC within a pin's first moments (its conflict window) would take it back.
+lab_wait_until 5 lab_remembered "$pid" "$LAB_GW_IP" "$gwmac"
 echo "ARP table (the gateway's real MAC, PERMANENT: forged replies cannot change it):"
 arp_table
 

@@ -70,6 +70,9 @@ scenario_debug_run() {
     expect_equal "pinned entry" "$(neighbours host nud all)" \
         "$LAB_GW_IP dev eth0 lladdr $gwmac PERMANENT"
     expect_lock_held
+    # Forged answers within the pin's conflict window would rightly take it back.
+    lab_wait_until 5 lab_remembered "$program_pid" "$LAB_GW_IP" "$gwmac" ||
+        fail "the gateway was not remembered"
 
     before=$(rx_packets host eth0)
     lab_exec attacker "$attacker" eth0 reply "$LAB_GW_IP" "$LAB_HOST_IP" "$hostmac" 5000 >/dev/null
@@ -153,7 +156,8 @@ scenario_service_without_notify_socket() {
 }
 
 # A fault signal sent to the running program: the crash files go to the first directory of
-# $STATE_DIRECTORY, none beside the executable, and the exit status is 100.
+# $STATE_DIRECTORY, where the remembered gateways are too, none beside the executable, and the
+# exit status is 100.
 scenario_fault_signal_leaves_report() {
     lab_standard
     local gwmac state="$LAB_DIR/state" file first
@@ -163,13 +167,15 @@ scenario_fault_signal_leaves_report() {
     start_program env STATE_DIRECTORY="$state:$LAB_DIR/second" "$antiarp" -debug
     expect_line "$simulation_line"
     expect_line "$(bound_line 0 "$LAB_GW_IP" "$gwmac")"
+    lab_wait_until 5 grep -q " $LAB_GW_IP $(hex "$gwmac")\$" "$state/gateways" ||
+        fail "the gateway was not remembered in the state directory"
 
     end_program SEGV 100
     for file in CRASHLOG.TXT CRASH.DMP CRASHLOG.DAT; do
         [ -f "$state/$file" ] || fail "no $file in the state directory"
     done
     expect_equal "other files" "$(cd "$state" && echo *) / $(cd "$LAB_DIR/second" && echo *)" \
-        "CRASH.DMP CRASHLOG.DAT CRASHLOG.TXT / *"
+        "CRASH.DMP CRASHLOG.DAT CRASHLOG.TXT gateways / *"
     first=$(head -n 1 "$state/CRASHLOG.TXT")
     expect_equal "report's first line" "$first" \
         "$(basename "$antiarp") caused an Access Violation (0xc0000005) "$'\r'

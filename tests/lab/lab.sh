@@ -18,9 +18,13 @@
 #   lab_mac HOST LINK                 the link's MAC address, aa:bb:cc:dd:ee:ff
 #   lab_wait_until SECONDS CMD...     re-runs CMD until it succeeds; fails after SECONDS
 #   "${LAB_PRIVATE_RUN[@]}" CMD...    put before a command given to lab_exec or lab_spawn: it
-#                                     runs with an empty /run of its own (a tmpfs in the mount
-#                                     namespace of `ip netns exec`, gone with the command), so
-#                                     what it writes there (a running lock) stays in the lab
+#                                     runs with an empty /run and an empty /var/lib of its own
+#                                     (tmpfs in the mount namespace of `ip netns exec`, gone with
+#                                     the command), so what it writes there (a running lock, the
+#                                     remembered gateways) stays in the lab
+#   lab_remembered PID GATEWAY MAC    true once the program PID (run with LAB_PRIVATE_RUN and no
+#                                     STATE_DIRECTORY) remembers the gateway at that MAC: its
+#                                     conflict window has closed
 #   lab_standard                      the usual scene on one segment "lan" (10.80.0.0/24): the
 #                                     protected host "host" (.2, default route via gw), a gateway
 #                                     "gw" (.1) and a second one "gw2" (.3) whose kernels answer
@@ -162,7 +166,12 @@ lab_wait_until() {
 # The mount is made in the command's own mount namespace, which ip(8) makes a slave of the
 # machine's: it never shows outside.
 # shellcheck disable=SC2034 # used by the scripts that source this file
-LAB_PRIVATE_RUN=(sh -c 'mount -t tmpfs -o size=1m,mode=0755 lab-run /run && exec "$@"' lab-run)
+LAB_PRIVATE_RUN=(sh -c 'mount -t tmpfs -o size=1m,mode=0755 lab-run /run &&
+    mount -t tmpfs -o size=1m,mode=0755 lab-state /var/lib && exec "$@"' lab-run)
+
+lab_remembered() {
+    grep -q " $2 ${3//:/}\$" "/proc/$1/root/var/lib/tarnwick-antiarp/gateways" 2>/dev/null
+}
 
 lab_standard() {
     LAB_HOST_IP=10.80.0.2
