@@ -360,7 +360,7 @@ void GatewayKeeper::PrintSettled() {
 }
 
 void GatewayKeeper::Check(Gateway& gateway) {
-    if (gateway.resolving || !gateway.pinned) {
+    if (!gateway.pinned) {
         return;
     }
     std::optional<HardwareAddress> entry;
@@ -372,7 +372,13 @@ void GatewayKeeper::Check(Gateway& gateway) {
     if (entry == gateway.pinned) {
         return;
     }
+    const HardwareAddress pinned = *gateway.pinned;
     gateway.pinned.reset();
+    if (gateway.resolving) {
+        // Lost while its window is still open: the window's choice stands, written again.
+        Pin(gateway, pinned, tick_now());
+        return;
+    }
     gateway.backoffSeconds = 0;
     StartResolution(gateway, tick_now());
 }

@@ -92,6 +92,39 @@ scenario_debug_run() {
     expect_equal "entries after the run" "$(neighbours host nud all)" ""
 }
 
+# The protection does not lapse: a gateway silent at the start is pinned once it answers, by a
+# retry of its own; a pin deleted by hand, and one the kernel dropped when the host's MAC
+# changed, are pinned again.
+scenario_lost_pins_are_restored() {
+    lab_standard
+    local gwmac line
+    gwmac=$(lab_mac gw eth0)
+    lab_ip gw link set eth0 arp off
+    start_program "$antiarp" -debug
+    expect_line "$simulation_line"
+    expect_line "[0]ARP Error [113] No route to host"
+    lab_ip gw link set eth0 arp on
+    # The error text's own line end may leave an empty line.
+    IFS= read -r -t 10 -u "$PROGRAM_OUT" line || fail "no line after the error"
+    [ -n "$line" ] || IFS= read -r -t 10 -u "$PROGRAM_OUT" line || fail "no retry's line"
+    expect_equal "retry's line" "$line" "$(bound_line 0 "$LAB_GW_IP" "$gwmac")"
+    lab_wait_until 5 lab_remembered "$program_pid" "$LAB_GW_IP" "$gwmac" ||
+        fail "the gateway was not remembered"
+
+    lab_ip host neigh del "$LAB_GW_IP" dev eth0
+    expect_line "$(bound_line 0 "$LAB_GW_IP" "$gwmac")"
+    expect_equal "entry after the deletion" "$(neighbour host "$LAB_GW_IP" eth0)" \
+        "$LAB_GW_IP lladdr $gwmac PERMANENT"
+
+    lab_ip host link set eth0 address 02:00:00:00:00:42
+    expect_line "$(bound_line 0 "$LAB_GW_IP" "$gwmac")"
+    expect_equal "entry after the MAC change" "$(neighbour host "$LAB_GW_IP" eth0)" \
+        "$LAB_GW_IP lladdr $gwmac PERMANENT"
+
+    end_program INT 0
+    expect_equal "entries after the run" "$(neighbours host nud all)" ""
+}
+
 # A stop while the first binding pass still waits for a slow gateway: the pass completes, then
 # the run ends with the flush and exit status 0 (the signal must not kill the process).
 scenario_stop_during_first_pass() {

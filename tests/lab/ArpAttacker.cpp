@@ -7,11 +7,18 @@
 //   tw_arp_attacker <link> answer-after <delay-ms> <claimed-ip> <count> [<claimed-mac>]
 //       prints "ready" once listening, then answers <count> requests for claimed-ip (0: until
 //       SIGTERM or SIGINT); answer-after waits <delay-ms> before each answer, as a slow gateway
+//   tw_arp_attacker <link> respond <variant> <claimed-ip> <count> [<claimed-mac>]
+//       the same, with an answer that is wrong in one way, written as a whole Ethernet frame:
+//       target-ip (another target address), target-mac (another target hardware address),
+//       broadcast (a gratuitous reply to everybody), vlan (tagged for VLAN 42), other-host
+//       (sent to another host's Ethernet address), ethernet-source (the frame's source is not
+//       its ARP sender)
 // The claimed MAC is the link's own unless given. Prints what it did on its last line.
 #include "Core_SocketARP/NetworkStack.h"
 #include "Core_SocketARP/linux/ArpPacket_linux.h"
 
 #include <arpa/inet.h>
+#include <linux/if_packet.h>
 #include <net/if.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -26,6 +33,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -93,6 +101,46 @@ MacAddress LinkMac(const std::string& name) {
 // A sending socket must not queue what the link receives.
 std::vector<sock_filter> DropAll() { return Core_SocketARP::arp::DropAllFilter(); }
 
+// The answer to `request` as a whole Ethernet frame, wrong in the way `variant` says.
+std::vector<std::uint8_t> Frame(const std::string& variant, const Packet& request,
+                                std::uint32_t claimed, const MacAddress& claimedMac,
+                                const MacAddress& ownMac) {
+    Packet reply;
+    reply.operation = Core_SocketARP::arp::operation_reply;
+    reply.senderMac = claimedMac;
+    reply.senderIp = claimed;
+    reply.targetMac = request.senderMac;
+    reply.targetIp = request.senderIp;
+    MacAddress destination = request.senderMac;
+    MacAddress source = claimedMac;
+    bool tagged = false;
+    if (variant == "target-ip") {
+        reply.targetIp = htonl(ntohl(reply.targetIp) + 1);
+    } else if (variant == "target-mac") {
+        reply.targetMac[5] ^= 0x01;
+    } else if (variant == "broadcast") {
+        destination = reply.targetMac = Core_SocketARP::arp::broadcast_mac;
+        reply.targetIp = claimed;
+    } else if (variant == "vlan") {
+        tagged = true;
+    } else if (variant == "other-host") {
+        destination = {0x02, 0x00, 0x00, 0x00, 0x00, 0x99};
+    } else if (variant == "ethernet-source") {
+        source = ownMac == claimedMac ? MacAddress{0x02, 0, 0, 0, 0, 0x98} : ownMac;
+    } else {
+        Fail("unknown variant " + variant);
+    }
+    std::vector<std::uint8_t> frame(destination.begin(), destination.end());
+    frame.insert(frame.end(), source.begin(), source.end());
+    if (tagged) {
+        frame.insert(frame.end(), {0x81, 0x00, 0x00, 42});
+    }
+    frame.insert(frame.end(), {0x08, 0x06});
+    const auto arp = Core_SocketARP::arp::Encode(reply);
+    frame.insert(frame.end(), arp.begin(), arp.end());
+    return frame;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -140,9 +188,16 @@ int main(int argc, char** argv) {
             return 0;
         }
         const bool delayed = mode == "answer-after";
-        const int first = delayed ? 4 : 3; // the claimed address's argument
-        if ((mode == "answer" || delayed) && (argc == first + 2 || argc == first + 3)) {
+        const bool crafted = mode == "respond";
+        const int first = delayed || crafted ? 4 : 3; // the claimed address's argument
+        if ((mode == "answer" || delayed || crafted) && (argc == first + 2 || argc == first + 3)) {
             const auto delay = std::chrono::milliseconds(delayed ? ParseCount(argv[3]) : 0);
+            const std::string variant = crafted ? argv[3] : "";
+            // Whole frames go out on a raw socket that receives nothing.
+            const int raw = crafted ? ::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0) : -1;
+            if (crafted && raw < 0) {
+                Fail("raw socket: " + std::string(std::strerror(errno)));
+            }
             const std::uint32_t claimed = ParseIp(argv[first]);
             const long count = ParseCount(argv[first + 1]);
             const MacAddress claimedMac = argc == first + 3 ? ParseMac(argv[first + 2]) : ownMac;
@@ -160,6 +215,19 @@ int main(int argc, char** argv) {
                     continue;
                 }
                 std::this_thread::sleep_for(delay);
+                if (crafted) {
+                    const auto frame =
+                        Frame(variant, received->packet, claimed, claimedMac, ownMac);
+                    sockaddr_ll to{};
+                    to.sll_family = AF_PACKET;
+                    to.sll_ifindex = index;
+                    if (::sendto(raw, frame.data(), frame.size(), 0,
+                                 reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0) {
+                        Fail("sendto: " + std::string(std::strerror(errno)));
+                    }
+                    ++answered;
+                    continue;
+                }
                 Packet reply;
                 reply.operation = Core_SocketARP::arp::operation_reply;
                 reply.senderMac = claimedMac;

@@ -158,6 +158,169 @@ scenario_attacker_answers_requests() {
     expect_equal "attacker's report" "$line" "answered 1"
 }
 
+# Whether the output file holds the conflict report for the gateway on eth0 between the two
+# MACs, in either order of arrival, ending in the given outcome.
+reports_conflict() {
+    local file=$1 gateway=$2 first=$3 second=$4 outcome=$5 line
+    for line in "$(hex "$first") and $(hex "$second")" "$(hex "$second") and $(hex "$first")"; do
+        grep -qxF "[WARN][SocketARP]Gateway $gateway on eth0 answered with two MAC addresses, $line: $outcome" "$file" && return 0
+    done
+    return 1
+}
+
+# Answers that are wrong in one way each, sent at once by an attacker while the gateway's kernel
+# answers normally: every one is ignored, the gateway alone is pinned and nothing conflicts.
+scenario_hostile_answers_ignored() {
+    lab_standard
+    local gwmac variant line
+    gwmac=$(lab_mac gw eth0)
+    for variant in target-ip target-mac broadcast vlan other-host ethernet-source; do
+        lab_spawn_ready attacker "$attacker" eth0 respond "$variant" "$LAB_GW_IP" 1
+        run_pass host bind
+        lab_read_line line || fail "$variant: the attacker did not report"
+        expect_equal "$variant: attacker's report" "$line" "answered 1"
+        expect_output "$LAB_DIR/out" "$(bound_line 0 "$LAB_GW_IP" "$gwmac")"$'\n'
+        expect_equal "$variant: entry" "$(neighbour host "$LAB_GW_IP" eth0)" \
+            "$LAB_GW_IP lladdr $gwmac PERMANENT"
+    done
+}
+
+# An attacker that answers every request at once, the gateway 1 ms later: 20 passes without a
+# remembered gateway each report the conflict and leave no pin; 20 passes that remember the
+# gateway pin it each time, and the attacker's address is never written, not even for a moment.
+scenario_instant_attacker_never_pinned() {
+    lab_standard
+    local gwmac attackermac run state="$LAB_DIR/state"
+    gwmac=$(lab_mac gw eth0)
+    attackermac=$(lab_mac attacker eth0)
+    slow_gateway 1
+    lab_spawn_ready attacker "$attacker" eth0 answer "$LAB_GW_IP" 0
+    for run in $(seq 20); do
+        run_pass host bind
+        reports_conflict "$LAB_DIR/out" "$LAB_GW_IP" "$attackermac" "$gwmac" \
+            "no entry pinned, asking again later" ||
+            fail "run $run: no conflict reported: $(cat "$LAB_DIR/out")"
+        expect_equal "run $run: entries" "$(neighbours host nud permanent)" ""
+    done
+
+    mkdir "$state"
+    printf 'tarnwick-antiarp gateways 1\neth0 %s %s\n' "$LAB_GW_IP" "$(hex "$gwmac")" >"$state/gateways"
+    lab_spawn host ip monitor neigh
+    local monitor=$LAB_LAST_OUT
+    for run in $(seq 20); do
+        lab_exec host env STATE_DIRECTORY="$state" "$pass" bind >"$LAB_DIR/out"
+        reports_conflict "$LAB_DIR/out" "$LAB_GW_IP" "$attackermac" "$gwmac" \
+            "kept the remembered $(hex "$gwmac")" ||
+            fail "run $run: no conflict reported: $(cat "$LAB_DIR/out")"
+        expect_equal "run $run: entry" "$(neighbour host "$LAB_GW_IP" eth0)" \
+            "$LAB_GW_IP lladdr $gwmac PERMANENT"
+    done
+    grep -qi "$gwmac PERMANENT" "$monitor" || fail "control: the monitor saw no pin"
+    ! grep -i "$attackermac PERMANENT" "$monitor" || fail "the attacker was pinned"
+}
+
+# A gateway whose remembered address is another one, answering alone: a replaced gateway, pinned
+# with a warning that names both addresses, and remembered from now on.
+scenario_replaced_gateway_pinned_with_warning() {
+    lab_standard
+    local gwmac state="$LAB_DIR/state"
+    gwmac=$(lab_mac gw eth0)
+    mkdir "$state"
+    printf 'tarnwick-antiarp gateways 1\neth0 %s 0200000000aa\n' "$LAB_GW_IP" >"$state/gateways"
+    lab_exec host env STATE_DIRECTORY="$state" "$pass" bind >"$LAB_DIR/out"
+    expect_output "$LAB_DIR/out" "[WARN][SocketARP]Gateway $LAB_GW_IP on eth0 has a new MAC address $(hex "$gwmac") (was 0200000000aa): pinned and remembered"$'\n'"$(bound_line 0 "$LAB_GW_IP" "$gwmac")"$'\n'
+    expect_equal "remembered" "$(cat "$state/gateways")" \
+        "tarnwick-antiarp gateways 1"$'\n'"eth0 $LAB_GW_IP $(hex "$gwmac")"
+}
+
+# Two LANs whose routers share an address: each link gets its own router. A link without an
+# address of its own, whose default route is onlink, asks with an ARP probe on that link, even
+# where the other link's router would answer for the address (proxy ARP).
+scenario_each_link_asks_its_own_router() {
+    lab_host host
+    lab_host a
+    lab_host b
+    lab_host c
+    lab_host d
+    lab_wire host eth0 192.168.1.2/24 a eth0 192.168.1.1/24
+    lab_wire host eth1 192.168.1.3/24 b eth0 192.168.1.1/24
+    lab_ip host route add default via 192.168.1.1 dev eth0 metric 100
+    lab_ip host route add default via 192.168.1.1 dev eth1 metric 200
+    run_pass host bind
+    expect_output "$LAB_DIR/out" "$(bound_line 0 192.168.1.1 "$(lab_mac a eth0)")"$'\n'"$(bound_line 1 192.168.1.1 "$(lab_mac b eth0)")"$'\n'
+    expect_equal "entry of the first LAN" "$(neighbour host 192.168.1.1 eth0)" \
+        "192.168.1.1 lladdr $(lab_mac a eth0) PERMANENT"
+    expect_equal "entry of the second LAN" "$(neighbour host 192.168.1.1 eth1)" \
+        "192.168.1.1 lladdr $(lab_mac b eth0) PERMANENT"
+
+    lab_wire host eth2 10.66.1.2/24 c eth0 10.66.1.1/24
+    lab_ip c link add eth1 type veth peer name eth9 netns "$(lab_ns d)"
+    lab_ip c link set eth1 up
+    lab_ip d link set eth9 up
+    lab_ip c route add 10.9.9.0/24 dev eth1
+    lab_exec c sysctl -qw net.ipv4.ip_forward=1 net.ipv4.conf.eth0.proxy_arp=1 \
+        net.ipv4.neigh.eth0.proxy_delay=0
+    lab_host e
+    lab_ip host link add eth3 type veth peer name eth0 netns "$(lab_ns e)"
+    lab_ip host link set eth3 up
+    lab_ip e addr add 10.9.9.1/24 dev eth0
+    lab_ip e link set eth0 up
+    lab_ip host route del default via 192.168.1.1 dev eth0
+    lab_ip host route del default via 192.168.1.1 dev eth1
+    lab_ip host route add default via 10.66.1.1 dev eth2 metric 100
+    lab_ip host route add default via 10.9.9.1 dev eth3 onlink metric 200
+    lab_exec host "$pass" resolve eth2 10.9.9.1 >"$LAB_DIR/proxy" || fail "no proxy ARP on eth2"
+    expect_equal "proxy ARP answer on the other link" "$(cat "$LAB_DIR/proxy")" "$(hex "$(lab_mac c eth0)")"
+    run_pass host bind
+    grep -qxF "$(bound_line 3 10.9.9.1 "$(lab_mac e eth0)")" "$LAB_DIR/out" ||
+        fail "the probe's answer was not pinned: $(cat "$LAB_DIR/out")"
+    expect_equal "entry of the link without an address" "$(neighbour host 10.9.9.1 eth3)" \
+        "10.9.9.1 lladdr $(lab_mac e eth0) PERMANENT"
+}
+
+# A default route only in a table that `ip rule` chooses is still the link's gateway.
+scenario_policy_routed_gateway_pinned() {
+    lab_standard
+    lab_ip host route del default
+    lab_ip host route add default via "$LAB_GW_IP" dev eth0 table 100
+    lab_ip host rule add from all lookup 100 pref 100
+    run_pass host bind
+    expect_output "$LAB_DIR/out" "$(bound_line 0 "$LAB_GW_IP" "$(lab_mac gw eth0)")"$'\n'
+}
+
+# Links that come and go during passes never end one with different interface and adapter
+# counts.
+scenario_link_churn_never_mismatches() {
+    lab_standard
+    lab_spawn host bash -c 'while :; do ip link add churn0 type veth peer name churn1; ip link del churn0; done'
+    local run
+    for run in $(seq 40); do
+        run_pass host bind
+        ! grep -q 'size()' "$LAB_DIR/out" || fail "run $run: $(cat "$LAB_DIR/out")"
+    done
+}
+
+# 16 links, 4 of them with silent gateways: the 12 others are pinned long before the silent
+# ones give up, and the lines still come in adapter order.
+scenario_silent_gateways_delay_no_other_link() {
+    lab_host host
+    local i pid
+    for i in $(seq 16); do
+        lab_host "g$i"
+        lab_wire host "eth$i" "10.70.$i.2/24" "g$i" eth0 "10.70.$i.1/24"
+        lab_ip host route add default via "10.70.$i.1" dev "eth$i" metric "$i"
+        [ "$i" -gt 4 ] || lab_ip "g$i" link set eth0 arp off
+    done
+    lab_spawn host "$pass" bind
+    pid=$LAB_LAST_PID
+    pinned() { [ "$(neighbours host nud permanent | wc -l)" -eq 12 ]; }
+    lab_wait_until 10 pinned || fail "the answering gateways were not pinned"
+    kill -0 "$pid" || fail "the pass ended before the 12 were pinned"
+    wait "$pid"
+    expect_equal "positions of the lines" "$(grep -o '^\[[0-9]*\]' "$LAB_LAST_OUT" | tr -d '\n')" \
+        "$(printf '[%d]' $(seq 0 15))"
+}
+
 lab_init
 "scenario_$scenario"
 echo "PASS ($scenario)"

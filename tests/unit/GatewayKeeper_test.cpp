@@ -230,6 +230,11 @@ TEST_F(KeeperTest, RepairPinsAgainWhatWasRemovedOrChangedAndOnlyThat) {
     EXPECT_EQ(Entry(), gateway_mac);
     stack.staticEntries.clear();
     keeper.CheckPins();
+    RunFor(1);
+    // Lost again while the window of that pin is still open: written again at once.
+    stack.staticEntries.clear();
+    keeper.Repair({false, {}, {7}});
+    EXPECT_EQ(Entry(), gateway_mac);
     RunFor(GatewayKeeper::conflict_window.count());
     EXPECT_EQ(Entry(), gateway_mac);
     EXPECT_TRUE(stack.CallsStartingWith("Flush").empty());
