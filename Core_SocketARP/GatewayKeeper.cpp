@@ -87,7 +87,8 @@ void GatewayKeeper::ResolvePass(const std::vector<AdapterInfo>& adapters) {
             continue;
         }
         Gateway gateway;
-        gateway.request = GatewayRequest{adapter.index, adapter.gateway, adapter.address};
+        gateway.request =
+            GatewayRequest{adapter.index, adapter.gateway, adapter.address, adapter.linkAddress};
         gateway.link = LinkText(adapter.name, adapter.index);
         gateway.position = static_cast<int>(i);
         gateway.address = ParseDottedQuad(adapter.gateway);
@@ -96,9 +97,19 @@ void GatewayKeeper::ResolvePass(const std::vector<AdapterInfo>& adapters) {
     }
     // Every request goes out before the first answer is looked at: a silent gateway delays no
     // other.
+    std::vector<GatewayRequest> requests;
+    for (const Gateway& gateway : gateways_) {
+        requests.push_back(gateway.request);
+    }
+    try {
+        resolver_.Expect(requests);
+    } catch (SystemErrorCode) { // each request then fails, and says why, on its own
+    }
     const tick_value now = tick_now();
     for (Gateway& gateway : gateways_) {
         StartResolution(gateway, now);
+        // Later requests (retries, repairs) look the link's address up afresh.
+        gateway.request.linkAddress.clear();
     }
     PrintSettled();
     while (next_to_print_ < gateways_.size()) {

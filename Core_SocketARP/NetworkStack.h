@@ -17,17 +17,21 @@ namespace Core_SocketARP {
 // Windows, an errno value on Linux, 0 for failures that have no system code of their own.
 using SystemErrorCode = std::uint32_t;
 
+using HardwareAddress = std::vector<std::uint8_t>;
+
 // What the passes read of one adapter: the interface index for the ARP row and the text of
 // the adapter's first gateway (dotted decimal; empty when the adapter has none).
 struct AdapterInfo {
     std::uint32_t index = 0;
-    std::string gateway;
+    std::string gateway{};
     // The adapter's own IPv4 address on the gateway's link (dotted decimal), which its ARP
     // requests carry as sender; empty when it has none.
-    std::string address;
+    std::string address{};
     // What names the adapter across restarts: the link's name on Linux, the adapter's name on
     // Windows. The remembered gateways are kept under it.
-    std::string name;
+    std::string name{};
+    // The adapter's own hardware address, where the platform lists it with the adapter.
+    HardwareAddress linkAddress{};
 
     bool operator==(const AdapterInfo&) const = default;
 };
@@ -39,15 +43,16 @@ struct NetworkSnapshot {
     std::vector<AdapterInfo> adapters;
 };
 
-using HardwareAddress = std::vector<std::uint8_t>;
-
 // A gateway asked for its hardware address on its adapter's own link.
 struct GatewayRequest {
     std::uint32_t interfaceIndex = 0;
     std::string gateway; // dotted decimal
     // The adapter's own address (dotted decimal) as the request's sender; empty: none (Linux
     // sends an ARP probe, sender 0.0.0.0).
-    std::string source;
+    std::string source{};
+    // The adapter's hardware address as the pass found it a moment ago; empty: the resolver
+    // looks it up (it may have changed since).
+    HardwareAddress linkAddress{};
 
     bool operator==(const GatewayRequest&) const = default;
 };
@@ -79,6 +84,9 @@ public:
     ArpResolver& operator=(const ArpResolver&) = delete;
 
     virtual ResolverPace Pace() const = 0;
+
+    // The gateways about to be asked, so that a platform can prepare for all of them at once.
+    virtual void Expect(const std::vector<GatewayRequest>& requests) { (void)requests; }
 
     // Sends one request for the gateway on its link, and takes its answers from now on, until
     // Forget. Asking again while a request is in flight sends it again where the platform

@@ -239,53 +239,104 @@ std::optional<Received> PacketSocket::Receive(std::chrono::steady_clock::time_po
     }
 }
 
+namespace {
+
+// One frame's room for recvmmsg: its bytes, its sender and its VLAN note.
+struct FrameSlot {
+    std::array<std::uint8_t, 64> bytes{};
+    sockaddr_ll from{};
+    iovec data{};
+    alignas(cmsghdr) std::array<std::uint8_t, CMSG_SPACE(sizeof(tpacket_auxdata))> control{};
+};
+
+void Prepare(FrameSlot& slot, mmsghdr& header) {
+    slot.data = {slot.bytes.data(), slot.bytes.size()};
+    header = mmsghdr{};
+    header.msg_hdr.msg_name = &slot.from;
+    header.msg_hdr.msg_namelen = sizeof slot.from;
+    header.msg_hdr.msg_iov = &slot.data;
+    header.msg_hdr.msg_iovlen = 1;
+    header.msg_hdr.msg_control = slot.control.data();
+    header.msg_hdr.msg_controllen = slot.control.size();
+}
+
+std::optional<Received> Interpret(const FrameSlot& slot, msghdr& message, std::size_t length) {
+    if (slot.from.sll_pkttype == PACKET_OUTGOING) {
+        return std::nullopt;
+    }
+    const auto packet = Decode({slot.bytes.data(), length});
+    if (!packet) {
+        return std::nullopt;
+    }
+    Received received{*packet, slot.from.sll_ifindex, slot.from.sll_pkttype, {}, false};
+    if (slot.from.sll_halen == received.ethernetSource.size()) {
+        std::copy_n(slot.from.sll_addr, received.ethernetSource.size(),
+                    received.ethernetSource.begin());
+    }
+    for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
+         header = CMSG_NXTHDR(&message, header)) {
+        if (header->cmsg_level == SOL_PACKET && header->cmsg_type == PACKET_AUXDATA &&
+            header->cmsg_len >= CMSG_LEN(sizeof(tpacket_auxdata))) {
+            tpacket_auxdata aux{};
+            std::memcpy(&aux, CMSG_DATA(header), sizeof aux);
+            received.vlanTagged = (aux.tp_status & TP_STATUS_VLAN_VALID) != 0 ||
+                                  (aux.tp_status & TP_STATUS_VLAN_TPID_VALID) != 0;
+        }
+    }
+    return received;
+}
+
+} // namespace
+
 std::optional<Received> PacketSocket::ReceiveQueued() {
     for (;;) {
-        std::array<std::uint8_t, 64> bytes{};
-        sockaddr_ll from{};
-        iovec data{bytes.data(), bytes.size()};
-        alignas(cmsghdr) std::array<std::uint8_t, CMSG_SPACE(sizeof(tpacket_auxdata))> control{};
-        msghdr message{};
-        message.msg_name = &from;
-        message.msg_namelen = sizeof from;
-        message.msg_iov = &data;
-        message.msg_iovlen = 1;
-        message.msg_control = control.data();
-        message.msg_controllen = control.size();
-        const ssize_t length = ::recvmsg(fd_.get(), &message, MSG_DONTWAIT);
-        if (length < 0) {
+        std::vector<Received> received = ReceiveAllQueued(1);
+        if (!received.empty()) {
+            return received.front();
+        }
+        // One frame read that was not an ARP packet: look again; nothing read: nothing queued.
+        if (!last_read_anything_) {
+            return std::nullopt;
+        }
+    }
+}
+
+std::vector<Received> PacketSocket::ReceiveAllQueued(std::size_t limit) {
+    constexpr std::size_t batch = 32;
+    std::vector<Received> packets;
+    std::array<FrameSlot, batch> slots;
+    std::array<mmsghdr, batch> headers{};
+    last_read_anything_ = false;
+    for (std::size_t read = 0; read < limit;) {
+        const std::size_t wanted = std::min(batch, limit - read);
+        for (std::size_t i = 0; i < wanted; ++i) {
+            Prepare(slots[i], headers[i]);
+        }
+        const int count = ::recvmmsg(fd_.get(), headers.data(), static_cast<unsigned>(wanted),
+                                     MSG_DONTWAIT, nullptr);
+        if (count < 0) {
             if (errno == EINTR) {
                 continue;
             }
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                return std::nullopt;
+                break;
             }
             ThrowErrno();
         }
-        if (from.sll_pkttype == PACKET_OUTGOING) {
-            continue;
-        }
-        const auto packet = Decode({bytes.data(), static_cast<std::size_t>(length)});
-        if (!packet) {
-            continue;
-        }
-        Received received{*packet, from.sll_ifindex, from.sll_pkttype, {}, false};
-        if (from.sll_halen == received.ethernetSource.size()) {
-            std::copy_n(from.sll_addr, received.ethernetSource.size(),
-                        received.ethernetSource.begin());
-        }
-        for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
-             header = CMSG_NXTHDR(&message, header)) {
-            if (header->cmsg_level == SOL_PACKET && header->cmsg_type == PACKET_AUXDATA &&
-                header->cmsg_len >= CMSG_LEN(sizeof(tpacket_auxdata))) {
-                tpacket_auxdata aux{};
-                std::memcpy(&aux, CMSG_DATA(header), sizeof aux);
-                received.vlanTagged = (aux.tp_status & TP_STATUS_VLAN_VALID) != 0 ||
-                                      (aux.tp_status & TP_STATUS_VLAN_TPID_VALID) != 0;
+        last_read_anything_ = last_read_anything_ || count > 0;
+        for (int i = 0; i < count; ++i) {
+            const auto index = static_cast<std::size_t>(i);
+            if (auto packet =
+                    Interpret(slots[index], headers[index].msg_hdr, headers[index].msg_len)) {
+                packets.push_back(*packet);
             }
         }
-        return received;
+        read += static_cast<std::size_t>(count);
+        if (static_cast<std::size_t>(count) < wanted) {
+            break; // the queue is empty
+        }
     }
+    return packets;
 }
 
 bool PacketSocket::DroppedSinceLastCall() {

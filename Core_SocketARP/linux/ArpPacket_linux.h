@@ -78,6 +78,9 @@ public:
     // packet are skipped. Throws errno codes other than EAGAIN.
     std::optional<Received> ReceiveQueued();
 
+    // The packets already queued, up to `limit` frames read, in as few calls as it takes.
+    std::vector<Received> ReceiveAllQueued(std::size_t limit);
+
     // Whether the kernel dropped frames for lack of room since the last call.
     bool DroppedSinceLastCall();
 
@@ -85,6 +88,7 @@ public:
 
 private:
     ScopedFd fd_;
+    bool last_read_anything_ = false;
 };
 
 // The local end of an ARP exchange.

@@ -183,11 +183,9 @@ Socket::Socket() : receive_buffer_(receive_buffer_size) {
     ::setsockopt(fd_.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
 }
 
-std::vector<Message> Socket::Exchange(Request& request, bool& interrupted) {
-    request.SetSequence(++sequence_);
+void Socket::Send(std::span<const std::uint8_t> bytes) {
     sockaddr_nl kernel{};
     kernel.nl_family = AF_NETLINK;
-    const auto bytes = request.Bytes();
     ssize_t sent = -1;
     do {
         sent = ::sendto(fd_.get(), bytes.data(), bytes.size(), 0,
@@ -199,7 +197,9 @@ std::vector<Message> Socket::Exchange(Request& request, bool& interrupted) {
     if (static_cast<std::size_t>(sent) != bytes.size()) {
         ThrowCode(EMSGSIZE);
     }
-    ReplyReader reader(sequence_, port_id_);
+}
+
+template <class Reader> void Socket::ReadUntilDone(Reader& reader) {
     for (;;) {
         const ssize_t received =
             ::recv(fd_.get(), receive_buffer_.data(), receive_buffer_.size(), MSG_TRUNC);
@@ -213,11 +213,84 @@ std::vector<Message> Socket::Exchange(Request& request, bool& interrupted) {
             ThrowCode(EMSGSIZE);
         }
         if (reader.Feed({receive_buffer_.data(), static_cast<std::size_t>(received)})) {
-            break;
+            return;
         }
     }
+}
+
+std::vector<Message> Socket::Exchange(Request& request, bool& interrupted) {
+    request.SetSequence(++sequence_);
+    Send(request.Bytes());
+    ReplyReader reader(sequence_, port_id_);
+    ReadUntilDone(reader);
     interrupted = reader.Interrupted();
     return std::move(reader.Messages());
+}
+
+std::vector<SystemErrorCode> Socket::TransactEach(std::vector<Request>& requests) {
+    for (Request& request : requests) {
+        request.AddFlags(NLM_F_ACK);
+    }
+    std::vector<SystemErrorCode> errors;
+    for (const GetAnswer& answer : GetEach(requests)) {
+        errors.push_back(answer.error);
+    }
+    return errors;
+}
+
+std::vector<GetAnswer> Socket::GetEach(std::vector<Request>& requests) {
+    if (requests.empty()) {
+        return {};
+    }
+    const std::uint32_t first = sequence_ + 1;
+    std::vector<std::uint8_t> batch;
+    for (Request& request : requests) {
+        request.SetSequence(++sequence_);
+        const auto bytes = request.Bytes();
+        batch.insert(batch.end(), bytes.begin(), bytes.end());
+    }
+    Send(batch);
+    BatchReader reader(first, requests.size(), port_id_);
+    ReadUntilDone(reader);
+    return std::move(reader.Answers());
+}
+
+bool BatchReader::Feed(std::span<const std::uint8_t> datagram) {
+    std::size_t offset = 0;
+    while (datagram.size() - offset >= sizeof(nlmsghdr)) {
+        const nlmsghdr header = ReadMessageHeader(datagram.data() + offset);
+        if (header.nlmsg_len < NLMSG_HDRLEN || header.nlmsg_len > datagram.size() - offset) {
+            ThrowCode(EBADMSG);
+        }
+        const auto payload =
+            datagram.subspan(offset + NLMSG_HDRLEN, header.nlmsg_len - NLMSG_HDRLEN);
+        offset = std::min<std::size_t>(offset + NLMSG_ALIGN(header.nlmsg_len), datagram.size());
+        // Modulo 2^32: a sequence before the batch becomes a huge index.
+        const std::uint32_t index = header.nlmsg_seq - first_;
+        if (header.nlmsg_pid != port_id_ || index >= answered_.size() || answered_[index]) {
+            continue; // left over from an earlier request
+        }
+        GetAnswer& answer = answers_[index];
+        if (header.nlmsg_type == NLMSG_ERROR) {
+            if (payload.size() < sizeof(int)) {
+                ThrowCode(EBADMSG);
+            }
+            const int error = ReadInt(payload);
+            answer.error = error < 0 && error != std::numeric_limits<int>::min()
+                               ? static_cast<SystemErrorCode>(-error)
+                               : (error == 0 ? 0 : EPROTO);
+        } else if (header.nlmsg_type == NLMSG_NOOP) {
+            continue;
+        } else {
+            answer.message =
+                Message{header.nlmsg_type, header.nlmsg_flags, {payload.begin(), payload.end()}};
+        }
+        answered_[index] = true;
+        if (--left_ == 0) {
+            return true;
+        }
+    }
+    return false;
 }
 
 std::vector<Message> Socket::Transact(Request& request) {

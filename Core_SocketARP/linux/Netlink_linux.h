@@ -3,12 +3,14 @@
 #pragma once
 
 #include "Core_Common/linux/ScopedFd_linux.h"
+#include "Core_SocketARP/NetworkStack.h"
 
 #include <linux/netlink.h>
 
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -91,10 +93,44 @@ private:
     std::vector<Message> messages_;
 };
 
+// The answer to one get request of a batch: its message, or the errno of its failure.
+struct GetAnswer {
+    std::optional<Message> message;
+    SystemErrorCode error = 0;
+};
+
+// Sorts the datagrams of a batch of get requests (sequences first, first + 1, ...) into their
+// answers. Throws EBADMSG for a malformed message.
+class BatchReader {
+public:
+    BatchReader(std::uint32_t first, std::size_t count, std::uint32_t portId)
+        : first_(first), port_id_(portId), answers_(count), answered_(count, false) {}
+
+    // Takes one datagram; true once every request has its answer.
+    bool Feed(std::span<const std::uint8_t> datagram);
+
+    std::vector<GetAnswer>& Answers() { return answers_; }
+
+private:
+    std::uint32_t first_;
+    std::uint32_t port_id_;
+    std::vector<GetAnswer> answers_;
+    std::vector<bool> answered_;
+    std::size_t left_ = answers_.size();
+};
+
 // An rtnetlink socket. Every failure throws its errno as SystemErrorCode.
 class Socket {
 public:
     Socket();
+
+    // Sends get requests in one datagram, without acknowledgements, and returns each one's
+    // answer: one message, or the kernel's error for that request alone.
+    std::vector<GetAnswer> GetEach(std::vector<Request>& requests);
+
+    // Sends requests that answer with an acknowledgement only (new, delete) in one datagram,
+    // and returns each one's errno (0: done).
+    std::vector<SystemErrorCode> TransactEach(std::vector<Request>& requests);
 
     // Sends a request with NLM_F_ACK and returns the messages that came before the
     // acknowledgement (the answer of a get request).
@@ -106,6 +142,8 @@ public:
 
 private:
     std::vector<Message> Exchange(Request& request, bool& interrupted);
+    void Send(std::span<const std::uint8_t> bytes);
+    template <class Reader> void ReadUntilDone(Reader& reader);
 
     ScopedFd fd_;
     std::uint32_t port_id_ = 0;

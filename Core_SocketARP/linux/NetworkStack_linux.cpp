@@ -16,6 +16,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <map>
 
 namespace Core_SocketARP {
 namespace rtnl {
@@ -270,26 +271,43 @@ std::vector<rtnl::AddressRecord> AllAddresses(netlink::Socket& socket) {
 constexpr std::array<std::uint8_t[4], 2> off_link_destinations = {
     {{203, 0, 113, 1}, {198, 51, 100, 1}}};
 
-// The gateway of the link's default route, 0 when it has none. A lookup the kernel refuses
-// (no route, link down) means no gateway.
-std::uint32_t GatewayOf(netlink::Socket& socket, std::uint32_t linkIndex, std::uint32_t source) {
+// The gateways of the links' default routes (0: none), asked for every link at once. A lookup
+// the kernel refuses (no route, link down) means no gateway.
+std::vector<std::uint32_t> GatewaysOf(netlink::Socket& socket,
+                                      const std::vector<std::uint32_t>& links,
+                                      const std::vector<std::uint32_t>& sources) {
+    std::vector<std::uint32_t> gateways(links.size(), 0);
+    std::vector<std::size_t> open(links.size());
+    for (std::size_t i = 0; i < links.size(); ++i) {
+        open[i] = i;
+    }
     for (const auto& bytes : off_link_destinations) {
+        if (open.empty()) {
+            break;
+        }
         std::uint32_t destination = 0;
         std::memcpy(&destination, bytes, sizeof destination);
-        netlink::Request request = rtnl::GatewayLookup(linkIndex, source, destination);
-        std::vector<netlink::Message> answer;
-        try {
-            answer = socket.Transact(request);
-        } catch (SystemErrorCode) {
-            return 0;
+        std::vector<netlink::Request> requests;
+        for (const std::size_t i : open) {
+            requests.push_back(rtnl::GatewayLookup(links[i], sources[i], destination));
         }
-        for (const netlink::Message& message : answer) {
-            if (const auto gateway = rtnl::DefaultGatewayOf(message, linkIndex)) {
-                return *gateway;
+        const std::vector<netlink::GetAnswer> answers = socket.GetEach(requests);
+        std::vector<std::size_t> unanswered;
+        for (std::size_t k = 0; k < open.size(); ++k) {
+            const std::size_t i = open[k];
+            const auto& message = answers[k].message;
+            if (!message) {
+                continue; // refused: no gateway
+            }
+            if (const auto gateway = rtnl::DefaultGatewayOf(*message, links[i])) {
+                gateways[i] = *gateway;
+            } else {
+                unanswered.push_back(i); // a more specific route matched: another destination
             }
         }
+        open = std::move(unanswered);
     }
-    return 0;
+    return gateways;
 }
 
 std::string AddressText(std::uint32_t address) {
@@ -298,7 +316,7 @@ std::string AddressText(std::uint32_t address) {
     return text;
 }
 
-void WriteNeighbour(const ArpEntry& entry, std::uint16_t flags) {
+void WriteNeighbour(netlink::Socket& socket, const ArpEntry& entry, std::uint16_t flags) {
     const std::uint32_t destination = ParseAddress(entry.address);
     netlink::Request request(RTM_NEWNEIGH, flags);
     ndmsg header{};
@@ -308,7 +326,6 @@ void WriteNeighbour(const ArpEntry& entry, std::uint16_t flags) {
     request.AddFamilyHeader(header);
     request.AddAttribute(NDA_DST, destination);
     request.AddAttribute(NDA_LLADDR, entry.hardwareAddress.data(), entry.hardwareAddress.size());
-    netlink::Socket socket;
     socket.Transact(request);
 }
 
@@ -322,58 +339,117 @@ std::vector<std::uint32_t> RtnetlinkNetworkStack::ListInterfaces() { return Snap
 
 std::vector<AdapterInfo> RtnetlinkNetworkStack::ListAdapters() { return Snapshot().adapters; }
 
+netlink::Socket& RtnetlinkNetworkStack::Netlink() {
+    if (!netlink_) {
+        netlink_ = std::make_unique<netlink::Socket>();
+    }
+    return *netlink_;
+}
+
 NetworkSnapshot RtnetlinkNetworkStack::Snapshot() {
-    netlink::Socket socket;
+    const std::lock_guard lock(netlink_mutex_);
+    netlink::Socket& socket = Netlink();
     const std::vector<rtnl::LinkRecord> links = ArpLinks(socket);
     const std::vector<rtnl::AddressRecord> addresses = AllAddresses(socket);
+    std::map<std::uint32_t, std::vector<std::uint32_t>> neighbours = Neighbours(socket, 0);
+    flush_plan_.clear();
+    flush_errors_.reset();
     NetworkSnapshot snapshot;
     snapshot.interfaces.reserve(links.size());
     snapshot.adapters.reserve(links.size());
+    std::vector<std::uint32_t> indexes;
+    std::vector<std::uint32_t> own;
     for (const rtnl::LinkRecord& link : links) {
+        indexes.push_back(link.index);
+        own.push_back(rtnl::SourceAddressFor(addresses, link.index, 0).value_or(0));
+    }
+    const std::vector<std::uint32_t> gateways = GatewaysOf(socket, indexes, own);
+    for (std::size_t i = 0; i < links.size(); ++i) {
+        const rtnl::LinkRecord& link = links[i];
         AdapterInfo adapter;
         adapter.index = link.index;
         adapter.name = link.name;
-        const std::uint32_t own = rtnl::SourceAddressFor(addresses, link.index, 0).value_or(0);
-        if (const std::uint32_t gateway = GatewayOf(socket, link.index, own); gateway != 0) {
-            adapter.gateway = AddressText(gateway);
-            if (const auto source = rtnl::SourceAddressFor(addresses, link.index, gateway)) {
+        adapter.linkAddress = link.address;
+        if (gateways[i] != 0) {
+            adapter.gateway = AddressText(gateways[i]);
+            if (const auto source = rtnl::SourceAddressFor(addresses, link.index, gateways[i])) {
                 adapter.address = AddressText(*source);
             }
         }
         snapshot.interfaces.push_back(link.index);
         snapshot.adapters.push_back(std::move(adapter));
+        flush_plan_[link.index] = std::move(neighbours[link.index]);
     }
     return snapshot;
 }
 
-void RtnetlinkNetworkStack::FlushArpTable(std::uint32_t interfaceIndex) {
-    netlink::Socket socket;
+std::map<std::uint32_t, std::vector<std::uint32_t>>
+RtnetlinkNetworkStack::Neighbours(netlink::Socket& socket, std::uint32_t interfaceIndex) {
     netlink::Request dump(RTM_GETNEIGH, 0);
     ndmsg header{};
     header.ndm_family = AF_INET;
     dump.AddFamilyHeader(header);
-    // Under strict checking the kernel filters by this attribute; the index is checked below
-    // for kernels that do not.
-    dump.AddAttribute(NDA_IFINDEX, interfaceIndex);
+    if (interfaceIndex != 0) {
+        // Under strict checking the kernel filters by this attribute; the index is checked
+        // below for kernels that do not.
+        dump.AddAttribute(NDA_IFINDEX, interfaceIndex);
+    }
+    std::map<std::uint32_t, std::vector<std::uint32_t>> neighbours;
     for (const netlink::Message& message : socket.Dump(dump)) {
         const auto neighbour = rtnl::DecodeNeighbour(message);
-        if (!neighbour || neighbour->index != interfaceIndex ||
-            neighbour->destination.size() != 4) {
+        if (!neighbour || neighbour->destination.size() != 4 ||
+            (interfaceIndex != 0 && neighbour->index != interfaceIndex)) {
             continue;
         }
-        netlink::Request remove(RTM_DELNEIGH, 0);
-        ndmsg target{};
-        target.ndm_family = AF_INET;
-        target.ndm_ifindex = static_cast<int>(interfaceIndex);
-        remove.AddFamilyHeader(target);
-        remove.AddAttribute(NDA_DST, neighbour->destination.data(), 4);
-        try {
-            socket.Transact(remove);
-        } catch (SystemErrorCode code) {
-            if (code != ENOENT) { // gone since the dump: what the flush wants anyway
-                throw;
+        std::uint32_t destination = 0;
+        std::memcpy(&destination, neighbour->destination.data(), sizeof destination);
+        neighbours[neighbour->index].push_back(destination);
+    }
+    return neighbours;
+}
+
+void RtnetlinkNetworkStack::FlushArpTable(std::uint32_t interfaceIndex) {
+    const std::lock_guard lock(netlink_mutex_);
+    netlink::Socket& socket = Netlink();
+    if (!flush_plan_.contains(interfaceIndex)) { // a flush without a snapshot before it
+        flush_plan_.clear();
+        flush_errors_.reset();
+        flush_plan_[interfaceIndex] = std::move(Neighbours(socket, interfaceIndex)[interfaceIndex]);
+    }
+    if (!flush_errors_) {
+        // The pass flushes every link of its snapshot, one right after the other: the entries
+        // of them all go in one batch, and each link's failure is told at its own flush.
+        std::vector<netlink::Request> removals;
+        std::vector<std::uint32_t> owners;
+        for (const auto& [index, destinations] : flush_plan_) {
+            for (const std::uint32_t destination : destinations) {
+                netlink::Request remove(RTM_DELNEIGH, 0);
+                ndmsg target{};
+                target.ndm_family = AF_INET;
+                target.ndm_ifindex = static_cast<int>(index);
+                remove.AddFamilyHeader(target);
+                remove.AddAttribute(NDA_DST, destination);
+                removals.push_back(std::move(remove));
+                owners.push_back(index);
             }
         }
+        const std::vector<SystemErrorCode> results = socket.TransactEach(removals);
+        flush_errors_.emplace();
+        for (std::size_t i = 0; i < results.size(); ++i) {
+            // An entry gone since the dump is what the flush wants anyway.
+            if (results[i] != 0 && results[i] != ENOENT && !flush_errors_->contains(owners[i])) {
+                (*flush_errors_)[owners[i]] = results[i];
+            }
+        }
+    }
+    flush_plan_.erase(interfaceIndex);
+    const auto error = flush_errors_->find(interfaceIndex);
+    const SystemErrorCode code = error != flush_errors_->end() ? error->second : 0;
+    if (flush_plan_.empty()) {
+        flush_errors_.reset();
+    }
+    if (code != 0) {
+        throw code;
     }
 }
 
@@ -383,7 +459,8 @@ std::unique_ptr<ArpResolver> RtnetlinkNetworkStack::CreateResolver() {
 
 bool RtnetlinkNetworkStack::CreateArpEntry(const ArpEntry& entry) {
     try {
-        WriteNeighbour(entry, NLM_F_CREATE | NLM_F_EXCL);
+        const std::lock_guard lock(netlink_mutex_);
+        WriteNeighbour(Netlink(), entry, NLM_F_CREATE | NLM_F_EXCL);
         return true;
     } catch (SystemErrorCode) {
         return false;
@@ -391,7 +468,8 @@ bool RtnetlinkNetworkStack::CreateArpEntry(const ArpEntry& entry) {
 }
 
 void RtnetlinkNetworkStack::SetArpEntry(const ArpEntry& entry) {
-    WriteNeighbour(entry, NLM_F_CREATE | NLM_F_REPLACE);
+    const std::lock_guard lock(netlink_mutex_);
+    WriteNeighbour(Netlink(), entry, NLM_F_CREATE | NLM_F_REPLACE);
 }
 
 void RtnetlinkNetworkStack::DeleteArpEntry(std::uint32_t interfaceIndex,
@@ -402,7 +480,8 @@ void RtnetlinkNetworkStack::DeleteArpEntry(std::uint32_t interfaceIndex,
     header.ndm_ifindex = static_cast<int>(interfaceIndex);
     remove.AddFamilyHeader(header);
     remove.AddAttribute(NDA_DST, ParseAddress(address));
-    netlink::Socket socket;
+    const std::lock_guard lock(netlink_mutex_);
+    netlink::Socket& socket = Netlink();
     try {
         socket.Transact(remove);
     } catch (SystemErrorCode code) {
@@ -420,7 +499,8 @@ std::optional<HardwareAddress> RtnetlinkNetworkStack::ReadStaticEntry(std::uint3
     header.ndm_ifindex = static_cast<int>(interfaceIndex);
     get.AddFamilyHeader(header);
     get.AddAttribute(NDA_DST, ParseAddress(address));
-    netlink::Socket socket;
+    const std::lock_guard lock(netlink_mutex_);
+    netlink::Socket& socket = Netlink();
     std::vector<netlink::Message> answer;
     try {
         answer = socket.Transact(get);
@@ -462,22 +542,24 @@ void PacketArpResolver::Ask(const GatewayRequest& request) {
     asked.text = request.gateway;
     asked.link.interfaceIndex = static_cast<int>(request.interfaceIndex);
     asked.link.ip = request.source.empty() ? 0 : ParseAddress(request.source);
-    // The link's hardware address now, not as it was at the pass: it may have changed.
-    netlink::Socket netlinkSocket;
-    const rtnl::LinkRecord link = LinkOf(netlinkSocket, request.interfaceIndex);
-    if (!rtnl::TakesArp(link) || link.address.size() != asked.link.mac.size()) {
+    // The link's hardware address as the pass found it a moment ago, or now: a retry or a
+    // repair may come after it changed.
+    HardwareAddress mac = request.linkAddress;
+    if (mac.empty()) {
+        if (!netlink_) {
+            netlink_ = std::make_unique<netlink::Socket>();
+        }
+        const rtnl::LinkRecord link = LinkOf(*netlink_, request.interfaceIndex);
+        if (!rtnl::TakesArp(link)) {
+            ThrowCode(ENETUNREACH);
+        }
+        mac = link.address;
+    }
+    if (mac.size() != asked.link.mac.size()) {
         ThrowCode(ENETUNREACH);
     }
-    std::copy(link.address.begin(), link.address.end(), asked.link.mac.begin());
-    if (!socket_) {
-        socket_ = std::make_unique<arp::PacketSocket>(0, arp::DropAllFilter());
-        // More room than the default for a burst of answers; CAP_NET_ADMIN may exceed the
-        // system's limit, and without it the default stays.
-        const int bytes = receive_buffer_bytes;
-        if (::setsockopt(socket_->Fd(), SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0) {
-            ::setsockopt(socket_->Fd(), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
-        }
-    }
+    std::copy(mac.begin(), mac.end(), asked.link.mac.begin());
+    OpenSocket();
     const auto same = [&](const Asked& a) {
         return a.link.interfaceIndex == asked.link.interfaceIndex && a.gateway == asked.gateway;
     };
@@ -487,24 +569,40 @@ void PacketArpResolver::Ask(const GatewayRequest& request) {
     } else {
         asked_.push_back(asked);
     }
-    UpdateFilter();
+    UpdateFilter({});
     socket_->Send(arp::Request(asked.link, asked.gateway), asked.link.interfaceIndex,
                   arp::broadcast_mac);
+}
+
+void PacketArpResolver::Expect(const std::vector<GatewayRequest>& requests) {
+    std::vector<std::uint32_t> senders;
+    for (const GatewayRequest& request : requests) {
+        senders.push_back(ParseAddress(request.gateway));
+    }
+    OpenSocket();
+    UpdateFilter(senders);
+}
+
+void PacketArpResolver::OpenSocket() {
+    if (socket_) {
+        return;
+    }
+    socket_ = std::make_unique<arp::PacketSocket>(0, arp::DropAllFilter());
+    // More room than the default for a burst of answers; CAP_NET_ADMIN may exceed the system's
+    // limit, and without it the default stays.
+    const int bytes = receive_buffer_bytes;
+    if (::setsockopt(socket_->Fd(), SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0) {
+        ::setsockopt(socket_->Fd(), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+    }
 }
 
 void PacketArpResolver::Forget(std::uint32_t interfaceIndex, const std::string& gateway) {
     std::erase_if(asked_, [&](const Asked& a) {
         return a.link.interfaceIndex == static_cast<int>(interfaceIndex) && a.text == gateway;
     });
-    if (asked_.empty() && socket_) {
-        // Nothing asked: the socket takes nothing in while the protection is idle.
-        socket_->SetFilter(arp::DropAllFilter());
-        filtered_.clear();
-    }
 }
 
-void PacketArpResolver::UpdateFilter() {
-    std::vector<std::uint32_t> senders;
+void PacketArpResolver::UpdateFilter(std::vector<std::uint32_t> senders) {
     for (const Asked& asked : asked_) {
         if (std::find(senders.begin(), senders.end(), asked.gateway) == senders.end()) {
             senders.push_back(asked.gateway);
@@ -527,13 +625,16 @@ std::vector<ArpEvent> PacketArpResolver::Collect(bool& lost) {
     if (!socket_) {
         return events;
     }
-    for (int frames = 0; frames < collect_limit; ++frames) {
-        const auto received = socket_->ReceiveQueued();
-        if (!received) {
-            break;
-        }
+    if (asked_.empty() && !filtered_.empty()) {
+        // Nothing asked: the socket takes nothing in while the protection is idle. Not at the
+        // last Forget: a pass forgets everything, then asks the same gateways again.
+        socket_->SetFilter(arp::DropAllFilter());
+        filtered_.clear();
+        return events;
+    }
+    for (const arp::Received& received : socket_->ReceiveAllQueued(collect_limit)) {
         for (const Asked& asked : asked_) {
-            if (const auto mac = arp::AcceptAnswer(*received, asked.link, asked.gateway)) {
+            if (const auto mac = arp::AcceptAnswer(received, asked.link, asked.gateway)) {
                 events.push_back(ArpEvent{static_cast<std::uint32_t>(asked.link.interfaceIndex),
                                           asked.text, HardwareAddress(mac->begin(), mac->end()),
                                           0});

@@ -8,7 +8,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -72,7 +74,7 @@ std::optional<NeighbourRecord> DecodeNeighbour(const netlink::Message& message);
 // The links that take ARP are both the interface list and the adapter list, in index order,
 // from one link dump. A link's gateway is the one its off-link traffic would take, whatever
 // table `ip rule` selects. An ARP request that nobody answers fails with EHOSTUNREACH.
-class RtnetlinkNetworkStack final : public NetworkStack {
+class RtnetlinkNetworkStack : public NetworkStack {
 public:
     RtnetlinkNetworkStack();
     ~RtnetlinkNetworkStack() override;
@@ -83,6 +85,9 @@ public:
     std::vector<std::uint32_t> ListInterfaces() override;
     std::vector<AdapterInfo> ListAdapters() override;
     NetworkSnapshot Snapshot() override;
+    // Right after a snapshot, the first flush removes the entries the snapshot listed for every
+    // link in one batch; each flush then reports its own link's failure. Callers flush every
+    // link of the snapshot, as the passes do.
     void FlushArpTable(std::uint32_t interfaceIndex) override;
     std::unique_ptr<ArpResolver> CreateResolver() override;
     bool CreateArpEntry(const ArpEntry& entry) override;
@@ -92,6 +97,22 @@ public:
                                                    const std::string& address) override;
     std::unique_ptr<StopEvent> CreateStopEvent() override;
     std::unique_ptr<RouteChangeSubscription> SubscribeRouteChanges() override;
+
+private:
+    // One socket for every request, made at the first and kept: making one costs more than
+    // most requests. The passes and the monitor never use the stack at once; the lock is for
+    // the callers that might.
+    netlink::Socket& Netlink();
+    // The IPv4 neighbour entries of one link (0: of every link), by link.
+    static std::map<std::uint32_t, std::vector<std::uint32_t>> Neighbours(netlink::Socket& socket,
+                                                                          std::uint32_t linkIndex);
+
+    std::mutex netlink_mutex_;
+    std::unique_ptr<netlink::Socket> netlink_;
+    // The entries the last snapshot listed, by link, until the link is flushed; what the batch
+    // that removed them all found, by link, until every link of the plan has been flushed.
+    std::map<std::uint32_t, std::vector<std::uint32_t>> flush_plan_;
+    std::optional<std::map<std::uint32_t, SystemErrorCode>> flush_errors_;
 };
 
 // The ARP requests of the passes on one packet socket for every link, made at the first
@@ -103,6 +124,7 @@ public:
     ~PacketArpResolver() override;
 
     ResolverPace Pace() const override;
+    void Expect(const std::vector<GatewayRequest>& requests) override;
     void Ask(const GatewayRequest& request) override;
     void Forget(std::uint32_t interfaceIndex, const std::string& gateway) override;
     std::vector<ArpEvent> Collect(bool& lost) override;
@@ -121,9 +143,12 @@ private:
         std::string text;
     };
 
-    void UpdateFilter();
+    void OpenSocket();
+    // The filter passes the answers of every gateway asked, and of `senders`.
+    void UpdateFilter(std::vector<std::uint32_t> senders);
 
     std::unique_ptr<arp::PacketSocket> socket_;
+    std::unique_ptr<netlink::Socket> netlink_;
     std::vector<Asked> asked_;
     std::vector<std::uint32_t> filtered_; // the senders the socket's filter passes
 };
