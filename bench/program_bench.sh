@@ -3,11 +3,14 @@
 # ARP): how soon `antiarp -debug` has pinned the gateway after its start, against the bare ARP
 # round trip to that gateway measured in the same run; its CPU time over an idle debug run; its
 # resident memory. The program runs with an empty /run of its own, so nothing is left behind.
-#   sudo bash bench/program_bench.sh [BUILD_DIR] [IDLE_SECONDS]   (default build/linux, 30)
+# With ROUTES, the host's main table holds that many more routes, and the memory is read again
+# after a change of the default gateway.
+#   sudo bash bench/program_bench.sh [BUILD_DIR] [IDLE_SECONDS] [ROUTES]   (build/linux, 30, 0)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$root/build/linux}" && pwd)
 idle_seconds=${2:-30}
+routes=${3:-0}
 bench="$build/bench/Program_bench"
 antiarp="$build/antiarp"
 for file in "$bench" "$antiarp"; do
@@ -17,6 +20,10 @@ done
 source "$root/tests/lab/lab.sh"
 lab_init
 lab_standard
+if [ "$routes" -gt 0 ]; then
+    lab_routes host "$routes" "$LAB_GW_IP"
+    echo "routes in the host's main table: $(lab_ip host route show | wc -l)"
+fi
 
 echo "== start to pinned, against the bare ARP round trip"
 lab_exec host "${LAB_PRIVATE_RUN[@]}" "$bench" "$antiarp" "$LAB_GW_IP" --benchmark_color=false
@@ -44,12 +51,6 @@ ticks1=$(cpu_ticks)
 ns1=$(cpu_ns)
 t1=$EPOCHREALTIME
 hz=$(getconf CLK_TCK)
-threads=$(field Threads "/proc/$pid/status")
-rss=$(field VmRSS "/proc/$pid/status")
-hwm=$(field VmHWM "/proc/$pid/status")
-anon=$(field RssAnon "/proc/$pid/status")
-file=$(field RssFile "/proc/$pid/status")
-pss=$(field Pss "/proc/$pid/smaps_rollup")
 awk -v t0="$t0" -v t1="$t1" -v d="$((ticks1 - ticks0))" -v hz="$hz" -v ns="$((ns1 - ns0))" '
     BEGIN {
         wall = t1 - t0
@@ -57,12 +58,28 @@ awk -v t0="$t0" -v t1="$t1" -v d="$((ticks1 - ticks0))" -v hz="$hz" -v ns="$((ns
             d, hz, wall, 100 * d / hz / wall, ns / 1e6, 100 * ns / 1e9 / wall,
             (100 * d / hz / wall < 0.1 && 100 * ns / 1e9 / wall < 0.1) ? "within target" : "OVER TARGET"
     }'
-awk -v rss="$rss" -v hwm="$hwm" -v anon="$anon" -v file="$file" -v pss="$pss" -v threads="$threads" '
-    BEGIN {
-        printf "memory: VmRSS %d KiB (%.2f MiB), VmHWM %d KiB (%.2f MiB); of the RSS %d KiB anonymous, %d KiB mapped files; PSS %d KiB; %d threads; target RSS < 4 MiB: %s\n",
-            rss, rss / 1024, hwm, hwm / 1024, anon, file, pss, threads,
-            (rss < 4096 && hwm < 4096) ? "within target" : "OVER TARGET"
-    }'
+memory() {
+    local rss hwm anon file pss threads
+    threads=$(field Threads "/proc/$pid/status")
+    rss=$(field VmRSS "/proc/$pid/status")
+    hwm=$(field VmHWM "/proc/$pid/status")
+    anon=$(field RssAnon "/proc/$pid/status")
+    file=$(field RssFile "/proc/$pid/status")
+    pss=$(field Pss "/proc/$pid/smaps_rollup")
+    awk -v what="$1" -v rss="$rss" -v hwm="$hwm" -v anon="$anon" -v file="$file" -v pss="$pss" -v threads="$threads" '
+        BEGIN {
+            printf "memory %s: VmRSS %d KiB (%.2f MiB), VmHWM %d KiB (%.2f MiB); of the RSS %d KiB anonymous, %d KiB mapped files; PSS %d KiB; %d threads; target RSS < 4 MiB: %s\n",
+                what, rss, rss / 1024, hwm, hwm / 1024, anon, file, pss, threads,
+                (rss < 4096 && hwm < 4096) ? "within target" : "OVER TARGET"
+        }'
+}
+memory "idle"
+if [ "$routes" -gt 0 ]; then
+    lab_ip host route replace default via "$LAB_GW2_IP"
+    repinned() { lab_ip host neigh show "$LAB_GW2_IP" dev eth0 nud permanent | grep -q .; }
+    lab_wait_until 10 repinned || { echo "the new gateway was not pinned" >&2; exit 1; }
+    memory "after a route change among $routes routes"
+fi
 
 kill -INT "$pid"
 status=0

@@ -22,6 +22,8 @@
 #                                     (tmpfs in the mount namespace of `ip netns exec`, gone with
 #                                     the command), so what it writes there (a running lock, the
 #                                     remembered gateways) stays in the lab
+#   lab_routes HOST COUNT GATEWAY     adds COUNT host routes (172.16.0.0/12 upwards) through
+#                                     GATEWAY to the host's main table, in one batch
 #   lab_remembered PID GATEWAY MAC    true once the program PID (run with LAB_PRIVATE_RUN and no
 #                                     STATE_DIRECTORY) remembers the gateway at that MAC: its
 #                                     conflict window has closed
@@ -168,6 +170,15 @@ lab_wait_until() {
 # shellcheck disable=SC2034 # used by the scripts that source this file
 LAB_PRIVATE_RUN=(sh -c 'mount -t tmpfs -o size=1m,mode=0755 lab-run /run &&
     mount -t tmpfs -o size=1m,mode=0755 lab-state /var/lib && exec "$@"' lab-run)
+
+lab_routes() {
+    local host=$1 count=$2 gateway=$3
+    awk -v n="$count" -v gw="$gateway" 'BEGIN {
+        for (i = 0; i < n; i++)
+            printf "route add 172.%d.%d.%d/32 via %s\n", 16 + int(i / 65536), int(i / 256) % 256, i % 256, gw
+    }' >"$LAB_DIR/routes"
+    lab_ip "$host" -batch "$LAB_DIR/routes"
+}
 
 lab_remembered() {
     grep -q " $2 ${3//:/}\$" "/proc/$1/root/var/lib/tarnwick-antiarp/gateways" 2>/dev/null
