@@ -1,6 +1,7 @@
 #include "Core_SocketARP/ArpBinding.h"
 
 #include "Core_Common/Utility.h"
+#include "Core_Service/SystemLog.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -13,6 +14,20 @@ constexpr std::uint32_t ethernet_address_length = 6;
 
 int Position(std::size_t i) { return static_cast<int>(i); }
 
+void PrintFormatted(Core_Service::Severity severity, const char* format, va_list arguments) {
+    va_list measuring;
+    va_copy(measuring, arguments);
+    const int length = std::vsnprintf(nullptr, 0, format, measuring);
+    va_end(measuring);
+    if (length <= 0) {
+        return;
+    }
+    std::string text(static_cast<std::size_t>(length) + 1, '\0');
+    std::vsnprintf(text.data(), text.size(), format, arguments);
+    text.pop_back();
+    Core_Service::WriteLines(severity, text);
+}
+
 // Steps 1 and 2 of both passes: fresh lists, or false after printing why not.
 bool EnumerateBoth(NetworkStack& stack, std::vector<std::uint32_t>& interfaces,
                    std::vector<AdapterInfo>& adapters) {
@@ -20,13 +35,13 @@ bool EnumerateBoth(NetworkStack& stack, std::vector<std::uint32_t>& interfaces,
         EnumerateInterfaces(stack, interfaces);
         EnumerateAdapters(stack, adapters);
     } catch (SystemErrorCode code) {
-        PrintMessage("ARP Error %s\n", ErrorText(code).c_str());
+        PrintErrorMessage("ARP Error %s\n", ErrorText(code).c_str());
         return false;
     }
     if (interfaces.size() != adapters.size()) {
-        PrintMessage("Error: interface.size() != adapters.size()\n");
-        PrintMessage("interface.size()=%d\n", Position(interfaces.size()));
-        PrintMessage("adapters.size()=%d\n", Position(adapters.size()));
+        PrintErrorMessage("Error: interface.size() != adapters.size()\n");
+        PrintErrorMessage("interface.size()=%d\n", Position(interfaces.size()));
+        PrintErrorMessage("adapters.size()=%d\n", Position(adapters.size()));
         return false;
     }
     return true;
@@ -37,7 +52,7 @@ void FlushEach(NetworkStack& stack, const std::vector<std::uint32_t>& interfaces
         try {
             stack.FlushArpTable(interfaces[i]);
         } catch (SystemErrorCode code) {
-            PrintMessage("[%d]ARP Flush Error %s\n", Position(i), ErrorText(code).c_str());
+            PrintErrorMessage("[%d]ARP Flush Error %s\n", Position(i), ErrorText(code).c_str());
         }
     }
 }
@@ -47,9 +62,15 @@ void FlushEach(NetworkStack& stack, const std::vector<std::uint32_t>& interfaces
 void PrintMessage(const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
-    std::vprintf(format, arguments);
+    PrintFormatted(Core_Service::Severity::information, format, arguments);
     va_end(arguments);
-    std::fflush(stdout);
+}
+
+void PrintErrorMessage(const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    PrintFormatted(Core_Service::Severity::error, format, arguments);
+    va_end(arguments);
 }
 
 std::string ErrorText(SystemErrorCode code) {
@@ -112,7 +133,7 @@ void BindGateways(NetworkStack& stack) {
             PrintMessage("[%d]ARP set static entry: IP: %s <=> MAC address %s\n", Position(i),
                          adapter.gateway.c_str(), Core_Common::bytes_to_hex(mac).c_str());
         } catch (SystemErrorCode code) {
-            PrintMessage("[%d]ARP Error %s\n", Position(i), ErrorText(code).c_str());
+            PrintErrorMessage("[%d]ARP Error %s\n", Position(i), ErrorText(code).c_str());
         }
     }
 }

@@ -37,11 +37,16 @@ void SetStaticEntry(NetworkStack& stack, std::uint32_t interfaceIndex, const std
 // The text of a code as the passes print it: narrow, with the system's own line end.
 std::string ErrorText(SystemErrorCode code);
 
-// Writes one printf-formatted message of the ARP protection on standard output and flushes
-// it at once: the lines are read live in a console, from more than one thread.
+// Write one printf-formatted message of the ARP protection, whole and flushed at once (the
+// lines are read live in a console, from more than one thread): PrintMessage for what the
+// protection did, PrintErrorMessage for what failed.
 #if defined(__GNUC__)
 __attribute__((format(printf, 1, 2)))
 #endif
 void PrintMessage(const char* format, ...);
+#if defined(__GNUC__)
+__attribute__((format(printf, 1, 2)))
+#endif
+void PrintErrorMessage(const char* format, ...);
 
 } // namespace Core_SocketARP

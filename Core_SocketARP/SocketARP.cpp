@@ -14,12 +14,12 @@ bool Registered(RouteRegistration registration, SystemErrorCode error) {
     case RouteRegistration::registered:
         return true;
     case RouteRegistration::unsupported:
-        PrintMessage("pNotifyRouteChange not supported.\n");
+        PrintErrorMessage("pNotifyRouteChange not supported.\n");
         return false;
     case RouteRegistration::failed:
         break;
     }
-    PrintMessage("NotifyRouteChange error...%d\n", Code(error));
+    PrintErrorMessage("NotifyRouteChange error...%d\n", Code(error));
     return false;
 }
 
@@ -54,7 +54,7 @@ void SocketARP::MonitorRouteChanges() {
     const std::unique_ptr<RouteChangeSubscription> changes = std::move(subscription_);
     if (const SystemErrorCode error = stop_event_->CreationError(); error != 0) {
         // Every wait would fail at once, and nothing could end the monitor.
-        PrintMessage("Route-change monitor ended: no stop event, error...%d\n", Code(error));
+        PrintErrorMessage("Route-change monitor ended: no stop event, error...%d\n", Code(error));
         return;
     }
     SystemErrorCode error = registration_error_;
@@ -82,8 +82,8 @@ void SocketARP::MonitorRouteChanges() {
         }
         case RouteWait::failed:
             if (++failedWaits == wait_failure_limit) {
-                PrintMessage("Route-change monitor ended: wait failed %d times, error...%d\n",
-                             failedWaits, Code(error));
+                PrintErrorMessage("Route-change monitor ended: wait failed %d times, error...%d\n",
+                                  failedWaits, Code(error));
                 return;
             }
             registration = changes->Register(error);
