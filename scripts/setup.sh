@@ -15,6 +15,7 @@ if [ "${1:-}" != linux ]; then
     clang-format clang-tidy
     g++-mingw-w64-i686-posix binutils-mingw-w64-i686
     wine wine32:i386
+    debhelper lintian msitools wixl zip
   )
 fi
 
