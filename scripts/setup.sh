@@ -8,7 +8,7 @@ set -euo pipefail
 packages=(
   build-essential cmake git python3
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  iproute2 systemd procps
+  iproute2 systemd procps util-linux
 )
 if [ "${1:-}" != linux ]; then
   packages+=(
