@@ -3,8 +3,9 @@
 # (container.sh), the program's folder bound into it read-only, and a gateway namespace of the
 # lab plugged into the container's network namespace by one virtual cable. The program is
 # installed, started, stopped, restarted and removed with its own switches, as an administrator
-# would; everything is removed at the end, also on failure.
-#   systemd_test.sh SCENARIO ANTIARP ATTACKER_TOOL
+# would, or (scenario package) with its Debian package; everything is removed at the end, also
+# on failure.
+#   systemd_test.sh SCENARIO ANTIARP ATTACKER_TOOL [DEB]
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=tests/lab/lab.sh
@@ -17,6 +18,7 @@ source "$here/container.sh"
 scenario=$1
 antiarp=$2
 attacker=$3
+deb=${4:-}
 
 unit=tarnwick-antiarp
 unit_file=/etc/systemd/system/$unit.service
@@ -27,12 +29,13 @@ LAB_GW_IP=10.81.0.1
 inside() { container_run "$container" "$@"; }
 
 # The container and its gateway: the container's eth0 (LAB_HOST_IP, default route via gw_ip) is
-# cabled to the lab host "gw", whose kernel answers ARP.
+# cabled to the lab host "gw", whose kernel answers ARP. Arguments: more options of
+# container_start.
 systemd_lab() {
     lab_init
     container="${LAB_ID}-systemd"
     trap 'container_stop "$container" || true; lab_cleanup' EXIT
-    container_start "$container" --bind "$(dirname "$antiarp")"
+    container_start "$container" --bind "$(dirname "$antiarp")" "$@"
     lab_host gw
     ip -n "$(lab_ns gw)" link add eth0 type veth peer name eth0 netns "$(container_pid "$container")"
     lab_ip gw addr add "$LAB_GW_IP/24" dev eth0
@@ -169,6 +172,35 @@ $changed_line
 $(bound_line 0 "$LAB_GW_IP" "$gw_mac")"
     expect_equal "priorities" "$(program_lines -o json --output-fields=PRIORITY |
         sed -E 's/.*"PRIORITY":"([0-9])".*/\1/' | tr -d '\n')" 366
+}
+
+# The Debian package as an administrator installs it on a machine with this one's packages
+# (their database copied in, /usr an overlay): its scripts enable and start the service, which
+# pins the gateway; removed, it is stopped (the ARP table flushed) and gone, its state directory
+# kept; purged, nothing of it is left.
+scenario_package() {
+    [ -f "$deb" ] || fail "$deb is missing: run scripts/package.sh first"
+    systemd_lab --writable-usr --copy /var/lib/dpkg --bind "$(dirname "$deb")":/packages
+    # A machine image may forbid starting services from packages; an administrator's does not.
+    inside rm -f /usr/sbin/policy-rc.d
+    inside dpkg -i "/packages/$(basename "$deb")" >"$LAB_DIR/dpkg" 2>&1 ||
+        fail "dpkg -i: $(cat "$LAB_DIR/dpkg")"
+    expect_equal "state after installing" "$(unit_state)" active
+    expect_equal "enabled" "$(inside systemctl is-enabled "$unit")" enabled
+    expect_equal "entry once installed" "$(entries permanent)" "$(pinned)"
+    expect_equal "program's lines" "$(program_lines)" "$(bound_line 0 "$LAB_GW_IP" "$gw_mac")"
+
+    inside dpkg -r tarnwick-antiarp >>"$LAB_DIR/dpkg" 2>&1 || fail "dpkg -r: $(cat "$LAB_DIR/dpkg")"
+    expect_equal "state after removing" "$(unit_state)" inactive
+    expect_equal "entries after removing" "$(entries all)" ""
+    inside test ! -e /usr/sbin/antiarp || fail "the program is still there"
+    expect_equal "unit after removing" "$(inside systemctl show -P LoadState "$unit")" not-found
+    inside test -d "$state_dir" || fail "the state directory went with the removal"
+
+    inside dpkg -P tarnwick-antiarp >>"$LAB_DIR/dpkg" 2>&1 || fail "dpkg -P: $(cat "$LAB_DIR/dpkg")"
+    inside test ! -e "$state_dir" || fail "the state directory outlived the purge"
+    inside test ! -e "/etc/systemd/system/multi-user.target.wants/$unit.service" ||
+        fail "the unit's enablement outlived the purge"
 }
 
 "scenario_$scenario"
