@@ -1,8 +1,7 @@
 #include "Core_Service/LogHelper.h"
 
 #include "Core_Common/Utility.h"
-
-#include <iostream>
+#include "Core_Service/SystemLog.h"
 
 namespace Core_Service {
 namespace {
@@ -49,8 +48,7 @@ void LogHelper::WriteLog(int level, std::uint32_t code, const std::wstring& mess
     if (line.empty()) {
         return;
     }
-    // One insertion, then a flush: lines of concurrent callers stay whole.
-    std::cout << line << std::flush;
+    WriteLines(SeverityOfLevel(level), line);
 }
 
 } // namespace Core_Service

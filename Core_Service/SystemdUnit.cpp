@@ -100,6 +100,9 @@ std::string MakeUnitFile(const ServiceDefinition& definition) {
             "ProtectSystem=strict\n"
             "ProtectHome=yes\n"
             "PrivateTmp=yes\n"
+            // ProtectSystem=strict leaves /run, the private /tmp and the shared-memory file
+            // systems writable: only the state and runtime directories are to be.
+            "ReadOnlyPaths=/run /tmp /var/tmp /dev/shm -/dev/mqueue\n"
             "PrivateDevices=yes\n"
             "DevicePolicy=closed\n"
             "ProtectKernelTunables=yes\n"

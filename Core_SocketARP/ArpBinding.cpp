@@ -1,6 +1,7 @@
 #include "Core_SocketARP/ArpBinding.h"
 
 #include "Core_Common/Utility.h"
+#include "Core_Service/SystemLog.h"
 #include "Core_SocketARP/GatewayKeeper.h"
 
 #include <array>
@@ -44,9 +45,18 @@ void FlushEach(NetworkStack& stack, const std::vector<std::uint32_t>& interfaces
     }
 }
 
-void PrintLine(const char* format, va_list arguments) {
-    std::vprintf(format, arguments);
-    std::fflush(stdout);
+void PrintFormatted(Core_Service::Severity severity, const char* format, va_list arguments) {
+    va_list measuring;
+    va_copy(measuring, arguments);
+    const int length = std::vsnprintf(nullptr, 0, format, measuring);
+    va_end(measuring);
+    if (length <= 0) {
+        return;
+    }
+    std::string text(static_cast<std::size_t>(length) + 1, '\0');
+    std::vsnprintf(text.data(), text.size(), format, arguments);
+    text.pop_back();
+    Core_Service::WriteLines(severity, text);
 }
 
 } // namespace
@@ -54,14 +64,14 @@ void PrintLine(const char* format, va_list arguments) {
 void PrintMessage(const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
-    PrintLine(format, arguments);
+    PrintFormatted(Core_Service::Severity::information, format, arguments);
     va_end(arguments);
 }
 
 void PrintErrorMessage(const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
-    PrintLine(format, arguments);
+    PrintFormatted(Core_Service::Severity::error, format, arguments);
     va_end(arguments);
 }
 

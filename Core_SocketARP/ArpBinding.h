@@ -44,9 +44,9 @@ std::string ErrorText(SystemErrorCode code);
 // text that is not exactly four decimal parts of 0 to 255.
 std::optional<std::uint32_t> ParseDottedQuad(const std::string& text);
 
-// Writes one printf-formatted line of the ARP protection on standard output and flushes it at
-// once: the lines are read live in a console, from more than one thread. Information lines
-// (pins, progress) and error lines go through their own function.
+// Write one printf-formatted message of the ARP protection, whole and flushed at once (the
+// lines are read live in a console, from more than one thread): PrintMessage for what the
+// protection did, PrintErrorMessage for what failed.
 #if defined(__GNUC__)
 __attribute__((format(printf, 1, 2)))
 #endif

@@ -50,8 +50,9 @@ bool Contains(const std::vector<HardwareAddress>& addresses, const HardwareAddre
     return std::find(addresses.begin(), addresses.end(), address) != addresses.end();
 }
 
-std::string LinkText(const std::string& link, std::uint32_t index) {
-    return link.empty() ? "interface " + std::to_string(index) : link;
+// What names a link in the remembered gateways (no blanks) and in reports.
+std::string LinkKey(const std::string& name, std::uint32_t index) {
+    return name.empty() ? "#" + std::to_string(index) : name;
 }
 
 } // namespace
@@ -89,7 +90,7 @@ void GatewayKeeper::ResolvePass(const std::vector<AdapterInfo>& adapters) {
         Gateway gateway;
         gateway.request =
             GatewayRequest{adapter.index, adapter.gateway, adapter.address, adapter.linkAddress};
-        gateway.link = LinkText(adapter.name, adapter.index);
+        gateway.link = LinkKey(adapter.name, adapter.index);
         gateway.position = static_cast<int>(i);
         gateway.address = ParseDottedQuad(adapter.gateway);
         gateway.ofPass = true;

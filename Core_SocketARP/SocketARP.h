@@ -93,6 +93,7 @@ public:
     static void UseSystemNetworkStack();
     // Where the instances made from now on keep the remembered gateways (null: nowhere).
     static void UseStateStore(StateStore* store) { store_ = store; }
+    static StateStore* CurrentStateStore() { return store_; }
 
 private:
     static NetworkStack& CurrentStack();

@@ -2,7 +2,7 @@
 # Every Windows executable of a build folder may import system DLLs only.
 set -euo pipefail
 build=${1:-build/windows}
-allowed='^(KERNEL32|msvcrt|ADVAPI32|IPHLPAPI|WS2_32|USER32|SHELL32|ntdll|DBGHELP|bcrypt|api-ms-win-.*)\.dll$'
+allowed='^(KERNEL32|msvcrt|ADVAPI32|IPHLPAPI|WS2_32|USER32|SHELL32|ntdll|DBGHELP|bcrypt|msi|VERSION|api-ms-win-.*)\.dll$'
 # DLL names are case-insensitive: import libraries spell them as they like (IPHLPAPI.DLL).
 shopt -s nocasematch
 status=0

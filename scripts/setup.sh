@@ -8,13 +8,14 @@ set -euo pipefail
 packages=(
   build-essential cmake git python3
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  iproute2 systemd procps
+  iproute2 systemd procps util-linux
 )
 if [ "${1:-}" != linux ]; then
   packages+=(
     clang-format clang-tidy
     g++-mingw-w64-i686-posix binutils-mingw-w64-i686
     wine wine32:i386
+    debhelper lintian msitools wixl zip
   )
 fi
 

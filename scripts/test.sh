@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The whole test run: set-up, format check, every preset configured and built, clang-tidy,
-# every test tier (unit natively, under ASan/UBSan and under Wine; lab; wine), the
-# system-DLL check of the Windows executables. Fails on any failure.
+# the system-DLL check of the Windows executables, the packages, every test tier (unit
+# natively, under ASan/UBSan and under Wine; lab; wine; package). Fails on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -48,6 +48,10 @@ xargs -a "$root/build/tidy-files.txt" -P "$jobs" -n 4 \
 
 step "system DLLs only"
 bash scripts/check-windows-dlls.sh build/windows
+
+# The package tier's tests check what this makes.
+step "packages"
+bash scripts/package.sh
 
 tier_failures=0
 step "tests: linux"

@@ -100,10 +100,10 @@ std::wstring system_error_text(std::uint32_t code) {
     char buffer[256] = {};
     // GNU strerror_r: returns the text, which may or may not be the buffer.
     const char* message = strerror_r(static_cast<int>(code), buffer, sizeof buffer);
+    // The text has no line end of its own: the lines that carry it end themselves.
     std::string text = "[" + std::to_string(static_cast<std::int32_t>(code)) + "] ";
     if (message != nullptr) {
         text += message;
-        text += '\n';
     }
     return narrow_to_wide(text, code_page_ansi);
 }

@@ -131,29 +131,35 @@ bool read_file(const std::string& path, std::string& text) {
     return true;
 }
 
+// The unit's state as a service state; false with an errno value in `error` when systemctl
+// cannot tell.
+bool query_unit_state(const std::string& unitName, std::uint32_t& state, std::uint32_t& error) {
+    std::string output;
+    const int failed = run_systemctl({"is-active", unitName}, &output);
+    // is-active exits non-zero for every state but "active": the printed state decides.
+    const std::string word = output.substr(0, output.find('\n'));
+    if (word == "active" || word == "reloading") {
+        state = service_running;
+    } else if (word == "activating") {
+        state = service_start_pending;
+    } else if (word == "deactivating") {
+        state = service_stop_pending;
+    } else if (word == "inactive" || word == "failed") {
+        state = service_stopped;
+    } else {
+        error = static_cast<std::uint32_t>(failed != 0 ? failed : EPROTO);
+        return false;
+    }
+    return true;
+}
+
 class LinuxServiceHandle final : public ServiceHandle {
 public:
     LinuxServiceHandle(std::string unitPath, std::string unitName)
         : unit_path_(std::move(unitPath)), unit_name_(std::move(unitName)) {}
 
     bool QueryState(std::uint32_t& state, std::uint32_t& error) override {
-        std::string output;
-        const int failed = run_systemctl({"is-active", unit_name_}, &output);
-        // is-active exits non-zero for every state but "active": the printed state decides.
-        const std::string word = output.substr(0, output.find('\n'));
-        if (word == "active" || word == "reloading") {
-            state = service_running;
-        } else if (word == "activating") {
-            state = service_start_pending;
-        } else if (word == "deactivating") {
-            state = service_stop_pending;
-        } else if (word == "inactive" || word == "failed") {
-            state = service_stopped;
-        } else {
-            error = static_cast<std::uint32_t>(failed != 0 ? failed : EPROTO);
-            return false;
-        }
-        return true;
+        return query_unit_state(unit_name_, state, error);
     }
 
     bool Delete(std::uint32_t& error) override {
@@ -291,17 +297,20 @@ bool LinuxServiceManager::WriteDescription(const std::wstring& serviceName,
     return true;
 }
 
-RunEndWait LinuxServiceManager::WaitForRunEnd(const std::wstring& serviceName,
-                                              std::uint32_t timeoutMs, std::uint32_t& error) {
-    const ScopedFd lock(
-        open(RunningLockPath(run_directory_, serviceName).c_str(), O_RDONLY | O_CLOEXEC));
+namespace {
+
+using Deadline = std::chrono::steady_clock::time_point;
+
+constexpr auto poll_interval = std::chrono::milliseconds(10);
+
+RunEndWait wait_for_lock(const std::string& path, Deadline deadline, std::uint32_t& error) {
+    const ScopedFd lock(open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!lock) {
         const int failed = errno;
         error = static_cast<std::uint32_t>(failed);
         return failed == ENOENT ? RunEndWait::gone : RunEndWait::cannot_open;
     }
     // flock has no time-out: try, and try again until the deadline.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         if (flock(lock.get(), LOCK_SH | LOCK_NB) == 0) {
             flock(lock.get(), LOCK_UN);
@@ -314,8 +323,43 @@ RunEndWait LinuxServiceManager::WaitForRunEnd(const std::wstring& serviceName,
         if (std::chrono::steady_clock::now() >= deadline) {
             return RunEndWait::no_response;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::this_thread::sleep_for(poll_interval);
     }
+}
+
+// The run releases its lock before its process has ended, and a stop asked for during the
+// first binding pass finds no lock at all; until the process is gone systemd shows the unit as
+// "activating" or "deactivating", and a start asked for then would be refused. A stopped
+// unit ends the wait; an unknown state (systemctl cannot tell) does too, for the caller's next
+// query to report.
+bool wait_for_unit_stopped(const std::string& unitName, Deadline deadline) {
+    for (;;) {
+        std::uint32_t state = 0;
+        std::uint32_t error = 0;
+        if (!query_unit_state(unitName, state, error) || state == service_stopped) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(poll_interval);
+    }
+}
+
+} // namespace
+
+RunEndWait LinuxServiceManager::WaitForRunEnd(const std::wstring& serviceName,
+                                              std::uint32_t timeoutMs, std::uint32_t& error) {
+    const Deadline deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    const RunEndWait result =
+        wait_for_lock(RunningLockPath(run_directory_, serviceName), deadline, error);
+    if (result != RunEndWait::ended && result != RunEndWait::gone) {
+        return result;
+    }
+    return wait_for_unit_stopped(UnitStem(serviceName) + ".service", deadline)
+               ? result
+               : RunEndWait::no_response;
 }
 
 ServiceManager& SystemServiceManager() {

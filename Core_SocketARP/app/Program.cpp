@@ -70,5 +70,6 @@ int ProgramMain(int argc, wchar_t** argv) {
     Core_Common::DispatchPending();
     ShutdownModules();
     ReleaseModules();
+    Core_SocketARP::InterfaceSocketARP::UseStateStore(nullptr);
     return 0;
 }

@@ -36,6 +36,13 @@ int ReadInt(std::span<const std::uint8_t> bytes) {
     return value;
 }
 
+// The errno of a kernel error field (a negated errno). A value no errno could be negated from,
+// INT_MIN among them (negating it overflows), is a protocol error.
+int ErrnoOfKernelError(int error) {
+    constexpr int highest_errno = 4095;
+    return error < 0 && error >= -highest_errno ? -error : EPROTO;
+}
+
 } // namespace
 
 Request::Request(std::uint16_t type, std::uint16_t flags) : buffer_(NLMSG_HDRLEN, 0) {
@@ -138,14 +145,14 @@ bool ReplyReader::Feed(std::span<const std::uint8_t> datagram) {
             if (error == 0) {
                 return true; // the acknowledgement
             }
-            ThrowCode(error < 0 ? -error : EPROTO);
+            ThrowCode(ErrnoOfKernelError(error));
         }
         case NLMSG_DONE:
             // A dump that fails part-way says so inside NLMSG_DONE.
             if (payload.size() >= sizeof(int)) {
                 const int error = ReadInt(payload);
                 if (error < 0) {
-                    ThrowCode(-error);
+                    ThrowCode(ErrnoOfKernelError(error));
                 }
             }
             return true;

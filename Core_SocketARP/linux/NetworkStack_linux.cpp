@@ -171,10 +171,14 @@ std::optional<std::uint32_t> SourceAddressFor(const std::vector<AddressRecord>& 
             record.local == 0) {
             continue;
         }
-        const std::uint32_t mask =
-            record.prefixLength == 0 ? 0 : htonl(~std::uint32_t{0} << (32 - record.prefixLength));
-        if (record.prefixLength <= 32 && (record.local & mask) == (peer & mask)) {
-            return record.local;
+        // A prefix longer than 32 bits names no subnet; the mask is only made for one that does.
+        if (record.prefixLength <= 32) {
+            const std::uint32_t mask = record.prefixLength == 0
+                                           ? 0
+                                           : htonl(~std::uint32_t{0} << (32 - record.prefixLength));
+            if ((record.local & mask) == (peer & mask)) {
+                return record.local;
+            }
         }
         if (!first) {
             first = record.local;

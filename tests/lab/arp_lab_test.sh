@@ -64,7 +64,7 @@ scenario_two_links_first_silent() {
     gw2mac=$(lab_mac gw2 eth0)
 
     run_pass host bind
-    expect_output "$LAB_DIR/out" "[0]ARP Error [113] No route to host"$'\n\n'"$(bound_line 1 10.62.2.1 "$gw2mac")"$'\n'
+    expect_output "$LAB_DIR/out" "[0]ARP Error [113] No route to host"$'\n'"$(bound_line 1 10.62.2.1 "$gw2mac")"$'\n'
     expect_equal "second entry" "$(neighbour host 10.62.2.1 eth1)" "10.62.2.1 lladdr $gw2mac PERMANENT"
     case "$(neighbour host 10.62.1.1 eth0)" in
     *PERMANENT*) fail "the silent gateway got an entry" ;;

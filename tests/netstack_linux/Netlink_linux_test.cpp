@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -103,6 +104,19 @@ TEST_F(ReplyReaderTest, ErrorInsideDoneIsThrown) {
     Datagram datagram;
     datagram.Neighbour(3).Done(-ENODEV);
     EXPECT_EQ(CodeThrownBy([&] { reader.Feed(datagram.Bytes()); }), std::uint32_t{ENODEV});
+}
+
+TEST_F(ReplyReaderTest, ErrorThatNoErrnoCouldBeIsAProtocolError) {
+    for (const int error : {INT_MIN, -4096, 1}) {
+        Datagram failed;
+        failed.Error(error);
+        ReplyReader first(sequence, port);
+        EXPECT_EQ(CodeThrownBy([&] { first.Feed(failed.Bytes()); }), std::uint32_t{EPROTO})
+            << error;
+    }
+    Datagram done;
+    done.Done(INT_MIN);
+    EXPECT_EQ(CodeThrownBy([&] { reader.Feed(done.Bytes()); }), std::uint32_t{EPROTO});
 }
 
 TEST_F(ReplyReaderTest, DumpOverSeveralDatagramsEndsAtDone) {

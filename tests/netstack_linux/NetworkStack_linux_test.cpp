@@ -205,6 +205,14 @@ TEST(SourceAddress, PrimaryAddressInThePeersSubnetFirstElseTheFirstPrimary) {
               Ip("10.0.0.2"));
 }
 
+TEST(SourceAddress, PrefixLongerThan32BitsMatchesNoSubnet) {
+    EXPECT_EQ(rtnl::SourceAddressFor({Address(2, "10.0.0.2", 40), Address(2, "10.0.0.3", 24)}, 2,
+                                     Ip("10.0.0.1")),
+              Ip("10.0.0.3"));
+    EXPECT_EQ(rtnl::SourceAddressFor({Address(2, "10.0.0.2", 255)}, 2, Ip("10.0.0.1")),
+              Ip("10.0.0.2"));
+}
+
 TEST(AddressRecords, LocalAttributeWinsAndFlagsAttributeHoldsAllFlags) {
     ifaddrmsg header{};
     header.ifa_family = AF_INET;

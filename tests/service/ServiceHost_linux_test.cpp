@@ -348,7 +348,9 @@ TEST_F(ServiceHostLinuxTest, StopWaitsForTheRunToEnd) {
     // The stop returned only once the run had released its lock, after OnStop.
     EXPECT_THAT(Events(), testing::Contains("OnStop"));
     EXPECT_FALSE(LockHeld());
-    EXPECT_THAT(Calls(), ElementsAre("is-active " + unit_name, "stop --no-block " + unit_name));
+    // And once systemd counted the unit as stopped.
+    EXPECT_THAT(Calls(), ElementsAre("is-active " + unit_name, "stop --no-block " + unit_name,
+                                     "is-active " + unit_name));
     EXPECT_EQ(holder.Wait(), 0);
 }
 
@@ -366,7 +368,8 @@ TEST_F(ServiceHostLinuxTest, RestartStopsARunningServiceThenStartsIt) {
     EXPECT_EQ(holder.Wait(), 0);
     EXPECT_THAT(Calls(), ElementsAre("is-active " + unit_name, "is-active " + unit_name,
                                      "stop --no-block " + unit_name, "is-active " + unit_name,
-                                     "is-active " + unit_name, "start --no-block " + unit_name));
+                                     "is-active " + unit_name, "is-active " + unit_name,
+                                     "start --no-block " + unit_name));
 }
 
 TEST_F(ServiceHostLinuxTest, RestartOfAStoppedServiceOnlyStartsIt) {

@@ -111,6 +111,8 @@ TEST(Program, HelpRunsUnderTheGuardAndTheModulesComeAndGo) {
     EXPECT_FALSE(RegistryExists());
     EXPECT_EQ(ServiceDispatcher::instance, nullptr);
     EXPECT_EQ(InterfaceSocketARP::instance, nullptr);
+    // The system's state store is not left behind for the instances of later tests.
+    EXPECT_EQ(InterfaceSocketARP::CurrentStateStore(), nullptr);
 }
 
 } // namespace

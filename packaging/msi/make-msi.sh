@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Builds the Windows installer with wixl:
+#   make-msi.sh VERSION OUTPUT.msi
+# from stripped copies of the windows preset's antiarp.exe and install_actions.dll, with the
+# service's texts as the linux preset's package_texts gives them (both presets built before).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+version=$1
+output=$(realpath -m "$2")
+
+mkdir -p "$root/build/package-stage" "$(dirname "$output")"
+stage=$(mktemp -d "$root/build/package-stage/msi.XXXXXX")
+trap 'rm -rf "$stage"' EXIT
+i686-w64-mingw32-strip -o "$stage/antiarp.exe" "$root/build/windows/antiarp.exe"
+i686-w64-mingw32-strip -o "$stage/install_actions.dll" \
+  "$root/build/windows/packaging/install_actions.dll"
+
+defines=()
+while IFS= read -r line; do
+  defines+=(-D "$line")
+done < <("$root/build/linux/packaging/package_texts" wixl-defines)
+# wixl finds the files named in the .wxs relative to its working directory.
+(cd "$stage" && wixl --arch x86 "${defines[@]}" -D Version="$version" -D Program=antiarp.exe \
+  -D InstallActions=install_actions.dll -o "$output" "$root/packaging/msi/antiarp.wxs")

@@ -1,0 +1,142 @@
+// The Windows installer under Wine's msiexec, end to end: the program where it belongs, the
+// service registered through the installer's service tables (its command quoted by the
+// installer's own step), started, and everything removed again; a package with a higher version
+// replacing the installed one. The packages are scripts/package.sh's and, for the higher
+// version, the same recipe's (packaging/msi/make-msi.sh).
+#include "wine/WineServiceSupport.h"
+
+#include <msi.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace wine_test;
+
+const std::wstring service_name = L"Tarnwick AntiARP";
+const std::wstring upgrade_code = L"{6F0B5A8E-3C1D-4E27-9B4A-2D7C8E91A0F3}";
+const fs::path install_folder = L"C:\\Program Files\\Tarnwick AntiARP";
+const fs::path program = install_folder / L"antiarp.exe";
+
+fs::path package_path(const char* path) { return fs::path(path).make_preferred(); }
+
+// msiexec's exit code: 0 when the installation or removal succeeded.
+DWORD msiexec(const std::wstring& action, const fs::path& package) {
+    return run_program(L"msiexec.exe " + action + L" \"" + package.wstring() + L"\" /qn").code;
+}
+
+// The installed products of this upgrade code.
+std::vector<std::wstring> installed_products() {
+    std::vector<std::wstring> products;
+    wchar_t product[39];
+    for (DWORD i = 0; MsiEnumRelatedProductsW(upgrade_code.c_str(), 0, i, product) == ERROR_SUCCESS;
+         ++i) {
+        products.emplace_back(product);
+    }
+    return products;
+}
+
+std::wstring product_version(const std::wstring& product) {
+    wchar_t version[64] = L"";
+    DWORD length = 64;
+    MsiGetProductInfoW(product.c_str(), INSTALLPROPERTY_VERSIONSTRING, version, &length);
+    return version;
+}
+
+// A string of the file's version resource, US English and Unicode.
+std::wstring version_string(const std::vector<BYTE>& resource, const std::wstring& name) {
+    void* value = nullptr;
+    UINT length = 0;
+    const std::wstring path = L"\\StringFileInfo\\040904B0\\" + name;
+    if (!VerQueryValueW(resource.data(), path.c_str(), &value, &length) || length == 0) {
+        return L"";
+    }
+    return static_cast<const wchar_t*>(value);
+}
+
+// The service as the program's own /install registers it, running the installed program.
+void expect_installed_and_running() {
+    EXPECT_TRUE(fs::is_regular_file(program));
+    expect_registered(service_name, program);
+    EXPECT_TRUE(wait_for_state(service_name, SERVICE_RUNNING));
+}
+
+void expect_removed() {
+    EXPECT_FALSE(open_service(service_name, SERVICE_QUERY_STATUS));
+    EXPECT_FALSE(fs::exists(install_folder));
+    EXPECT_THAT(installed_products(), testing::IsEmpty());
+}
+
+class MsiWineTest : public testing::Test {
+protected:
+    void SetUp() override {
+        // The service's name is fixed: a service of that name not made here is left alone.
+        ASSERT_FALSE(open_service(service_name, SERVICE_QUERY_STATUS))
+            << "\"Tarnwick AntiARP\" is installed already";
+        ASSERT_THAT(installed_products(), testing::IsEmpty());
+    }
+
+    // Whatever a failed test left installed goes.
+    void TearDown() override {
+        for (const auto& product : installed_products()) {
+            run_program(L"msiexec.exe /x " + product + L" /qn");
+        }
+        remove_service(service_name);
+    }
+};
+
+TEST_F(MsiWineTest, InstallsTheProgramAndItsServiceAndRemovesThemAgain) {
+    ASSERT_EQ(msiexec(L"/i", package_path(PACKAGE)), 0u);
+    expect_installed_and_running();
+    const auto products = installed_products();
+    ASSERT_EQ(products.size(), 1u);
+    EXPECT_EQ(product_version(products[0]), TW_VERSION);
+
+    // The program carries the same version as the package, and the product's names.
+    DWORD ignored = 0;
+    std::vector<BYTE> resource(GetFileVersionInfoSizeW(program.c_str(), &ignored));
+    ASSERT_FALSE(resource.empty());
+    ASSERT_TRUE(GetFileVersionInfoW(program.c_str(), 0, static_cast<DWORD>(resource.size()),
+                                    resource.data()));
+    EXPECT_EQ(version_string(resource, L"FileVersion"), TW_VERSION);
+    EXPECT_EQ(version_string(resource, L"ProductVersion"), TW_VERSION);
+    EXPECT_EQ(version_string(resource, L"ProductName"), L"Tarnwick AntiARP");
+    EXPECT_THAT(version_string(resource, L"FileDescription"), testing::Not(testing::IsEmpty()));
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueW(resource.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+    EXPECT_EQ(fixed->dwFileVersionMS,
+              static_cast<DWORD>(MAKELONG(TW_VERSION_MINOR, TW_VERSION_MAJOR)));
+    EXPECT_EQ(fixed->dwProductVersionMS, fixed->dwFileVersionMS);
+
+    const DWORD process_id = query_status(service_name).dwProcessId;
+    const ScopedKernelHandle process(OpenProcess(SYNCHRONIZE, FALSE, process_id));
+    EXPECT_EQ(msiexec(L"/x", package_path(PACKAGE)), 0u);
+    expect_removed();
+    // The removal stopped the service before deleting it.
+    EXPECT_EQ(WaitForSingleObject(process.get(), give_up_ms), static_cast<DWORD>(WAIT_OBJECT_0));
+}
+
+TEST_F(MsiWineTest, AHigherVersionReplacesTheInstalledOne) {
+    ASSERT_EQ(msiexec(L"/i", package_path(PACKAGE)), 0u);
+    const auto older = installed_products();
+    ASSERT_EQ(older.size(), 1u);
+
+    ASSERT_EQ(msiexec(L"/i", package_path(UPGRADE_PACKAGE)), 0u);
+    const auto newer = installed_products();
+    ASSERT_EQ(newer.size(), 1u);
+    EXPECT_NE(newer[0], older[0]);
+    EXPECT_EQ(product_version(newer[0]), UPGRADE_VERSION);
+    expect_installed_and_running();
+
+    EXPECT_EQ(msiexec(L"/x", package_path(UPGRADE_PACKAGE)), 0u);
+    expect_removed();
+}
+
+} // namespace

@@ -1,0 +1,162 @@
+#!/usr/bin/env bash
+# The packages in build/packages/ (made by scripts/package.sh), checked as administrators meet
+# them. Needs root: the installations happen in mount namespaces of their own, over a copy-on-
+# write view of this machine's root that vanishes with them; nothing is started and the
+# machine's own files are never written.
+#   package_test.sh SCENARIO VERSION PACKAGES_DIR FAKE_SYSTEMCTL
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=tests/lab/checks.sh
+source "$here/../lab/checks.sh"
+
+scenario=$1
+version=$2
+packages=$3
+fake_systemctl=$4
+
+deb=$packages/tarnwick-antiarp_${version}_amd64.deb
+msi=$packages/TarnwickAntiARP-$version.msi
+zip=$packages/TarnwickAntiARP-$version-win32.zip
+unit=lib/systemd/system/tarnwick-antiarp.service
+state=var/lib/tarnwick-antiarp
+
+for package in "$deb" "$msi" "$zip"; do
+    [ -f "$package" ] || fail "$package is missing: run scripts/package.sh first"
+done
+work=$(mktemp -d /tmp/tw-package-test.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+
+# Runs a script in a mount namespace of its own (private: no mount reaches the machine), with
+# the capabilities a package installation never needs dropped.
+in_private_mounts() {
+    unshare --mount --propagation private \
+        setpriv --bounding-set -sys_time,-sys_module,-sys_rawio,-wake_alarm,-block_suspend,-mac_admin,-mac_override,-syslog \
+        bash -euo pipefail -c "$1" private-mounts "${@:2}"
+}
+
+case $scenario in
+deb_lintian)
+    # Kept: no-manual-page. The switches are documented by "antiarp /help" and the README.
+    lintian --fail-on error,warning --suppress-tags no-manual-page "$deb" ||
+        fail "lintian reports errors or warnings"
+    ;;
+
+deb_contents)
+    # Owner, mode and path of every entry; sizes and dates aside.
+    listing=$(dpkg-deb -c "$deb" | awk '{ print $1, $2, $6 }')
+    expect_equal "contents" "$listing" "$(
+        cat <<'EOF'
+drwxr-xr-x root/root ./
+drwxr-xr-x root/root ./lib/
+drwxr-xr-x root/root ./lib/systemd/
+drwxr-xr-x root/root ./lib/systemd/system/
+-rw-r--r-- root/root ./lib/systemd/system/tarnwick-antiarp.service
+drwxr-xr-x root/root ./usr/
+drwxr-xr-x root/root ./usr/sbin/
+-rwxr-xr-x root/root ./usr/sbin/antiarp
+drwxr-xr-x root/root ./usr/share/
+drwxr-xr-x root/root ./usr/share/doc/
+drwxr-xr-x root/root ./usr/share/doc/tarnwick-antiarp/
+-rw-r--r-- root/root ./usr/share/doc/tarnwick-antiarp/changelog.gz
+-rw-r--r-- root/root ./usr/share/doc/tarnwick-antiarp/copyright
+EOF
+    )"
+    expect_equal "Version" "$(dpkg-deb -f "$deb" Version)" "$version"
+    expect_equal "Architecture" "$(dpkg-deb -f "$deb" Architecture)" amd64
+    depends=$(dpkg-deb -f "$deb" Depends)
+    [[ $depends =~ ^libc6\ \(\>=\ [0-9.]+\)$ ]] || fail "Depends: '$depends', expected libc6 only"
+    ;;
+
+deb_unit_is_installs)
+    # The packaged program's own /install at the packaged path, /usr/sbin/antiarp, writes its
+    # unit into a unit directory of this namespace (a tmpfs), with a stand-in systemctl.
+    dpkg-deb -x "$deb" "$work/package"
+    mkdir -p "$work/bin" "$work/systemctl-state"
+    ln -s "$fake_systemctl" "$work/bin/systemctl"
+    in_private_mounts '
+        mount -t tmpfs units /etc/systemd/system
+        mount --bind "$1/package/usr/sbin" /usr/sbin
+        PATH=$1/bin:$PATH TW_TEST_SYSTEMCTL_STATE=$1/systemctl-state \
+            TW_TEST_UNIT_DIR=/etc/systemd/system /usr/sbin/antiarp /install >"$1/install.out"
+        cp /etc/systemd/system/tarnwick-antiarp.service "$1/installed.service"
+    ' "$work"
+    expect_equal "/install" "$(cat "$work/install.out")" "Service Register successed."
+    cmp "$work/installed.service" "$work/package/$unit" ||
+        fail "the packaged unit differs from what /install writes"
+    ;;
+
+deb_install_remove_purge)
+    # dpkg installs into an overlay of this machine's root whose upper layer is a tmpfs, with
+    # an empty /run: no service manager is seen there, so the scripts enable but start nothing.
+    in_private_mounts '
+        w=$1
+        mkdir -p "$w/layer" "$w/root"
+        mount -t tmpfs layer "$w/layer"
+        mkdir "$w/layer/upper" "$w/layer/work"
+        mount -t overlay overlay -o "lowerdir=/,upperdir=$w/layer/upper,workdir=$w/layer/work" "$w/root"
+        mount -t tmpfs run "$w/root/run"
+        mount --bind /dev "$w/root/dev"
+        # Files (not folders) written in the upper layer, less dpkg'"'"'s own bookkeeping.
+        record() { (cd "$w/layer/upper" && find . -not -type d -not -path "./var/lib/dpkg/*" | sort) >"$w/$1"; }
+        dpkg --root="$w/root" -i "$2" >/dev/null 2>&1
+        record installed
+        mkdir "$w/root/var/lib/tarnwick-antiarp"
+        touch "$w/root/var/lib/tarnwick-antiarp/CRASHLOG.TXT"
+        dpkg --root="$w/root" -r tarnwick-antiarp >/dev/null
+        record removed
+        dpkg --root="$w/root" -P tarnwick-antiarp >/dev/null
+        record purged
+    ' "$work" "$deb"
+    wants=etc/systemd/system/multi-user.target.wants/tarnwick-antiarp.service
+    enabled=var/lib/systemd/deb-systemd-helper-enabled
+    # On a merged /usr, /lib is /usr/lib.
+    expect_equal "after installing" "$(cat "$work/installed")" "$(
+        printf './%s\n' "$wants" "$enabled/multi-user.target.wants/tarnwick-antiarp.service" \
+            "$enabled/tarnwick-antiarp.service.dsh-also" "usr/$unit" usr/sbin/antiarp \
+            usr/share/doc/tarnwick-antiarp/changelog.gz usr/share/doc/tarnwick-antiarp/copyright |
+            sort
+    )"
+    # Removed: the program is gone; the administrator's state and the unit's enablement stay.
+    expect_equal "after removing" "$(cat "$work/removed")" "$(
+        printf './%s\n' "$wants" "$enabled/multi-user.target.wants/tarnwick-antiarp.service" \
+            "$enabled/tarnwick-antiarp.service.dsh-also" "$state/CRASHLOG.TXT" | sort
+    )"
+    expect_equal "after purging" "$(cat "$work/purged")" ""
+    ;;
+
+msi_tables)
+    # A table's rows, without its three header lines and the exporter's CR LF line ends.
+    table() { msiinfo export "$msi" "$1" | tail -n +4 | tr -d '\r'; }
+    tab=$'\t'
+    expect_equal "ServiceInstall" "$(table ServiceInstall)" \
+        "AntiArpService${tab}Tarnwick AntiARP${tab}Tarnwick AntiARP${tab}16${tab}2${tab}0${tab}${tab}${tab}LocalSystem${tab}${tab}${tab}AntiArp${tab}Protect you against ARP attack in the local network, attackers can no longer sniff your traffic."
+    # 163: started on install; stopped on install and on removal; deleted on removal; waited for.
+    expect_equal "ServiceControl" "$(table ServiceControl)" \
+        "AntiArpServiceControl${tab}Tarnwick AntiARP${tab}163${tab}${tab}1${tab}AntiArp"
+    expect_equal "File" "$(table File | cut -f1-3)" "AntiArpExe${tab}AntiArp${tab}antiarp.exe"
+    expect_equal "Directory" "$(table Directory | grep INSTALLDIR)" \
+        "INSTALLDIR${tab}ProgramFilesFolder${tab}Tarnwick AntiARP"
+    expect_equal "ProductVersion" "$(table Property | sed -n 's/^ProductVersion\t//p')" "$version"
+    # The quoting step: deferred (1024), as the local system (2048), from a DLL in the package.
+    expect_equal "CustomAction" "$(table CustomAction | sort)" "$(
+        printf '%s\n' "QuoteServiceCommand${tab}3073${tab}InstallActions${tab}QuoteServiceCommand${tab}" \
+            "QuoteServiceCommandData${tab}51${tab}QuoteServiceCommand${tab}[#AntiArpExe]${tab}"
+    )"
+    # In order: the installed version removed first, then the service made, quoted, started.
+    order=$(table InstallExecuteSequence | sort -t "$tab" -k3,3n | cut -f1 |
+        grep -E '^(InstallValidate|RemoveExistingProducts|InstallServices|QuoteServiceCommand(Data)?|StartServices)$')
+    expect_equal "sequence" "$order" "$(
+        printf '%s\n' InstallValidate RemoveExistingProducts InstallServices \
+            QuoteServiceCommandData QuoteServiceCommand StartServices
+    )"
+    ;;
+
+zip_contents)
+    expect_equal "zip" "$(python3 -m zipfile -l "$zip" | awk 'NR > 1 { print $1 }' | sort)" \
+        "$(printf "TarnwickAntiARP-$version/%s\n" "" LICENSE README.md antiarp.exe | sort)"
+    ;;
+
+*)
+    fail "unknown scenario"
+    ;;
+esac

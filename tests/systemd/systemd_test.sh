@@ -1,0 +1,207 @@
+#!/usr/bin/env bash
+# The real program under the real systemd: a container with systemd as its PID 1
+# (container.sh), the program's folder bound into it read-only, and a gateway namespace of the
+# lab plugged into the container's network namespace by one virtual cable. The program is
+# installed, started, stopped, restarted and removed with its own switches, as an administrator
+# would, or (scenario package) with its Debian package; everything is removed at the end, also
+# on failure.
+#   systemd_test.sh SCENARIO ANTIARP ATTACKER_TOOL [DEB]
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=tests/lab/lab.sh
+source "$here/../lab/lab.sh"
+# shellcheck source=tests/lab/checks.sh
+source "$here/../lab/checks.sh"
+# shellcheck source=tests/systemd/container.sh
+source "$here/container.sh"
+
+scenario=$1
+antiarp=$2
+attacker=$3
+deb=${4:-}
+
+unit=tarnwick-antiarp
+unit_file=/etc/systemd/system/$unit.service
+state_dir=/var/lib/$unit
+LAB_HOST_IP=10.81.0.2
+LAB_GW_IP=10.81.0.1
+
+inside() { container_run "$container" "$@"; }
+
+# The container and its gateway: the container's eth0 (LAB_HOST_IP, default route via gw_ip) is
+# cabled to the lab host "gw", whose kernel answers ARP. Arguments: more options of
+# container_start.
+systemd_lab() {
+    lab_init
+    container="${LAB_ID}-systemd"
+    trap 'container_stop "$container" || true; lab_cleanup' EXIT
+    container_start "$container" --bind "$(dirname "$antiarp")" "$@"
+    lab_host gw
+    ip -n "$(lab_ns gw)" link add eth0 type veth peer name eth0 netns "$(container_pid "$container")"
+    lab_ip gw addr add "$LAB_GW_IP/24" dev eth0
+    lab_ip gw link set eth0 up
+    inside sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1
+    inside ip addr add "$LAB_HOST_IP/24" dev eth0
+    inside ip link set eth0 up
+    inside ip route add default via "$LAB_GW_IP"
+    gw_mac=$(lab_mac gw eth0)
+}
+
+# The program's neighbour entries in the container, as ip(8) shows them.
+entries() { inside ip neigh show nud "$1" | sed 's/ *$//'; }
+pinned() { printf '%s dev eth0 lladdr %s PERMANENT' "$LAB_GW_IP" "$gw_mac"; }
+
+unit_state() { inside systemctl is-active "$unit" || true; }
+
+# Runs one of the program's switches inside; its standard output must be exactly $2 (what
+# systemctl says on standard error is kept for a failure's diagnosis).
+expect_switch() {
+    expect_equal "output of $1" "$(inside "$antiarp" "$1" 2>>"$LAB_DIR/systemctl")" "$2"
+}
+
+install_service() {
+    expect_switch /install "Service Register successed."
+    # The rapid restarts below would meet systemd's start limit (5 starts in 10 s).
+    inside mkdir -p "$unit_file.d"
+    printf '[Unit]\nStartLimitIntervalSec=0\n' | inside tee "$unit_file.d/test.conf" >/dev/null
+    inside systemctl daemon-reload
+}
+
+# The unit's lines in the journal, up to the moment of the call; program_lines: only what the
+# program wrote (not systemd's lines about the unit).
+journal() {
+    inside journalctl --sync
+    inside journalctl --no-pager -o cat -u "$unit" "$@"
+}
+program_lines() { journal _TRANSPORT=stdout "$@"; }
+
+# Install, start, stop, twenty restarts and uninstall through the program's switches.
+scenario_lifecycle() {
+    systemd_lab
+    install_service
+    inside test -f "$unit_file" || fail "no unit file at $unit_file"
+    expect_equal "enabled" "$(inside systemctl is-enabled "$unit")" enabled
+    expect_equal "systemd-analyze verify" "$(inside systemd-analyze verify "$unit_file" 2>&1)" ""
+
+    # A slow gateway: the unit is "activating" until the program has pinned it and said READY=1.
+    slow_gateway 800
+    expect_switch /start "Service Start successed."
+    started() { [ "$(unit_state)" != inactive ]; }
+    lab_wait_until 10 started || fail "the unit did not start"
+    expect_equal "state during the first pass" "$(unit_state)" activating
+    expect_equal "entries during the first pass" "$(entries permanent)" ""
+    active() { [ "$(unit_state)" = active ]; }
+    lab_wait_until 10 active || fail "the unit did not become active: $(unit_state)"
+    expect_equal "entry once active" "$(entries permanent)" "$(pinned)"
+    expect_equal "program's lines" "$(program_lines)" "$(bound_line 0 "$LAB_GW_IP" "$gw_mac")"
+    kill "$LAB_LAST_PID"
+    lab_ip gw link set eth0 arp on
+
+    expect_switch /stop "Service Stop successed."
+    expect_equal "state after /stop" "$(unit_state)" inactive
+    expect_equal "entries after /stop" "$(entries all)" ""
+
+    local i
+    for i in $(seq 20); do
+        expect_equal "output of /restart number $i" \
+            "$(inside "$antiarp" /restart 2>>"$LAB_DIR/systemctl")" "Service Restart successed."
+    done
+    lab_wait_until 10 active || fail "not active after the restarts: $(unit_state)"
+    expect_equal "entry after the restarts" "$(entries permanent)" "$(pinned)"
+
+    expect_switch /uninstall "[ERROR][ServiceDispatcher]服务没有被停止，无法注销服务"
+    expect_switch /stop "Service Stop successed."
+    expect_switch /uninstall "Service Unregister successed."
+    inside test ! -e "$unit_file" || fail "the unit file is still there"
+    expect_equal "unit after /uninstall" "$(inside systemctl show -P LoadState "$unit")" not-found
+}
+
+# The sandbox as the running program has it, and a fault signal's crash files in the state
+# directory.
+scenario_sandbox() {
+    systemd_lab
+    install_service
+    expect_switch /start "Service Start successed."
+    active() { [ "$(unit_state)" = active ]; }
+    lab_wait_until 10 active || fail "the unit did not become active: $(unit_state)"
+    local pid
+    pid=$(inside systemctl show -P MainPID "$unit")
+    # CAP_NET_ADMIN (12) and CAP_NET_RAW (13), nothing else, in every set that grants.
+    expect_equal "capabilities" "$(inside grep -E '^Cap(Prm|Eff|Bnd)' "/proc/$pid/status")" \
+        $'CapPrm:\t0000000000003000\nCapEff:\t0000000000003000\nCapBnd:\t0000000000003000'
+
+    # Writes as root into the program's own mount namespace: only its state and runtime
+    # directories take them.
+    local path result=
+    for path in / /etc /usr /var/lib /var/log /var/tmp /run /run/lock /tmp /dev/shm /root \
+        "$(dirname "$antiarp")" "$state_dir" "/run/$unit"; do
+        if inside nsenter -t "$pid" -m sh -c "touch '$path/tw-probe' 2>/dev/null"; then
+            result+="$path writable;"
+        fi
+    done
+    expect_equal "writable places" "$result" "$state_dir writable;/run/$unit writable;"
+
+    inside kill -SEGV "$pid"
+    failed() { [ "$(unit_state)" = failed ]; }
+    lab_wait_until 10 failed || fail "the unit did not fail after SIGSEGV: $(unit_state)"
+    expect_equal "exit status" "$(inside systemctl show -P ExecMainStatus "$unit")" 100
+    expect_equal "state directory" "$(inside ls "$state_dir")" \
+        $'CRASH.DMP\nCRASHLOG.DAT\nCRASHLOG.TXT\ntw-probe'
+    expect_equal "dump's first line" "$(inside head -n 1 "$state_dir/CRASH.DMP")" \
+        "TARNWICK CRASH DUMP 1"
+}
+
+# Each line's priority in the journal: the pass's error line is an error, the pins and the
+# route change are information, so `journalctl -p warning` shows exactly the problem.
+scenario_journal_priorities() {
+    systemd_lab
+    install_service
+    lab_ip gw link set eth0 arp off
+    expect_switch /start "Service Start successed."
+    active() { [ "$(unit_state)" = active ]; }
+    lab_wait_until 15 active || fail "the unit did not become active: $(unit_state)"
+    lab_ip gw link set eth0 arp on
+    inside ip route replace default via "$LAB_GW_IP" dev eth0 metric 5
+    pinned_now() { [ "$(entries permanent)" = "$(pinned)" ]; }
+    lab_wait_until 10 pinned_now || fail "no pin after the route change"
+
+    local error_line="[0]ARP Error [113] No route to host"
+    expect_equal "problems" "$(journal -p warning)" "$error_line"
+    expect_equal "every line" "$(program_lines)" "$error_line
+$changed_line
+$(bound_line 0 "$LAB_GW_IP" "$gw_mac")"
+    expect_equal "priorities" "$(program_lines -o json --output-fields=PRIORITY |
+        sed -E 's/.*"PRIORITY":"([0-9])".*/\1/' | tr -d '\n')" 366
+}
+
+# The Debian package as an administrator installs it on a machine with this one's packages
+# (their database copied in, /usr an overlay): its scripts enable and start the service, which
+# pins the gateway; removed, it is stopped (the ARP table flushed) and gone, its state directory
+# kept; purged, nothing of it is left.
+scenario_package() {
+    [ -f "$deb" ] || fail "$deb is missing: run scripts/package.sh first"
+    systemd_lab --writable-usr --copy /var/lib/dpkg --bind "$(dirname "$deb")":/packages
+    # A machine image may forbid starting services from packages; an administrator's does not.
+    inside rm -f /usr/sbin/policy-rc.d
+    inside dpkg -i "/packages/$(basename "$deb")" >"$LAB_DIR/dpkg" 2>&1 ||
+        fail "dpkg -i: $(cat "$LAB_DIR/dpkg")"
+    expect_equal "state after installing" "$(unit_state)" active
+    expect_equal "enabled" "$(inside systemctl is-enabled "$unit")" enabled
+    expect_equal "entry once installed" "$(entries permanent)" "$(pinned)"
+    expect_equal "program's lines" "$(program_lines)" "$(bound_line 0 "$LAB_GW_IP" "$gw_mac")"
+
+    inside dpkg -r tarnwick-antiarp >>"$LAB_DIR/dpkg" 2>&1 || fail "dpkg -r: $(cat "$LAB_DIR/dpkg")"
+    expect_equal "state after removing" "$(unit_state)" inactive
+    expect_equal "entries after removing" "$(entries all)" ""
+    inside test ! -e /usr/sbin/antiarp || fail "the program is still there"
+    expect_equal "unit after removing" "$(inside systemctl show -P LoadState "$unit")" not-found
+    inside test -d "$state_dir" || fail "the state directory went with the removal"
+
+    inside dpkg -P tarnwick-antiarp >>"$LAB_DIR/dpkg" 2>&1 || fail "dpkg -P: $(cat "$LAB_DIR/dpkg")"
+    inside test ! -e "$state_dir" || fail "the state directory outlived the purge"
+    inside test ! -e "/etc/systemd/system/multi-user.target.wants/$unit.service" ||
+        fail "the unit's enablement outlived the purge"
+}
+
+"scenario_$scenario"
+echo "PASS ($scenario)"
