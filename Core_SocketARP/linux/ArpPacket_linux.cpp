@@ -48,27 +48,58 @@ sock_filter Jump(std::uint16_t code, std::uint32_t k, std::uint8_t ifTrue, std::
     return BPF_JUMP(code, k, ifTrue, ifFalse);
 }
 
+// The checks every filter makes: an Ethernet/IPv4 ARP packet of the operation. Each check
+// falls through on a match; its mismatch jump is set by Finish.
+std::vector<sock_filter> ArpChecks(std::uint16_t operation) {
+    return {
+        Statement(BPF_LD | BPF_H | BPF_ABS, at_hardware_type),
+        Jump(BPF_JMP | BPF_JEQ | BPF_K, hardware_ethernet, 0, 0),
+        Statement(BPF_LD | BPF_H | BPF_ABS, at_protocol_type),
+        Jump(BPF_JMP | BPF_JEQ | BPF_K, protocol_ipv4, 0, 0),
+        Statement(BPF_LD | BPF_B | BPF_ABS, at_hardware_length),
+        Jump(BPF_JMP | BPF_JEQ | BPF_K, 6, 0, 0),
+        Statement(BPF_LD | BPF_B | BPF_ABS, at_protocol_length),
+        Jump(BPF_JMP | BPF_JEQ | BPF_K, 4, 0, 0),
+        Statement(BPF_LD | BPF_H | BPF_ABS, at_operation),
+        Jump(BPF_JMP | BPF_JEQ | BPF_K, operation, 0, 0),
+    };
+}
+
+// Ends a program of checks with its verdicts: every check before `alternatives` jumps to the
+// drop on a mismatch; from `alternatives` on, each check is one acceptable value, which jumps
+// to the accept on a match, and none matching drops the packet.
+std::vector<sock_filter> Finish(std::vector<sock_filter> program, std::size_t alternatives) {
+    const bool hasAlternatives = alternatives < program.size();
+    if (hasAlternatives) {
+        program.push_back(Statement(BPF_RET | BPF_K, 0));
+    }
+    const std::size_t accept = program.size();
+    program.push_back(Statement(BPF_RET | BPF_K, 0xFFFF));
+    program.push_back(Statement(BPF_RET | BPF_K, 0));
+    const std::size_t drop = program.size() - 1;
+    for (std::size_t i = 0; i < accept; ++i) {
+        sock_filter& instruction = program[i];
+        if (BPF_CLASS(instruction.code) != BPF_JMP) {
+            continue;
+        }
+        if (i >= alternatives) {
+            instruction.jt = static_cast<std::uint8_t>(accept - i - 1);
+        } else {
+            instruction.jf = static_cast<std::uint8_t>(drop - i - 1);
+        }
+    }
+    return program;
+}
+
 // Accepts Ethernet/IPv4 ARP packets of one operation whose address at `ipOffset` is `ip`.
 std::vector<sock_filter> OperationFilter(std::uint16_t operation, std::uint32_t ipOffset,
                                          std::uint32_t ip) {
-    // A mismatch jumps to the last instruction, which drops the packet.
-    return {
-        Statement(BPF_LD | BPF_H | BPF_ABS, at_hardware_type),
-        Jump(BPF_JMP | BPF_JEQ | BPF_K, hardware_ethernet, 0, 11),
-        Statement(BPF_LD | BPF_H | BPF_ABS, at_protocol_type),
-        Jump(BPF_JMP | BPF_JEQ | BPF_K, protocol_ipv4, 0, 9),
-        Statement(BPF_LD | BPF_B | BPF_ABS, at_hardware_length),
-        Jump(BPF_JMP | BPF_JEQ | BPF_K, 6, 0, 7),
-        Statement(BPF_LD | BPF_B | BPF_ABS, at_protocol_length),
-        Jump(BPF_JMP | BPF_JEQ | BPF_K, 4, 0, 5),
-        Statement(BPF_LD | BPF_H | BPF_ABS, at_operation),
-        Jump(BPF_JMP | BPF_JEQ | BPF_K, operation, 0, 3),
-        // Loads are big-endian: compare with the address in host order.
-        Statement(BPF_LD | BPF_W | BPF_ABS, ipOffset),
-        Jump(BPF_JMP | BPF_JEQ | BPF_K, ntohl(ip), 0, 1),
-        Statement(BPF_RET | BPF_K, 0xFFFF),
-        Statement(BPF_RET | BPF_K, 0),
-    };
+    std::vector<sock_filter> program = ArpChecks(operation);
+    // Loads are big-endian: compare with the address in host order.
+    program.push_back(Statement(BPF_LD | BPF_W | BPF_ABS, ipOffset));
+    program.push_back(Jump(BPF_JMP | BPF_JEQ | BPF_K, ntohl(ip), 0, 0));
+    const std::size_t checks = program.size();
+    return Finish(std::move(program), checks);
 }
 
 timespec Remaining(std::chrono::steady_clock::time_point deadline) {
@@ -112,51 +143,30 @@ std::optional<Packet> Decode(std::span<const std::uint8_t> bytes) {
 }
 
 std::vector<sock_filter> AnswerFilter(const std::vector<std::uint32_t>& senders) {
-    // Jumps are relative and at most 255 ahead: a longer list is left to the user-space check.
-    constexpr std::size_t listed_limit = 200;
-    const bool listed = senders.size() <= listed_limit;
+    if (senders.empty()) {
+        return DropAllFilter();
+    }
     std::vector<sock_filter> program = {
         Statement(BPF_LD | BPF_B | BPF_ABS, SKF_AD_OFF + SKF_AD_PKTTYPE),
         Jump(BPF_JMP | BPF_JEQ | BPF_K, PACKET_HOST, 0, 0),
         Statement(BPF_LD | BPF_B | BPF_ABS, SKF_AD_OFF + SKF_AD_VLAN_TAG_PRESENT),
         Jump(BPF_JMP | BPF_JEQ | BPF_K, 0, 0, 0),
-        Statement(BPF_LD | BPF_H | BPF_ABS, at_hardware_type),
-        Jump(BPF_JMP | BPF_JEQ | BPF_K, hardware_ethernet, 0, 0),
-        Statement(BPF_LD | BPF_H | BPF_ABS, at_protocol_type),
-        Jump(BPF_JMP | BPF_JEQ | BPF_K, protocol_ipv4, 0, 0),
-        Statement(BPF_LD | BPF_B | BPF_ABS, at_hardware_length),
-        Jump(BPF_JMP | BPF_JEQ | BPF_K, 6, 0, 0),
-        Statement(BPF_LD | BPF_B | BPF_ABS, at_protocol_length),
-        Jump(BPF_JMP | BPF_JEQ | BPF_K, 4, 0, 0),
-        Statement(BPF_LD | BPF_H | BPF_ABS, at_operation),
-        Jump(BPF_JMP | BPF_JEQ | BPF_K, operation_reply, 0, 0),
     };
-    const std::size_t checks = program.size();
-    if (listed) {
-        program.push_back(Statement(BPF_LD | BPF_W | BPF_ABS, at_sender_ip));
-        for (const std::uint32_t sender : senders) {
-            // Loads are big-endian: compare with the address in host order.
-            program.push_back(Jump(BPF_JMP | BPF_JEQ | BPF_K, ntohl(sender), 0, 0));
-        }
-        program.push_back(Statement(BPF_RET | BPF_K, 0));
+    const std::vector<sock_filter> checks = ArpChecks(operation_reply);
+    program.insert(program.end(), checks.begin(), checks.end());
+    // Jumps are relative and at most 255 ahead: a longer list is left to the user-space check.
+    constexpr std::size_t listed_limit = 200;
+    if (senders.size() > listed_limit) {
+        const std::size_t checks = program.size();
+        return Finish(std::move(program), checks);
     }
-    const std::size_t accept = program.size();
-    program.push_back(Statement(BPF_RET | BPF_K, 0xFFFF));
-    program.push_back(Statement(BPF_RET | BPF_K, 0));
-    const std::size_t drop = program.size() - 1;
-    // Every check jumps to the drop on a mismatch; each listed sender to the accept on a match.
-    for (std::size_t i = 0; i < accept; ++i) {
-        sock_filter& instruction = program[i];
-        if (BPF_CLASS(instruction.code) != BPF_JMP) {
-            continue;
-        }
-        if (i > checks) { // a listed sender
-            instruction.jt = static_cast<std::uint8_t>(accept - i - 1);
-        } else {
-            instruction.jf = static_cast<std::uint8_t>(drop - i - 1);
-        }
+    program.push_back(Statement(BPF_LD | BPF_W | BPF_ABS, at_sender_ip));
+    const std::size_t alternatives = program.size();
+    for (const std::uint32_t sender : senders) {
+        // Loads are big-endian: compare with the address in host order.
+        program.push_back(Jump(BPF_JMP | BPF_JEQ | BPF_K, ntohl(sender), 0, 0));
     }
-    return program;
+    return Finish(std::move(program), alternatives);
 }
 
 std::vector<sock_filter> ReplyFilter(std::uint32_t senderIp) { return AnswerFilter({senderIp}); }

@@ -118,7 +118,11 @@ std::span<const std::uint8_t> AttributeArea(const Message& message, std::size_t 
     return std::span<const std::uint8_t>(message.payload).subspan(start);
 }
 
-bool ReplyReader::Feed(std::span<const std::uint8_t> datagram) {
+namespace {
+
+// Calls visit(header, payload) for each message of a datagram until it returns true (then
+// true). Throws EBADMSG for a message that does not fit.
+template <class Visit> bool ForEachMessage(std::span<const std::uint8_t> datagram, Visit visit) {
     std::size_t offset = 0;
     while (datagram.size() - offset >= sizeof(nlmsghdr)) {
         const nlmsghdr header = ReadMessageHeader(datagram.data() + offset);
@@ -128,15 +132,27 @@ bool ReplyReader::Feed(std::span<const std::uint8_t> datagram) {
         const auto payload =
             datagram.subspan(offset + NLMSG_HDRLEN, header.nlmsg_len - NLMSG_HDRLEN);
         offset = std::min<std::size_t>(offset + NLMSG_ALIGN(header.nlmsg_len), datagram.size());
+        if (visit(header, payload)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+bool ReplyReader::Feed(std::span<const std::uint8_t> datagram) {
+    return ForEachMessage(datagram, [this](const nlmsghdr& header,
+                                           std::span<const std::uint8_t> payload) {
         if (header.nlmsg_seq != sequence_ || header.nlmsg_pid != port_id_) {
-            continue; // left over from an earlier request
+            return false; // left over from an earlier request
         }
         if ((header.nlmsg_flags & NLM_F_DUMP_INTR) != 0) {
             interrupted_ = true;
         }
         switch (header.nlmsg_type) {
         case NLMSG_NOOP:
-            continue;
+            return false;
         case NLMSG_ERROR: {
             if (payload.size() < sizeof(int)) {
                 ThrowCode(EBADMSG);
@@ -161,9 +177,9 @@ bool ReplyReader::Feed(std::span<const std::uint8_t> datagram) {
         default:
             messages_.push_back(
                 Message{header.nlmsg_type, header.nlmsg_flags, {payload.begin(), payload.end()}});
+            return false;
         }
-    }
-    return false;
+    });
 }
 
 Socket::Socket() : receive_buffer_(receive_buffer_size) {
@@ -263,19 +279,13 @@ std::vector<GetAnswer> Socket::GetEach(std::vector<Request>& requests) {
 }
 
 bool BatchReader::Feed(std::span<const std::uint8_t> datagram) {
-    std::size_t offset = 0;
-    while (datagram.size() - offset >= sizeof(nlmsghdr)) {
-        const nlmsghdr header = ReadMessageHeader(datagram.data() + offset);
-        if (header.nlmsg_len < NLMSG_HDRLEN || header.nlmsg_len > datagram.size() - offset) {
-            ThrowCode(EBADMSG);
-        }
-        const auto payload =
-            datagram.subspan(offset + NLMSG_HDRLEN, header.nlmsg_len - NLMSG_HDRLEN);
-        offset = std::min<std::size_t>(offset + NLMSG_ALIGN(header.nlmsg_len), datagram.size());
+    return ForEachMessage(datagram, [this](const nlmsghdr& header,
+                                           std::span<const std::uint8_t> payload) {
         // Modulo 2^32: a sequence before the batch becomes a huge index.
         const std::uint32_t index = header.nlmsg_seq - first_;
-        if (header.nlmsg_pid != port_id_ || index >= answered_.size() || answered_[index]) {
-            continue; // left over from an earlier request
+        if (header.nlmsg_pid != port_id_ || index >= answered_.size() || answered_[index] ||
+            header.nlmsg_type == NLMSG_NOOP) {
+            return false; // left over from an earlier request
         }
         GetAnswer& answer = answers_[index];
         if (header.nlmsg_type == NLMSG_ERROR) {
@@ -283,21 +293,14 @@ bool BatchReader::Feed(std::span<const std::uint8_t> datagram) {
                 ThrowCode(EBADMSG);
             }
             const int error = ReadInt(payload);
-            answer.error = error < 0 && error != std::numeric_limits<int>::min()
-                               ? static_cast<SystemErrorCode>(-error)
-                               : (error == 0 ? 0 : EPROTO);
-        } else if (header.nlmsg_type == NLMSG_NOOP) {
-            continue;
+            answer.error = error == 0 ? 0 : static_cast<SystemErrorCode>(ErrnoOfKernelError(error));
         } else {
             answer.message =
                 Message{header.nlmsg_type, header.nlmsg_flags, {payload.begin(), payload.end()}};
         }
         answered_[index] = true;
-        if (--left_ == 0) {
-            return true;
-        }
-    }
-    return false;
+        return --left_ == 0;
+    });
 }
 
 std::vector<Message> Socket::Transact(Request& request) {

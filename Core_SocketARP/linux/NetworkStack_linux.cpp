@@ -221,6 +221,19 @@ std::uint32_t ParseAddress(const std::string& text) {
     return address.s_addr;
 }
 
+// A neighbour request for the IPv4 address (network byte order) on the link.
+netlink::Request NeighbourRequest(std::uint16_t type, std::uint16_t flags, std::uint32_t linkIndex,
+                                  std::uint32_t destination, std::uint16_t state = 0) {
+    netlink::Request request(type, flags);
+    ndmsg header{};
+    header.ndm_family = AF_INET;
+    header.ndm_ifindex = static_cast<int>(linkIndex);
+    header.ndm_state = state;
+    request.AddFamilyHeader(header);
+    request.AddAttribute(NDA_DST, destination);
+    return request;
+}
+
 // The links that take ARP, in index order.
 std::vector<rtnl::LinkRecord> ArpLinks(netlink::Socket& socket) {
     netlink::Request request(RTM_GETLINK, 0);
@@ -321,14 +334,8 @@ std::string AddressText(std::uint32_t address) {
 }
 
 void WriteNeighbour(netlink::Socket& socket, const ArpEntry& entry, std::uint16_t flags) {
-    const std::uint32_t destination = ParseAddress(entry.address);
-    netlink::Request request(RTM_NEWNEIGH, flags);
-    ndmsg header{};
-    header.ndm_family = AF_INET;
-    header.ndm_ifindex = static_cast<int>(entry.interfaceIndex);
-    header.ndm_state = NUD_PERMANENT;
-    request.AddFamilyHeader(header);
-    request.AddAttribute(NDA_DST, destination);
+    netlink::Request request = NeighbourRequest(RTM_NEWNEIGH, flags, entry.interfaceIndex,
+                                                ParseAddress(entry.address), NUD_PERMANENT);
     request.AddAttribute(NDA_LLADDR, entry.hardwareAddress.data(), entry.hardwareAddress.size());
     socket.Transact(request);
 }
@@ -427,13 +434,7 @@ void RtnetlinkNetworkStack::FlushArpTable(std::uint32_t interfaceIndex) {
         std::vector<std::uint32_t> owners;
         for (const auto& [index, destinations] : flush_plan_) {
             for (const std::uint32_t destination : destinations) {
-                netlink::Request remove(RTM_DELNEIGH, 0);
-                ndmsg target{};
-                target.ndm_family = AF_INET;
-                target.ndm_ifindex = static_cast<int>(index);
-                remove.AddFamilyHeader(target);
-                remove.AddAttribute(NDA_DST, destination);
-                removals.push_back(std::move(remove));
+                removals.push_back(NeighbourRequest(RTM_DELNEIGH, 0, index, destination));
                 owners.push_back(index);
             }
         }
@@ -478,12 +479,8 @@ void RtnetlinkNetworkStack::SetArpEntry(const ArpEntry& entry) {
 
 void RtnetlinkNetworkStack::DeleteArpEntry(std::uint32_t interfaceIndex,
                                            const std::string& address) {
-    netlink::Request remove(RTM_DELNEIGH, 0);
-    ndmsg header{};
-    header.ndm_family = AF_INET;
-    header.ndm_ifindex = static_cast<int>(interfaceIndex);
-    remove.AddFamilyHeader(header);
-    remove.AddAttribute(NDA_DST, ParseAddress(address));
+    netlink::Request remove =
+        NeighbourRequest(RTM_DELNEIGH, 0, interfaceIndex, ParseAddress(address));
     const std::lock_guard lock(netlink_mutex_);
     netlink::Socket& socket = Netlink();
     try {
@@ -497,12 +494,7 @@ void RtnetlinkNetworkStack::DeleteArpEntry(std::uint32_t interfaceIndex,
 
 std::optional<HardwareAddress> RtnetlinkNetworkStack::ReadStaticEntry(std::uint32_t interfaceIndex,
                                                                       const std::string& address) {
-    netlink::Request get(RTM_GETNEIGH, 0);
-    ndmsg header{};
-    header.ndm_family = AF_INET;
-    header.ndm_ifindex = static_cast<int>(interfaceIndex);
-    get.AddFamilyHeader(header);
-    get.AddAttribute(NDA_DST, ParseAddress(address));
+    netlink::Request get = NeighbourRequest(RTM_GETNEIGH, 0, interfaceIndex, ParseAddress(address));
     const std::lock_guard lock(netlink_mutex_);
     netlink::Socket& socket = Netlink();
     std::vector<netlink::Message> answer;
