@@ -1,7 +1,10 @@
 #include "Core_Common/win/WinApi.h"
 
-#include <iphlpapi.h>
 #include <winsock2.h>
+#include <ws2ipdef.h>
+
+// After ws2ipdef.h, which the interface-change types of netioapi.h need.
+#include <iphlpapi.h>
 
 #include "Core_SocketARP/IpHelperStack.h"
 #include "Core_SocketARP/win/IpHelperApi_win.h"
@@ -17,10 +20,19 @@ namespace {
 static_assert(offsetof(IP_INTERFACE_INFO, Adapter) == interface_table_count_size);
 static_assert(sizeof(IP_ADAPTER_INDEX_MAP) == interface_entry_size);
 static_assert(offsetof(IP_ADAPTER_INFO, Next) == adapter_next_offset);
+static_assert(offsetof(IP_ADAPTER_INFO, AdapterName) == adapter_name_offset);
+static_assert(sizeof(IP_ADAPTER_INFO::AdapterName) == adapter_name_size);
 static_assert(offsetof(IP_ADAPTER_INFO, Index) == adapter_index_offset);
+static_assert(offsetof(IP_ADAPTER_INFO, IpAddressList) + offsetof(IP_ADDR_STRING, IpAddress) ==
+              adapter_address_offset);
 static_assert(offsetof(IP_ADAPTER_INFO, GatewayList) + offsetof(IP_ADDR_STRING, IpAddress) ==
               adapter_gateway_offset);
 static_assert(sizeof(IP_ADDRESS_STRING) == adapter_gateway_size);
+static_assert(offsetof(MIB_IPNETTABLE, table) == ip_net_table_count_size);
+static_assert(sizeof(MIB_IPNETROW) == ip_net_row_size);
+static_assert(offsetof(MIB_IPNETROW, dwIndex) == 0 && offsetof(MIB_IPNETROW, dwPhysAddrLen) == 4 &&
+              offsetof(MIB_IPNETROW, bPhysAddr) == 8 && offsetof(MIB_IPNETROW, dwAddr) == 16 &&
+              offsetof(MIB_IPNETROW, dwType) == 20);
 static_assert(sizeof(void*) == 4, "the adapter records link by 32-bit addresses");
 // MinGW's IP_ADAPTER_INFO has 32-bit lease times (640 bytes); the system writes the 648-byte
 // layout with 64-bit ones, which is why the records are decoded by offset, not by this type.
@@ -74,6 +86,19 @@ public:
         return ::SetIpNetEntry(&native);
     }
 
+    std::uint32_t DeleteIpNetEntry(const IpNetRow& row) override {
+        MIB_IPNETROW native = NativeRow(row);
+        return ::DeleteIpNetEntry(&native);
+    }
+
+    std::uint32_t GetIpNetTable(std::uint8_t* buffer, std::uint32_t* size) override {
+        ULONG length = *size;
+        const DWORD result =
+            ::GetIpNetTable(reinterpret_cast<PMIB_IPNETTABLE>(buffer), &length, FALSE);
+        *size = length;
+        return result;
+    }
+
     std::uint32_t InetAddr(const std::string& text) override { return ::inet_addr(text.c_str()); }
 
     SendArpCall FindSendArp() override {
@@ -110,10 +135,16 @@ public:
 } // namespace
 
 RouteChangeEntryPoints SystemRouteChangeEntryPoints() {
-    return {[] { return FindIpHelperEntryPoint<NotifyRouteChangeFunction>("NotifyRouteChange"); },
-            [] {
-                return FindIpHelperEntryPoint<CancelIpChangeNotifyFunction>("CancelIPChangeNotify");
-            }};
+    return {
+        [] { return FindIpHelperEntryPoint<NotifyRouteChangeFunction>("NotifyRouteChange"); },
+        [] { return FindIpHelperEntryPoint<CancelIpChangeNotifyFunction>("CancelIPChangeNotify"); },
+        [] {
+            return FindIpHelperEntryPoint<NotifyIpInterfaceChangeFunction>(
+                "NotifyIpInterfaceChange");
+        },
+        [] {
+            return FindIpHelperEntryPoint<CancelMibChangeNotify2Function>("CancelMibChangeNotify2");
+        }};
 }
 
 IpHelperApi& SystemIpHelperApi() {

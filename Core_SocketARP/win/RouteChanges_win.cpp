@@ -6,7 +6,12 @@
 #include "Core_Common/win/ScopedHandle_win.h"
 #include "Core_SocketARP/win/RouteChanges_win.h"
 
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <mutex>
 #include <utility>
+#include <vector>
 
 namespace Core_SocketARP {
 namespace {
@@ -53,6 +58,10 @@ bool Signalled(HANDLE event, DWORD milliseconds) {
     return WaitForSingleObject(event, milliseconds) == WAIT_OBJECT_0;
 }
 
+template <class Function> Function Find(const std::function<Function()>& find) {
+    return find ? find() : nullptr;
+}
+
 } // namespace
 
 std::unique_ptr<StopEvent> CreateKernelStopEvent() { return std::make_unique<KernelStopEvent>(); }
@@ -64,15 +73,26 @@ struct IpHelperRouteChanges::Cycle {
     bool pending = false; // registered, and not known to have completed
 };
 
+struct IpHelperRouteChanges::InterfaceWatch {
+    std::mutex mutex;
+    std::vector<std::uint32_t> links; // under the mutex
+    bool overrun = false;             // under the mutex
+    // Manual-reset, set under the mutex while something is recorded.
+    Core_Common::ScopedKernelHandle event;
+    HANDLE notification = nullptr; // what NotifyIpInterfaceChange returns
+};
+
 IpHelperRouteChanges::IpHelperRouteChanges(RouteChangeEntryPoints entryPoints)
     : entry_points_(std::move(entryPoints)) {}
 
-IpHelperRouteChanges::~IpHelperRouteChanges() { EndCycle(); }
+IpHelperRouteChanges::~IpHelperRouteChanges() {
+    EndInterfaceWatch();
+    EndCycle();
+}
 
 RouteRegistration IpHelperRouteChanges::Register(SystemErrorCode& error) {
     EndCycle();
-    const NotifyRouteChangeFunction notify =
-        entry_points_.findNotifyRouteChange ? entry_points_.findNotifyRouteChange() : nullptr;
+    const NotifyRouteChangeFunction notify = Find(entry_points_.findNotifyRouteChange);
     if (notify == nullptr) {
         return RouteRegistration::unsupported;
     }
@@ -92,24 +112,71 @@ RouteRegistration IpHelperRouteChanges::Register(SystemErrorCode& error) {
     }
     cycle->pending = true;
     cycle_ = std::move(cycle);
+    WatchInterfaces();
     return RouteRegistration::registered;
 }
 
-RouteWait IpHelperRouteChanges::Wait(StopEvent& stop, SystemErrorCode& error) {
-    const HANDLE handles[2] = {reinterpret_cast<HANDLE>(stop.NativeHandle()),
-                               cycle_ ? cycle_->event.get() : nullptr};
-    const DWORD result = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+RouteWait IpHelperRouteChanges::Wait(const WaitSet& set, ChangeReport& report,
+                                     SystemErrorCode& error) {
+    enum class Source { stop, route, interfaces, kick, answers };
+    std::array<HANDLE, 5> handles{};
+    std::array<Source, 5> sources{};
+    DWORD count = 0;
+    const auto add = [&](std::intptr_t handle, Source source) {
+        handles[count] = reinterpret_cast<HANDLE>(handle);
+        sources[count] = source;
+        ++count;
+    };
+    // The stop event always takes part, so that a wait without a usable one fails.
+    add(set.stop.NativeHandle(), Source::stop);
+    if (cycle_) {
+        add(reinterpret_cast<std::intptr_t>(cycle_->event.get()), Source::route);
+    }
+    if (interfaces_) {
+        add(reinterpret_cast<std::intptr_t>(interfaces_->event.get()), Source::interfaces);
+    }
+    if (set.kick != nullptr && set.kick->NativeHandle() != 0) {
+        add(set.kick->NativeHandle(), Source::kick);
+    }
+    if (set.resolver != nullptr && set.resolver->NativeHandle() != 0) {
+        add(set.resolver->NativeHandle(), Source::answers);
+    }
+    DWORD timeout = INFINITE;
+    if (set.timeout.count() >= 0) {
+        timeout = static_cast<DWORD>(
+            std::min<std::int64_t>(set.timeout.count(), std::int64_t{INFINITE} - 1));
+    }
+    // Any one of them, the lowest index when several are ready; only that one's auto-reset
+    // signal is taken.
+    const DWORD result = WaitForMultipleObjects(count, handles.data(), FALSE, timeout);
     const DWORD lastError = GetLastError();
-    if (result == WAIT_OBJECT_0 + 1) {
-        cycle_->pending = false;
+    if (result == WAIT_TIMEOUT) {
+        return RouteWait::timedOut;
     }
+    if (result - WAIT_OBJECT_0 < count) {
+        switch (sources[result - WAIT_OBJECT_0]) {
+        case Source::stop:
+            return RouteWait::stopped;
+        case Source::route:
+            cycle_->pending = false; // completed: the change used it up
+            EndCycle();
+            return RouteWait::changed;
+        case Source::interfaces: {
+            const std::lock_guard lock(interfaces_->mutex);
+            report.links = std::exchange(interfaces_->links, {});
+            report.overrun = std::exchange(interfaces_->overrun, false);
+            ResetEvent(interfaces_->event.get());
+            return RouteWait::repair;
+        }
+        case Source::kick:
+            return RouteWait::kicked;
+        case Source::answers:
+            return RouteWait::answers;
+        }
+    }
+    // What became of the registration is not known: it is given up, and the monitor registers
+    // anew.
     EndCycle();
-    if (result == WAIT_OBJECT_0) {
-        return RouteWait::stopped;
-    }
-    if (result == WAIT_OBJECT_0 + 1) {
-        return RouteWait::changed;
-    }
     error = result == WAIT_FAILED ? lastError : result;
     return RouteWait::failed;
 }
@@ -119,8 +186,7 @@ bool IpHelperRouteChanges::CancelPending(Cycle& cycle) {
     if (Signalled(cycle.event.get(), 0)) {
         return true;
     }
-    const CancelIpChangeNotifyFunction cancel =
-        entry_points_.findCancelIpChangeNotify ? entry_points_.findCancelIpChangeNotify() : nullptr;
+    const CancelIpChangeNotifyFunction cancel = Find(entry_points_.findCancelIpChangeNotify);
     return cancel != nullptr && cancel(&cycle.overlapped) != FALSE &&
            Signalled(cycle.event.get(), cancel_completion_ms);
 }
@@ -132,11 +198,57 @@ void IpHelperRouteChanges::EndCycle() {
     if (cycle_->pending && !CancelPending(*cycle_)) {
         // The system may still write the completion into this block and signal its event:
         // both are kept for the rest of the process rather than freed under it.
-        static_cast<void>(cycle_->event.release());
         static_cast<void>(cycle_.release());
         return;
     }
     cycle_.reset();
+}
+
+void WINAPI IpHelperRouteChanges::OnInterfaceChange(PVOID context, PMIB_IPINTERFACE_ROW row,
+                                                    MIB_NOTIFICATION_TYPE /*type*/) {
+    auto& watch = *static_cast<InterfaceWatch*>(context);
+    const std::lock_guard lock(watch.mutex);
+    if (row == nullptr || watch.links.size() == interface_report_limit) {
+        watch.overrun = true; // which interface is not known: every one is checked
+    } else if (std::find(watch.links.begin(), watch.links.end(), row->InterfaceIndex) ==
+               watch.links.end()) {
+        watch.links.push_back(row->InterfaceIndex);
+    }
+    SetEvent(watch.event.get());
+}
+
+void IpHelperRouteChanges::WatchInterfaces() {
+    if (interfaces_) {
+        return;
+    }
+    const NotifyIpInterfaceChangeFunction notify = Find(entry_points_.findNotifyIpInterfaceChange);
+    if (notify == nullptr) {
+        return; // no interface notifications on this platform
+    }
+    auto watch = std::make_unique<InterfaceWatch>();
+    watch->event.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!watch->event) {
+        return;
+    }
+    // A failure leaves the pins to the periodic check; the next registration tries again.
+    if (notify(AF_INET, &OnInterfaceChange, watch.get(), FALSE, &watch->notification) != NO_ERROR) {
+        return;
+    }
+    interfaces_ = std::move(watch);
+}
+
+void IpHelperRouteChanges::EndInterfaceWatch() {
+    if (!interfaces_) {
+        return;
+    }
+    // Once the cancellation has returned, no callback runs or will run. Without it the
+    // system may still call back into the watch: it is kept for the rest of the process.
+    const CancelMibChangeNotify2Function cancel = Find(entry_points_.findCancelMibChangeNotify2);
+    if (cancel != nullptr && cancel(interfaces_->notification) == NO_ERROR) {
+        interfaces_.reset();
+        return;
+    }
+    static_cast<void>(interfaces_.release());
 }
 
 } // namespace Core_SocketARP

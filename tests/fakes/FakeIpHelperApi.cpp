@@ -120,6 +120,19 @@ void WriteAdapterRecord(std::uint8_t* buffer, std::size_t offset, std::uint32_t 
                 record + Core_SocketARP::adapter_gateway_offset);
 }
 
+void WriteIpNetTable(std::uint8_t* buffer, const std::vector<IpNetRow>& rows) {
+    WriteU32(buffer, static_cast<std::uint32_t>(rows.size()));
+    std::uint8_t* at = buffer + Core_SocketARP::ip_net_table_count_size;
+    for (const IpNetRow& row : rows) {
+        WriteU32(at, row.index);
+        WriteU32(at + 4, row.physAddrLength);
+        std::copy(row.physAddr.begin(), row.physAddr.end(), at + 8);
+        WriteU32(at + 16, row.address);
+        WriteU32(at + 20, row.type);
+        at += Core_SocketARP::ip_net_row_size;
+    }
+}
+
 std::uint32_t AddressIn(const std::uint8_t* buffer, std::size_t offset) {
     return Core_SocketARP::AdapterBufferAddress(buffer) + static_cast<std::uint32_t>(offset);
 }

@@ -72,5 +72,7 @@ void WriteInterfaceTable(std::uint8_t* buffer, std::int32_t count,
 void WriteAdapterRecord(std::uint8_t* buffer, std::size_t offset, std::uint32_t index,
                         const std::string& gateway, std::uint32_t next);
 std::uint32_t AddressIn(const std::uint8_t* buffer, std::size_t offset);
+// An ARP table of these rows; the buffer has room for them.
+void WriteIpNetTable(std::uint8_t* buffer, const std::vector<Core_SocketARP::IpNetRow>& rows);
 
 } // namespace tw_test

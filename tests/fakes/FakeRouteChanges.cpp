@@ -180,10 +180,14 @@ RouteWait FakeRouteChanges::NextWait(const Core_SocketARP::WaitSet& set,
                                      Core_SocketARP::ChangeReport& report, SystemErrorCode& error) {
     std::function<void(int)> onWait;
     int wait = 0;
+    // The timeout runs from the wait's start as the test sees it (AwaitWaits), so that time
+    // the test lets pass after that counts.
+    std::uint32_t start = 0;
     {
         const std::lock_guard lock(mutex_);
         wait = ++waits_;
         onWait = on_wait_;
+        start = clock_ != nullptr ? clock_->Ticks() : 0;
         state_changed_.notify_all();
     }
     if (onWait) {
@@ -201,7 +205,6 @@ RouteWait FakeRouteChanges::NextWait(const Core_SocketARP::WaitSet& set,
         registered_ = false;
         return RouteWait::failed;
     }
-    const std::uint32_t start = clock_ != nullptr ? clock_->Ticks() : 0;
     const auto timedOut = [&] {
         return set.timeout.count() >= 0 && clock_ != nullptr &&
                clock_->Ticks() - start >= static_cast<std::uint32_t>(set.timeout.count());

@@ -1,13 +1,16 @@
 // The Windows route-change subscription over real kernel events and waits, with stand-ins for
-// the late-bound NotifyRouteChange and CancelIPChangeNotify; and the monitor over the
-// platform's own entry points, which under Wine answer 50 (not supported).
+// the late-bound NotifyRouteChange, CancelIPChangeNotify, NotifyIpInterfaceChange and
+// CancelMibChangeNotify2; and the monitor over the platform's own entry points, whose
+// NotifyRouteChange under Wine answers 50 (not supported).
 #include "Core_Common/win/WinApi.h"
 
 #include "Core_Common/Utility.h"
 #include "Core_SocketARP/ArpBinding.h"
+#include "Core_SocketARP/IpHelperStack.h"
 #include "Core_SocketARP/NetworkStack.h"
 #include "Core_SocketARP/SocketARP.h"
 #include "Core_SocketARP/win/RouteChanges_win.h"
+#include "fakes/FakeIpHelperApi.h"
 #include "fakes/FakeNetworkStack.h"
 
 #include <gtest/gtest.h>
@@ -15,13 +18,18 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstring>
 #include <future>
 #include <iostream>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <utility>
+#include <vector>
 
 namespace {
 
+using Core_SocketARP::ChangeReport;
 using Core_SocketARP::InterfaceSocketARP;
 using Core_SocketARP::IpHelperRouteChanges;
 using Core_SocketARP::RouteChangeEntryPoints;
@@ -29,6 +37,7 @@ using Core_SocketARP::RouteRegistration;
 using Core_SocketARP::RouteWait;
 using Core_SocketARP::StopEvent;
 using Core_SocketARP::SystemErrorCode;
+using Core_SocketARP::WaitSet;
 
 constexpr auto deadline = std::chrono::seconds(20);
 
@@ -58,6 +67,15 @@ struct EntryPointLog {
     LPOVERLAPPED cancelled = nullptr;
     bool overlappedWasZeroed = false;
     bool eventWasSignalled = false;
+    // NotifyIpInterfaceChange and CancelMibChangeNotify2.
+    int interfaceRegistrations = 0;
+    DWORD interfaceResult = NO_ERROR;
+    ADDRESS_FAMILY family = AF_UNSPEC;
+    BOOLEAN initialNotification = TRUE;
+    PIPINTERFACE_CHANGE_CALLBACK callback = nullptr;
+    PVOID context = nullptr;
+    std::vector<HANDLE> interfaceCancellations;
+    DWORD interfaceCancelResult = NO_ERROR;
 
     void Clear() {
         const std::lock_guard lock(mutex);
@@ -66,6 +84,14 @@ struct EntryPointLog {
         lastErrorToLeave = 0;
         overlapped = cancelled = nullptr;
         overlappedWasZeroed = eventWasSignalled = false;
+        interfaceRegistrations = 0;
+        interfaceResult = NO_ERROR;
+        family = AF_UNSPEC;
+        initialNotification = TRUE;
+        callback = nullptr;
+        context = nullptr;
+        interfaceCancellations.clear();
+        interfaceCancelResult = NO_ERROR;
     }
 
     HANDLE LatestEvent() {
@@ -77,9 +103,34 @@ struct EntryPointLog {
         std::unique_lock lock(mutex);
         return registered.wait_for(lock, deadline, [&] { return registrations >= count; });
     }
+
+    // Calls the registered callback on a thread of its own, as the system does.
+    void InterfaceChanged(const MIB_IPINTERFACE_ROW* row) {
+        PIPINTERFACE_CHANGE_CALLBACK call = nullptr;
+        PVOID callContext = nullptr;
+        {
+            const std::lock_guard lock(mutex);
+            call = callback;
+            callContext = context;
+        }
+        ASSERT_NE(call, nullptr);
+        std::thread system([&] {
+            call(callContext, const_cast<PMIB_IPINTERFACE_ROW>(row), MibParameterNotification);
+        });
+        system.join();
+    }
+
+    void InterfaceChanged(NET_IFINDEX index) {
+        MIB_IPINTERFACE_ROW row{};
+        row.Family = AF_INET;
+        row.InterfaceIndex = index;
+        InterfaceChanged(&row);
+    }
 };
 
 EntryPointLog entry_log;
+
+const HANDLE interface_notification = reinterpret_cast<HANDLE>(0x5150);
 
 DWORD WINAPI StandInNotifyRouteChange(PHANDLE handle, LPOVERLAPPED overlapped) {
     const std::lock_guard lock(entry_log.mutex);
@@ -111,13 +162,43 @@ BOOL WINAPI RefusingCancel(LPOVERLAPPED overlapped) {
     return FALSE;
 }
 
-RouteChangeEntryPoints StandIns(Core_SocketARP::CancelIpChangeNotifyFunction cancel) {
-    return {[] {
-                const std::lock_guard lock(entry_log.mutex);
-                ++entry_log.lookups;
-                return &StandInNotifyRouteChange;
-            },
-            [cancel] { return cancel; }};
+DWORD WINAPI StandInNotifyIpInterfaceChange(ADDRESS_FAMILY family,
+                                            PIPINTERFACE_CHANGE_CALLBACK callback, PVOID context,
+                                            BOOLEAN initialNotification, HANDLE* handle) {
+    const std::lock_guard lock(entry_log.mutex);
+    ++entry_log.interfaceRegistrations;
+    if (entry_log.interfaceResult != NO_ERROR) {
+        return entry_log.interfaceResult;
+    }
+    entry_log.family = family;
+    entry_log.callback = callback;
+    entry_log.context = context;
+    entry_log.initialNotification = initialNotification;
+    *handle = interface_notification;
+    return NO_ERROR;
+}
+
+DWORD WINAPI StandInCancelMibChangeNotify2(HANDLE handle) {
+    const std::lock_guard lock(entry_log.mutex);
+    entry_log.interfaceCancellations.push_back(handle);
+    return entry_log.interfaceCancelResult;
+}
+
+RouteChangeEntryPoints StandIns(Core_SocketARP::CancelIpChangeNotifyFunction cancel,
+                                bool interfaces = true) {
+    RouteChangeEntryPoints entryPoints{[] {
+                                           const std::lock_guard lock(entry_log.mutex);
+                                           ++entry_log.lookups;
+                                           return &StandInNotifyRouteChange;
+                                       },
+                                       [cancel] { return cancel; },
+                                       {},
+                                       {}};
+    if (interfaces) {
+        entryPoints.findNotifyIpInterfaceChange = [] { return &StandInNotifyIpInterfaceChange; };
+        entryPoints.findCancelMibChangeNotify2 = [] { return &StandInCancelMibChangeNotify2; };
+    }
+    return entryPoints;
 }
 
 // A stop event whose handle no wait accepts.
@@ -131,19 +212,39 @@ public:
 
 class IpHelperRouteChangesTest : public testing::Test {
 protected:
-    void SetUp() override { entry_log.Clear(); }
-
-    RouteRegistration Register(IpHelperRouteChanges& changes) {
-        SystemErrorCode error = 0;
-        return changes.Register(error);
+    void SetUp() override {
+        entry_log.Clear();
+        api.sendArp = [](std::uint32_t, std::uint32_t, void* buffer, std::uint32_t* length) {
+            const std::uint8_t mac[6] = {0x02, 0, 0, 0, 0, 1};
+            std::memcpy(buffer, mac, sizeof mac);
+            *length = sizeof mac;
+            return std::uint32_t{0};
+        };
     }
 
-    RouteWait Wait(IpHelperRouteChanges& changes) {
+    RouteRegistration Register(IpHelperRouteChanges& subscription) {
         SystemErrorCode error = 0;
-        return changes.Wait(*stop, error);
+        return subscription.Register(error);
+    }
+
+    RouteWait Wait(IpHelperRouteChanges& subscription,
+                   std::chrono::milliseconds timeout = std::chrono::milliseconds{-1}) {
+        report = {};
+        SystemErrorCode error = 0;
+        return subscription.Wait(WaitSet{*stop, kick.get(), &resolver, timeout}, report, error);
+    }
+
+    // An answer waits in the resolver, and its event is signalled.
+    void Answer() {
+        resolver.Ask({3, "10.1.1.1", ""});
+        ASSERT_TRUE(resolver.Wait(deadline));
     }
 
     std::unique_ptr<StopEvent> stop = Core_SocketARP::CreateKernelStopEvent();
+    std::unique_ptr<StopEvent> kick = Core_SocketARP::CreateKernelStopEvent();
+    tw_test::FakeIpHelperApi api;
+    Core_SocketARP::IpHelperResolver resolver{api, Core_SocketARP::CreateKernelStopEvent()};
+    ChangeReport report;
     IpHelperRouteChanges changes{StandIns(&StandInCancel)};
 };
 
@@ -153,6 +254,8 @@ TEST_F(IpHelperRouteChangesTest, MissingEntryPointIsUnsupportedAndIsLookedUpEver
                                       ++lookups;
                                       return nullptr;
                                   },
+                                  {},
+                                  {},
                                   {}});
     EXPECT_EQ(Register(missing), RouteRegistration::unsupported);
     EXPECT_EQ(Register(missing), RouteRegistration::unsupported);
@@ -192,40 +295,118 @@ TEST_F(IpHelperRouteChangesTest, SignalledCycleEventIsAChangeAndTheEventIsClosed
     EXPECT_EQ(entry_log.cancellations, 0); // the registration had completed
 }
 
-TEST_F(IpHelperRouteChangesTest, StopWinsWhenBothAreSignalledAndIsTaken) {
+// Everything ready at once: the stop, the change, the interfaces, the kick, the answers, in
+// that order, each taken by the wait that returns it.
+TEST_F(IpHelperRouteChangesTest, ReadyEventsEndTheWaitsInTheirOrderStopFirst) {
     ASSERT_EQ(Register(changes), RouteRegistration::registered);
+    Answer();
+    kick->Signal();
+    entry_log.InterfaceChanged(5);
     SetEvent(entry_log.LatestEvent());
     stop->Signal();
 
     EXPECT_EQ(Wait(changes), RouteWait::stopped);
     EXPECT_FALSE(Signalled(reinterpret_cast<HANDLE>(stop->NativeHandle())));
+    EXPECT_EQ(Wait(changes), RouteWait::changed);
+    EXPECT_EQ(Wait(changes), RouteWait::repair);
+    EXPECT_EQ(Wait(changes), RouteWait::kicked);
+    EXPECT_EQ(Wait(changes), RouteWait::answers);
+    EXPECT_EQ(Wait(changes, std::chrono::milliseconds{0}), RouteWait::timedOut);
 }
 
-TEST_F(IpHelperRouteChangesTest, StopCancelsThePendingRegistrationThenClosesItsEvent) {
+// Only a change uses a registration up: the time running out, a kick or answers leave it
+// pending, and a later change still ends a wait.
+TEST_F(IpHelperRouteChangesTest, RegistrationStaysPendingAcrossWaitsThatEndForOtherReasons) {
     ASSERT_EQ(Register(changes), RouteRegistration::registered);
+    const HANDLE event = entry_log.LatestEvent();
+
+    EXPECT_EQ(Wait(changes, std::chrono::milliseconds{10}), RouteWait::timedOut);
+    kick->Signal();
+    EXPECT_EQ(Wait(changes), RouteWait::kicked);
+    Answer();
+    EXPECT_EQ(Wait(changes), RouteWait::answers);
+
+    EXPECT_EQ(entry_log.registrations, 1);
+    EXPECT_EQ(entry_log.cancellations, 0);
+    EXPECT_TRUE(HandleIsOpen(event));
+    SetEvent(event);
+    EXPECT_EQ(Wait(changes), RouteWait::changed);
+}
+
+TEST_F(IpHelperRouteChangesTest, InterfaceChangesAreARepairOfTheirLinks) {
+    ASSERT_EQ(Register(changes), RouteRegistration::registered);
+    EXPECT_EQ(entry_log.interfaceRegistrations, 1);
+    EXPECT_EQ(entry_log.family, AF_INET);
+    EXPECT_EQ(entry_log.initialNotification, FALSE);
+
+    entry_log.InterfaceChanged(5);
+    entry_log.InterfaceChanged(7);
+    entry_log.InterfaceChanged(5);
+    ASSERT_EQ(Wait(changes), RouteWait::repair);
+    EXPECT_EQ(report.links, (std::vector<std::uint32_t>{5, 7}));
+    EXPECT_FALSE(report.overrun);
+    EXPECT_EQ(Wait(changes, std::chrono::milliseconds{0}), RouteWait::timedOut); // all taken
+
+    // No row: which interface is not known.
+    entry_log.InterfaceChanged(nullptr);
+    ASSERT_EQ(Wait(changes), RouteWait::repair);
+    EXPECT_TRUE(report.overrun);
+}
+
+// A platform without the entry points, or a registration that fails, leaves the route
+// changes working; a failed one is tried again at the next registration, and a working one is
+// kept across cycles.
+TEST_F(IpHelperRouteChangesTest, InterfaceNotificationIsRegisteredOnceWhereThePlatformHasIt) {
+    IpHelperRouteChanges without(StandIns(&StandInCancel, false));
+    ASSERT_EQ(Register(without), RouteRegistration::registered);
+    EXPECT_EQ(Wait(without, std::chrono::milliseconds{0}), RouteWait::timedOut);
+    EXPECT_EQ(entry_log.interfaceRegistrations, 0);
+
+    entry_log.interfaceResult = ERROR_NOT_SUPPORTED;
+    ASSERT_EQ(Register(changes), RouteRegistration::registered);
+    EXPECT_EQ(Wait(changes, std::chrono::milliseconds{0}), RouteWait::timedOut);
+    entry_log.interfaceResult = NO_ERROR;
+    SetEvent(entry_log.LatestEvent());
+    ASSERT_EQ(Wait(changes), RouteWait::changed);
+    ASSERT_EQ(Register(changes), RouteRegistration::registered);
+    SetEvent(entry_log.LatestEvent());
+    ASSERT_EQ(Wait(changes), RouteWait::changed);
+    ASSERT_EQ(Register(changes), RouteRegistration::registered);
+    EXPECT_EQ(entry_log.interfaceRegistrations, 2);
+    entry_log.InterfaceChanged(9);
+    EXPECT_EQ(Wait(changes), RouteWait::repair);
+}
+
+TEST_F(IpHelperRouteChangesTest, EndOfTheSubscriptionCancelsWhatIsPendingThenClosesItsEvents) {
+    auto subscription = std::make_unique<IpHelperRouteChanges>(StandIns(&StandInCancel));
+    ASSERT_EQ(Register(*subscription), RouteRegistration::registered);
     const HANDLE event = entry_log.LatestEvent();
     const LPOVERLAPPED overlapped = entry_log.overlapped;
     stop->Signal();
+    EXPECT_EQ(Wait(*subscription), RouteWait::stopped);
+    EXPECT_EQ(entry_log.cancellations, 0); // the stop alone gives nothing up
 
-    EXPECT_EQ(Wait(changes), RouteWait::stopped);
+    subscription.reset();
     EXPECT_EQ(entry_log.cancellations, 1);
     EXPECT_EQ(entry_log.cancelled, overlapped);
     EXPECT_FALSE(HandleIsOpen(event));
+    EXPECT_EQ(entry_log.interfaceCancellations, std::vector<HANDLE>{interface_notification});
 }
 
 // The system may still complete it: its event and block must stay.
 TEST_F(IpHelperRouteChangesTest, RegistrationThatCannotBeCancelledKeepsItsEvent) {
-    IpHelperRouteChanges refusing(StandIns(&RefusingCancel));
-    ASSERT_EQ(Register(refusing), RouteRegistration::registered);
+    auto refusing = std::make_unique<IpHelperRouteChanges>(StandIns(&RefusingCancel));
+    ASSERT_EQ(Register(*refusing), RouteRegistration::registered);
     const HANDLE event = entry_log.LatestEvent();
-    stop->Signal();
+    entry_log.interfaceCancelResult = ERROR_INVALID_HANDLE;
 
-    EXPECT_EQ(Wait(refusing), RouteWait::stopped);
+    refusing.reset();
     EXPECT_EQ(entry_log.cancellations, 1);
     EXPECT_TRUE(HandleIsOpen(event));
-    // A late completion lands in memory that is still there.
+    // Late completions land in memory that is still there.
     entry_log.cancelled->Internal = 0;
     EXPECT_NE(SetEvent(event), FALSE);
+    entry_log.InterfaceChanged(5);
 }
 
 TEST_F(IpHelperRouteChangesTest, FailedWaitGivesTheWaitsErrorAndEndsTheCycle) {
@@ -234,7 +415,7 @@ TEST_F(IpHelperRouteChangesTest, FailedWaitGivesTheWaitsErrorAndEndsTheCycle) {
     UnusableStopEvent unusable;
     SystemErrorCode error = 0;
 
-    EXPECT_EQ(changes.Wait(unusable, error), RouteWait::failed);
+    EXPECT_EQ(changes.Wait(WaitSet{unusable}, report, error), RouteWait::failed);
     EXPECT_EQ(error, static_cast<SystemErrorCode>(ERROR_INVALID_HANDLE));
     EXPECT_EQ(entry_log.cancellations, 1);
     EXPECT_FALSE(HandleIsOpen(event));
@@ -312,7 +493,7 @@ TEST_F(WindowsMonitorTest, ChangeDuringAPassLeadsToOneMorePass) {
     ASSERT_TRUE(entry_log.AwaitRegistrations(3));
     InterfaceSocketARP::Stop(); // lets the second pass finish
 
-    EXPECT_EQ(stack.CallsStartingWith("SendArp").size(), 3U);
+    EXPECT_EQ(stack.CallsStartingWith("Ask").size(), 3U);
     EXPECT_EQ(stack.CallsStartingWith("Create 3 10.1.1.9").size(), 1U);
     EXPECT_EQ(entry_log.cancellations, 1); // the last registration, given up at the stop
 }
@@ -324,8 +505,31 @@ TEST_F(WindowsMonitorTest, StopWhileWaitingEndsTheMonitorWithoutAMessage) {
     InterfaceSocketARP::Stop();
 
     EXPECT_FALSE(InterfaceSocketARP::instance->running);
-    EXPECT_EQ(stack.CallsStartingWith("SendArp").size(), 1U);
+    EXPECT_EQ(stack.CallsStartingWith("Ask").size(), 1U);
     EXPECT_EQ(entry_log.registrations, 1);
+}
+
+// The callback's report reaches the keeper through the monitor's wait: the silent gateway of
+// that link is asked again at once, not at its next retry.
+TEST_F(WindowsMonitorTest, InterfaceChangeRetriesTheSilentGatewayOfItsLinkAtOnce) {
+    stack.arpAnswers.erase("10.1.1.1");
+    InterfaceSocketARP::Start();
+    ASSERT_TRUE(entry_log.AwaitRegistrations(1));
+    const std::size_t asked = stack.CallsStartingWith("Ask 3 10.1.1.1").size(); // its tries
+    std::promise<void> askedAgain;
+    bool once = false;
+    stack.onSendArpRequest = [&] {
+        if (!std::exchange(once, true)) {
+            askedAgain.set_value();
+        }
+    };
+
+    entry_log.InterfaceChanged(3);
+    ASSERT_EQ(askedAgain.get_future().wait_for(deadline), std::future_status::ready);
+    InterfaceSocketARP::Stop();
+
+    EXPECT_EQ(stack.CallsStartingWith("Ask 3 10.1.1.1").size(), asked + 1);
+    EXPECT_EQ(entry_log.interfaceCancellations, std::vector<HANDLE>{interface_notification});
 }
 
 // Under Wine the entry point exists and answers 50: one line, and the thread ends by itself.

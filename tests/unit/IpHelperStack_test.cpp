@@ -6,8 +6,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,13 +22,18 @@ namespace {
 
 using Core_SocketARP::adapter_record_size;
 using Core_SocketARP::AdapterInfo;
+using Core_SocketARP::ArpEvent;
+using Core_SocketARP::GatewayRequest;
+using Core_SocketARP::HardwareAddress;
 using Core_SocketARP::IpHelperNetworkStack;
+using Core_SocketARP::IpHelperResolver;
 using Core_SocketARP::IpNetRow;
 using Core_SocketARP::SystemErrorCode;
 using tw_test::AddressIn;
 using tw_test::FakeIpHelperApi;
 using tw_test::WriteAdapterRecord;
 using tw_test::WriteInterfaceTable;
+using tw_test::WriteIpNetTable;
 
 constexpr std::uint32_t error_no_data = 232;
 constexpr std::uint32_t error_not_supported = 50;
@@ -296,6 +308,207 @@ TEST_F(IpHelperStackTest, FailedCreateFallsBackToSetWithTheSameRowAndThrowsOnlyS
     api.setResult = 87;
     EXPECT_EQ(CodeThrownBy([&] { Core_SocketARP::SetStaticEntry(stack, 7, "10.1.2.3", mac); }),
               87u);
+}
+
+TEST_F(IpHelperStackTest, DeletedEntryIsTheAddressOnTheInterfaceAndOneNotThereIsNoFailure) {
+    api.deleteResult = Core_SocketARP::error_not_found;
+    stack.DeleteArpEntry(7, "10.1.2.3");
+    ASSERT_EQ(api.deletedRows.size(), 1u);
+    EXPECT_EQ(api.deletedRows[0].index, 7u);
+    EXPECT_EQ(api.deletedRows[0].address, api.InetAddr("10.1.2.3"));
+    api.deleteResult = 5;
+    EXPECT_EQ(CodeThrownBy([&] { stack.DeleteArpEntry(7, "10.1.2.3"); }), 5u);
+}
+
+// The ARP table, read for the pin check.
+
+class IpHelperArpTableTest : public IpHelperStackTest {
+protected:
+    static constexpr std::uint32_t dynamic = 3;
+    static constexpr std::uint32_t static_entry = 4;
+
+    IpNetRow Row(std::uint32_t index, const std::string& address, std::uint8_t last,
+                 std::uint32_t type) {
+        IpNetRow row;
+        row.index = index;
+        row.physAddrLength = 6;
+        row.physAddr = {0x02, 0, 0, 0, 0, last, 0xEE, 0xEE};
+        row.address = api.InetAddr(address);
+        row.type = type;
+        return row;
+    }
+
+    static std::uint32_t SizeOf(std::size_t rows) {
+        return static_cast<std::uint32_t>(4 + rows * Core_SocketARP::ip_net_row_size);
+    }
+
+    void Table(const std::vector<IpNetRow>& rows) {
+        api.ipNetTable.sizingResult = Core_SocketARP::error_insufficient_buffer;
+        api.ipNetTable.neededSize = SizeOf(rows.size());
+        api.ipNetTable.fill = [rows](std::uint8_t* buffer, std::uint32_t) {
+            WriteIpNetTable(buffer, rows);
+        };
+    }
+};
+
+TEST_F(IpHelperArpTableTest, OnlyAStaticRowOfTheAddressOnTheInterfaceIsRead) {
+    Table({Row(7, "10.0.0.1", 0x11, dynamic), Row(8, "10.0.0.1", 0x22, static_entry),
+           Row(7, "10.0.0.2", 0x33, static_entry)});
+    EXPECT_EQ(stack.ReadStaticEntry(7, "10.0.0.1"), std::nullopt);
+    EXPECT_EQ(stack.ReadStaticEntry(8, "10.0.0.1"), (HardwareAddress{0x02, 0, 0, 0, 0, 0x22}));
+    EXPECT_EQ(stack.ReadStaticEntry(7, "10.0.0.2"), (HardwareAddress{0x02, 0, 0, 0, 0, 0x33}));
+    EXPECT_EQ(stack.ReadStaticEntry(7, "10.0.0.3"), std::nullopt);
+    api.ipNetTable.sizingResult = error_no_data; // an empty table
+    EXPECT_EQ(stack.ReadStaticEntry(8, "10.0.0.1"), std::nullopt);
+    api.ipNetTable.sizingResult = 5;
+    EXPECT_EQ(CodeThrownBy([&] { stack.ReadStaticEntry(8, "10.0.0.1"); }), 5u);
+}
+
+TEST_F(IpHelperArpTableTest, TableThatGrowsBetweenSizingAndReadIsSizedAgain) {
+    const std::vector<IpNetRow> grown = {Row(7, "10.0.0.1", 0x11, dynamic),
+                                         Row(7, "10.0.0.2", 0x33, static_entry)};
+    Table({grown[0]});
+    int reads = 0;
+    api.ipNetTable.fill = [&](std::uint8_t* buffer, std::uint32_t) {
+        if (++reads == 1) {
+            api.ipNetTable.fillResult = Core_SocketARP::error_insufficient_buffer;
+            api.ipNetTable.neededSize = SizeOf(grown.size());
+            return;
+        }
+        api.ipNetTable.fillResult = 0;
+        WriteIpNetTable(buffer, grown);
+    };
+    EXPECT_EQ(stack.ReadStaticEntry(7, "10.0.0.2"), (HardwareAddress{0x02, 0, 0, 0, 0, 0x33}));
+    EXPECT_EQ(api.ipNetTable.bufferSizes, (std::vector<std::uint32_t>{SizeOf(1), SizeOf(2)}));
+
+    // A table that never stops growing is a failure, not a loop.
+    api.ipNetTable.fill = nullptr;
+    api.ipNetTable.fillResult = Core_SocketARP::error_insufficient_buffer;
+    EXPECT_EQ(CodeThrownBy([&] { stack.ReadStaticEntry(7, "10.0.0.2"); }),
+              Core_SocketARP::error_insufficient_buffer);
+}
+
+// The resolver: a worker per request, each in SendARP until the stand-in lets it go.
+
+constexpr auto deadline = std::chrono::seconds(20);
+
+class BlockingSendArp {
+public:
+    // Answers 02:00:00:00:00:<the gateway address's last byte> once released.
+    FakeIpHelperApi::SendArpCall Call() {
+        return [this](std::uint32_t destination, std::uint32_t, void* buffer,
+                      std::uint32_t* length) -> std::uint32_t {
+            std::unique_lock lock(mutex_);
+            ++calls_;
+            ++in_flight_;
+            changed_.notify_all();
+            changed_.wait_for(lock, deadline, [&] { return released_; });
+            --in_flight_;
+            std::uint8_t address[4] = {};
+            std::memcpy(address, &destination, sizeof address); // network byte order
+            const std::uint8_t mac[6] = {0x02, 0, 0, 0, 0, address[3]};
+            std::memcpy(buffer, mac, sizeof mac);
+            *length = 6;
+            return 0;
+        };
+    }
+
+    bool AwaitInFlight(int count) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, deadline, [&] { return in_flight_ >= count; });
+    }
+
+    void Release() {
+        const std::lock_guard lock(mutex_);
+        released_ = true;
+        changed_.notify_all();
+    }
+
+    int Calls() {
+        const std::lock_guard lock(mutex_);
+        return calls_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int calls_ = 0;
+    int in_flight_ = 0;
+    bool released_ = false;
+};
+
+// The resolver's event, counting its signals: one per event that is kept for Collect.
+class CountingEvent final : public Core_SocketARP::StopEvent {
+public:
+    explicit CountingEvent(std::atomic<int>& signals) : signals_(signals) {}
+    SystemErrorCode CreationError() const override { return 0; }
+    void Signal() override { ++signals_; }
+    void Reset() override {}
+    std::intptr_t NativeHandle() const override { return 0; }
+
+private:
+    std::atomic<int>& signals_;
+};
+
+class IpHelperResolverTest : public IpHelperStackTest {
+protected:
+    void SetUp() override { api.sendArp = sendArp.Call(); }
+    // The workers must leave SendARP before the resolver can join them.
+    void TearDown() override { sendArp.Release(); }
+
+    std::vector<ArpEvent> CollectEvents(std::size_t count) {
+        std::vector<ArpEvent> events;
+        while (events.size() < count && resolver->Wait(deadline)) {
+            bool lost = true;
+            for (ArpEvent& event : resolver->Collect(lost)) {
+                events.push_back(std::move(event));
+            }
+            EXPECT_FALSE(lost);
+        }
+        return events;
+    }
+
+    const GatewayRequest first{7, "10.0.0.1", "10.0.0.20"};
+    const GatewayRequest second{8, "10.0.1.2", ""};
+    BlockingSendArp sendArp;
+    std::atomic<int> signals{0};
+    std::unique_ptr<IpHelperResolver> resolver =
+        std::make_unique<IpHelperResolver>(api, std::make_unique<CountingEvent>(signals));
+};
+
+TEST_F(IpHelperResolverTest, EveryGatewayIsInSendArpAtOnceAndItsAnswerComesAsItsEvent) {
+    resolver->Ask(first);
+    resolver->Ask(second);
+    ASSERT_TRUE(sendArp.AwaitInFlight(2)); // neither waits for the other
+
+    sendArp.Release();
+    std::vector<ArpEvent> events = CollectEvents(2);
+    ASSERT_EQ(events.size(), 2u);
+    std::sort(events.begin(), events.end(), [](const ArpEvent& a, const ArpEvent& b) {
+        return a.interfaceIndex < b.interfaceIndex;
+    });
+    EXPECT_EQ(events[0].gateway, first.gateway);
+    EXPECT_EQ(events[0].hardwareAddress, (HardwareAddress{0x02, 0, 0, 0, 0, 1}));
+    EXPECT_EQ(events[1].interfaceIndex, second.interfaceIndex);
+    EXPECT_EQ(events[1].hardwareAddress, (HardwareAddress{0x02, 0, 0, 0, 0, 2}));
+}
+
+TEST_F(IpHelperResolverTest, AskInFlightSendsNothingMoreAndAForgottenRequestsLateResultIsDropped) {
+    resolver->Ask(first);
+    resolver->Ask(second);
+    ASSERT_TRUE(sendArp.AwaitInFlight(2));
+    // Asked again while in flight: the answer under way counts, even after a Forget.
+    resolver->Forget(first.interfaceIndex, first.gateway);
+    resolver->Ask(first);
+    resolver->Forget(second.interfaceIndex, second.gateway);
+
+    sendArp.Release();
+    const std::vector<ArpEvent> events = CollectEvents(1);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].gateway, first.gateway);
+    resolver.reset(); // joins every worker: the forgotten result has come and gone by now
+    EXPECT_EQ(signals, 1);
+    EXPECT_EQ(sendArp.Calls(), 2);
 }
 
 // A whole pass over crafted tables.

@@ -1,6 +1,7 @@
 #include "Core_SocketARP/SocketARP.h"
 
 #include "Core_Common/Thread.h"
+#include "Core_Common/Timer.h"
 #include "Core_Common/Utility.h"
 #include "Core_SocketARP/ArpBinding.h"
 #include "fakes/FakeNetworkStack.h"
@@ -543,6 +544,45 @@ TEST_F(RouteChangeMonitor, PassFailuresLeaveTheMonitorWaiting) {
     EXPECT_EQ(Output(), FirstBound() + changed_line + "[0]ARP Error " +
                             Core_SocketARP::ErrorText(FakeNetworkStack::unanswered_error) + "\n" +
                             changed_line + SecondBound());
+}
+
+// Where the platform does not tell of changes to the ARP table, the timer module wakes the
+// monitor every period to check the pins, on the thread that runs the timers.
+class PinCheck : public ArpModuleTest {
+protected:
+    void SetUp() override {
+        Core_Common::InterfaceTimer::Create();
+        stack.pinCheckPeriod = std::chrono::seconds{10};
+        ArpModuleTest::SetUp();
+    }
+
+    void TearDown() override {
+        ArpModuleTest::TearDown();
+        Core_Common::InterfaceTimer::Destroy();
+    }
+};
+
+TEST_F(PinCheck, PinGoneFromTheTableIsResolvedAndPinnedAgainAtTheNextCheck) {
+    InterfaceSocketARP::Start();
+    ASSERT_TRUE(changes.AwaitWaits(1));
+    changes.Elapse(Core_SocketARP::GatewayKeeper::conflict_window.count()); // the pin settles
+    ASSERT_TRUE(changes.AwaitWaits(2));
+    stack.staticEntries.clear(); // while the monitor waits: someone removed the pin
+
+    changes.Elapse(9000);
+    Core_Common::DispatchPending(); // not due yet
+    EXPECT_EQ(Count("Read"), 0U);
+    changes.Elapse(1000);
+    Core_Common::DispatchPending();
+    // The kick, then the answer of the new request.
+    ASSERT_TRUE(changes.AwaitWaits(4));
+
+    EXPECT_EQ(stack.CallsStartingWith("Read"), std::vector<std::string>{"Read 7 " + first_gateway});
+    EXPECT_EQ(Count("Ask 7 " + first_gateway), 2U);
+    EXPECT_EQ(stack.staticEntries.at({7, first_gateway}), first_mac);
+    InterfaceSocketARP::Stop();
+    EXPECT_EQ(Core_Common::InterfaceTimer::instance->TimerCount(), 0U);
+    EXPECT_EQ(Output(), FirstBound() + FirstBound());
 }
 
 } // namespace
