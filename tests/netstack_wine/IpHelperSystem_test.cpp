@@ -100,18 +100,10 @@ TEST(IpHelperSystem, LateBoundEntryPointsAreFoundInTheLoadedLibrary) {
     EXPECT_TRUE(api.FindFlushIpNetTable());
 }
 
-// Only read: the table's layout as the platform writes it, whatever it holds.
-TEST(IpHelperSystem, ArpTableIsReadWithoutFailure) {
-    auto& stack = Core_SocketARP::SystemNetworkStack();
-    std::vector<std::uint32_t> interfaces;
-    try {
-        interfaces = stack.ListInterfaces();
-    } catch (SystemErrorCode code) {
-        GTEST_SKIP() << "no interface table here: code " << code;
-    }
-    for (const std::uint32_t index : interfaces) {
-        EXPECT_EQ(stack.ReadStaticEntry(index, "192.0.2.1"), std::nullopt); // TEST-NET-1
-    }
+// Only read: the table as the platform lays it out, whatever it holds.
+TEST(IpHelperSystem, ArpTableIsReadAndDecoded) {
+    EXPECT_EQ(Core_SocketARP::SystemNetworkStack().ReadStaticEntry(1, "192.0.2.1"), // TEST-NET-1
+              std::nullopt);
 }
 
 TEST(IpHelperSystem, InetAddrGivesNetworkByteOrder) {

@@ -5,6 +5,7 @@
 #include <sddl.h>
 
 #include "Core_SocketARP/GatewayMemory.h"
+#include "fakes/CodeThrownBy.h"
 
 #include <gtest/gtest.h>
 
@@ -17,21 +18,11 @@
 namespace {
 
 using Core_SocketARP::GatewayMemory;
-using Core_SocketARP::SystemErrorCode;
+using tw_test::CodeThrownBy;
 
 const std::wstring service = L"Tarnwick AntiARP store test";
 const std::wstring service_key = L"SYSTEM\\CurrentControlSet\\Services\\" + service;
 const std::wstring parameters_key = service_key + L"\\Parameters";
-
-template <class Action> std::uint32_t CodeThrownBy(Action action) {
-    try {
-        action();
-    } catch (SystemErrorCode code) {
-        return code;
-    }
-    ADD_FAILURE() << "no system error code thrown";
-    return 0xDEADBEEF;
-}
 
 bool KeyExists(const std::wstring& path) {
     HKEY key = nullptr;

@@ -2,6 +2,7 @@
 
 #include "Core_Common/Utility.h"
 #include "Core_SocketARP/ArpBinding.h"
+#include "fakes/CodeThrownBy.h"
 #include "fakes/FakeIpHelperApi.h"
 
 #include <gtest/gtest.h>
@@ -30,6 +31,7 @@ using Core_SocketARP::IpHelperResolver;
 using Core_SocketARP::IpNetRow;
 using Core_SocketARP::SystemErrorCode;
 using tw_test::AddressIn;
+using tw_test::CodeThrownBy;
 using tw_test::FakeIpHelperApi;
 using tw_test::WriteAdapterRecord;
 using tw_test::WriteInterfaceTable;
@@ -38,17 +40,6 @@ using tw_test::WriteIpNetTable;
 constexpr std::uint32_t error_no_data = 232;
 constexpr std::uint32_t error_not_supported = 50;
 constexpr std::size_t record = adapter_record_size;
-
-// Runs `action` and returns the system code it throws; fails the test when it throws none.
-template <class Action> std::uint32_t CodeThrownBy(Action action) {
-    try {
-        action();
-    } catch (SystemErrorCode code) {
-        return code;
-    }
-    ADD_FAILURE() << "no system error code thrown";
-    return 0xDEADBEEF;
-}
 
 class IpHelperStackTest : public testing::Test {
 protected:
