@@ -12,6 +12,7 @@
 
 #include "Core_SocketARP/NetworkStack.h"
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 
@@ -30,8 +31,9 @@ struct RouteChangeEntryPoints {
     std::function<NotifyRouteChangeFunction()> findNotifyRouteChange;
     // When a registration still pending has to be given up.
     std::function<CancelIpChangeNotifyFunction()> findCancelIpChangeNotify;
-    // At registrations, until the interface notification is in place; both or none.
+    // At registrations, until the interface notification is in place.
     std::function<NotifyIpInterfaceChangeFunction()> findNotifyIpInterfaceChange;
+    // When the interface notification is given up, with the subscription.
     std::function<CancelMibChangeNotify2Function()> findCancelMibChangeNotify2;
 };
 
@@ -49,11 +51,10 @@ std::unique_ptr<StopEvent> CreateKernelStopEvent();
 // cannot be cancelled keeps its block and event for good, since the system may still complete
 // into them.
 //
-// Interface changes, where the platform has NotifyIpInterfaceChange and
-// CancelMibChangeNotify2: registered once for IPv4 at a registration; the callback, on a
-// system thread, records the interface's index and sets an event of the subscription. It is
-// cancelled before the subscription goes; what the callbacks write into stays for good when
-// the cancellation fails.
+// Interface changes, where the platform has NotifyIpInterfaceChange: registered once for IPv4
+// at a registration; the callback, on a system thread, records the interface's index and sets
+// an event of the subscription. It is cancelled with CancelMibChangeNotify2 before the
+// subscription goes; what the callbacks write into stays for good when that fails.
 //
 // A wait is one WaitForMultipleObjects over, in this order, the stop event, the cycle's event,
 // the interface event, the kick event and the resolver's event, with the set's timeout: the
