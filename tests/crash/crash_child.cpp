@@ -16,6 +16,8 @@
 #include <stdlib.h>
 #define TW_NO_SANITIZE
 #else
+#include <csignal>
+#include <sys/resource.h>
 // The faults must reach the guard as real faults, not as sanitizer reports.
 #define TW_NO_SANITIZE __attribute__((no_sanitize("address", "undefined")))
 #endif
@@ -107,13 +109,22 @@ int main(int argc, char** argv) {
         SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
 #endif
     }
-    if (scenario == "second_during_report") {
+#ifndef _WIN32
+    if (scenario == "full_disk") {
+        // Files may grow to 512 bytes only: every longer crash file meets a failing write, as on
+        // a full disk.
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{512, 512};
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+#endif
+    if (scenario == "second_during_report" || scenario == "second_during_overflow_report") {
         // The report reads this text while it is written, and faults a second time.
         Core_Common::set_crash_context(reinterpret_cast<const wchar_t*>(16), nullptr, nullptr, 0);
     }
     Core_Common::RunGuarded([&] {
         if (scenario == "read_null" || scenario == "unwritable" ||
-            scenario == "second_during_report") {
+            scenario == "second_during_report" || scenario == "full_disk") {
             read_null();
         } else if (scenario == "write_null") {
             write_null();
@@ -125,7 +136,7 @@ int main(int argc, char** argv) {
             throw_on_worker();
         } else if (scenario == "throw_in_task") {
             throw_in_task();
-        } else if (scenario == "stack_overflow") {
+        } else if (scenario == "stack_overflow" || scenario == "second_during_overflow_report") {
             std::printf("%d\n", recurse(0));
         } else if (scenario == "invalid_parameter") {
             invalid_parameter();

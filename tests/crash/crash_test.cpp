@@ -21,7 +21,9 @@
 #include "Core_Common/win/WinApi.h"
 #else
 #include <csignal>
+#include <fcntl.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -100,19 +102,32 @@ child_result run_child(const fs::path& program, const std::string& scenario) {
     return result;
 }
 #else
+// The child's standard error goes to CHILD.ERR beside it. This process adopts what the child
+// leaves running (the reporter) and waits for all of it: once the call returns, a reporter that
+// was started has finished.
 child_result run_child(const fs::path& program, const std::string& scenario) {
+    static const bool adopts = prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
+    EXPECT_TRUE(adopts);
     const std::string path = program.string();
+    const std::string errors = (program.parent_path() / "CHILD.ERR").string();
     char* const arguments[] = {const_cast<char*>(path.c_str()), const_cast<char*>(scenario.c_str()),
                                nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errors.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
     pid_t child = 0;
     child_result result;
-    const int error = posix_spawn(&child, path.c_str(), nullptr, nullptr, arguments, environ);
+    const int error = posix_spawn(&child, path.c_str(), &actions, nullptr, arguments, environ);
+    posix_spawn_file_actions_destroy(&actions);
     if (error != 0) {
         ADD_FAILURE() << "cannot start " << path << ": " << error;
         return result;
     }
     int status = 0;
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    while (waitpid(-1, nullptr, 0) > 0 || errno == EINTR) {
     }
     if (WIFEXITED(status)) {
         result.exited = true;
@@ -141,6 +156,12 @@ protected:
         fs::copy_file(here / child_file, folder / child_file);
         fs::copy_file(here / (std::string("CrashReport") + executable_suffix),
                       folder / (std::string("CrashReport") + executable_suffix));
+        // Whatever the umask: only its owner may change the reporter or its folder.
+        constexpr auto shared = fs::perms::owner_all | fs::perms::group_read |
+                                fs::perms::group_exec | fs::perms::others_read |
+                                fs::perms::others_exec;
+        fs::permissions(folder, shared);
+        fs::permissions(folder / (std::string("CrashReport") + executable_suffix), shared);
     }
 
     void TearDown() override {
@@ -308,15 +329,21 @@ TEST_F(CrashChild, RunningDispatcherKeepsTheWatchdogQuiet) {
 }
 
 TEST_F(CrashChild, SecondExceptionDuringTheReportEndsTheProcessAtOnce) {
-    const child_result result = crash("second_during_report");
-    ASSERT_TRUE(result.exited) << "ended by signal " << result.code;
-    EXPECT_EQ(result.code, 100);
-    expect_dump();
-    // The report file was begun but never finished, and no reporter was started.
-    ASSERT_TRUE(exists("CRASHLOG.TXT"));
-    EXPECT_THAT(report(), Not(HasSubstr("===== [end of")));
-    EXPECT_FALSE(exists("CRASHLOG.DAT"));
-    EXPECT_FALSE(exists("REPORTER.TXT"));
+    // After an ordinary fault, and after a stack overflow, whose report has a stack of its own.
+    for (const char* scenario : {"second_during_report", "second_during_overflow_report"}) {
+        SCOPED_TRACE(scenario);
+        fs::remove(folder / "CRASH.DMP");
+        fs::remove(folder / "CRASHLOG.TXT");
+        const child_result result = crash(scenario);
+        ASSERT_TRUE(result.exited) << "ended by signal " << result.code;
+        EXPECT_EQ(result.code, 100);
+        expect_dump();
+        // The report file was begun but never finished, and no reporter was started.
+        ASSERT_TRUE(exists("CRASHLOG.TXT"));
+        EXPECT_THAT(report(), Not(HasSubstr("===== [end of")));
+        EXPECT_FALSE(exists("CRASHLOG.DAT"));
+        EXPECT_FALSE(exists("REPORTER.TXT"));
+    }
 }
 
 TEST_F(CrashChild, UncreatableReportFilePassesTheExceptionOn) {
@@ -343,12 +370,71 @@ TEST_F(CrashChild, GuardedBodyThatReturnsLeavesNoCrashFiles) {
     EXPECT_FALSE(exists("CRASHLOG.DAT"));
 }
 
+#ifndef _WIN32
+TEST_F(CrashChild, CrashFilesPlantedAsLinksAreReplacedNotFollowed) {
+    const fs::path victim = folder / "victim";
+    std::ofstream(victim) << "untouched";
+    const char* names[] = {"CRASH.DMP", "CRASHLOG.TXT", "CRASHLOG.DAT"};
+    for (const char* name : names) {
+        fs::create_symlink(victim, folder / name);
+    }
+    expect_full_crash("read_null", "an Access Violation", "0xc0000005");
+    EXPECT_EQ(read_bytes(victim), "untouched");
+    for (const char* name : names) {
+        EXPECT_FALSE(fs::is_symlink(folder / name)) << name;
+    }
+}
+
+TEST_F(CrashChild, ReporterThatOthersCouldHaveChangedIsNotStarted) {
+    const fs::path reporter = folder / "CrashReport";
+    const auto expect_not_started = [&](const char* why) {
+        SCOPED_TRACE(why);
+        const child_result result = crash("read_null");
+        EXPECT_TRUE(result.exited && result.code == 100) << result.code;
+        EXPECT_TRUE(exists("CRASHLOG.TXT"));
+        EXPECT_FALSE(exists("REPORTER.TXT"));
+    };
+    fs::permissions(reporter, fs::perms::group_write, fs::perm_options::add);
+    expect_not_started("the group may write the reporter");
+    fs::permissions(reporter, fs::perms::group_write, fs::perm_options::remove);
+
+    fs::permissions(folder, fs::perms::others_write, fs::perm_options::add);
+    expect_not_started("everybody may write its folder");
+    fs::permissions(folder, fs::perms::others_write, fs::perm_options::remove);
+
+    const fs::path link = folder / "CrashReport.real";
+    fs::rename(reporter, link);
+    fs::create_symlink(link, reporter);
+    expect_not_started("the reporter is a link");
+    fs::remove(reporter);
+    fs::rename(link, reporter);
+
+    if (geteuid() == 0) { // only root can give a file away
+        ASSERT_EQ(chown(reporter.c_str(), 65534, 65534), 0);
+        expect_not_started("the reporter belongs to another user");
+        ASSERT_EQ(chown(reporter.c_str(), 0, 0), 0);
+    }
+    // The same reporter, trusted again, is started.
+    expect_full_crash("read_null", "an Access Violation", "0xc0000005");
+}
+
+TEST_F(CrashChild, CrashFilesThatCannotBeWrittenInFullAreSaidOnStandardError) {
+    const child_result result = crash("full_disk");
+    ASSERT_TRUE(result.exited) << "ended by signal " << result.code;
+    EXPECT_EQ(result.code, 100);
+    const std::string errors = read_bytes(folder / "CHILD.ERR");
+    EXPECT_THAT(errors, HasSubstr("Error writing crash dump\n"));
+    EXPECT_THAT(errors, HasSubstr("Error writing exception report\n"));
+    EXPECT_EQ(fs::file_size(folder / "CRASHLOG.TXT"), 512u);
+}
+#endif
+
+TEST_F(CrashChild, StackOverflowIsReportedFromAStackOfItsOwn) {
+    expect_full_crash("stack_overflow", "a Stack Overflow", "0xc00000fd");
+}
+
 #ifdef _WIN32
 TEST_F(CrashChild, InvalidParameterThrowsTheIntegerZeroIntoTheGuard) {
     expect_full_crash("invalid_parameter", "a Microsoft C++ Exception", "0xe06d7363");
-}
-#else
-TEST_F(CrashChild, StackOverflowIsReportedFromTheAlternateStack) {
-    expect_full_crash("stack_overflow", "a Stack Overflow", "0xc00000fd");
 }
 #endif
