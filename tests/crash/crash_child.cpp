@@ -5,8 +5,10 @@
 #include "Core_Common/Utility.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <future>
 #include <string>
 #include <thread>
 
@@ -94,6 +96,37 @@ void watch_dispatcher(bool blocked) {
     std::puts("watchdog stayed quiet");
 }
 
+// The watch while the whole process is paused from outside for three times the silence
+// allowed (the test stops it): the dispatcher holds still from "holding" until the test, a
+// moment after the pause, sends a line; then it dispatches for one more second and ends
+// cleanly. The watchdog must take the pause for no silence.
+void watch_through_pause() {
+    Core_Common::InterfaceTimer::Create();
+    Core_Common::DeadLoopDectector detector(0, 1000);
+    detector.start();
+    Core_Common::DispatchPending();
+    // The watchdog has taken its feed and, a moment later, waits: the pause falls into its
+    // wait.
+    std::promise<void> fed;
+    detector.post([&fed] { fed.set_value(); });
+    fed.get_future().wait();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::puts("holding");
+    std::fflush(stdout);
+    char line[16];
+    if (std::fgets(line, sizeof line, stdin) == nullptr) {
+        std::exit(3);
+    }
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (std::chrono::steady_clock::now() < until) {
+        Core_Common::DispatchPending();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    detector.stop();
+    Core_Common::InterfaceTimer::Destroy();
+    std::puts("watchdog stayed quiet");
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -144,6 +177,8 @@ int main(int argc, char** argv) {
             watch_dispatcher(true);
         } else if (scenario == "dispatcher_runs") {
             watch_dispatcher(false);
+        } else if (scenario == "paused") {
+            watch_through_pause();
         } else if (scenario == "clean") {
             std::puts("clean");
         }
