@@ -11,6 +11,7 @@ namespace Core_Common::crash_report {
 
 inline constexpr std::uint32_t code_access_violation = 0xC0000005u;
 inline constexpr std::uint32_t code_cpp_exception = 0xE06D7363u;
+inline constexpr std::uint32_t code_stack_overflow = 0xC00000FDu;
 
 inline constexpr const wchar_t* dump_file_name = L"CRASH.DMP";
 inline constexpr const wchar_t* report_file_name = L"CRASHLOG.TXT";

@@ -2,6 +2,7 @@
 
 #include "Core_Common/CrashGuard.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace Core_Common {
@@ -101,9 +102,12 @@ void thread_advanced::stop() {
 }
 
 void thread_advanced::run() {
+    using std::chrono::milliseconds;
     // Lock order everywhere: wait_mutex before queue_mutex.
     std::unique_lock waitLock(wait_mutex);
     std::unique_lock queueLock(queue_mutex);
+    // The silence of the current period, counted in steps; see silence_steps.
+    milliseconds silence{0};
     for (;;) {
         if (!tasks.empty()) {
             std::function<void()> task = std::move(tasks.front());
@@ -111,6 +115,7 @@ void thread_advanced::run() {
             queueLock.unlock();
             task();
             task = nullptr;
+            silence = milliseconds{0};
             queueLock.lock();
             continue;
         }
@@ -120,19 +125,27 @@ void thread_advanced::run() {
         // queue_mutex stays held until the wait has begun, so neither a post nor a stop can
         // slip in between the look at the queue and the wait.
         waitLock.unlock();
-        bool timedOut = false;
+        bool silent = false;
         if (timeout_ms <= 0) {
             wakeup.wait(queueLock);
         } else {
-            const auto deadline =
-                std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-            timedOut = wakeup.wait_until(queueLock, deadline) == std::cv_status::timeout;
+            const milliseconds timeout{timeout_ms};
+            const milliseconds step =
+                std::min(timeout - silence, std::max(milliseconds{1}, timeout / silence_steps));
+            const auto begin = std::chrono::steady_clock::now();
+            if (wakeup.wait_until(queueLock, begin + step) == std::cv_status::timeout) {
+                silence += std::min(step, std::chrono::duration_cast<milliseconds>(
+                                              std::chrono::steady_clock::now() - begin));
+            } else {
+                silence = milliseconds{0}; // a wake-up starts a new period
+            }
+            // A task that came in just as the period ended means it was not silent.
+            silent = silence >= timeout && tasks.empty() && !stop_requested;
         }
-        // A task that came in just as the deadline passed means the period was not silent.
-        const bool silent = timedOut && tasks.empty() && !stop_requested;
         queueLock.unlock();
         waitLock.lock();
         if (silent) {
+            silence = milliseconds{0};
             on_timeout();
         }
         queueLock.lock();

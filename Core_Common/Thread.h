@@ -68,8 +68,15 @@ private:
 // A worker with a FIFO of tasks and an optional inactivity timeout. Tasks run one at a time on
 // the worker, in the order posted; on_timeout runs on the worker after timeout_ms without a
 // task (0: no timeout). Every task, and every wake-up, starts a new full period.
+//
+// The silence is time in which the process ran: it is counted in steps of a tenth of the
+// period, and a step counts no more than its own length however late the worker woke from it.
+// While the process stood still (stopped by a signal, frozen, held by a debugger) the threads
+// that post could not run either, so that time is not taken for silence.
 class thread_advanced : public thread_basic {
 public:
+    static constexpr int silence_steps = 10;
+
     thread_advanced() = default;
     // Stops the worker if it still runs; queued tasks are dropped.
     ~thread_advanced();

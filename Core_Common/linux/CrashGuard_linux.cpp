@@ -21,6 +21,7 @@
 #include <mutex>
 #include <spawn.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/sysinfo.h>
 #include <sys/uio.h>
@@ -88,6 +89,7 @@ struct prepared_facts {
     narrow_text<path_bytes> report_path;
     narrow_text<path_bytes> data_path;
     narrow_text<path_bytes> reporter_path;
+    narrow_text<path_bytes> reporter_folder;
     narrow_text<path_bytes> reporter_argument;
     fixed_text<path_bytes> executable_path;
     fixed_text<path_bytes> executable_name;
@@ -105,28 +107,66 @@ report_writer writer;
 
 using scoped_fd = ScopedFd;
 
-void write_all(int fd, const char* bytes, std::size_t count) {
+// False when not every byte could be written (a full disk, an I/O error).
+bool write_all(int fd, const char* bytes, std::size_t count) {
     while (count > 0) {
         const ssize_t written = write(fd, bytes, count);
         if (written < 0 && errno == EINTR) {
             continue;
         }
         if (written <= 0) {
-            return;
+            return false;
         }
         bytes += written;
         count -= static_cast<std::size_t>(written);
     }
-}
-
-template <std::size_t N> void write_text(int fd, const narrow_text<N>& text) {
-    write_all(fd, text.c_str(), text.size());
+    return true;
 }
 
 void debug_output(const char* text) { write_all(STDERR_FILENO, text, std::strlen(text)); }
 
-scoped_fd create_crash_file(const char* path) {
-    return scoped_fd(open(path, O_WRONLY | O_CREAT | O_TRUNC | O_SYNC | O_CLOEXEC, 0644));
+// One crash file being written. It is made anew and never through a link: whatever has its
+// name is removed first, and a name taken again before the creation makes the creation fail.
+// It remembers a write that did not go through, to say so once the file is done.
+class crash_file {
+public:
+    explicit crash_file(const char* path) {
+        unlink(path);
+        fd_.reset(open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_SYNC | O_CLOEXEC, 0644));
+    }
+
+    bool valid() const { return fd_.valid(); }
+    int get() const { return fd_.get(); }
+
+    void write(const char* bytes, std::size_t count) {
+        if (!failed_ && !write_all(fd_.get(), bytes, count)) {
+            failed_ = true;
+        }
+    }
+    template <std::size_t N> void write(const narrow_text<N>& text) {
+        write(text.c_str(), text.size());
+    }
+
+    // Closes the file; on a failed write, says so on standard error with `failure`.
+    void finish(const char* failure) {
+        fd_.reset();
+        if (failed_) {
+            debug_output(failure);
+        }
+    }
+
+private:
+    scoped_fd fd_;
+    bool failed_ = false;
+};
+
+// Whether a file or folder may be trusted to run as this process: it belongs to root or to the
+// process's own user, and nobody else may write it (a sticky folder keeps others' hands off
+// what is not theirs).
+bool owned_safely(const struct stat& status) {
+    const bool owner = status.st_uid == 0 || status.st_uid == geteuid();
+    const bool othersWrite = (status.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    return owner && (!othersWrite || (S_ISDIR(status.st_mode) && (status.st_mode & S_ISVTX) != 0));
 }
 
 // UTF-8 to wide text without allocation; a malformed sequence becomes U+FFFD.
@@ -166,14 +206,14 @@ template <std::size_t N> void append_utf8(fixed_text<N>& out, const char* text, 
 // The report file's sink: wide units to UTF-8.
 class utf8_file_sink final : public report_sink {
 public:
-    explicit utf8_file_sink(int fd) : fd_(fd) {}
+    explicit utf8_file_sink(crash_file& file) : file_(file) {}
 
     void write_units(const wchar_t* units, std::size_t count) override {
         char bytes[4096];
         std::size_t used = 0;
         for (std::size_t i = 0; i < count; ++i) {
             if (used + 4 > sizeof bytes) {
-                write_all(fd_, bytes, used);
+                file_.write(bytes, used);
                 used = 0;
             }
             auto cp = static_cast<char32_t>(units[i]);
@@ -196,11 +236,11 @@ public:
                 bytes[used++] = static_cast<char>(0x80 | (cp & 0x3F));
             }
         }
-        write_all(fd_, bytes, used);
+        file_.write(bytes, used);
     }
 
 private:
-    int fd_;
+    crash_file& file_;
 };
 
 // Calls visit(line, length) for each line of a file, a line cut at 4096 bytes.
@@ -375,7 +415,7 @@ bool process_seconds(std::uint64_t& seconds) {
     return true;
 }
 
-void write_dump(int fd, const crash_event& event, const maps_summary& maps) {
+void write_dump(crash_file& file, const crash_event& event, const maps_summary& maps) {
     narrow_text<512> text;
     text.append("TARNWICK CRASH DUMP 1\n");
     text.append("process ").append_unsigned(static_cast<std::uint64_t>(getpid()));
@@ -385,7 +425,7 @@ void write_dump(int fd, const crash_event& event, const maps_summary& maps) {
     text.append(" code ").append_unsigned(static_cast<std::uint32_t>(event.signal_code));
     text.append(" address ").append_hex(event.fault_address, 16).append("\n\n");
     text.append("[registers]\n");
-    write_text(fd, text);
+    file.write(text);
 
 #if defined(__x86_64__)
     static constexpr struct {
@@ -404,19 +444,19 @@ void write_dump(int fd, const crash_event& event, const maps_summary& maps) {
         text.append_hex(static_cast<std::uint64_t>(event.context->uc_mcontext.gregs[reg.index]),
                         16);
         text.append("\n");
-        write_text(fd, text);
+        file.write(text);
     }
 #endif
 
     text.clear();
     text.append("\n[memory map]\n");
-    write_text(fd, text);
+    file.write(text);
     {
         const scoped_fd mapsFile(open("/proc/self/maps", O_RDONLY | O_CLOEXEC));
         char chunk[4096];
         ssize_t got = 0;
         while (mapsFile.valid() && (got = read(mapsFile.get(), chunk, sizeof chunk)) > 0) {
-            write_all(fd, chunk, static_cast<std::size_t>(got));
+            file.write(chunk, static_cast<std::size_t>(got));
         }
     }
 
@@ -432,7 +472,7 @@ void write_dump(int fd, const crash_event& event, const maps_summary& maps) {
     text.clear();
     text.append("\n[stack]\nfrom ").append_hex(sp, 16).append(" to ").append_hex(end, 16);
     text.append(" (").append_unsigned(end - sp).append(" bytes)\n");
-    write_text(fd, text);
+    file.write(text);
     for (std::uint64_t at = sp & ~std::uint64_t{15}; at < end; at += 16) {
         text.clear();
         text.append_unsigned(at, 16, 16).append(" ");
@@ -447,15 +487,15 @@ void write_dump(int fd, const crash_event& event, const maps_summary& maps) {
             }
         }
         text.append("\n");
-        write_text(fd, text);
+        file.write(text);
     }
     text.clear();
     text.append("\n[end]\n");
-    write_text(fd, text);
+    file.write(text);
 }
 
 void write_log_data_file() {
-    const scoped_fd file = create_crash_file(prepared.data_path.c_str());
+    crash_file file(prepared.data_path.c_str());
     if (!file.valid()) {
         debug_output("Error creating SysLog.dat\n");
         return;
@@ -466,14 +506,29 @@ void write_log_data_file() {
     std::uint32_t secondLength = 0;
     GetMemoryLog(first, firstLength, second, secondLength);
     if (first != nullptr) {
-        write_all(file.get(), reinterpret_cast<const char*>(first), firstLength);
+        file.write(reinterpret_cast<const char*>(first), firstLength);
     }
     if (second != nullptr) {
-        write_all(file.get(), reinterpret_cast<const char*>(second), secondLength);
+        file.write(reinterpret_cast<const char*>(second), secondLength);
     }
+    file.finish("Error writing SysLog.dat\n");
+}
+
+// The reporter runs with this process's rights, root's for the service: it is started only
+// when nobody else could have put it there or changed it, neither the file nor its folder.
+bool reporter_trusted() {
+    struct stat file {};
+    struct stat folder {};
+    return fstatat(AT_FDCWD, prepared.reporter_path.c_str(), &file, AT_SYMLINK_NOFOLLOW) == 0 &&
+           S_ISREG(file.st_mode) && owned_safely(file) &&
+           fstatat(AT_FDCWD, prepared.reporter_folder.c_str(), &folder, 0) == 0 &&
+           S_ISDIR(folder.st_mode) && owned_safely(folder);
 }
 
 void start_reporter() {
+    if (!reporter_trusted()) {
+        return;
+    }
     // The reporter inherits no descriptor of this process.
 #ifdef SYS_close_range
     syscall(SYS_close_range, 3u, ~0u, 4u /* CLOSE_RANGE_CLOEXEC */);
@@ -504,13 +559,14 @@ bool write_crash_report(const crash_event& event, const wchar_t* where) {
     const maps_summary maps = summarize_maps(ip, sp);
 
     {
-        const scoped_fd dump = create_crash_file(prepared.dump_path.c_str());
+        crash_file dump(prepared.dump_path.c_str());
         if (dump.valid()) {
-            write_dump(dump.get(), event, maps);
+            write_dump(dump, event, maps);
+            dump.finish("Error writing crash dump\n");
         }
     }
 
-    scoped_fd report = create_crash_file(prepared.report_path.c_str());
+    crash_file report(prepared.report_path.c_str());
     if (!report.valid()) {
         debug_output("Error creating exception report\n");
         return false;
@@ -585,13 +641,13 @@ bool write_crash_report(const crash_event& event, const wchar_t* where) {
         facts.code_bytes[i] = read_own_memory(ip + i, &byte, 1) ? byte : unreadable_byte;
     }
 
-    utf8_file_sink sink(report.get());
+    utf8_file_sink sink(report);
     writer.attach(sink);
     write_report_body(writer, facts);
     write_log_data_file();
     write_report_end(writer);
     writer.flush();
-    report.reset();
+    report.finish("Error writing exception report\n");
 
     start_reporter();
     return true;
@@ -609,7 +665,8 @@ crash_event classify_signal(int signal, const siginfo_t& info, const ucontext_t&
         const std::uintptr_t address = event.fault_address;
         const std::uintptr_t distance = address > sp ? address - sp : sp - address;
         if (sp != 0 && distance <= 65536 && info.si_code > 0) {
-            event.code = 0xC00000FDu; // a fault right at the stack pointer: the stack ran out
+            // A fault right at the stack pointer: the stack ran out.
+            event.code = code_stack_overflow;
             break;
         }
         event.code = code_access_violation;
@@ -723,6 +780,7 @@ void prepare_facts() {
     set(prepared.report_path, folder + "CRASHLOG.TXT");
     set(prepared.data_path, folder + "CRASHLOG.DAT");
     set(prepared.reporter_path, executableFolder + "CrashReport");
+    set(prepared.reporter_folder, executableFolder);
     set(prepared.reporter_argument, wide_to_narrow(crash_settings::display_name(), code_page_ansi) +
                                         narrowPath.substr(narrowPath.rfind('/') + 1));
 

@@ -23,6 +23,9 @@ using namespace crash_report;
 
 using scoped_file = ScopedFileHandle;
 using scoped_library = ScopedLibrary;
+using scoped_thread = ScopedKernelHandle;
+
+constexpr SIZE_T report_stack_bytes = SIZE_T{1} << 20;
 
 // The executable's path as the report names it; "Unknown" when it cannot be read.
 constexpr DWORD executable_path_limit = 518;
@@ -81,7 +84,7 @@ path_text crash_file_path(const path_text& executable, const wchar_t* fileName) 
     return path;
 }
 
-void write_minidump(HANDLE file, EXCEPTION_POINTERS* info) {
+void write_minidump(HANDLE file, EXCEPTION_POINTERS* info, DWORD failingThread) {
     OutputDebugStringW(L"writing minidump\r\n");
     const scoped_library dbghelp(LoadLibraryW(L"dbghelp.dll"));
     if (!dbghelp.valid()) {
@@ -96,7 +99,7 @@ void write_minidump(HANDLE file, EXCEPTION_POINTERS* info) {
         return;
     }
     MINIDUMP_EXCEPTION_INFORMATION exception{};
-    exception.ThreadId = GetCurrentThreadId();
+    exception.ThreadId = failingThread;
     exception.ExceptionPointers = info;
     exception.ClientPointers = FALSE;
     write_dump(GetCurrentProcess(), GetCurrentProcessId(), file, MiniDumpNormal, &exception,
@@ -224,10 +227,13 @@ void start_reporter(const path_text& executable) {
     }
 }
 
-LONG write_crash_report(EXCEPTION_POINTERS* info, const wchar_t* where) {
-    if (!report_allowed.exchange(false)) {
-        TerminateProcess(GetCurrentProcess(), crash_exit_code);
-    }
+// Writes the report for an exception of the failing thread. Its frame is large: it is never
+// inlined into write_crash_report, whose own frame must fit in what a stack overflow leaves.
+[[gnu::noinline]] LONG write_report(EXCEPTION_POINTERS* info, const wchar_t* where,
+                                    DWORD failingThread) {
+    // From here on the report is this module's own code, the minidump included: an exception
+    // in it ends the process.
+    reporting_thread = GetCurrentThreadId();
     const path_text executable = executable_path();
     const wchar_t* executableFile = file_name_part(executable.c_str(), L'\\');
     const auto executableName = strip_extension<path_text::capacity() + 1>(executableFile);
@@ -236,12 +242,10 @@ LONG write_crash_report(EXCEPTION_POINTERS* info, const wchar_t* where) {
         const path_text dumpPath = crash_file_path(executable, dump_file_name);
         const scoped_file dump = create_crash_file(dumpPath.c_str());
         if (dump.valid()) {
-            write_minidump(dump.get(), info);
+            write_minidump(dump.get(), info, failingThread);
         }
     }
 
-    // From here on the report is this module's own code: an exception in it ends the process.
-    reporting_thread = GetCurrentThreadId();
     const path_text reportPath = crash_file_path(executable, report_file_name);
     scoped_file report = create_crash_file(reportPath.c_str());
     if (!report.valid()) {
@@ -334,6 +338,38 @@ LONG write_crash_report(EXCEPTION_POINTERS* info, const wchar_t* where) {
 
     start_reporter(executable);
     return EXCEPTION_EXECUTE_HANDLER;
+}
+
+struct report_job {
+    EXCEPTION_POINTERS* info;
+    const wchar_t* where;
+    DWORD failing_thread;
+    LONG result;
+};
+
+DWORD WINAPI report_thread_entry(void* parameter) {
+    auto& job = *static_cast<report_job*>(parameter);
+    job.result = write_report(job.info, job.where, job.failing_thread);
+    return 0;
+}
+
+LONG write_crash_report(EXCEPTION_POINTERS* info, const wchar_t* where) {
+    if (!report_allowed.exchange(false)) {
+        TerminateProcess(GetCurrentProcess(), crash_exit_code);
+    }
+    const DWORD failingThread = GetCurrentThreadId();
+    if (info->ExceptionRecord->ExceptionCode == code_stack_overflow) {
+        // What is left of the failing thread's stack holds no report: a thread with a stack of
+        // its own writes it, while this one waits with its exception record and context.
+        report_job job{info, where, failingThread, EXCEPTION_CONTINUE_SEARCH};
+        const scoped_thread reporter(
+            CreateThread(nullptr, report_stack_bytes, report_thread_entry, &job, 0, nullptr));
+        if (reporter.valid()) {
+            WaitForSingleObject(reporter.get(), INFINITE);
+            return job.result;
+        }
+    }
+    return write_report(info, where, failingThread);
 }
 
 // The system does not filter an exception raised inside the unhandled-exception filter again:

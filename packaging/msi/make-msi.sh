@@ -22,3 +22,11 @@ done < <("$root/build/linux/packaging/package_texts" wixl-defines)
 # wixl finds the files named in the .wxs relative to its working directory.
 (cd "$stage" && wixl --arch x86 "${defines[@]}" -D Version="$version" -D Program=antiarp.exe \
   -D InstallActions=install_actions.dll -o "$output" "$root/packaging/msi/antiarp.wxs")
+
+# The files a crash leaves beside the program go when the product does (install mode 2), and
+# with them the folder. Added here: wixl 0.101 knows no RemoveFile element.
+queries=()
+for name in CRASHLOG.TXT CRASH.DMP CRASHLOG.DAT; do
+  queries+=(-q "INSERT INTO \`RemoveFile\` (\`FileKey\`, \`Component_\`, \`FileName\`, \`DirProperty\`, \`InstallMode\`) VALUES ('${name//./}', 'AntiArp', '$name', 'INSTALLDIR', 2)")
+done
+msibuild "$output" "${queries[@]}"

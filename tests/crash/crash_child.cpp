@@ -5,8 +5,10 @@
 #include "Core_Common/Utility.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <future>
 #include <string>
 #include <thread>
 
@@ -16,6 +18,8 @@
 #include <stdlib.h>
 #define TW_NO_SANITIZE
 #else
+#include <csignal>
+#include <sys/resource.h>
 // The faults must reach the guard as real faults, not as sanitizer reports.
 #define TW_NO_SANITIZE __attribute__((no_sanitize("address", "undefined")))
 #endif
@@ -92,6 +96,37 @@ void watch_dispatcher(bool blocked) {
     std::puts("watchdog stayed quiet");
 }
 
+// The watch while the whole process is paused from outside for three times the silence
+// allowed (the test stops it): the dispatcher holds still from "holding" until the test, a
+// moment after the pause, sends a line; then it dispatches for one more second and ends
+// cleanly. The watchdog must take the pause for no silence.
+void watch_through_pause() {
+    Core_Common::InterfaceTimer::Create();
+    Core_Common::DeadLoopDectector detector(0, 1000);
+    detector.start();
+    Core_Common::DispatchPending();
+    // The watchdog has taken its feed and, a moment later, waits: the pause falls into its
+    // wait.
+    std::promise<void> fed;
+    detector.post([&fed] { fed.set_value(); });
+    fed.get_future().wait();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::puts("holding");
+    std::fflush(stdout);
+    char line[16];
+    if (std::fgets(line, sizeof line, stdin) == nullptr) {
+        std::exit(3);
+    }
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (std::chrono::steady_clock::now() < until) {
+        Core_Common::DispatchPending();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    detector.stop();
+    Core_Common::InterfaceTimer::Destroy();
+    std::puts("watchdog stayed quiet");
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -107,13 +142,22 @@ int main(int argc, char** argv) {
         SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
 #endif
     }
-    if (scenario == "second_during_report") {
+#ifndef _WIN32
+    if (scenario == "full_disk") {
+        // Files may grow to 512 bytes only: every longer crash file meets a failing write, as on
+        // a full disk.
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{512, 512};
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+#endif
+    if (scenario == "second_during_report" || scenario == "second_during_overflow_report") {
         // The report reads this text while it is written, and faults a second time.
         Core_Common::set_crash_context(reinterpret_cast<const wchar_t*>(16), nullptr, nullptr, 0);
     }
     Core_Common::RunGuarded([&] {
         if (scenario == "read_null" || scenario == "unwritable" ||
-            scenario == "second_during_report") {
+            scenario == "second_during_report" || scenario == "full_disk") {
             read_null();
         } else if (scenario == "write_null") {
             write_null();
@@ -125,7 +169,7 @@ int main(int argc, char** argv) {
             throw_on_worker();
         } else if (scenario == "throw_in_task") {
             throw_in_task();
-        } else if (scenario == "stack_overflow") {
+        } else if (scenario == "stack_overflow" || scenario == "second_during_overflow_report") {
             std::printf("%d\n", recurse(0));
         } else if (scenario == "invalid_parameter") {
             invalid_parameter();
@@ -133,6 +177,8 @@ int main(int argc, char** argv) {
             watch_dispatcher(true);
         } else if (scenario == "dispatcher_runs") {
             watch_dispatcher(false);
+        } else if (scenario == "paused") {
+            watch_through_pause();
         } else if (scenario == "clean") {
             std::puts("clean");
         }

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <optional>
 #include <regex>
 #include <string>
 #include <thread>
@@ -19,9 +20,13 @@
 
 #ifdef _WIN32
 #include "Core_Common/win/WinApi.h"
+
+#include <tlhelp32.h>
 #else
 #include <csignal>
+#include <fcntl.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -77,18 +82,97 @@ struct child_result {
     int code = -1;       // exit code, or the signal number when it did not exit
 };
 
+// A pause of the whole child, as a stop signal, a freezer or a debugger makes one: once the
+// child has printed "holding" it stands still for this long, then goes on; a moment later its
+// dispatcher is let go with a line on its input.
+using pause_length = std::optional<std::chrono::milliseconds>;
+
+// What the child may run before its dispatcher goes on: long enough for the watchdog's own
+// wake-up to come first, well within the silence allowed.
+constexpr std::chrono::milliseconds dispatcher_release_delay{100};
+
+// Reads the child's output until "holding" (true) or its end (false).
+template <class Read> bool saw_holding(Read read) {
+    std::string seen;
+    char c = 0;
+    while (seen.find("holding") == std::string::npos && read(c)) {
+        seen += c;
+    }
+    return seen.find("holding") != std::string::npos;
+}
+
 #ifdef _WIN32
-child_result run_child(const fs::path& program, const std::string& scenario) {
+// Suspends or resumes every thread of a process, as a debugger holds it.
+void hold_threads(DWORD processId, bool hold) {
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    ASSERT_NE(snapshot, INVALID_HANDLE_VALUE);
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        if (entry.th32OwnerProcessID != processId) {
+            continue;
+        }
+        if (const HANDLE thread = OpenThread(THREAD_SUSPEND_RESUME, FALSE, entry.th32ThreadID)) {
+            EXPECT_NE(hold ? SuspendThread(thread) : ResumeThread(thread), DWORD(-1));
+            CloseHandle(thread);
+        }
+    }
+    CloseHandle(snapshot);
+}
+
+child_result run_child(const fs::path& program, const std::string& scenario,
+                       pause_length pause = std::nullopt) {
     std::wstring commandLine =
         L"\"" + program.wstring() + L"\" " + Core_Common::narrow_to_wide(scenario, CP_UTF8);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
+    HANDLE output = nullptr;
+    HANDLE childOutput = nullptr;
+    HANDLE input = nullptr;
+    HANDLE childInput = nullptr;
+    if (pause) {
+        SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
+        EXPECT_NE(CreatePipe(&output, &childOutput, &inherited, 0), 0);
+        EXPECT_NE(CreatePipe(&childInput, &input, &inherited, 0), 0);
+        SetHandleInformation(output, HANDLE_FLAG_INHERIT, 0);
+        SetHandleInformation(input, HANDLE_FLAG_INHERIT, 0);
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = childInput;
+        startup.hStdOutput = childOutput;
+        startup.hStdError = childOutput;
+    }
     PROCESS_INFORMATION process{};
     child_result result;
-    if (CreateProcessW(program.wstring().c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
-                       nullptr, program.parent_path().wstring().c_str(), &startup, &process) == 0) {
+    const BOOL started = CreateProcessW(
+        program.wstring().c_str(), commandLine.data(), nullptr, nullptr, pause ? TRUE : FALSE, 0,
+        nullptr, program.parent_path().wstring().c_str(), &startup, &process);
+    if (pause) {
+        CloseHandle(childOutput);
+        CloseHandle(childInput);
+    }
+    if (started == 0) {
         ADD_FAILURE() << "cannot start " << program.string() << ": " << GetLastError();
         return result;
+    }
+    if (pause) {
+        const auto read = [&](char& c) {
+            DWORD got = 0;
+            return ReadFile(output, &c, 1, &got, nullptr) != 0 && got == 1;
+        };
+        if (saw_holding(read)) {
+            hold_threads(process.dwProcessId, true);
+            std::this_thread::sleep_for(*pause); // the pause itself
+            hold_threads(process.dwProcessId, false);
+            std::this_thread::sleep_for(dispatcher_release_delay);
+            DWORD written = 0;
+            WriteFile(input, "go\n", 3, &written, nullptr);
+        } else {
+            ADD_FAILURE() << "the child never held";
+        }
+        CloseHandle(input);
+        for (char c = 0; read(c);) {
+        }
+        CloseHandle(output);
     }
     WaitForSingleObject(process.hProcess, INFINITE);
     DWORD code = 0;
@@ -100,19 +184,63 @@ child_result run_child(const fs::path& program, const std::string& scenario) {
     return result;
 }
 #else
-child_result run_child(const fs::path& program, const std::string& scenario) {
+// The child's standard error goes to CHILD.ERR beside it. This process adopts what the child
+// leaves running (the reporter) and waits for all of it: once the call returns, a reporter that
+// was started has finished.
+child_result run_child(const fs::path& program, const std::string& scenario,
+                       pause_length pause = std::nullopt) {
+    static const bool adopts = prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
+    EXPECT_TRUE(adopts);
     const std::string path = program.string();
+    const std::string errors = (program.parent_path() / "CHILD.ERR").string();
     char* const arguments[] = {const_cast<char*>(path.c_str()), const_cast<char*>(scenario.c_str()),
                                nullptr};
+    int output[2] = {-1, -1};
+    int input[2] = {-1, -1};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errors.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (pause) {
+        EXPECT_EQ(pipe2(output, O_CLOEXEC), 0);
+        EXPECT_EQ(pipe2(input, O_CLOEXEC), 0);
+        posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
+    }
     pid_t child = 0;
     child_result result;
-    const int error = posix_spawn(&child, path.c_str(), nullptr, nullptr, arguments, environ);
+    const int error = posix_spawn(&child, path.c_str(), &actions, nullptr, arguments, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (pause) {
+        close(output[1]);
+        close(input[0]);
+    }
     if (error != 0) {
         ADD_FAILURE() << "cannot start " << path << ": " << error;
         return result;
     }
     int status = 0;
+    if (pause) {
+        const auto read_one = [&](char& c) { return read(output[0], &c, 1) == 1; };
+        if (saw_holding(read_one)) {
+            kill(child, SIGSTOP);
+            EXPECT_EQ(waitpid(child, &status, WUNTRACED), child);
+            EXPECT_TRUE(WIFSTOPPED(status));
+            std::this_thread::sleep_for(*pause); // the pause itself
+            kill(child, SIGCONT);
+            std::this_thread::sleep_for(dispatcher_release_delay);
+            EXPECT_EQ(write(input[1], "go\n", 3), 3);
+        } else {
+            ADD_FAILURE() << "the child never held";
+        }
+        close(input[1]);
+        for (char c = 0; read_one(c);) {
+        }
+        close(output[0]);
+    }
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    while (waitpid(-1, nullptr, 0) > 0 || errno == EINTR) {
     }
     if (WIFEXITED(status)) {
         result.exited = true;
@@ -141,6 +269,12 @@ protected:
         fs::copy_file(here / child_file, folder / child_file);
         fs::copy_file(here / (std::string("CrashReport") + executable_suffix),
                       folder / (std::string("CrashReport") + executable_suffix));
+        // Whatever the umask: only its owner may change the reporter or its folder.
+        constexpr auto shared = fs::perms::owner_all | fs::perms::group_read |
+                                fs::perms::group_exec | fs::perms::others_read |
+                                fs::perms::others_exec;
+        fs::permissions(folder, shared);
+        fs::permissions(folder / (std::string("CrashReport") + executable_suffix), shared);
     }
 
     void TearDown() override {
@@ -152,8 +286,8 @@ protected:
         }
     }
 
-    child_result crash(const std::string& scenario) {
-        return run_child(folder / child_file, scenario);
+    child_result crash(const std::string& scenario, pause_length pause = std::nullopt) {
+        return run_child(folder / child_file, scenario, pause);
     }
 
     bool exists(const char* name) const { return fs::exists(folder / name); }
@@ -307,16 +441,30 @@ TEST_F(CrashChild, RunningDispatcherKeepsTheWatchdogQuiet) {
     EXPECT_FALSE(exists("CRASHLOG.TXT"));
 }
 
-TEST_F(CrashChild, SecondExceptionDuringTheReportEndsTheProcessAtOnce) {
-    const child_result result = crash("second_during_report");
+TEST_F(CrashChild, PauseOfTheWholeProcessIsNoSilenceForTheWatchdog) {
+    // Three times the silence allowed: the watchdog wakes late, with nobody having fed it.
+    const child_result result = crash("paused", std::chrono::milliseconds(3000));
     ASSERT_TRUE(result.exited) << "ended by signal " << result.code;
-    EXPECT_EQ(result.code, 100);
-    expect_dump();
-    // The report file was begun but never finished, and no reporter was started.
-    ASSERT_TRUE(exists("CRASHLOG.TXT"));
-    EXPECT_THAT(report(), Not(HasSubstr("===== [end of")));
-    EXPECT_FALSE(exists("CRASHLOG.DAT"));
-    EXPECT_FALSE(exists("REPORTER.TXT"));
+    EXPECT_EQ(result.code, 0);
+    EXPECT_FALSE(exists("CRASHLOG.TXT"));
+}
+
+TEST_F(CrashChild, SecondExceptionDuringTheReportEndsTheProcessAtOnce) {
+    // After an ordinary fault, and after a stack overflow, whose report has a stack of its own.
+    for (const char* scenario : {"second_during_report", "second_during_overflow_report"}) {
+        SCOPED_TRACE(scenario);
+        fs::remove(folder / "CRASH.DMP");
+        fs::remove(folder / "CRASHLOG.TXT");
+        const child_result result = crash(scenario);
+        ASSERT_TRUE(result.exited) << "ended by signal " << result.code;
+        EXPECT_EQ(result.code, 100);
+        expect_dump();
+        // The report file was begun but never finished, and no reporter was started.
+        ASSERT_TRUE(exists("CRASHLOG.TXT"));
+        EXPECT_THAT(report(), Not(HasSubstr("===== [end of")));
+        EXPECT_FALSE(exists("CRASHLOG.DAT"));
+        EXPECT_FALSE(exists("REPORTER.TXT"));
+    }
 }
 
 TEST_F(CrashChild, UncreatableReportFilePassesTheExceptionOn) {
@@ -343,12 +491,71 @@ TEST_F(CrashChild, GuardedBodyThatReturnsLeavesNoCrashFiles) {
     EXPECT_FALSE(exists("CRASHLOG.DAT"));
 }
 
+#ifndef _WIN32
+TEST_F(CrashChild, CrashFilesPlantedAsLinksAreReplacedNotFollowed) {
+    const fs::path victim = folder / "victim";
+    std::ofstream(victim) << "untouched";
+    const char* names[] = {"CRASH.DMP", "CRASHLOG.TXT", "CRASHLOG.DAT"};
+    for (const char* name : names) {
+        fs::create_symlink(victim, folder / name);
+    }
+    expect_full_crash("read_null", "an Access Violation", "0xc0000005");
+    EXPECT_EQ(read_bytes(victim), "untouched");
+    for (const char* name : names) {
+        EXPECT_FALSE(fs::is_symlink(folder / name)) << name;
+    }
+}
+
+TEST_F(CrashChild, ReporterThatOthersCouldHaveChangedIsNotStarted) {
+    const fs::path reporter = folder / "CrashReport";
+    const auto expect_not_started = [&](const char* why) {
+        SCOPED_TRACE(why);
+        const child_result result = crash("read_null");
+        EXPECT_TRUE(result.exited && result.code == 100) << result.code;
+        EXPECT_TRUE(exists("CRASHLOG.TXT"));
+        EXPECT_FALSE(exists("REPORTER.TXT"));
+    };
+    fs::permissions(reporter, fs::perms::group_write, fs::perm_options::add);
+    expect_not_started("the group may write the reporter");
+    fs::permissions(reporter, fs::perms::group_write, fs::perm_options::remove);
+
+    fs::permissions(folder, fs::perms::others_write, fs::perm_options::add);
+    expect_not_started("everybody may write its folder");
+    fs::permissions(folder, fs::perms::others_write, fs::perm_options::remove);
+
+    const fs::path link = folder / "CrashReport.real";
+    fs::rename(reporter, link);
+    fs::create_symlink(link, reporter);
+    expect_not_started("the reporter is a link");
+    fs::remove(reporter);
+    fs::rename(link, reporter);
+
+    if (geteuid() == 0) { // only root can give a file away
+        ASSERT_EQ(chown(reporter.c_str(), 65534, 65534), 0);
+        expect_not_started("the reporter belongs to another user");
+        ASSERT_EQ(chown(reporter.c_str(), 0, 0), 0);
+    }
+    // The same reporter, trusted again, is started.
+    expect_full_crash("read_null", "an Access Violation", "0xc0000005");
+}
+
+TEST_F(CrashChild, CrashFilesThatCannotBeWrittenInFullAreSaidOnStandardError) {
+    const child_result result = crash("full_disk");
+    ASSERT_TRUE(result.exited) << "ended by signal " << result.code;
+    EXPECT_EQ(result.code, 100);
+    const std::string errors = read_bytes(folder / "CHILD.ERR");
+    EXPECT_THAT(errors, HasSubstr("Error writing crash dump\n"));
+    EXPECT_THAT(errors, HasSubstr("Error writing exception report\n"));
+    EXPECT_EQ(fs::file_size(folder / "CRASHLOG.TXT"), 512u);
+}
+#endif
+
+TEST_F(CrashChild, StackOverflowIsReportedFromAStackOfItsOwn) {
+    expect_full_crash("stack_overflow", "a Stack Overflow", "0xc00000fd");
+}
+
 #ifdef _WIN32
 TEST_F(CrashChild, InvalidParameterThrowsTheIntegerZeroIntoTheGuard) {
     expect_full_crash("invalid_parameter", "a Microsoft C++ Exception", "0xe06d7363");
-}
-#else
-TEST_F(CrashChild, StackOverflowIsReportedFromTheAlternateStack) {
-    expect_full_crash("stack_overflow", "a Stack Overflow", "0xc00000fd");
 }
 #endif

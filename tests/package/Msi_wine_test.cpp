@@ -18,6 +18,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace wine_test;
+using Core_Common::ScopedFileHandle;
 
 const std::wstring service_name = L"Tarnwick AntiARP";
 const std::wstring upgrade_code = L"{6F0B5A8E-3C1D-4E27-9B4A-2D7C8E91A0F3}";
@@ -117,6 +118,13 @@ TEST_F(MsiWineTest, InstallsTheProgramAndItsServiceAndRemovesThemAgain) {
 
     const DWORD process_id = query_status(service_name).dwProcessId;
     const ScopedKernelHandle process(OpenProcess(SYNCHRONIZE, FALSE, process_id));
+    // The files a crash leaves beside the program go with it.
+    for (const wchar_t* name : {L"CRASHLOG.TXT", L"CRASH.DMP", L"CRASHLOG.DAT"}) {
+        const ScopedFileHandle file(CreateFileW((install_folder / name).c_str(), GENERIC_WRITE, 0,
+                                                nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                                                nullptr));
+        EXPECT_TRUE(file) << narrow(name);
+    }
     EXPECT_EQ(msiexec(L"/x", package_path(PACKAGE)), 0u);
     expect_removed();
     // The removal stopped the service before deleting it.
