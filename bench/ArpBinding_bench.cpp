@@ -200,7 +200,6 @@ public:
     std::map<std::string, double> counters;
 };
 
-
 // With silent gateways among the links, one pass (it lasts until the silent ones give up):
 // how soon every answering gateway is pinned.
 int SilentGateways() {

@@ -160,8 +160,7 @@ const bool registered = [] {
         benchmark::RegisterBenchmark("BM_RouteChangeToPinned", BM_RouteChangeToPinned),
         repetitions);
     lab_bench::Repeated(
-        benchmark::RegisterBenchmark("BM_DeletedPinToPinned", BM_DeletedPinToPinned),
-        repetitions);
+        benchmark::RegisterBenchmark("BM_DeletedPinToPinned", BM_DeletedPinToPinned), repetitions);
     return true;
 }();
 
