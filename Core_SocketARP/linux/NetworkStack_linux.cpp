@@ -305,6 +305,7 @@ std::vector<std::uint32_t> GatewaysOf(netlink::Socket& socket,
         std::uint32_t destination = 0;
         std::memcpy(&destination, bytes, sizeof destination);
         std::vector<netlink::Request> requests;
+        requests.reserve(open.size());
         for (const std::size_t i : open) {
             requests.push_back(rtnl::GatewayLookup(links[i], sources[i], destination));
         }
@@ -572,6 +573,7 @@ void PacketArpResolver::Ask(const GatewayRequest& request) {
 
 void PacketArpResolver::Expect(const std::vector<GatewayRequest>& requests) {
     std::vector<std::uint32_t> senders;
+    senders.reserve(requests.size());
     for (const GatewayRequest& request : requests) {
         senders.push_back(ParseAddress(request.gateway));
     }

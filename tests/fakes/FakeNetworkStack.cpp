@@ -40,9 +40,9 @@ public:
         }
         const Core_Common::tick_value now = Core_Common::tick_now();
         for (const ArpAnswer& answer : script->second) {
-            pending_.push_back(
-                {now + answer.delayMs, ArpEvent{request.interfaceIndex, request.gateway,
-                                                answer.hardwareAddress, answer.error}});
+            pending_.emplace_back(now + answer.delayMs,
+                                  ArpEvent{request.interfaceIndex, request.gateway,
+                                           answer.hardwareAddress, answer.error});
         }
         std::stable_sort(pending_.begin(), pending_.end(),
                          [](const auto& a, const auto& b) { return a.first < b.first; });
