@@ -140,13 +140,16 @@ scenario_sandbox() {
         fi
     done
     expect_equal "writable places" "$result" "$state_dir writable;/run/$unit writable;"
+    # The gateway remembered there once its pin's conflict window has closed.
+    remembered() { inside grep -q " $LAB_GW_IP ${gw_mac//:/}\$" "$state_dir/gateways"; }
+    lab_wait_until 10 remembered || fail "the gateway was not remembered in the state directory"
 
     inside kill -SEGV "$pid"
     failed() { [ "$(unit_state)" = failed ]; }
     lab_wait_until 10 failed || fail "the unit did not fail after SIGSEGV: $(unit_state)"
     expect_equal "exit status" "$(inside systemctl show -P ExecMainStatus "$unit")" 100
     expect_equal "state directory" "$(inside ls "$state_dir")" \
-        $'CRASH.DMP\nCRASHLOG.DAT\nCRASHLOG.TXT\ntw-probe'
+        $'CRASH.DMP\nCRASHLOG.DAT\nCRASHLOG.TXT\ngateways\ntw-probe'
     expect_equal "dump's first line" "$(inside head -n 1 "$state_dir/CRASH.DMP")" \
         "TARNWICK CRASH DUMP 1"
 }
