@@ -1,8 +1,8 @@
 #pragma once
 
+#include "Core_Common/Lock.h"
 #include "Core_Common/PageAllocator.h"
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -11,26 +11,6 @@
 #include <vector>
 
 namespace Core_Common {
-
-// The pools' lock. Their critical sections are a few instructions, and this lock takes one
-// atomic exchange where std::mutex takes two locked operations and a library call, which
-// keeps a pooled object no dearer than one from the heap's thread cache. A waiter blocks
-// until the holder lets go rather than spinning.
-class pool_lock {
-public:
-    void lock() noexcept {
-        while (taken_.test_and_set(std::memory_order_acquire)) {
-            taken_.wait(true, std::memory_order_relaxed);
-        }
-    }
-    void unlock() noexcept {
-        taken_.clear(std::memory_order_release);
-        taken_.notify_one();
-    }
-
-private:
-    std::atomic_flag taken_;
-};
 
 // Objects per block of a size class: room for 32 objects, at least one page, whole pages.
 constexpr std::size_t objects_per_block(std::size_t object_size) {
@@ -122,7 +102,7 @@ private:
     }
 
     PageAllocator& pages_;
-    pool_lock mutex_;
+    spin_lock mutex_;
     FreeSlot* free_ = nullptr;
     std::uint32_t live_ = 0;
     std::vector<Block> blocks_;

@@ -1,16 +1,20 @@
 #include "Core_Common/TickClock.h"
 
-#include <mutex>
+#include <atomic>
 
 namespace Core_Common {
 namespace {
 
+// The wrap tracking in one word, so that one atomic step reads or changes all of it: the count
+// of wraps seen (upper 31 bits), whether the first reading was taken (bit 32) and the last
+// reading (low 32 bits). A reading equal to the last one changes nothing and is not stored, so
+// a call costs no locked instruction unless the millisecond has moved on.
+constexpr std::uint64_t started_bit = std::uint64_t{1} << 32;
+constexpr unsigned wraps_shift = 33;
+
 struct TickCounter {
-    std::mutex mutex;
-    TickSource* source = nullptr; // null: the platform's
-    bool started = false;
-    std::uint32_t last_reading = 0;
-    tick_value wrap_offset = 0;
+    std::atomic<TickSource*> source{nullptr}; // null: the platform's
+    std::atomic<std::uint64_t> state{0};
 };
 
 TickCounter& tick_counter() {
@@ -22,28 +26,34 @@ TickCounter& tick_counter() {
 
 void use_tick_source(TickSource* source) {
     TickCounter& counter = tick_counter();
-    const std::lock_guard lock(counter.mutex);
     counter.source = source;
-    counter.started = false;
-    counter.last_reading = 0;
-    counter.wrap_offset = 0;
+    counter.state = 0;
 }
 
 tick_value tick_now() {
     TickCounter& counter = tick_counter();
-    const std::lock_guard lock(counter.mutex);
-    TickSource& source = counter.source != nullptr ? *counter.source : system_tick_source();
-    if (!counter.started) {
-        counter.started = true;
-        counter.last_reading = source.ReadTicks();
+    TickSource* chosen = counter.source.load(std::memory_order_acquire);
+    TickSource& source = chosen != nullptr ? *chosen : system_tick_source();
+    std::uint64_t state = counter.state.load(std::memory_order_acquire);
+    for (;;) {
+        std::uint64_t last = state;
+        if ((last & started_bit) == 0) {
+            last = started_bit | source.ReadTicks();
+        }
+        const std::uint32_t reading = source.ReadTicks();
+        std::uint64_t wraps = last >> wraps_shift;
+        // Only a reading below the last one shows a wrap; a whole silent wrap period is lost.
+        if (reading < static_cast<std::uint32_t>(last)) {
+            ++wraps;
+        }
+        const std::uint64_t next = (wraps << wraps_shift) | started_bit | reading;
+        // A reading taken after another caller stored a later one is taken again.
+        if (next == state ||
+            counter.state.compare_exchange_weak(state, next, std::memory_order_acq_rel,
+                                                std::memory_order_acquire)) {
+            return (wraps << 32) + reading;
+        }
     }
-    const std::uint32_t reading = source.ReadTicks();
-    // Only a reading below the last one shows a wrap; a whole silent wrap period is lost.
-    if (reading < counter.last_reading) {
-        counter.wrap_offset += tick_value{1} << 32;
-    }
-    counter.last_reading = reading;
-    return counter.wrap_offset + reading;
 }
 
 void timestamp_auto::reset() { value_ = tick_now(); }

@@ -18,19 +18,20 @@ Timer& existing_timer() {
 
 } // namespace
 
-TimerEntryPool& timer_entry_pool() { return process_object_pool<sizeof(TimerEntry)>(); }
+TimerEntryPool& timer_entry_pool() { return process_object_pool<TimerEntryPool::object_size>(); }
 
 Timer::Timer() : Timer(timer_entry_pool()) {}
 
-Timer::Timer(TimerEntryPool& pool) : pool_(pool) {}
+Timer::Timer(TimerEntryPool& pool)
+    : node_slot_(pool), list_(TimerList::allocator_type(node_slot_)) {}
 
 Timer::~Timer() {
     const std::lock_guard lock(mutex_);
     for (const auto& [due, entry] : list_) {
         *entry->handle_slot = nullptr;
-        Release(entry);
+        entry->~TimerEntry();
     }
-    list_.clear();
+    list_.clear(); // the nodes give their slots back
 }
 
 void Timer::AddTimer(timer_handle* handle, std::int32_t seconds, std::function<void()> callback,
@@ -41,15 +42,11 @@ void Timer::AddTimer(timer_handle* handle, std::int32_t seconds, std::function<v
     const std::lock_guard lock(mutex_);
     TimerEntry* entry = *handle;
     if (entry == nullptr) {
-        entry = new (pool_.AllocateObject())
+        entry = new (node_slot_.Reserve())
             TimerEntry{handle, std::move(callback), timestamp_auto(), period, {}};
         entry->due.add_milliseconds(interval);
-        try {
-            entry->position = list_.emplace(entry->due.value(), entry);
-        } catch (...) {
-            Release(entry);
-            throw;
-        }
+        // Takes the reserved slot's front for the node: nothing here can fail.
+        entry->position = list_.emplace(entry->due.value(), entry);
     } else {
         entry->due.reset();
         entry->callback = std::move(callback);
@@ -67,9 +64,7 @@ void Timer::RemoveTimer(timer_handle* handle) {
     if (handle == nullptr || *handle == nullptr) {
         return;
     }
-    TimerEntry* entry = *handle;
-    list_.erase(entry->position);
-    Release(entry);
+    Release(*handle);
     *handle = nullptr;
 }
 
@@ -83,7 +78,6 @@ void Timer::RunDueTimers() {
         }
         std::function<void()> call;
         if (entry->period_ms == timer_one_shot) {
-            list_.erase(list_.begin());
             *entry->handle_slot = nullptr;
             call = std::move(entry->callback);
             Release(entry);
@@ -112,9 +106,11 @@ void Timer::Reinsert(TimerEntry* entry) {
     entry->position = list_.insert(std::move(node));
 }
 
+// Takes the entry out of the list; its node gives the slot back to the pool.
 void Timer::Release(TimerEntry* entry) {
+    const TimerList::iterator position = entry->position;
     entry->~TimerEntry();
-    pool_.FreeObject(entry);
+    list_.erase(position);
 }
 
 void InterfaceTimer::Create() { create_instance(instance); }

@@ -96,6 +96,11 @@ bool ServiceDispatcher::ServiceInstall(const std::wstring& programPath,
         ReportSystemFailure(error);
         return false;
     }
+    // The service is registered: without its log source its events still reach the log, only
+    // without their texts, so the failure is reported and the install stands.
+    if (!manager_.RegisterLogSource(serviceName, native, error)) {
+        ReportSystemFailure(error);
+    }
     return true;
 }
 
@@ -138,7 +143,13 @@ bool ServiceDispatcher::ServiceUninstall(const std::wstring& serviceName) {
         return false;
     }
     // A failed deletion is not reported.
-    return service->Delete(error);
+    if (!service->Delete(error)) {
+        return false;
+    }
+    if (!manager_.RemoveLogSource(serviceName, error)) {
+        ReportSystemFailure(error);
+    }
+    return true;
 }
 
 bool ServiceDispatcher::ServiceStart(const std::wstring& serviceName) {

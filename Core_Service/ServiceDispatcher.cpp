@@ -36,6 +36,8 @@ void ServiceDispatcher::ReportSystemFailure(std::uint32_t error) const {
 
 void ServiceDispatcher::RunServiceMode() {
     process_.HoldStopSignals(false);
+    // Before the first binding pass: its pins and errors are the first events.
+    process_.OpenSystemLog(service_name_);
     if (handler_ == nullptr || !handler_.load()->OnStart()) {
         return;
     }

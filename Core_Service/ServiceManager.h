@@ -75,6 +75,17 @@ public:
                                                        std::uint32_t& error) = 0;
     virtual bool WriteDescription(const std::wstring& serviceName,
                                   const std::wstring& description) = 0;
+    // Registers the service as a source of the platform's system log whose message texts are in
+    // the program file (Windows: an Event Log source), and removes it again; false with the
+    // system error code on failure. Removing a source that was never registered succeeds.
+    // Nothing to do where the log needs no registration (Linux: the journal).
+    virtual bool RegisterLogSource(const std::wstring& /*serviceName*/,
+                                   const std::wstring& /*programPath*/, std::uint32_t& /*error*/) {
+        return true;
+    }
+    virtual bool RemoveLogSource(const std::wstring& /*serviceName*/, std::uint32_t& /*error*/) {
+        return true;
+    }
     // Opens the service's running mutex by name and waits for it at most timeoutMs.
     virtual RunEndWait WaitForRunEnd(const std::wstring& serviceName, std::uint32_t timeoutMs,
                                      std::uint32_t& error) = 0;

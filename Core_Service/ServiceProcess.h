@@ -51,6 +51,10 @@ public:
     // so that a stop during the first binding pass still ends with the flush. Nothing to do
     // where such events reach a handler anyway (Windows).
     virtual void HoldStopSignals(bool /*console*/) {}
+    // Service mode: from here on the program's lines go to the platform's system log as well,
+    // under the service's name (Windows: the Event Log's Application log). Nothing to do where
+    // a service's standard output is the system log already (Linux: the journal).
+    virtual void OpenSystemLog(const std::wstring& /*serviceName*/) {}
     virtual bool RunDispatcher(const std::wstring& serviceName, ServiceMainEntry serviceMain) = 0;
     // Registers the service's control handler and keeps the status handle.
     virtual bool RegisterControlHandler(const std::wstring& serviceName,

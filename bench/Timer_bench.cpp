@@ -141,7 +141,7 @@ BENCHMARK(BM_MultimapRunDue10000);
 int main(int argc, char** argv) {
     return tw_bench::RunWithRatios(
         argc, argv,
-        {{"BM_TimerAddRemove", "BM_MultimapAddRemove", "<= 2.00"},
-         {"BM_TimerRunDue10000/pool_kept:1", "BM_MultimapRunDue10000", "<= 2.00"},
+        {{"BM_TimerAddRemove", "BM_MultimapAddRemove", "<= 1.60"},
+         {"BM_TimerRunDue10000/pool_kept:1", "BM_MultimapRunDue10000", "<= 1.60"},
          {"BM_TimerRunDue10000/pool_kept:0", "BM_MultimapRunDue10000", nullptr}});
 }

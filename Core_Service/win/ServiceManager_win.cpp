@@ -97,8 +97,52 @@ private:
     ScopedServiceHandle handle_;
 };
 
+// The Application log's sources, one key each.
+const std::wstring event_sources_key =
+    L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
+
+bool set_value(HKEY key, const wchar_t* name, DWORD type, const void* data, DWORD bytes,
+               std::uint32_t& error) {
+    const LSTATUS status =
+        RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), bytes);
+    if (status != ERROR_SUCCESS) {
+        error = static_cast<std::uint32_t>(status);
+        return false;
+    }
+    return true;
+}
+
 class WinServiceManager final : public ServiceManager {
 public:
+    bool RegisterLogSource(const std::wstring& serviceName, const std::wstring& programPath,
+                           std::uint32_t& error) override {
+        HKEY created = nullptr;
+        const LSTATUS status = RegCreateKeyExW(
+            HKEY_LOCAL_MACHINE, (event_sources_key + serviceName).c_str(), 0, nullptr,
+            REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr, &created, nullptr);
+        if (status != ERROR_SUCCESS) {
+            error = static_cast<std::uint32_t>(status);
+            return false;
+        }
+        const ScopedRegistryKey key(created);
+        // The message texts are in the program's own message table.
+        const auto pathBytes = static_cast<DWORD>((programPath.size() + 1) * sizeof(wchar_t));
+        const DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+        return set_value(key.get(), L"EventMessageFile", REG_EXPAND_SZ, programPath.c_str(),
+                         pathBytes, error) &&
+               set_value(key.get(), L"TypesSupported", REG_DWORD, &types, sizeof types, error);
+    }
+
+    bool RemoveLogSource(const std::wstring& serviceName, std::uint32_t& error) override {
+        const LSTATUS status =
+            RegDeleteKeyW(HKEY_LOCAL_MACHINE, (event_sources_key + serviceName).c_str());
+        if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) {
+            error = static_cast<std::uint32_t>(status);
+            return false;
+        }
+        return true;
+    }
+
     std::unique_ptr<ManagerHandle> OpenManager(std::uint32_t access,
                                                std::uint32_t& error) override {
         ScopedServiceHandle manager(OpenSCManagerW(nullptr, SERVICES_ACTIVE_DATABASEW, access));

@@ -2,6 +2,7 @@
 #include "Core_Common/CrashGuard.h"
 #include "Core_Common/win/ScopedHandle_win.h"
 #include "Core_Service/ServiceProcess.h"
+#include "Core_Service/win/SystemLog_win.h"
 
 #include <atomic>
 #include <mutex>
@@ -57,6 +58,10 @@ bool MakeOpenSecurityAttributes(SECURITY_ATTRIBUTES*& out) {
 
 class WinServiceProcess final : public ServiceProcess {
 public:
+    void OpenSystemLog(const std::wstring& serviceName) override {
+        OpenEventLogSource(serviceName);
+    }
+
     bool RunDispatcher(const std::wstring& serviceName, ServiceMainEntry serviceMain) override {
         service_main_entry = serviceMain;
         std::wstring name = serviceName;

@@ -186,6 +186,29 @@ RunEndWait FakeServiceManager::WaitForRunEnd(const std::wstring& serviceName,
     return runEnd;
 }
 
+bool FakeServiceManager::RegisterLogSource(const std::wstring& serviceName,
+                                           const std::wstring& programPath, std::uint32_t& error) {
+    journal_.Add("RegisterLogSource " + narrow(serviceName));
+    if (fails(logSourceError, error)) {
+        return false;
+    }
+    logSources[serviceName] = programPath;
+    return true;
+}
+
+bool FakeServiceManager::RemoveLogSource(const std::wstring& serviceName, std::uint32_t& error) {
+    journal_.Add("RemoveLogSource " + narrow(serviceName));
+    if (fails(logSourceError, error)) {
+        return false;
+    }
+    logSources.erase(serviceName);
+    return true;
+}
+
+void FakeServiceProcess::OpenSystemLog(const std::wstring& serviceName) {
+    journal_.Add("OpenSystemLog " + narrow(serviceName));
+}
+
 bool FakeServiceProcess::RunDispatcher(const std::wstring& serviceName,
                                        ServiceMainEntry serviceMain) {
     journal_.Add("RunDispatcher " + narrow(serviceName));

@@ -50,9 +50,14 @@ public:
                           const std::wstring& description) override;
     Core_Service::RunEndWait WaitForRunEnd(const std::wstring& serviceName, std::uint32_t timeoutMs,
                                            std::uint32_t& error) override;
+    bool RegisterLogSource(const std::wstring& serviceName, const std::wstring& programPath,
+                           std::uint32_t& error) override;
+    bool RemoveLogSource(const std::wstring& serviceName, std::uint32_t& error) override;
 
     std::map<std::wstring, Service> services;
     std::map<std::wstring, std::wstring> descriptions;
+    // Registered log sources and their program files.
+    std::map<std::wstring, std::wstring> logSources;
 
     // Non-zero: the step fails with this code.
     std::uint32_t openManagerError = 0;
@@ -65,6 +70,7 @@ public:
     // The query that fails with queryError, counted from 1; 0 for every query.
     int failingQuery = 0;
     bool descriptionFails = false;
+    std::uint32_t logSourceError = 0;
     Core_Service::RunEndWait runEnd = Core_Service::RunEndWait::ended;
     std::uint32_t runEndError = 0;
 
@@ -83,6 +89,8 @@ private:
 class FakeServiceProcess final : public Core_Service::ServiceProcess {
 public:
     explicit FakeServiceProcess(CallJournal& journal) : journal_(journal) {}
+
+    void OpenSystemLog(const std::wstring& serviceName) override;
 
     bool RunDispatcher(const std::wstring& serviceName,
                        Core_Service::ServiceMainEntry serviceMain) override;

@@ -158,10 +158,20 @@ TEST_F(ServiceControlTest, InstallRegistersTheQuotedOwnPathAndWritesTheDescripti
     EXPECT_EQ(definition.displayName, service_name);
     EXPECT_TRUE(definition.dependencies.empty());
     EXPECT_EQ(manager.descriptions.at(service_name), description);
+    // Its log source's messages are in the same program file.
+    EXPECT_EQ(manager.logSources.at(service_name), own.wstring());
     EXPECT_THAT(journal.Entries(),
                 ElementsAre("OpenManager 0x2", "CreateService Tarnwick AntiARP", "CloseService",
-                            "CloseManager", "WriteDescription Tarnwick AntiARP"));
+                            "RegisterLogSource Tarnwick AntiARP", "CloseManager",
+                            "WriteDescription Tarnwick AntiARP"));
     EXPECT_THAT(Logged(), ElementsAre("Service Register successed."));
+}
+
+TEST_F(ServiceControlTest, InstallWithoutItsLogSourceReportsItAndStands) {
+    manager.logSourceError = 5;
+    EXPECT_EQ(Parse(L"/install"), failure_line(5) + "Service Register successed.\n");
+    EXPECT_EQ(manager.services.count(service_name), 1u);
+    EXPECT_EQ(manager.descriptions.at(service_name), description);
 }
 
 TEST_F(ServiceControlTest, InstallOfAnInstalledServiceFailsAndWritesNoDescription) {
@@ -232,8 +242,16 @@ TEST_F(ServiceControlTest, UninstallOfAStoppedServiceDeletesIt) {
     EXPECT_TRUE(manager.services.empty());
     EXPECT_THAT(journal.Entries(),
                 ElementsAre("OpenManager 0x10004", "OpenService Tarnwick AntiARP 0x10004",
-                            "QueryState", "Delete", "CloseService", "CloseManager"));
+                            "QueryState", "Delete", "RemoveLogSource Tarnwick AntiARP",
+                            "CloseService", "CloseManager"));
     EXPECT_THAT(Logged(), ElementsAre("Service Unregister successed."));
+}
+
+TEST_F(ServiceControlTest, UninstallReportsALogSourceThatStaysAndStillSucceeds) {
+    AddService(service_stopped);
+    manager.logSourceError = 5;
+    EXPECT_EQ(Parse(L"/u"), failure_line(5) + "Service Unregister successed.\n");
+    EXPECT_TRUE(manager.services.empty());
 }
 
 TEST_F(ServiceControlTest, UninstallOfARunningServiceIsRefused) {
@@ -248,6 +266,9 @@ TEST_F(ServiceControlTest, FailedDeletionIsNotReported) {
     AddService(service_stopped);
     manager.deleteError = 1072;
     EXPECT_EQ(Parse(L"/uninstall"), "");
+    // The service stays, and so does its log source.
+    EXPECT_THAT(journal.Entries(),
+                testing::Not(testing::Contains("RemoveLogSource Tarnwick AntiARP")));
 }
 
 TEST_F(ServiceControlTest, UninstallReportsEachFailedStep) {

@@ -48,17 +48,19 @@ protected:
     RecordingServiceHandler handler{journal};
 };
 
-TEST_F(ServiceRunTest, ServiceModeStartsTheHandlerBeforeConnecting) {
+// The system log first: the first binding pass's lines are the service's first events.
+TEST_F(ServiceRunTest, ServiceModeOpensTheSystemLogThenStartsTheHandlerBeforeConnecting) {
     process.startedByManager = false;
     dispatcher().RunServiceMode();
-    EXPECT_THAT(journal.Entries(), ElementsAre("OnStart", "RunDispatcher Tarnwick AntiARP"));
+    EXPECT_THAT(journal.Entries(), ElementsAre("OpenSystemLog Tarnwick AntiARP", "OnStart",
+                                               "RunDispatcher Tarnwick AntiARP"));
     EXPECT_TRUE(process.statuses.empty());
 }
 
 TEST_F(ServiceRunTest, ServiceModeDoesNotConnectWhenStartFails) {
     handler.startResult = false;
     dispatcher().RunServiceMode();
-    EXPECT_THAT(journal.Entries(), ElementsAre("OnStart"));
+    EXPECT_THAT(journal.Entries(), ElementsAre("OpenSystemLog Tarnwick AntiARP", "OnStart"));
 }
 
 TEST_F(ServiceRunTest, StopControlEndsTheRunInItsOrder) {
@@ -70,6 +72,7 @@ TEST_F(ServiceRunTest, StopControlEndsTheRunInItsOrder) {
     dispatcher().RunServiceMode();
     EXPECT_THAT(journal.Entries(),
                 ElementsAreArray({
+                    "OpenSystemLog Tarnwick AntiARP",
                     "OnStart",
                     "RunDispatcher Tarnwick AntiARP",
                     "RegisterControlHandler Tarnwick AntiARP",
@@ -155,7 +158,8 @@ TEST_F(ServiceRunTest, UserControlsReachTheHandlerThenTheStatusIsSent) {
 TEST_F(ServiceRunTest, FailedRegistrationClearsTheHandlerAndSendsNothing) {
     process.registerSucceeds = false;
     dispatcher().RunServiceMode();
-    EXPECT_THAT(journal.Entries(), ElementsAre("OnStart", "RunDispatcher Tarnwick AntiARP",
+    EXPECT_THAT(journal.Entries(), ElementsAre("OpenSystemLog Tarnwick AntiARP", "OnStart",
+                                               "RunDispatcher Tarnwick AntiARP",
                                                "RegisterControlHandler Tarnwick AntiARP"));
     EXPECT_EQ(dispatcher().Handler(), nullptr);
     EXPECT_TRUE(process.statuses.empty());

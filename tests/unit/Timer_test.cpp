@@ -328,8 +328,8 @@ TEST_F(TimerModuleTest, OperationsWithoutTheModuleThrowTheIntegerZero) {
 
 TEST_F(TimerModuleTest, EntriesFillPagesOfThePoolAndAllGoBackWithTheLast) {
     const std::size_t per_block = TimerEntryPool::per_block;
-    EXPECT_EQ(per_block, Core_Common::objects_per_block(sizeof(TimerEntry)));
-    if (sizeof(TimerEntry) == 40) {
+    EXPECT_EQ(per_block, Core_Common::objects_per_block(TimerEntryPool::object_size));
+    if (TimerEntryPool::object_size == 40) {
         EXPECT_EQ(per_block, 102u);
     }
     std::vector<timer_handle> handles(per_block + 1, nullptr);
