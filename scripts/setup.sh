@@ -12,7 +12,7 @@ packages=(
 )
 if [ "${1:-}" != linux ]; then
   packages+=(
-    clang-format clang-tidy
+    clang-format clang-tidy clang libclang-rt-14-dev
     g++-mingw-w64-i686-posix binutils-mingw-w64-i686
     wine wine32:i386
     debhelper lintian msitools wixl zip

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The whole test run: set-up, format check, every preset configured and built, clang-tidy,
 # the system-DLL check of the Windows executables, the packages, every test tier (unit
-# natively, under ASan/UBSan and under Wine; lab; wine; package). Fails on any failure.
+# natively, under ASan/UBSan and under Wine; lab; fuzz; wine; package). Fails on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -28,7 +28,7 @@ bash scripts/setup.sh
 step "format"
 git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
 
-for preset in linux linux-asan windows; do
+for preset in linux linux-asan fuzz windows; do
   step "configure and build: $preset"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j"$jobs"
@@ -45,6 +45,9 @@ for entry in json.load(open(sys.argv[1])):
 PY
 xargs -a "$root/build/tidy-files.txt" -P "$jobs" -n 4 \
   clang-tidy -p "$root/build/linux" --quiet --warnings-as-errors='*' 2>/dev/null
+# The fuzz harnesses are built by the fuzz preset alone.
+git ls-files 'fuzz/*.cpp' | xargs -P "$jobs" -n 2 \
+  clang-tidy -p "$root/build/fuzz" --quiet --warnings-as-errors='*' 2>/dev/null
 
 step "system DLLs only"
 bash scripts/check-windows-dlls.sh build/windows
@@ -59,6 +62,9 @@ run_tier --preset linux -j"$jobs" || tier_failures=$((tier_failures + 1))
 
 step "tests: linux-asan"
 run_tier --preset linux-asan -j"$jobs" || tier_failures=$((tier_failures + 1))
+
+step "tests: fuzz (each harness's seeds, then 10 s of fuzzing each)"
+run_tier --preset fuzz -j"$jobs" || tier_failures=$((tier_failures + 1))
 
 step "tests: windows under wine"
 export WINEPREFIX="$root/build/windows/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="

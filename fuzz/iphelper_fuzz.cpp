@@ -1,0 +1,33 @@
+// The IP Helper interface table and adapter chain, from buffers as the system fills them.
+// Input: the 32-bit address of the buffer's first byte, then the buffer.
+#include "FuzzInput.h"
+
+#include "Core_SocketARP/IpHelperStack.h"
+
+#include <string>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    tw_fuzz::Input input(data, size);
+    const auto base = input.Take<std::uint32_t>();
+    const auto buffer = input.Rest();
+    try {
+        const auto indexes = Core_SocketARP::DecodeInterfaceTable(buffer);
+        // Every index read lies inside the buffer (the names after them are not read).
+        tw_fuzz::Require(indexes.empty() ||
+                         Core_SocketARP::interface_table_count_size +
+                                 (indexes.size() - 1) * Core_SocketARP::interface_entry_size +
+                                 sizeof(std::uint32_t) <=
+                             buffer.size());
+    } catch (Core_SocketARP::SystemErrorCode) { // a table that does not fit its buffer
+    }
+    try {
+        const auto adapters = Core_SocketARP::WalkAdapterChain(buffer, base);
+        tw_fuzz::Require(adapters.size() <= buffer.size() / Core_SocketARP::adapter_record_size);
+        for (const auto& adapter : adapters) {
+            tw_fuzz::Require(adapter.gateway.size() <= Core_SocketARP::adapter_gateway_size);
+            tw_fuzz::Require(adapter.gateway.find('\0') == std::string::npos);
+        }
+    } catch (Core_SocketARP::SystemErrorCode) { // a chain that leaves its buffer or loops
+    }
+    return 0;
+}

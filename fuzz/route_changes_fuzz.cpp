@@ -1,0 +1,25 @@
+// The drain of the route-change socket, on any sequence of what reading it can give. Input: one
+// byte per read: below 200 a datagram of that length, then EINTR, ENOBUFS, EAGAIN and EIO in
+// turn; where the input ends, EAGAIN.
+#include "FuzzInput.h"
+
+#include "Core_SocketARP/linux/RouteChanges_linux.h"
+
+#include <cerrno>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static constexpr int failures[] = {EINTR, ENOBUFS, EAGAIN, EIO};
+    std::size_t reads = 0;
+    const Core_SocketARP::DrainResult result = Core_SocketARP::DrainNotifications([&]() -> ssize_t {
+        tw_fuzz::Require(reads <= size); // it stops at the first EAGAIN
+        const std::uint8_t next = reads < size ? data[reads] : 202;
+        ++reads;
+        if (next < 200) {
+            return next;
+        }
+        errno = failures[(next - 200) % 4];
+        return -1;
+    });
+    tw_fuzz::Require(result.error == 0 || result.error == EIO);
+    return 0;
+}

@@ -1,0 +1,162 @@
+#!/usr/bin/env python3
+"""Writes the harnesses' seed corpora (fuzz/corpus/<harness>/<seed>) in their input layouts:
+ordinary inputs of each kind, and the regression inputs of faults found before. Run it again
+after a change of layout; the seeds are kept in the repository as written."""
+import os
+import struct
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def write(harness, name, data):
+    folder = os.path.join(HERE, "corpus", harness)
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, name), "wb") as out:
+        out.write(data)
+
+
+def align4(data):
+    return data + b"\0" * (-len(data) % 4)
+
+
+def rtattr(kind, payload):
+    return align4(struct.pack("<HH", 4 + len(payload), kind) + payload)
+
+
+def nlmsg(kind, payload, flags=0x2, seq=1, pid=0):
+    return align4(struct.pack("<IHHII", 16 + len(payload), kind, flags, seq, pid) + payload)
+
+
+def chunks(*datagrams, peer=b"\x0a\x00\x00\x01"):
+    return peer + b"".join(struct.pack("<H", len(d)) + d for d in datagrams)
+
+
+def ip(text):
+    return bytes(int(part) for part in text.split("."))
+
+
+NLMSG_ERROR, NLMSG_DONE = 2, 3
+RTM_NEWLINK, RTM_NEWADDR, RTM_NEWROUTE, RTM_NEWNEIGH = 16, 20, 24, 28
+INT_MIN = -(2**31)
+
+
+def error(code):
+    return nlmsg(NLMSG_ERROR, struct.pack("<i", code) + b"\0" * 16, flags=0)
+
+
+def done(code=None):
+    return nlmsg(NLMSG_DONE, b"" if code is None else struct.pack("<i", code))
+
+
+def link(index, mac=b"\x02\x00\x00\x00\x00\x02", kind=1, flags=0x1043):
+    return nlmsg(RTM_NEWLINK, struct.pack("<BxHiII", 0, kind, index, flags, 0) + rtattr(1, mac))
+
+
+def address(index, local, prefix=24, flags=0):
+    header = struct.pack("<BBBBI", 2, prefix, flags, 0, index)
+    return nlmsg(RTM_NEWADDR, header + rtattr(2, ip(local)) + rtattr(1, ip(local)))
+
+
+def route(attributes, table=254):
+    header = struct.pack("<BBBBBBBBI", 2, 0, 0, 0, table, 3, 0, 1, 0)
+    return nlmsg(RTM_NEWROUTE, header + b"".join(attributes))
+
+
+def neighbour(index, destination):
+    header = struct.pack("<BxxxiHBB", 2, index, 0x80, 0, 1)
+    return nlmsg(RTM_NEWNEIGH, header + rtattr(1, ip(destination)) + rtattr(2, b"\x02" * 6))
+
+
+def nexthop(index, gateway):
+    attribute = rtattr(5, ip(gateway))
+    return struct.pack("<HBBi", 8 + len(attribute), 0, 0, index) + attribute
+
+
+# The netlink reply reader and the decoders.
+write("netlink_reply", "acknowledgement", chunks(error(0)))
+write("netlink_reply", "kernel_error", chunks(error(-17)))
+write("netlink_reply", "link_dump", chunks(link(1, kind=772, flags=0x49) + link(2), done(0)))
+write("netlink_reply", "route_dump", chunks(
+    route([rtattr(15, struct.pack("<I", 254)), rtattr(4, struct.pack("<I", 2)),
+           rtattr(5, ip("10.0.0.1"))])
+    + route([rtattr(9, nexthop(2, "10.0.0.1") + nexthop(3, "10.0.1.1"))]), done()))
+write("netlink_reply", "address_dump", chunks(
+    address(2, "10.0.0.2") + address(2, "10.0.0.3", flags=0x01) + address(3, "192.168.5.2"),
+    done(0)))
+write("netlink_reply", "neighbour_dump_over_two_datagrams",
+      chunks(neighbour(2, "10.0.0.1"), neighbour(2, "10.0.0.9") + done(0)))
+write("netlink_reply", "error_inside_done", chunks(link(2) + done(-19)))
+# Regressions: an error field of INT_MIN (its negation overflowed), and a prefix longer than
+# 32 bits (its mask shifted by a negative count).
+write("netlink_reply", "regression_error_int_min", chunks(error(INT_MIN)))
+write("netlink_reply", "regression_done_int_min", chunks(link(2) + done(INT_MIN)))
+write("netlink_reply", "regression_prefix_over_32",
+      chunks(address(2, "10.0.0.2", prefix=40) + address(2, "10.0.0.3", prefix=33), done(0)))
+
+# The route-change drain: datagrams, an interruption, an overrun, the end.
+write("route_changes", "changes_then_empty", bytes([60, 0, 200, 60, 202]))
+write("route_changes", "overrun", bytes([201, 202]))
+write("route_changes", "failure", bytes([60, 203]))
+
+# ARP frames: the link (index 2, its MAC, 10.0.0.2), the address asked for (10.0.0.1) and the
+# interface the frame came in on, then the frame.
+LINK = struct.pack("<i", 2) + b"\x02\x00\x00\x00\x00\x02" + ip("10.0.0.2") + ip("10.0.0.1")
+
+
+def arp(operation, sender_mac, sender_ip, target_mac, target_ip):
+    return (struct.pack(">HHBBH", 1, 0x0800, 6, 4, operation) + sender_mac + ip(sender_ip)
+            + target_mac + ip(target_ip))
+
+
+GATEWAY_MAC = b"\x02\xab\xcd\xef\x10\x99"
+write("arp_frame", "answer", LINK + struct.pack("<i", 2)
+      + arp(2, GATEWAY_MAC, "10.0.0.1", b"\x02\x00\x00\x00\x00\x02", "10.0.0.2"))
+write("arp_frame", "answer_on_another_link", LINK + struct.pack("<i", 3)
+      + arp(2, GATEWAY_MAC, "10.0.0.1", b"\x02\x00\x00\x00\x00\x02", "10.0.0.2"))
+write("arp_frame", "request", LINK + struct.pack("<i", 2)
+      + arp(1, GATEWAY_MAC, "10.0.0.1", b"\0" * 6, "10.0.0.2"))
+write("arp_frame", "truncated", LINK + struct.pack("<i", 2)
+      + arp(2, GATEWAY_MAC, "10.0.0.1", b"\0" * 6, "10.0.0.2")[:20])
+
+# IP Helper buffers: the buffer's 32-bit address, then the buffer.
+BASE = 0x00400000
+
+
+def interface_table(indexes, count=None):
+    table = struct.pack("<i", len(indexes) if count is None else count)
+    for index in indexes:
+        table += struct.pack("<I", index) + b"\0" * 256
+    return table
+
+
+def adapter(index, gateway, next_address):
+    record = bytearray(648)
+    struct.pack_into("<I", record, 0, next_address)
+    struct.pack_into("<I", record, 412, index)
+    record[472:472 + len(gateway)] = gateway.encode()
+    return bytes(record)
+
+
+write("iphelper", "interface_table", struct.pack("<I", BASE) + interface_table([2, 3]))
+write("iphelper", "interface_count_past_the_buffer",
+      struct.pack("<I", BASE) + interface_table([2], count=9))
+write("iphelper", "adapter_chain", struct.pack("<I", BASE)
+      + adapter(2, "10.0.0.1", BASE + 648) + adapter(3, "10.0.1.1", 0))
+write("iphelper", "adapter_chain_that_loops", struct.pack("<I", BASE)
+      + adapter(2, "10.0.0.1", BASE + 648) + adapter(3, "10.0.1.1", BASE))
+write("iphelper", "gateway_without_nul",
+      struct.pack("<I", BASE) + adapter(2, "10.100.200.255.1", 0))
+
+# Unit files: display name, description and path, each with a 16-bit length in front.
+def unit(display, description, path):
+    fields = [display.encode(), description.encode(), path]
+    return b"".join(struct.pack("<H", len(f)) + f for f in fields)
+
+
+write("systemd_unit", "plain", unit("Tarnwick AntiARP", "Protects the ARP table.",
+                                    b"/usr/sbin/antiarp"))
+write("systemd_unit", "line_breaks_and_specifiers",
+      unit("Name\nExecStart=/bin/sh", "50% done\\\n[Service]", b"/opt/a b/%h/antiarp"))
+write("systemd_unit", "quotes_and_control_characters",
+      unit("\x7f", "\t", b"/opt/\"x\"\\y/$HOME/\x01antiarp"))
+write("systemd_unit", "not_utf8", unit("Tarnwick", "d", b"/opt/\xff\xfe/antiarp"))
