@@ -1,11 +1,14 @@
-// The netlink reply reader and every rtnetlink decoder, on datagrams as the kernel would send
-// them. Input: a 32-bit peer address (for the choice of a source address), then datagrams,
-// each with a 16-bit length in front. Replies belong to sequence 1 of port 0.
+// The netlink reply readers and every rtnetlink decoder, on datagrams as the kernel would send
+// them. Input: a 32-bit peer address (for the choice of a source address) and a link index
+// (for the gateway lookup's answer), then datagrams, each with a 16-bit length in front.
+// Replies belong to sequence 1 of port 0; a batch of four requests, to sequences 1 to 4. Every
+// datagram is also read as notifications of links, neighbours and addresses.
 #include "FuzzInput.h"
 
 #include "Core_SocketARP/NetworkStack.h"
 #include "Core_SocketARP/linux/Netlink_linux.h"
 #include "Core_SocketARP/linux/NetworkStack_linux.h"
+#include "Core_SocketARP/linux/RouteChanges_linux.h"
 
 #include <vector>
 
@@ -13,7 +16,8 @@ namespace {
 
 using namespace Core_SocketARP;
 
-void Decode(const std::vector<netlink::Message>& messages, std::uint32_t peer) {
+void Decode(const std::vector<netlink::Message>& messages, std::uint32_t peer,
+            std::uint32_t linkIndex) {
     std::vector<rtnl::AddressRecord> addresses;
     for (const netlink::Message& message : messages) {
         if (const auto link = rtnl::DecodeLink(message)) {
@@ -23,12 +27,10 @@ void Decode(const std::vector<netlink::Message>& messages, std::uint32_t peer) {
             addresses.push_back(*address);
         }
         if (const auto neighbour = rtnl::DecodeNeighbour(message)) {
-            tw_fuzz::Require(neighbour->destination.size() <= message.payload.size());
+            tw_fuzz::Require(neighbour->destination.size() <= message.payload.size() &&
+                             neighbour->hardwareAddress.size() <= message.payload.size());
         }
-    }
-    const std::vector<rtnl::NextHop> hops = rtnl::DefaultNextHops(messages);
-    for (const rtnl::NextHop& hop : hops) {
-        tw_fuzz::Require(!rtnl::FirstGateway(hops, hop.outputIndex).empty());
+        rtnl::DefaultGatewayOf(message, linkIndex);
     }
     for (const rtnl::AddressRecord& address : addresses) {
         if (const auto source = rtnl::SourceAddressFor(addresses, address.index, peer)) {
@@ -42,16 +44,31 @@ void Decode(const std::vector<netlink::Message>& messages, std::uint32_t peer) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     tw_fuzz::Input input(data, size);
     const auto peer = input.Take<std::uint32_t>();
+    const auto linkIndex = input.Take<std::uint32_t>();
     netlink::ReplyReader reader(1, 0);
-    try {
-        while (!input.Empty()) {
-            if (reader.Feed(input.TakeChunk())) {
-                break;
-            }
+    netlink::BatchReader batch(1, 4, 0);
+    bool replyDone = false;
+    bool batchDone = false;
+    ChangeReport report;
+    while (!input.Empty()) {
+        const auto datagram = input.TakeChunk();
+        AddToReport(datagram, report);
+        try {
+            replyDone = replyDone || reader.Feed(datagram);
+        } catch (SystemErrorCode code) {
+            tw_fuzz::Require(code != 0); // a kernel error is an errno, never "no error"
+            replyDone = true;
         }
-    } catch (SystemErrorCode code) {
-        tw_fuzz::Require(code != 0); // a kernel error is an errno, never "no error"
+        try {
+            batchDone = batchDone || batch.Feed(datagram);
+        } catch (SystemErrorCode code) {
+            tw_fuzz::Require(code != 0);
+            batchDone = true;
+        }
     }
-    Decode(reader.Messages(), peer);
+    Decode(reader.Messages(), peer, linkIndex);
+    for (const netlink::GetAnswer& answer : batch.Answers()) {
+        tw_fuzz::Require(!answer.message || answer.error == 0);
+    }
     return 0;
 }
