@@ -29,4 +29,7 @@ queries=()
 for name in CRASHLOG.TXT CRASH.DMP CRASHLOG.DAT; do
   queries+=(-q "INSERT INTO \`RemoveFile\` (\`FileKey\`, \`Component_\`, \`FileName\`, \`DirProperty\`, \`InstallMode\`) VALUES ('${name//./}', 'AntiArp', '$name', 'INSTALLDIR', 2)")
 done
+# The Event Log source's message file is an expandable string ("#%" in front), as /install
+# writes it: wixl 0.101 writes every string value as a plain one.
+queries+=(-q "UPDATE \`Registry\` SET \`Value\` = '#%[#AntiArpExe]' WHERE \`Name\` = 'EventMessageFile'")
 msibuild "$output" "${queries[@]}"

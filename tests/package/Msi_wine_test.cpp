@@ -61,15 +61,18 @@ std::wstring version_string(const std::vector<BYTE>& resource, const std::wstrin
     return static_cast<const wchar_t*>(value);
 }
 
-// The service as the program's own /install registers it, running the installed program.
+// The service as the program's own /install registers it, with its Event Log source, running
+// the installed program.
 void expect_installed_and_running() {
     EXPECT_TRUE(fs::is_regular_file(program));
     expect_registered(service_name, program);
+    expect_event_source(program);
     EXPECT_TRUE(wait_for_state(service_name, SERVICE_RUNNING));
 }
 
 void expect_removed() {
     EXPECT_FALSE(open_service(service_name, SERVICE_QUERY_STATUS));
+    EXPECT_FALSE(event_source_exists());
     EXPECT_FALSE(fs::exists(install_folder));
     EXPECT_THAT(installed_products(), testing::IsEmpty());
 }

@@ -142,6 +142,12 @@ msi_tables)
     expect_equal "ServiceControl" "$(table ServiceControl)" \
         "AntiArpServiceControl${tab}Tarnwick AntiARP${tab}163${tab}${tab}1${tab}AntiArp"
     expect_equal "File" "$(table File | cut -f1-3)" "AntiArpExe${tab}AntiArp${tab}antiarp.exe"
+    # The Event Log source, as /install registers it: the program as an expandable message
+    # file ("#%"), errors, warnings and information (7).
+    expect_equal "Registry" "$(table Registry | cut -f2- | sort)" "$(
+        printf '%s\n' "2${tab}SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Tarnwick AntiARP\\${tab}EventMessageFile${tab}#%[#AntiArpExe]${tab}AntiArp" \
+            "2${tab}SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Tarnwick AntiARP\\${tab}TypesSupported${tab}#7${tab}AntiArp"
+    )"
     expect_equal "Directory" "$(table Directory | grep INSTALLDIR)" \
         "INSTALLDIR${tab}ProgramFilesFolder${tab}Tarnwick AntiARP"
     expect_equal "ProductVersion" "$(table Property | sed -n 's/^ProductVersion\t//p')" "$version"

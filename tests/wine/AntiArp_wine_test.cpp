@@ -59,50 +59,6 @@ void expect_protection_started_and_stopped(const std::string& output) {
     EXPECT_THAT(binding, HasSubstr("[0]ARP Error " + not_supported_text()));
 }
 
-const std::wstring event_source_key =
-    L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Tarnwick AntiARP";
-
-bool event_source_exists() {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, event_source_key.c_str(), 0, KEY_READ, &key) !=
-        ERROR_SUCCESS) {
-        return false;
-    }
-    RegCloseKey(key);
-    return true;
-}
-
-// The Application log's source "Tarnwick AntiARP" takes errors, warnings and information, and
-// its texts come from the program's own message table: each event shows its one string.
-void expect_event_source(const fs::path& program) {
-    wchar_t file[MAX_PATH] = {};
-    DWORD bytes = sizeof file;
-    ASSERT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, event_source_key.c_str(), L"EventMessageFile",
-                           RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, file, &bytes),
-              ERROR_SUCCESS);
-    EXPECT_EQ(std::wstring(file), program.wstring());
-    DWORD types = 0;
-    bytes = sizeof types;
-    ASSERT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, event_source_key.c_str(), L"TypesSupported",
-                           RRF_RT_REG_DWORD, nullptr, &types, &bytes),
-              ERROR_SUCCESS);
-    EXPECT_EQ(types, static_cast<DWORD>(EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE |
-                                        EVENTLOG_INFORMATION_TYPE));
-
-    const HMODULE messages = LoadLibraryExW(file, nullptr, LOAD_LIBRARY_AS_DATAFILE);
-    ASSERT_NE(messages, nullptr) << GetLastError();
-    for (const DWORD id : {0x40000001u, 0x80000002u, 0xC0000003u}) {
-        const wchar_t* line = L"[0]ARP Error [50] Request not supported.";
-        const DWORD_PTR arguments[] = {reinterpret_cast<DWORD_PTR>(line)};
-        wchar_t text[256] = {};
-        const DWORD length = FormatMessageW(
-            FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, messages, id, 0, text, 256,
-            reinterpret_cast<va_list*>(const_cast<DWORD_PTR*>(arguments)));
-        EXPECT_EQ(std::wstring(text, length), std::wstring(line) + L"\r\n") << std::hex << id;
-    }
-    FreeLibrary(messages);
-}
-
 bool running_mutex_exists() {
     return ScopedKernelHandle(OpenMutexW(SYNCHRONIZE, FALSE, running_mutex.c_str())).valid();
 }
