@@ -10,7 +10,10 @@ namespace Core_Common {
 // The code page of console and log text: the ANSI code page on Windows, UTF-8 on Linux.
 inline constexpr unsigned code_page_ansi = 0;
 
-// Never throw and never report: a failed conversion gives an empty string.
+// Never throw and never report: a failed conversion gives an empty string. On Linux both
+// directions are lossless: a byte that is not part of valid UTF-8 becomes the lone surrogate
+// U+DC80..U+DCFF and turns back into the same byte, so that a file name or an argument that
+// is not valid UTF-8 survives the round trip and matches no text that is.
 std::string wide_to_narrow(const std::wstring& text, unsigned codePage);
 std::wstring narrow_to_wide(const std::string& text, unsigned codePage);
 
@@ -23,6 +26,12 @@ std::wstring system_error_text(std::uint32_t code);
 
 // Full path of the running executable.
 std::wstring module_file_path();
+
+// Whether `path` names an existing regular file; an error during the check counts as no.
+bool is_regular_file(const std::wstring& path);
+
+// `path` in the platform's native form: '/' as '\\' on Windows, unchanged on Linux.
+std::wstring native_path(const std::wstring& path);
 
 // A breakpoint trap: a debugger stops here; without one the process ends.
 void debug_break();

@@ -8,43 +8,45 @@ namespace Core_Service {
 namespace {
 
 struct SwitchForm {
-    const char* text;
+    const wchar_t* text;
     CommandSwitch which;
 };
 
 // In table order; the first match wins.
 constexpr SwitchForm switch_forms[] = {
-    {"/i", CommandSwitch::install},
-    {"-i", CommandSwitch::install},
-    {"/install", CommandSwitch::install},
-    {"-install", CommandSwitch::install},
-    {"/u", CommandSwitch::uninstall},
-    {"-u", CommandSwitch::uninstall},
-    {"/uninstall", CommandSwitch::uninstall},
-    {"-uninstall", CommandSwitch::uninstall},
-    {"/start", CommandSwitch::start},
-    {"-start", CommandSwitch::start},
-    {"/stop", CommandSwitch::stop},
-    {"-stop", CommandSwitch::stop},
-    {"/restart", CommandSwitch::restart},
-    {"-restart", CommandSwitch::restart},
-    {"/debug", CommandSwitch::debug},
-    {"-debug", CommandSwitch::debug},
-    {"/help", CommandSwitch::help},
-    {"-help", CommandSwitch::help},
-    {"/?", CommandSwitch::help},
-    {"-?", CommandSwitch::help},
-    {"?", CommandSwitch::help},
+    {L"/i", CommandSwitch::install},
+    {L"-i", CommandSwitch::install},
+    {L"/install", CommandSwitch::install},
+    {L"-install", CommandSwitch::install},
+    {L"/u", CommandSwitch::uninstall},
+    {L"-u", CommandSwitch::uninstall},
+    {L"/uninstall", CommandSwitch::uninstall},
+    {L"-uninstall", CommandSwitch::uninstall},
+    {L"/start", CommandSwitch::start},
+    {L"-start", CommandSwitch::start},
+    {L"/stop", CommandSwitch::stop},
+    {L"-stop", CommandSwitch::stop},
+    {L"/restart", CommandSwitch::restart},
+    {L"-restart", CommandSwitch::restart},
+    {L"/debug", CommandSwitch::debug},
+    {L"-debug", CommandSwitch::debug},
+    {L"/help", CommandSwitch::help},
+    {L"-help", CommandSwitch::help},
+    {L"/?", CommandSwitch::help},
+    {L"-?", CommandSwitch::help},
+    {L"?", CommandSwitch::help},
 };
 
 } // namespace
 
 CommandSwitch FindSwitch(const std::wstring& argument) {
-    std::string text = Core_Common::wide_to_narrow(argument, Core_Common::code_page_ansi);
-    // The classic locale's mapping: only A to Z change, so bytes of multi-byte characters stay.
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
+    // Compared as wide text: a conversion to the ANSI code page would map look-alikes with its
+    // best fit ("/\xFF29NSTALL" full width to "/INSTALL", "\xFF1F" and "/\x4E2D" to "?" forms).
+    // Only A to Z are lower-cased, as the classic locale does.
+    std::wstring text = argument;
+    for (wchar_t& c : text) {
+        if (c >= L'A' && c <= L'Z') {
+            c = static_cast<wchar_t>(c - L'A' + L'a');
         }
     }
     for (const auto& form : switch_forms) {

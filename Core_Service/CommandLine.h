@@ -11,8 +11,8 @@ inline constexpr unsigned command_done = 0;
 inline constexpr unsigned command_service_mode = 1;
 inline constexpr unsigned command_debug_mode = 2;
 
-// The argument as narrow text, lower-cased A to Z only, matched whole against the switch table;
-// anything that is not a switch (the empty string too) is `none`.
+// The argument, lower-cased A to Z only, matched whole against the switch table; anything that
+// is not a switch (the empty string too) is `none`.
 CommandSwitch FindSwitch(const std::wstring& argument);
 
 // Console lines of the command line, without their line ends.

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits.h>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace Core_Common {
@@ -12,7 +13,16 @@ namespace {
 
 constexpr char32_t replacement = U'?';
 
+// A byte that is not part of valid UTF-8 travels as a lone surrogate of this block (as Python's
+// "surrogateescape" does), so that narrow text of any kind comes back unchanged.
+constexpr char32_t escaped_byte_first = 0xDC80;
+constexpr char32_t escaped_byte_last = 0xDCFF;
+
 void append_utf8(std::string& out, char32_t cp) {
+    if (cp >= escaped_byte_first && cp <= escaped_byte_last) {
+        out.push_back(static_cast<char>(cp - 0xDC00));
+        return;
+    }
     if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
         cp = replacement;
     }
@@ -33,10 +43,12 @@ void append_utf8(std::string& out, char32_t cp) {
     }
 }
 
-// Decodes one UTF-8 sequence at text[i]; malformed input yields the replacement character
-// and consumes one byte.
+// Decodes one UTF-8 sequence at text[i]. A byte that does not start a valid sequence (a stray
+// continuation byte, a truncated or overlong sequence, a surrogate, a code point above
+// U+10FFFF) is consumed alone and escaped; the bytes after it are decoded afresh.
 char32_t next_code_point(const std::string& text, std::size_t& i) {
     const auto lead = static_cast<unsigned char>(text[i]);
+    const char32_t escaped = 0xDC00 + lead;
     int extra = 0;
     char32_t cp = 0;
     if (lead < 0x80) {
@@ -54,25 +66,26 @@ char32_t next_code_point(const std::string& text, std::size_t& i) {
         cp = lead & 0x07;
     } else {
         ++i;
-        return replacement;
+        return escaped;
     }
     if (i + static_cast<std::size_t>(extra) >= text.size()) {
         ++i;
-        return replacement;
+        return escaped;
     }
     for (int k = 1; k <= extra; ++k) {
         const auto next = static_cast<unsigned char>(text[i + static_cast<std::size_t>(k)]);
         if ((next & 0xC0) != 0x80) {
             ++i;
-            return replacement;
+            return escaped;
         }
         cp = (cp << 6) | (next & 0x3F);
     }
     static constexpr char32_t smallest[] = {0, 0x80, 0x800, 0x10000};
-    i += static_cast<std::size_t>(extra) + 1;
     if (cp < smallest[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-        return replacement;
+        ++i;
+        return escaped;
     }
+    i += static_cast<std::size_t>(extra) + 1;
     return cp;
 }
 
@@ -116,6 +129,14 @@ std::wstring module_file_path() {
     }
     return narrow_to_wide(std::string(path, static_cast<std::size_t>(length)), code_page_ansi);
 }
+
+bool is_regular_file(const std::wstring& path) {
+    // The narrow text is the file system's own name: no locale's conversion is involved.
+    struct stat info {};
+    return stat(wide_to_narrow(path, code_page_ansi).c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+std::wstring native_path(const std::wstring& path) { return path; }
 
 void debug_break() { raise(SIGTRAP); }
 

@@ -1,7 +1,10 @@
 #include "Core_Common/Utility.h"
 #include "Core_Common/win/WinApi.h"
 
+#include <algorithm>
+#include <filesystem>
 #include <sstream>
+#include <system_error>
 
 namespace Core_Common {
 
@@ -62,6 +65,17 @@ std::wstring module_file_path() {
     wchar_t path[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, path, MAX_PATH);
     return std::wstring(path);
+}
+
+bool is_regular_file(const std::wstring& path) {
+    std::error_code failure;
+    return std::filesystem::is_regular_file(std::filesystem::path(path), failure) && !failure;
+}
+
+std::wstring native_path(const std::wstring& path) {
+    std::wstring native = path;
+    std::replace(native.begin(), native.end(), L'/', L'\\');
+    return native;
 }
 
 void debug_break() { DebugBreak(); }

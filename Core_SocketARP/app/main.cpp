@@ -1,8 +1,10 @@
 // The program's entry point: a wide-character console entry on Windows; on Linux the
-// arguments, UTF-8 there, are widened first.
+// arguments, UTF-8 there, are widened first (without loss: bytes that are not UTF-8 stay what
+// they are and match no switch).
 #include "Core_Common/Utility.h"
 #include "Core_SocketARP/app/Program.h"
 
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -10,6 +12,9 @@
 int wmain(int argc, wchar_t** argv) { return ProgramMain(argc, argv); }
 #else
 int main(int argc, char** argv) {
+    // A closed standard output ("antiarp -debug | head -2") must not end the run unflushed:
+    // writes to it fail quietly, as to a console that has gone.
+    std::signal(SIGPIPE, SIG_IGN);
     std::vector<std::wstring> arguments;
     arguments.reserve(static_cast<std::size_t>(argc));
     for (int i = 0; i < argc; ++i) {

@@ -144,6 +144,36 @@ scenario_stop_during_first_pass() {
     expect_equal "entries after the run" "$(neighbours host nud permanent)" ""
 }
 
+# Standard output closed by its reader ("antiarp -debug | head -n 1"): the writes after it fail
+# quietly, the run re-pins after a route change (writing its line on the way) and SIGINT ends
+# it with the flush and exit status 0. SIGPIPE would end it at that write, the entry left.
+scenario_closed_output() {
+    lab_standard
+    local gwmac gw2mac head_pid status=0
+    gwmac=$(lab_mac gw eth0)
+    gw2mac=$(lab_mac gw2 eth0)
+    mkfifo "$LAB_DIR/out.fifo"
+    head -n 1 <"$LAB_DIR/out.fifo" >"$LAB_DIR/out" &
+    head_pid=$!
+    LAB_PIDS+=("$head_pid")
+    ip netns exec "$(lab_ns host)" "${LAB_PRIVATE_RUN[@]}" "$antiarp" -debug \
+        >"$LAB_DIR/out.fifo" 2>"$LAB_DIR/stderr" &
+    program_pid=$!
+    LAB_PIDS+=("$program_pid")
+    wait "$head_pid"
+    expect_equal "the line read" "$(cat "$LAB_DIR/out")" "$simulation_line"
+    pinned() { [ "$(neighbours host nud permanent)" = "$1 dev eth0 lladdr $2 PERMANENT" ]; }
+    lab_wait_until 10 pinned "$LAB_GW_IP" "$gwmac" || fail "the gateway was not pinned"
+
+    lab_ip host route replace default via "$LAB_GW2_IP"
+    lab_wait_until 10 pinned "$LAB_GW2_IP" "$gw2mac" || fail "the new gateway was not pinned"
+    kill -s INT "$program_pid"
+    wait "$program_pid" || status=$?
+    expect_equal "exit status after SIGINT" "$status" 0
+    expect_equal "standard error" "$(cat "$LAB_DIR/stderr")" ""
+    expect_equal "entries after the run" "$(neighbours host nud all)" ""
+}
+
 # Service mode under a service manager: the gateway is pinned before READY=1; SIGTERM is the
 # stop control, STOPPING=1 follows, the entries are flushed and the exit status is 0.
 scenario_service_with_notify_socket() {

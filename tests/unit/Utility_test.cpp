@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -80,15 +81,23 @@ TEST(LocalCalendarTime, GivesAValidTimeOfDay) {
 #ifndef _WIN32
 namespace {
 
-TEST(WideToNarrowLinux, NarrowTextIsUtf8AndInvalidCodePointsBecomeQuestionMarks) {
+TEST(WideToNarrowLinux, NarrowTextIsUtf8AndOtherBytesComeBackUnchanged) {
     using namespace Core_Common;
     EXPECT_EQ(wide_to_narrow(L"\uFF0C", code_page_ansi), "\xEF\xBC\x8C");
     EXPECT_EQ(wide_to_narrow(L"\U0001F600", code_page_ansi), "\xF0\x9F\x98\x80");
+    // A surrogate that stands for no byte has no narrow form.
     const std::wstring invalid = {L'a', static_cast<wchar_t>(0xD800), L'b'};
     EXPECT_EQ(wide_to_narrow(invalid, code_page_ansi), "a?b");
     EXPECT_EQ(narrow_to_wide("\xEF\xBC\x8C", code_page_ansi), L"\uFF0C");
-    EXPECT_EQ(narrow_to_wide("a\xC3", code_page_ansi), L"a?");   // truncated sequence
-    EXPECT_EQ(narrow_to_wide("\xC0\x80", code_page_ansi), L"?"); // overlong NUL
+    // Each byte outside valid UTF-8 becomes U+DC80..U+DCFF, never a character of the text.
+    EXPECT_EQ(narrow_to_wide("a\xC3", code_page_ansi), (std::wstring{L'a', wchar_t(0xDCC3)}));
+    for (const std::string bytes : {"a\xC3", "\xC0\x80", "\xFF?", "\x80x", "\xED\xA0\x80",
+                                    "\xF4\x90\x80\x80", "/tmp/\xE9t\xE9/antiarp"}) {
+        const std::wstring wide = narrow_to_wide(bytes, code_page_ansi);
+        EXPECT_EQ(wide_to_narrow(wide, code_page_ansi), bytes);
+        EXPECT_EQ(std::count(wide.begin(), wide.end(), L'?'),
+                  std::count(bytes.begin(), bytes.end(), '?'));
+    }
 }
 
 } // namespace
