@@ -4,9 +4,7 @@
 #include "Core_Service/CommandLine.h"
 #include "Core_Service/ServiceDispatcher.h"
 
-#include <filesystem>
 #include <iostream>
-#include <system_error>
 
 namespace Core_Service {
 namespace {
@@ -72,15 +70,15 @@ bool ServiceDispatcher::ServiceInstall(const std::wstring& programPath,
                                        const std::wstring& serviceName,
                                        const std::wstring& displayName,
                                        const std::vector<std::wstring>& dependencies) {
-    std::filesystem::path path(programPath.empty() ? Core_Common::module_file_path() : programPath);
-    path.make_preferred();
-    const std::wstring native = path.wstring();
-    std::error_code failure;
-    if (!std::filesystem::is_regular_file(path, failure) || failure) {
+    // No std::filesystem conversion of the wide text: in the C locale it fails (and throws) for
+    // any name outside ASCII on Linux.
+    const std::wstring native = Core_Common::native_path(
+        programPath.empty() ? Core_Common::module_file_path() : programPath);
+    if (!Core_Common::is_regular_file(native)) {
         WriteLog(log_error, 0, native + L" 文件未找到");
         return false;
     }
-    std::uint32_t error = 0;
+    ServiceError error;
     const auto manager = manager_.OpenManager(access_manager_create_service, error);
     if (!manager) {
         ReportSystemFailure(error);
@@ -111,7 +109,7 @@ bool ServiceDispatcher::WriteServiceDescription(const std::wstring& serviceName,
 
 std::optional<ServiceDispatcher::OpenedService>
 ServiceDispatcher::OpenForControl(const std::wstring& serviceName, std::uint32_t access) const {
-    std::uint32_t error = 0;
+    ServiceError error;
     OpenedService opened;
     opened.manager = manager_.OpenManager(access, error);
     if (!opened.manager) {
@@ -132,7 +130,7 @@ bool ServiceDispatcher::ServiceUninstall(const std::wstring& serviceName) {
         return false;
     }
     const auto& service = opened->service;
-    std::uint32_t error = 0;
+    ServiceError error;
     std::uint32_t state = 0;
     if (!service->QueryState(state, error)) {
         ReportSystemFailure(error);
@@ -158,13 +156,13 @@ bool ServiceDispatcher::ServiceStart(const std::wstring& serviceName) {
         return false;
     }
     const auto& service = opened->service;
-    std::uint32_t error = 0;
+    ServiceError error;
     // A refused start is not reported.
     return service->Start(error);
 }
 
 bool ServiceDispatcher::ServiceStop(const std::wstring& serviceName) {
-    std::uint32_t error = 0;
+    ServiceError error;
     {
         const auto opened = OpenForControl(serviceName, access_stop);
         if (!opened) {
@@ -184,8 +182,10 @@ bool ServiceDispatcher::ServiceStop(const std::wstring& serviceName) {
         // service's run has already ended and its process has gone with the mutex.
         return true;
     case RunEndWait::no_response:
-        WriteLog(log_warn, log_code_silent, L"服务已失去响应");
-        return true;
+        // The run still holds the mutex: the stop has not happened, whatever comes of it later.
+        WriteLog(log_error, error.code,
+                 L"服务已失去响应 " + Core_Common::system_error_text(error.code));
+        return false;
     case RunEndWait::cannot_open:
         break;
     }
@@ -194,7 +194,7 @@ bool ServiceDispatcher::ServiceStop(const std::wstring& serviceName) {
 }
 
 bool ServiceDispatcher::ServiceRestart(const std::wstring& serviceName) {
-    std::uint32_t error = 0;
+    ServiceError error;
     {
         const auto opened = OpenForControl(serviceName, access_query_status);
         if (!opened) {

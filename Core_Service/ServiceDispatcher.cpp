@@ -3,10 +3,46 @@
 #include "Core_Common/CrashGuard.h"
 #include "Core_Common/Utility.h"
 
+#include <chrono>
+#include <condition_variable>
+
 namespace Core_Service {
 namespace {
 
 constexpr std::uint32_t run_loop_wait_ms = 100;
+
+// How long the handler of a close, logoff or shutdown event waits for the debug run's stop.
+// Windows ends the process when such a handler returns, and at the latest when its own
+// allowance is over (5 s for a closed console, up to 20 s at logoff or shutdown).
+constexpr std::chrono::milliseconds console_stop_wait{20000};
+
+// Whether a debug run is in progress, for console handlers on threads of their own. Never
+// freed: a handler on its way out must not meet it destroyed at the process's end.
+struct ConsoleRun {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool running = false;
+};
+
+ConsoleRun& console_run() {
+    static ConsoleRun* const run = new ConsoleRun;
+    return *run;
+}
+
+void set_console_run(bool running) {
+    ConsoleRun& run = console_run();
+    {
+        std::lock_guard lock(run.mutex);
+        run.running = running;
+    }
+    run.changed.notify_all();
+}
+
+void wait_for_console_run_end() {
+    ConsoleRun& run = console_run();
+    std::unique_lock lock(run.mutex);
+    run.changed.wait_for(lock, console_stop_wait, [&run] { return !run.running; });
+}
 
 // Entries the platform calls; they reach the single dispatcher, if there is one.
 void control_entry(std::uint32_t control) {
@@ -30,19 +66,36 @@ ServiceStatus ServiceDispatcher::Status() const {
     return status_;
 }
 
-void ServiceDispatcher::ReportSystemFailure(std::uint32_t error) const {
-    WriteLog(log_error, error, Core_Common::system_error_text(error));
+void ServiceDispatcher::ReportSystemFailure(const ServiceError& error) const {
+    std::wstring text = Core_Common::system_error_text(error.code);
+    if (!error.detail.empty()) {
+        while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) {
+            text.pop_back();
+        }
+        text += L": " + error.detail;
+    }
+    WriteLog(log_error, error.code, text);
+}
+
+void ServiceDispatcher::ReportRunInProgress() const {
+    WriteLog(log_warn, 0, L"已有实例在运行，本次运行不改动 ARP 表");
 }
 
 void ServiceDispatcher::RunServiceMode() {
     process_.HoldStopSignals(false);
     // Before the first binding pass: its pins and errors are the first events.
     process_.OpenSystemLog(service_name_);
-    if (handler_ == nullptr || !handler_.load()->OnStart()) {
+    // Taken on the main thread, which releases it once the service manager's dispatcher has
+    // returned: the service thread is gone by then.
+    if (!process_.CreateRunningMutex(service_name_)) {
+        ReportRunInProgress();
         return;
     }
-    // Returns at once when the process was not started by the service manager.
-    process_.RunDispatcher(service_name_, &ServiceDispatcher::ServiceMain);
+    if (handler_ != nullptr && handler_.load()->OnStart()) {
+        // Returns at once when the process was not started by the service manager.
+        process_.RunDispatcher(service_name_, &ServiceDispatcher::ServiceMain);
+    }
+    process_.ReleaseRunningMutex();
 }
 
 void ServiceDispatcher::ServiceMain(std::uint32_t /*argc*/, wchar_t** /*argv*/) {
@@ -81,7 +134,6 @@ void ServiceDispatcher::RunService() {
     ReportStatus();
 
     process_.CreateExitEvent();
-    process_.CreateRunningMutex(service_name_);
 
     SetState(service_running, accept_stop | accept_shutdown);
     ReportStatus();
@@ -93,8 +145,6 @@ void ServiceDispatcher::RunService() {
     process_.CloseExitEvent();
     SetState(service_stopped, 0);
     ReportStatus();
-
-    process_.ReleaseRunningMutex();
 }
 
 void ServiceDispatcher::ServiceControlHandler(std::uint32_t control) {
@@ -125,12 +175,18 @@ bool ServiceDispatcher::ConsoleControlHandler(std::uint32_t ctrlType) {
     switch (ctrlType) {
     case ctrl_c_event:
     case ctrl_break_event:
-    case ctrl_close_event:
-    case ctrl_shutdown_event:
         process_.SignalExitEvent();
         return true;
+    case ctrl_close_event:
+    case ctrl_logoff_event:
+    case ctrl_shutdown_event:
+        // The process ends when this returns (the next handler, the system's own, would end it
+        // at once): the flush must be done by then. Only the static state is touched after the
+        // signal, as the dispatcher may be gone by the time the wait ends.
+        process_.SignalExitEvent();
+        wait_for_console_run_end();
+        return true;
     default:
-        // Logoff and the rest go to the next handler.
         return false;
     }
 }
@@ -139,24 +195,33 @@ void ServiceDispatcher::ReportStatus() {
     const ServiceStatus status = Status();
     std::uint32_t error = 0;
     if (!process_.SetStatus(status, error)) {
-        ReportSystemFailure(error);
+        ReportSystemFailure({error, {}});
     }
 }
 
 void ServiceDispatcher::RunDebugMode() {
     process_.HoldStopSignals(true);
+    set_console_run(true);
+    // Console events count from here on: one that comes during the start ends the run after
+    // it, with the stop, instead of meeting the system's handler, which ends the process.
+    process_.CreateExitEvent();
+    process_.AddConsoleControlHandler(&console_entry);
     WriteLog(log_normal, 0, L"服务运行在模拟状态");
-    process_.CreateRunningMutex(service_name_);
-    if (handler_ != nullptr && handler_.load()->OnStart()) {
-        process_.CreateExitEvent();
-        process_.AddConsoleControlHandler(&console_entry);
-        RunLoop();
+    if (process_.CreateRunningMutex(service_name_)) {
+        const bool started = handler_ != nullptr && handler_.load()->OnStart();
+        if (started) {
+            RunLoop();
+        }
         process_.CloseExitEvent();
-        if (handler_ != nullptr) {
+        if (started && handler_ != nullptr) {
             handler_.load()->OnStop();
         }
+        process_.ReleaseRunningMutex();
+    } else {
+        ReportRunInProgress();
+        process_.CloseExitEvent();
     }
-    process_.ReleaseRunningMutex();
+    set_console_run(false);
 }
 
 void InterfaceServiceDispatcher::Create() {

@@ -38,7 +38,9 @@ public:
     bool ServiceStop(const std::wstring& serviceName);
     bool ServiceRestart(const std::wstring& serviceName);
 
-    // Run modes, on the main thread.
+    // Run modes, on the main thread. Each holds the running mutex from before the handler's
+    // OnStart until the run has ended; a mode that finds it held by another run says so in one
+    // line and runs nothing, so that the other run's static entries stay.
     void RunServiceMode();
     void RunDebugMode();
 
@@ -48,6 +50,9 @@ public:
     // The service thread's work.
     void RunService();
     void ServiceControlHandler(std::uint32_t control);
+    // Ctrl+C and Ctrl+Break signal the exit event; close, logoff and shutdown signal it and
+    // return only once the debug run has finished its stop (or after a bound), since the
+    // process ends as soon as they return. Every other event is left to the next handler.
     bool ConsoleControlHandler(std::uint32_t ctrlType);
     void ReportStatus();
 
@@ -65,7 +70,10 @@ private:
         std::unique_ptr<ServiceHandle> service;
     };
 
-    void ReportSystemFailure(std::uint32_t error) const;
+    // Level ERROR, the code, its system text and the detail after it.
+    void ReportSystemFailure(const ServiceError& error) const;
+    // The one line of a run that found another run holding the running mutex.
+    void ReportRunInProgress() const;
     // Opens both with one mask; a failure is reported and gives an empty result.
     std::optional<OpenedService> OpenForControl(const std::wstring& serviceName,
                                                 std::uint32_t access) const;

@@ -35,44 +35,53 @@ struct ServiceDefinition {
     std::vector<std::wstring> dependencies;
 };
 
+// Why a call of the service manager failed: the system error code, and what the service manager
+// said beyond the code's own text (empty when nothing).
+struct ServiceError {
+    std::uint32_t code = 0;
+    std::wstring detail;
+};
+
 // One open service of the service manager; the destructor closes it. A failing call returns
-// false and leaves the system error code in `error`.
+// false and leaves the cause in `error`.
 class ServiceHandle {
 public:
     virtual ~ServiceHandle() = default;
-    virtual bool QueryState(std::uint32_t& state, std::uint32_t& error) = 0;
-    virtual bool Delete(std::uint32_t& error) = 0;
+    virtual bool QueryState(std::uint32_t& state, ServiceError& error) = 0;
+    virtual bool Delete(ServiceError& error) = 0;
     // Asks for a start and returns without waiting for the service to run.
-    virtual bool Start(std::uint32_t& error) = 0;
+    virtual bool Start(ServiceError& error) = 0;
     // Sends the stop control; fails when the service does not run.
-    virtual bool ControlStop(std::uint32_t& error) = 0;
+    virtual bool ControlStop(ServiceError& error) = 0;
 };
 
 // The open service manager of the local machine; the destructor closes it.
 class ManagerHandle {
 public:
     virtual ~ManagerHandle() = default;
-    // Null on failure, with the system error code in `error`. An existing service is a failure.
+    // Null on failure, with the cause in `error`. An existing service is a failure, and so is a
+    // program path the service manager could not run.
     virtual std::unique_ptr<ServiceHandle> CreateServiceEntry(const ServiceDefinition& definition,
-                                                              std::uint32_t& error) = 0;
+                                                              ServiceError& error) = 0;
     virtual std::unique_ptr<ServiceHandle> OpenServiceEntry(const std::wstring& serviceName,
                                                             std::uint32_t access,
-                                                            std::uint32_t& error) = 0;
+                                                            ServiceError& error) = 0;
 };
 
 enum class RunEndWait {
-    ended,       // the running mutex was released in the normal way
-    no_response, // time-out, or the mutex was abandoned
+    ended,       // the running mutex was released, or abandoned by a process that has ended
+    no_response, // time-out: the run still holds the mutex; the error is the system's code for
+                 // a service that does not answer in time
     gone,        // no running mutex exists: no run is in progress
-    cannot_open, // the running mutex exists but could not be opened
+    cannot_open, // the running mutex exists but could not be opened or waited on
 };
 
 // The service-manager side of the control operations.
 class ServiceManager {
 public:
-    // Null on failure, with the system error code in `error`.
+    // Null on failure, with the cause in `error`.
     virtual std::unique_ptr<ManagerHandle> OpenManager(std::uint32_t access,
-                                                       std::uint32_t& error) = 0;
+                                                       ServiceError& error) = 0;
     virtual bool WriteDescription(const std::wstring& serviceName,
                                   const std::wstring& description) = 0;
     // Registers the service as a source of the platform's system log whose message texts are in
@@ -80,15 +89,15 @@ public:
     // system error code on failure. Removing a source that was never registered succeeds.
     // Nothing to do where the log needs no registration (Linux: the journal).
     virtual bool RegisterLogSource(const std::wstring& /*serviceName*/,
-                                   const std::wstring& /*programPath*/, std::uint32_t& /*error*/) {
+                                   const std::wstring& /*programPath*/, ServiceError& /*error*/) {
         return true;
     }
-    virtual bool RemoveLogSource(const std::wstring& /*serviceName*/, std::uint32_t& /*error*/) {
+    virtual bool RemoveLogSource(const std::wstring& /*serviceName*/, ServiceError& /*error*/) {
         return true;
     }
     // Opens the service's running mutex by name and waits for it at most timeoutMs.
     virtual RunEndWait WaitForRunEnd(const std::wstring& serviceName, std::uint32_t timeoutMs,
-                                     std::uint32_t& error) = 0;
+                                     ServiceError& error) = 0;
 
 protected:
     ~ServiceManager() = default;

@@ -48,8 +48,9 @@ public:
     // was not started by the service manager.
     // From the start of a run, signals that would end the process (Linux: SIGTERM, and in the
     // console also SIGINT, SIGQUIT, SIGHUP) are kept as requests until the run can take them,
-    // so that a stop during the first binding pass still ends with the flush. Nothing to do
-    // where such events reach a handler anyway (Windows).
+    // so that a stop during the first binding pass still ends with the flush. Nothing to do on
+    // Windows: the console control handler is added before the start, and service controls
+    // come only once the service runs.
     virtual void HoldStopSignals(bool /*console*/) {}
     // Service mode: from here on the program's lines go to the platform's system log as well,
     // under the service's name (Windows: the Event Log's Application log). Nothing to do where
@@ -69,9 +70,11 @@ public:
     virtual WaitResult WaitExitEvent(std::uint32_t timeoutMs) = 0;
     virtual void CloseExitEvent() = 0;
 
-    // The running mutex, owned from its creation when no other process holds it. The release
-    // keeps the handle open; releasing a mutex not owned fails silently.
-    virtual void CreateRunningMutex(const std::wstring& serviceName) = 0;
+    // The running mutex, made or opened by name and taken by the calling thread, which is the
+    // one to release it. False when another run holds it: then this one must leave the ARP
+    // tables alone. True too when no mutex can be had at all; the run goes on without one. The
+    // release keeps the handle open; releasing a mutex not owned fails silently.
+    virtual bool CreateRunningMutex(const std::wstring& serviceName) = 0;
     virtual void ReleaseRunningMutex() = 0;
 
     // Console control events (Ctrl+C, Ctrl+Break, close, shutdown, logoff) reach `handler` on

@@ -3,6 +3,7 @@
 #include "Core_Common/Utility.h"
 
 #include <cstdio>
+#include <cwchar>
 
 namespace Core_Service {
 namespace {
@@ -57,8 +58,6 @@ std::string QuoteUnitPath(const std::string& path) {
             quoted += c;
         } else if (c == '%') {
             quoted += "%%";
-        } else if (c == '$') {
-            quoted += "$$";
         } else if (byte < 0x20 || byte == 0x7F) {
             char escape[8];
             std::snprintf(escape, sizeof escape, "\\x%02x", byte);
@@ -69,6 +68,47 @@ std::string QuoteUnitPath(const std::string& path) {
     }
     quoted += '"';
     return quoted;
+}
+
+std::wstring ExecPathRefusal(const std::wstring& path) {
+    const wchar_t* reason = nullptr;
+    std::wstring shown;
+    for (wchar_t c : path) {
+        const auto code = static_cast<char32_t>(c);
+        const wchar_t* found = nullptr;
+        if (c == L'"' || c == L'\'') {
+            found = L"a quote";
+        } else if (c == L'\\') {
+            found = L"a backslash";
+        } else if (code < 0x20 || code == 0x7F) {
+            found = L"a control character";
+        } else if (code >= 0xD800 && code <= 0xDFFF) {
+            // On Linux a byte that is not part of valid UTF-8 (see narrow_to_wide).
+            found = L"text that is not UTF-8";
+        }
+        if (found == nullptr) {
+            shown += c;
+            continue;
+        }
+        if (reason == nullptr) {
+            reason = found;
+        }
+        if (c == L'"' || c == L'\'' || c == L'\\') {
+            shown += c;
+        } else {
+            // A control character, or the byte an escaped surrogate stands for.
+            const char32_t shown_code = code >= 0xDC80 && code <= 0xDCFF ? code - 0xDC00 : code;
+            wchar_t escape[16];
+            std::swprintf(escape, sizeof escape / sizeof escape[0], L"\\x%02x",
+                          static_cast<unsigned>(shown_code));
+            shown += escape;
+        }
+    }
+    if (reason == nullptr) {
+        return {};
+    }
+    return L"systemd does not run a program whose path holds " + std::wstring(reason) + L": " +
+           shown;
 }
 
 std::string MakeUnitFile(const ServiceDefinition& definition) {

@@ -19,7 +19,13 @@ std::string MakeUnitFile(const ServiceDefinition& definition);
 std::string WriteUnitDescription(const std::string& unitFile, const std::wstring& description);
 
 // A path as one double-quoted word of a unit's command line, with systemd's escapes for '\',
-// '"', '%', '$' and control characters.
+// '"', '%' and control characters. '$' stays as it is: systemd expands no variables in the
+// program's path, and does not undo "$$" there either.
 std::string QuoteUnitPath(const std::string& path);
+
+// Why systemd would refuse to run the program at `path`, or empty when it would not: it takes
+// no quote, backslash or control character in a program's path, and only UTF-8 in a unit
+// file. The text names the path, with such characters as "\xNN".
+std::wstring ExecPathRefusal(const std::wstring& path);
 
 } // namespace Core_Service

@@ -5,8 +5,10 @@
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -26,12 +28,86 @@ std::string RunningLockPath(const std::string& runDirectory, const std::wstring&
 
 namespace {
 
-// systemctl's exit status for a unit it does not know.
-constexpr int systemctl_no_such_unit = 5;
+std::wstring widen(const std::string& text) {
+    return Core_Common::narrow_to_wide(text, Core_Common::code_page_ansi);
+}
 
-// Runs systemctl (the first one on PATH) with `arguments`; returns 0, or an errno value when it
-// cannot run or fails. Its standard output goes to `output` when given.
-int run_systemctl(const std::vector<std::string>& arguments, std::string* output = nullptr) {
+// The errno value that stands for a failed systemctl: its exit status where that names a cause
+// (systemd's codes, after the LSB ones), else its message; most failures exit with 1.
+int systemctl_failure_code(int status, const std::string& message) {
+    switch (status) {
+    case 2:
+        return EINVAL; // invalid argument
+    case 3:
+        return EOPNOTSUPP; // not implemented (for every verb but is-active)
+    case 4:
+        return EACCES; // no permission: access denied by the manager
+    case 5:
+        return ENOENT; // no such unit
+    default:
+        break;
+    }
+    for (const char* denied : {"Access denied", "authentication required"}) {
+        if (message.find(denied) != std::string::npos) {
+            return EACCES;
+        }
+    }
+    return EIO;
+}
+
+// What systemctl wrote on standard error, on one line: each line trimmed, joined by a blank.
+std::string one_line(const std::string& text) {
+    constexpr std::size_t longest = 1000;
+    std::string line;
+    std::size_t start = 0;
+    while (start < text.size() && line.size() < longest) {
+        std::size_t end = text.find('\n', start);
+        end = end == std::string::npos ? text.size() : end;
+        std::string part = text.substr(start, end - start);
+        while (!part.empty() &&
+               (part.back() == '\r' || part.back() == ' ' || part.back() == '\t')) {
+            part.pop_back();
+        }
+        if (!part.empty()) {
+            line += line.empty() ? "" : " ";
+            line += part;
+        }
+        start = end + 1;
+    }
+    return line.substr(0, longest);
+}
+
+// Reads both pipes to their ends; either may be closed (-1) from the start.
+void read_pipes(int out_fd, int err_fd, std::string& out, std::string& err) {
+    pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+    std::string* targets[2] = {&out, &err};
+    while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) {
+                continue;
+            }
+            char buffer[512];
+            const ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
+            if (got > 0) {
+                targets[i]->append(buffer, static_cast<std::size_t>(got));
+            } else if (got == 0 || errno != EINTR) {
+                fds[i].fd = -1; // poll skips negative descriptors
+            }
+        }
+    }
+}
+
+// Runs systemctl (the first one on PATH) with `arguments`; true when it exits with 0. On
+// failure `error` holds an errno value and, as detail, systemctl's exit status and what it said
+// on standard error. Its standard output goes to `output` when given.
+bool run_systemctl(const std::vector<std::string>& arguments, ServiceError& error,
+                   std::string* output = nullptr) {
     std::vector<std::string> words = {"systemctl"};
     words.insert(words.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
@@ -41,54 +117,72 @@ int run_systemctl(const std::vector<std::string>& arguments, std::string* output
     }
     argv.push_back(nullptr);
 
-    int pipe_fds[2] = {-1, -1};
-    if (output != nullptr && pipe2(pipe_fds, O_CLOEXEC) != 0) {
-        return errno;
+    int out_fds[2] = {-1, -1};
+    int err_fds[2] = {-1, -1};
+    if ((output != nullptr && pipe2(out_fds, O_CLOEXEC) != 0) || pipe2(err_fds, O_CLOEXEC) != 0) {
+        error = {static_cast<std::uint32_t>(errno), {}};
+        const ScopedFd out_read(out_fds[0]);
+        const ScopedFd out_write(out_fds[1]);
+        return false;
     }
-    const ScopedFd read_end(pipe_fds[0]);
-    ScopedFd write_end(pipe_fds[1]);
+    const ScopedFd out_read(out_fds[0]);
+    ScopedFd out_write(out_fds[1]);
+    const ScopedFd err_read(err_fds[0]);
+    ScopedFd err_write(err_fds[1]);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     if (output != nullptr) {
-        posix_spawn_file_actions_adddup2(&actions, write_end.get(), STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, out_write.get(), STDOUT_FILENO);
     }
+    posix_spawn_file_actions_adddup2(&actions, err_write.get(), STDERR_FILENO);
+    // The program ignores SIGPIPE; systemctl starts with the default, as from a shell.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
     pid_t child = -1;
-    const int spawned = posix_spawnp(&child, "systemctl", &actions, nullptr, argv.data(), environ);
+    const int spawned =
+        posix_spawnp(&child, "systemctl", &actions, &attributes, argv.data(), environ);
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) {
-        return spawned;
+        error = {static_cast<std::uint32_t>(spawned), L"systemctl cannot be run"};
+        return false;
     }
-    write_end.reset();
+    out_write.reset();
+    err_write.reset();
+    std::string out;
+    std::string err;
+    read_pipes(out_read.get(), err_read.get(), out, err);
     if (output != nullptr) {
-        char buffer[256];
-        ssize_t got = 0;
-        while ((got = read(read_end.get(), buffer, sizeof buffer)) != 0) {
-            if (got < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                break;
-            }
-            output->append(buffer, static_cast<std::size_t>(got));
-        }
+        *output = out;
     }
     int status = 0;
     while (waitpid(child, &status, 0) < 0) {
         if (errno != EINTR) {
-            return errno;
+            error = {static_cast<std::uint32_t>(errno), {}};
+            return false;
         }
     }
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+        return true;
+    }
+    const std::string message = one_line(err);
     if (!WIFEXITED(status)) {
-        return EINTR;
+        error = {EINTR, widen("systemctl ended by signal " + std::to_string(WTERMSIG(status)))};
+        return false;
     }
-    switch (WEXITSTATUS(status)) {
-    case 0:
-        return 0;
-    case systemctl_no_such_unit:
-        return ENOENT;
-    default:
-        return EIO;
+    const int exit_status = WEXITSTATUS(status);
+    std::string detail = "systemctl exit status " + std::to_string(exit_status);
+    if (!message.empty()) {
+        detail += ": " + message;
     }
+    error = {static_cast<std::uint32_t>(systemctl_failure_code(exit_status, message)),
+             widen(detail)};
+    return false;
 }
 
 bool write_file(const std::string& path, const std::string& text, int flags, int& error) {
@@ -131,12 +225,13 @@ bool read_file(const std::string& path, std::string& text) {
     return true;
 }
 
-// The unit's state as a service state; false with an errno value in `error` when systemctl
-// cannot tell.
-bool query_unit_state(const std::string& unitName, std::uint32_t& state, std::uint32_t& error) {
+// The unit's state as a service state; false with the cause in `error` when systemctl cannot
+// tell.
+bool query_unit_state(const std::string& unitName, std::uint32_t& state, ServiceError& error) {
     std::string output;
-    const int failed = run_systemctl({"is-active", unitName}, &output);
+    ServiceError failed;
     // is-active exits non-zero for every state but "active": the printed state decides.
+    run_systemctl({"is-active", unitName}, failed, &output);
     const std::string word = output.substr(0, output.find('\n'));
     if (word == "active" || word == "reloading") {
         state = service_running;
@@ -147,7 +242,9 @@ bool query_unit_state(const std::string& unitName, std::uint32_t& state, std::ui
     } else if (word == "inactive" || word == "failed") {
         state = service_stopped;
     } else {
-        error = static_cast<std::uint32_t>(failed != 0 ? failed : EPROTO);
+        error = failed.code != 0
+                    ? failed
+                    : ServiceError{EPROTO, widen("systemctl is-active printed \"" + word + "\"")};
         return false;
     }
     return true;
@@ -158,59 +255,51 @@ public:
     LinuxServiceHandle(std::string unitPath, std::string unitName)
         : unit_path_(std::move(unitPath)), unit_name_(std::move(unitName)) {}
 
-    bool QueryState(std::uint32_t& state, std::uint32_t& error) override {
+    bool QueryState(std::uint32_t& state, ServiceError& error) override {
         return query_unit_state(unit_name_, state, error);
     }
 
-    bool Delete(std::uint32_t& error) override {
-        if (const int failed = run_systemctl({"disable", unit_name_}); failed != 0) {
-            error = static_cast<std::uint32_t>(failed);
+    bool Delete(ServiceError& error) override {
+        if (!run_systemctl({"disable", unit_name_}, error)) {
             return false;
         }
         if (unlink(unit_path_.c_str()) != 0) {
-            error = static_cast<std::uint32_t>(errno);
+            error = {static_cast<std::uint32_t>(errno), {}};
             return false;
         }
-        run_systemctl({"daemon-reload"});
+        ServiceError ignored;
+        run_systemctl({"daemon-reload"}, ignored);
         return true;
     }
 
-    bool Start(std::uint32_t& error) override {
+    bool Start(ServiceError& error) override {
         std::uint32_t state = 0;
         if (!QueryState(state, error)) {
             return false;
         }
         // As the Service Control Manager refuses to start a service that runs.
         if (state != service_stopped) {
-            error = EALREADY;
+            error = {EALREADY, {}};
             return false;
         }
         // --no-block: ask for the start and return, as a start request does.
-        return succeeded(run_systemctl({"start", "--no-block", unit_name_}), error);
+        return run_systemctl({"start", "--no-block", unit_name_}, error);
     }
 
-    bool ControlStop(std::uint32_t& error) override {
+    bool ControlStop(ServiceError& error) override {
         std::uint32_t state = 0;
         if (!QueryState(state, error)) {
             return false;
         }
         // A stop control reaches only a service that runs.
         if (state == service_stopped) {
-            error = ESRCH;
+            error = {ESRCH, {}};
             return false;
         }
-        return succeeded(run_systemctl({"stop", "--no-block", unit_name_}), error);
+        return run_systemctl({"stop", "--no-block", unit_name_}, error);
     }
 
 private:
-    static bool succeeded(int failed, std::uint32_t& error) {
-        if (failed != 0) {
-            error = static_cast<std::uint32_t>(failed);
-            return false;
-        }
-        return true;
-    }
-
     std::string unit_path_;
     std::string unit_name_;
 };
@@ -221,23 +310,24 @@ public:
         : unit_directory_(std::move(unitDirectory)) {}
 
     std::unique_ptr<ServiceHandle> CreateServiceEntry(const ServiceDefinition& definition,
-                                                      std::uint32_t& error) override {
+                                                      ServiceError& error) override {
+        // A unit that systemd would refuse to run is not written at all.
+        if (std::wstring refusal = ExecPathRefusal(definition.programPath); !refusal.empty()) {
+            error = {EINVAL, std::move(refusal)};
+            return nullptr;
+        }
         const std::string name = UnitStem(definition.serviceName) + ".service";
         const std::string path = unit_directory_ + "/" + name;
         int failed = 0;
         // O_EXCL: an existing unit is a failure, as an existing service is.
         if (!write_file(path, MakeUnitFile(definition), O_CREAT | O_EXCL, failed)) {
-            error = static_cast<std::uint32_t>(failed);
+            error = {static_cast<std::uint32_t>(failed), {}};
             return nullptr;
         }
-        failed = run_systemctl({"daemon-reload"});
-        if (failed == 0) {
-            failed = run_systemctl({"enable", name});
-        }
-        if (failed != 0) {
+        if (!run_systemctl({"daemon-reload"}, error) || !run_systemctl({"enable", name}, error)) {
             unlink(path.c_str());
-            run_systemctl({"daemon-reload"});
-            error = static_cast<std::uint32_t>(failed);
+            ServiceError ignored;
+            run_systemctl({"daemon-reload"}, ignored);
             return nullptr;
         }
         return std::make_unique<LinuxServiceHandle>(path, name);
@@ -245,12 +335,12 @@ public:
 
     std::unique_ptr<ServiceHandle> OpenServiceEntry(const std::wstring& serviceName,
                                                     std::uint32_t /*access*/,
-                                                    std::uint32_t& error) override {
+                                                    ServiceError& error) override {
         const std::string name = UnitStem(serviceName) + ".service";
         const std::string path = unit_directory_ + "/" + name;
         struct stat info {};
         if (stat(path.c_str(), &info) != 0) {
-            error = static_cast<std::uint32_t>(errno);
+            error = {static_cast<std::uint32_t>(errno), {}};
             return nullptr;
         }
         return std::make_unique<LinuxServiceHandle>(path, name);
@@ -266,11 +356,11 @@ LinuxServiceManager::LinuxServiceManager(std::string unitDirectory, std::string 
     : unit_directory_(std::move(unitDirectory)), run_directory_(std::move(runDirectory)) {}
 
 std::unique_ptr<ManagerHandle> LinuxServiceManager::OpenManager(std::uint32_t access,
-                                                                std::uint32_t& error) {
+                                                                ServiceError& error) {
     // Creating a service needs a unit directory this process may write.
     const int mode = (access & access_manager_create_service) != 0 ? W_OK | X_OK : X_OK;
     if (::access(unit_directory_.c_str(), mode) != 0) {
-        error = static_cast<std::uint32_t>(errno);
+        error = {static_cast<std::uint32_t>(errno), widen(unit_directory_)};
         return nullptr;
     }
     return std::make_unique<LinuxManagerHandle>(unit_directory_);
@@ -293,7 +383,8 @@ bool LinuxServiceManager::WriteDescription(const std::wstring& serviceName,
         unlink(staged.c_str());
         return false;
     }
-    run_systemctl({"daemon-reload"});
+    ServiceError ignored;
+    run_systemctl({"daemon-reload"}, ignored);
     return true;
 }
 
@@ -303,11 +394,11 @@ using Deadline = std::chrono::steady_clock::time_point;
 
 constexpr auto poll_interval = std::chrono::milliseconds(10);
 
-RunEndWait wait_for_lock(const std::string& path, Deadline deadline, std::uint32_t& error) {
+RunEndWait wait_for_lock(const std::string& path, Deadline deadline, ServiceError& error) {
     const ScopedFd lock(open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!lock) {
         const int failed = errno;
-        error = static_cast<std::uint32_t>(failed);
+        error = {static_cast<std::uint32_t>(failed), {}};
         return failed == ENOENT ? RunEndWait::gone : RunEndWait::cannot_open;
     }
     // flock has no time-out: try, and try again until the deadline.
@@ -317,10 +408,11 @@ RunEndWait wait_for_lock(const std::string& path, Deadline deadline, std::uint32
             return RunEndWait::ended;
         }
         if (errno != EWOULDBLOCK && errno != EINTR) {
-            error = static_cast<std::uint32_t>(errno);
+            error = {static_cast<std::uint32_t>(errno), {}};
             return RunEndWait::cannot_open;
         }
         if (std::chrono::steady_clock::now() >= deadline) {
+            error = {ETIMEDOUT, {}};
             return RunEndWait::no_response;
         }
         std::this_thread::sleep_for(poll_interval);
@@ -335,7 +427,7 @@ RunEndWait wait_for_lock(const std::string& path, Deadline deadline, std::uint32
 bool wait_for_unit_stopped(const std::string& unitName, Deadline deadline) {
     for (;;) {
         std::uint32_t state = 0;
-        std::uint32_t error = 0;
+        ServiceError error;
         if (!query_unit_state(unitName, state, error) || state == service_stopped) {
             return true;
         }
@@ -349,7 +441,7 @@ bool wait_for_unit_stopped(const std::string& unitName, Deadline deadline) {
 } // namespace
 
 RunEndWait LinuxServiceManager::WaitForRunEnd(const std::wstring& serviceName,
-                                              std::uint32_t timeoutMs, std::uint32_t& error) {
+                                              std::uint32_t timeoutMs, ServiceError& error) {
     const Deadline deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     const RunEndWait result =
@@ -357,9 +449,11 @@ RunEndWait LinuxServiceManager::WaitForRunEnd(const std::wstring& serviceName,
     if (result != RunEndWait::ended && result != RunEndWait::gone) {
         return result;
     }
-    return wait_for_unit_stopped(UnitStem(serviceName) + ".service", deadline)
-               ? result
-               : RunEndWait::no_response;
+    if (!wait_for_unit_stopped(UnitStem(serviceName) + ".service", deadline)) {
+        error = {ETIMEDOUT, {}};
+        return RunEndWait::no_response;
+    }
+    return result;
 }
 
 ServiceManager& SystemServiceManager() {

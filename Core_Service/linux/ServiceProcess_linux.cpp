@@ -266,19 +266,22 @@ void LinuxServiceProcess::CloseExitEvent() {
     event_signalled_ = false;
 }
 
-void LinuxServiceProcess::CreateRunningMutex(const std::wstring& serviceName) {
+bool LinuxServiceProcess::CreateRunningMutex(const std::wstring& serviceName) {
     const std::string path = RunningLockPath(run_directory_, serviceName);
     // Under systemd this is the service's runtime directory; a console run makes it.
     mkdir(path.substr(0, path.rfind('/')).c_str(), 0755);
     // Not inherited: a child holding the open file would hold the lock after this process.
     ScopedFd lock(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
     if (!lock) {
-        return;
+        return true;
     }
-    // Held by a run in progress: keep the file open without owning the lock, and run all the
-    // same.
-    lock_owned_ = flock(lock.get(), LOCK_EX | LOCK_NB) == 0;
+    int locked = 0;
+    while ((locked = flock(lock.get(), LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+    }
+    const bool held_elsewhere = locked != 0 && errno == EWOULDBLOCK;
+    lock_owned_ = locked == 0;
     lock_file_ = std::move(lock);
+    return !held_elsewhere;
 }
 
 void LinuxServiceProcess::ReleaseRunningMutex() {

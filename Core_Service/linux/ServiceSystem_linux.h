@@ -27,11 +27,11 @@ class LinuxServiceManager final : public ServiceManager {
 public:
     LinuxServiceManager(std::string unitDirectory, std::string runDirectory);
 
-    std::unique_ptr<ManagerHandle> OpenManager(std::uint32_t access, std::uint32_t& error) override;
+    std::unique_ptr<ManagerHandle> OpenManager(std::uint32_t access, ServiceError& error) override;
     bool WriteDescription(const std::wstring& serviceName,
                           const std::wstring& description) override;
     RunEndWait WaitForRunEnd(const std::wstring& serviceName, std::uint32_t timeoutMs,
-                             std::uint32_t& error) override;
+                             ServiceError& error) override;
 
 private:
     std::string unit_directory_;
@@ -55,7 +55,7 @@ public:
     void SignalExitEvent() override;
     WaitResult WaitExitEvent(std::uint32_t timeoutMs) override;
     void CloseExitEvent() override;
-    void CreateRunningMutex(const std::wstring& serviceName) override;
+    bool CreateRunningMutex(const std::wstring& serviceName) override;
     void ReleaseRunningMutex() override;
     void AddConsoleControlHandler(ConsoleControlEntry handler) override;
 

@@ -13,36 +13,36 @@ class WinServiceHandle final : public ServiceHandle {
 public:
     explicit WinServiceHandle(ScopedServiceHandle handle) : handle_(std::move(handle)) {}
 
-    bool QueryState(std::uint32_t& state, std::uint32_t& error) override {
+    bool QueryState(std::uint32_t& state, ServiceError& error) override {
         SERVICE_STATUS status{};
         if (!QueryServiceStatus(handle_.get(), &status)) {
-            error = GetLastError();
+            error.code = GetLastError();
             return false;
         }
         state = status.dwCurrentState;
         return true;
     }
 
-    bool Delete(std::uint32_t& error) override {
+    bool Delete(ServiceError& error) override {
         if (!DeleteService(handle_.get())) {
-            error = GetLastError();
+            error.code = GetLastError();
             return false;
         }
         return true;
     }
 
-    bool Start(std::uint32_t& error) override {
+    bool Start(ServiceError& error) override {
         if (!StartServiceW(handle_.get(), 0, nullptr)) {
-            error = GetLastError();
+            error.code = GetLastError();
             return false;
         }
         return true;
     }
 
-    bool ControlStop(std::uint32_t& error) override {
+    bool ControlStop(ServiceError& error) override {
         SERVICE_STATUS status{};
         if (!ControlService(handle_.get(), SERVICE_CONTROL_STOP, &status)) {
-            error = GetLastError();
+            error.code = GetLastError();
             return false;
         }
         return true;
@@ -68,7 +68,7 @@ public:
     explicit WinManagerHandle(ScopedServiceHandle handle) : handle_(std::move(handle)) {}
 
     std::unique_ptr<ServiceHandle> CreateServiceEntry(const ServiceDefinition& definition,
-                                                      std::uint32_t& error) override {
+                                                      ServiceError& error) override {
         const std::wstring dependencies = multi_string(definition.dependencies);
         ScopedServiceHandle service(CreateServiceW(
             handle_.get(), definition.serviceName.c_str(), definition.displayName.c_str(),
@@ -76,7 +76,7 @@ public:
             definition.commandLine.c_str(), nullptr, nullptr, dependencies.c_str(), nullptr,
             nullptr));
         if (!service) {
-            error = GetLastError();
+            error.code = GetLastError();
             return nullptr;
         }
         return std::make_unique<WinServiceHandle>(std::move(service));
@@ -84,10 +84,10 @@ public:
 
     std::unique_ptr<ServiceHandle> OpenServiceEntry(const std::wstring& serviceName,
                                                     std::uint32_t access,
-                                                    std::uint32_t& error) override {
+                                                    ServiceError& error) override {
         ScopedServiceHandle service(OpenServiceW(handle_.get(), serviceName.c_str(), access));
         if (!service) {
-            error = GetLastError();
+            error.code = GetLastError();
             return nullptr;
         }
         return std::make_unique<WinServiceHandle>(std::move(service));
@@ -102,11 +102,11 @@ const std::wstring event_sources_key =
     L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
 
 bool set_value(HKEY key, const wchar_t* name, DWORD type, const void* data, DWORD bytes,
-               std::uint32_t& error) {
+               ServiceError& error) {
     const LSTATUS status =
         RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), bytes);
     if (status != ERROR_SUCCESS) {
-        error = static_cast<std::uint32_t>(status);
+        error = {static_cast<std::uint32_t>(status), {}};
         return false;
     }
     return true;
@@ -115,13 +115,13 @@ bool set_value(HKEY key, const wchar_t* name, DWORD type, const void* data, DWOR
 class WinServiceManager final : public ServiceManager {
 public:
     bool RegisterLogSource(const std::wstring& serviceName, const std::wstring& programPath,
-                           std::uint32_t& error) override {
+                           ServiceError& error) override {
         HKEY created = nullptr;
         const LSTATUS status = RegCreateKeyExW(
             HKEY_LOCAL_MACHINE, (event_sources_key + serviceName).c_str(), 0, nullptr,
             REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr, &created, nullptr);
         if (status != ERROR_SUCCESS) {
-            error = static_cast<std::uint32_t>(status);
+            error = {static_cast<std::uint32_t>(status), {}};
             return false;
         }
         const ScopedRegistryKey key(created);
@@ -133,21 +133,20 @@ public:
                set_value(key.get(), L"TypesSupported", REG_DWORD, &types, sizeof types, error);
     }
 
-    bool RemoveLogSource(const std::wstring& serviceName, std::uint32_t& error) override {
+    bool RemoveLogSource(const std::wstring& serviceName, ServiceError& error) override {
         const LSTATUS status =
             RegDeleteKeyW(HKEY_LOCAL_MACHINE, (event_sources_key + serviceName).c_str());
         if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) {
-            error = static_cast<std::uint32_t>(status);
+            error = {static_cast<std::uint32_t>(status), {}};
             return false;
         }
         return true;
     }
 
-    std::unique_ptr<ManagerHandle> OpenManager(std::uint32_t access,
-                                               std::uint32_t& error) override {
+    std::unique_ptr<ManagerHandle> OpenManager(std::uint32_t access, ServiceError& error) override {
         ScopedServiceHandle manager(OpenSCManagerW(nullptr, SERVICES_ACTIVE_DATABASEW, access));
         if (!manager) {
-            error = GetLastError();
+            error.code = GetLastError();
             return nullptr;
         }
         return std::make_unique<WinManagerHandle>(std::move(manager));
@@ -169,20 +168,28 @@ public:
     }
 
     RunEndWait WaitForRunEnd(const std::wstring& serviceName, std::uint32_t timeoutMs,
-                             std::uint32_t& error) override {
+                             ServiceError& error) override {
         const std::wstring name = L"Global\\MUTEX_TARNWICK_SERVICE_" + serviceName;
         const ScopedKernelHandle mutex(OpenMutexW(MUTEX_ALL_ACCESS, FALSE, name.c_str()));
         if (!mutex) {
-            error = GetLastError();
-            return error == ERROR_FILE_NOT_FOUND ? RunEndWait::gone : RunEndWait::cannot_open;
+            error.code = GetLastError();
+            return error.code == ERROR_FILE_NOT_FOUND ? RunEndWait::gone : RunEndWait::cannot_open;
         }
-        const DWORD waited = WaitForSingleObject(mutex.get(), timeoutMs);
-        if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
-            // The wait made this thread the owner; hand the mutex back so that a service
-            // started next (by a restart) can own it.
+        switch (WaitForSingleObject(mutex.get(), timeoutMs)) {
+        case WAIT_OBJECT_0:
+        case WAIT_ABANDONED:
+            // Abandoned: the process of the run has ended, and its run with it. The wait made
+            // this thread the owner; hand the mutex back so that a service started next (by a
+            // restart) can own it.
             ReleaseMutex(mutex.get());
+            return RunEndWait::ended;
+        case WAIT_TIMEOUT:
+            error.code = ERROR_SERVICE_REQUEST_TIMEOUT;
+            return RunEndWait::no_response;
+        default:
+            error.code = GetLastError();
+            return RunEndWait::cannot_open;
         }
-        return waited == WAIT_OBJECT_0 ? RunEndWait::ended : RunEndWait::no_response;
     }
 };
 

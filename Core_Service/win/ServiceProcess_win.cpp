@@ -134,14 +134,29 @@ public:
         exit_event_.reset();
     }
 
-    void CreateRunningMutex(const std::wstring& serviceName) override {
+    bool CreateRunningMutex(const std::wstring& serviceName) override {
         SECURITY_ATTRIBUTES* attributes = nullptr;
         if (!MakeOpenSecurityAttributes(attributes)) {
-            return;
+            return true;
         }
         const std::wstring name = L"Global\\MUTEX_TARNWICK_SERVICE_" + serviceName;
-        // An existing mutex (a run in progress) is opened without being owned.
-        running_mutex_.reset(CreateMutexW(attributes, TRUE, name.c_str()));
+        // Not owned at creation: for a mutex that exists already (still open in a process that
+        // has ended its run, or in a stopper) the initial owner would be ignored. The wait
+        // tells a free mutex, or one abandoned by an ended run, from one a run holds.
+        running_mutex_.reset(CreateMutexW(attributes, FALSE, name.c_str()));
+        if (!running_mutex_) {
+            return true;
+        }
+        switch (WaitForSingleObject(running_mutex_.get(), 0)) {
+        case WAIT_OBJECT_0:
+        case WAIT_ABANDONED:
+            return true;
+        case WAIT_TIMEOUT:
+            return false;
+        default:
+            running_mutex_.reset();
+            return true;
+        }
     }
 
     void ReleaseRunningMutex() override {

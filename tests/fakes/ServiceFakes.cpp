@@ -2,6 +2,7 @@
 
 #include "Core_Common/Utility.h"
 
+#include <chrono>
 #include <sstream>
 
 namespace tw_test {
@@ -24,6 +25,14 @@ std::string hex(std::uint32_t value) {
 bool fails(std::uint32_t injected, std::uint32_t& error) {
     if (injected != 0) {
         error = injected;
+        return true;
+    }
+    return false;
+}
+
+bool fails(std::uint32_t injected, const std::wstring& detail, ServiceError& error) {
+    if (injected != 0) {
+        error = {injected, detail};
         return true;
     }
     return false;
@@ -59,48 +68,48 @@ public:
     FakeServiceHandle(const FakeServiceHandle&) = delete;
     FakeServiceHandle& operator=(const FakeServiceHandle&) = delete;
 
-    bool QueryState(std::uint32_t& state, std::uint32_t& error) override {
+    bool QueryState(std::uint32_t& state, ServiceError& error) override {
         manager_.journal_.Add("QueryState");
         ++manager_.queries;
         if ((manager_.failingQuery == 0 || manager_.failingQuery == manager_.queries) &&
-            fails(manager_.queryError, error)) {
+            fails(manager_.queryError, manager_.failureDetail, error)) {
             return false;
         }
         state = Find().state;
         return true;
     }
 
-    bool Delete(std::uint32_t& error) override {
+    bool Delete(ServiceError& error) override {
         manager_.journal_.Add("Delete");
-        if (fails(manager_.deleteError, error)) {
+        if (fails(manager_.deleteError, manager_.failureDetail, error)) {
             return false;
         }
         manager_.services.erase(name_);
         return true;
     }
 
-    bool Start(std::uint32_t& error) override {
+    bool Start(ServiceError& error) override {
         manager_.journal_.Add("Start");
-        if (fails(manager_.startError, error)) {
+        if (fails(manager_.startError, manager_.failureDetail, error)) {
             return false;
         }
         auto& service = Find();
         if (service.state != service_stopped) {
-            error = fake_error_already_running;
+            error = {fake_error_already_running, {}};
             return false;
         }
         service.state = service_running;
         return true;
     }
 
-    bool ControlStop(std::uint32_t& error) override {
+    bool ControlStop(ServiceError& error) override {
         manager_.journal_.Add("ControlStop");
-        if (fails(manager_.controlError, error)) {
+        if (fails(manager_.controlError, manager_.failureDetail, error)) {
             return false;
         }
         auto& service = Find();
         if (service.state == service_stopped) {
-            error = fake_error_not_active;
+            error = {fake_error_not_active, {}};
             return false;
         }
         if (service.stopTakesEffect) {
@@ -129,13 +138,13 @@ public:
     FakeManagerHandle& operator=(const FakeManagerHandle&) = delete;
 
     std::unique_ptr<ServiceHandle> CreateServiceEntry(const ServiceDefinition& definition,
-                                                      std::uint32_t& error) override {
+                                                      ServiceError& error) override {
         manager_.journal_.Add("CreateService " + narrow(definition.serviceName));
-        if (fails(manager_.createError, error)) {
+        if (fails(manager_.createError, manager_.failureDetail, error)) {
             return nullptr;
         }
         if (manager_.services.count(definition.serviceName) != 0) {
-            error = fake_error_service_exists;
+            error = {fake_error_service_exists, {}};
             return nullptr;
         }
         manager_.services[definition.serviceName].definition = definition;
@@ -144,13 +153,13 @@ public:
 
     std::unique_ptr<ServiceHandle> OpenServiceEntry(const std::wstring& serviceName,
                                                     std::uint32_t access,
-                                                    std::uint32_t& error) override {
+                                                    ServiceError& error) override {
         manager_.journal_.Add("OpenService " + narrow(serviceName) + " " + hex(access));
-        if (fails(manager_.openServiceError, error)) {
+        if (fails(manager_.openServiceError, manager_.failureDetail, error)) {
             return nullptr;
         }
         if (manager_.services.count(serviceName) == 0) {
-            error = fake_error_no_such_service;
+            error = {fake_error_no_such_service, {}};
             return nullptr;
         }
         return std::make_unique<FakeServiceHandle>(manager_, serviceName);
@@ -161,9 +170,9 @@ private:
 };
 
 std::unique_ptr<ManagerHandle> FakeServiceManager::OpenManager(std::uint32_t access,
-                                                               std::uint32_t& error) {
+                                                               ServiceError& error) {
     journal_.Add("OpenManager " + hex(access));
-    if (fails(openManagerError, error)) {
+    if (fails(openManagerError, failureDetail, error)) {
         return nullptr;
     }
     return std::make_unique<FakeManagerHandle>(*this);
@@ -180,25 +189,25 @@ bool FakeServiceManager::WriteDescription(const std::wstring& serviceName,
 }
 
 RunEndWait FakeServiceManager::WaitForRunEnd(const std::wstring& serviceName,
-                                             std::uint32_t timeoutMs, std::uint32_t& error) {
+                                             std::uint32_t timeoutMs, ServiceError& error) {
     journal_.Add("WaitForRunEnd " + narrow(serviceName) + " " + std::to_string(timeoutMs));
-    error = runEndError;
+    error = {runEndError, {}};
     return runEnd;
 }
 
 bool FakeServiceManager::RegisterLogSource(const std::wstring& serviceName,
-                                           const std::wstring& programPath, std::uint32_t& error) {
+                                           const std::wstring& programPath, ServiceError& error) {
     journal_.Add("RegisterLogSource " + narrow(serviceName));
-    if (fails(logSourceError, error)) {
+    if (fails(logSourceError, failureDetail, error)) {
         return false;
     }
     logSources[serviceName] = programPath;
     return true;
 }
 
-bool FakeServiceManager::RemoveLogSource(const std::wstring& serviceName, std::uint32_t& error) {
+bool FakeServiceManager::RemoveLogSource(const std::wstring& serviceName, ServiceError& error) {
     journal_.Add("RemoveLogSource " + narrow(serviceName));
-    if (fails(logSourceError, error)) {
+    if (fails(logSourceError, failureDetail, error)) {
         return false;
     }
     logSources.erase(serviceName);
@@ -238,15 +247,20 @@ bool FakeServiceProcess::SetStatus(const ServiceStatus& status, std::uint32_t& e
 
 void FakeServiceProcess::CreateExitEvent() {
     journal_.Add("CreateExitEvent");
+    std::lock_guard lock(event_mutex_);
     eventExists = true;
     eventSignalled = false;
 }
 
 void FakeServiceProcess::SignalExitEvent() {
     journal_.Add("SignalExitEvent");
-    if (eventExists) {
-        eventSignalled = true;
+    {
+        std::lock_guard lock(event_mutex_);
+        if (eventExists) {
+            eventSignalled = true;
+        }
     }
+    event_changed_.notify_all();
 }
 
 WaitResult FakeServiceProcess::WaitExitEvent(std::uint32_t timeoutMs) {
@@ -264,21 +278,28 @@ WaitResult FakeServiceProcess::WaitExitEvent(std::uint32_t timeoutMs) {
         --failingWaits;
         return WaitResult::failed;
     }
+    std::unique_lock lock(event_mutex_);
     if (!eventExists) {
         return WaitResult::failed;
+    }
+    if (waitsBlock) {
+        event_changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                [this] { return eventSignalled; });
     }
     return eventSignalled ? WaitResult::signalled : WaitResult::timed_out;
 }
 
 void FakeServiceProcess::CloseExitEvent() {
     journal_.Add("CloseExitEvent");
+    std::lock_guard lock(event_mutex_);
     eventExists = false;
     eventSignalled = false;
 }
 
-void FakeServiceProcess::CreateRunningMutex(const std::wstring& serviceName) {
+bool FakeServiceProcess::CreateRunningMutex(const std::wstring& serviceName) {
     journal_.Add("CreateRunningMutex " + narrow(serviceName));
-    mutexOwned = true;
+    mutexOwned = !mutexHeldElsewhere;
+    return mutexOwned;
 }
 
 void FakeServiceProcess::ReleaseRunningMutex() {
@@ -293,6 +314,9 @@ void FakeServiceProcess::AddConsoleControlHandler(ConsoleControlEntry handler) {
 
 bool RecordingServiceHandler::OnStart() {
     journal_.Add("OnStart");
+    if (onStart) {
+        onStart();
+    }
     return startResult;
 }
 

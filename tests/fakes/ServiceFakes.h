@@ -4,6 +4,7 @@
 #include "Core_Service/ServiceManager.h"
 #include "Core_Service/ServiceProcess.h"
 
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -44,22 +45,24 @@ public:
 
     explicit FakeServiceManager(CallJournal& journal) : journal_(journal) {}
 
-    std::unique_ptr<Core_Service::ManagerHandle> OpenManager(std::uint32_t access,
-                                                             std::uint32_t& error) override;
+    std::unique_ptr<Core_Service::ManagerHandle>
+    OpenManager(std::uint32_t access, Core_Service::ServiceError& error) override;
     bool WriteDescription(const std::wstring& serviceName,
                           const std::wstring& description) override;
     Core_Service::RunEndWait WaitForRunEnd(const std::wstring& serviceName, std::uint32_t timeoutMs,
-                                           std::uint32_t& error) override;
+                                           Core_Service::ServiceError& error) override;
     bool RegisterLogSource(const std::wstring& serviceName, const std::wstring& programPath,
-                           std::uint32_t& error) override;
-    bool RemoveLogSource(const std::wstring& serviceName, std::uint32_t& error) override;
+                           Core_Service::ServiceError& error) override;
+    bool RemoveLogSource(const std::wstring& serviceName,
+                         Core_Service::ServiceError& error) override;
 
     std::map<std::wstring, Service> services;
     std::map<std::wstring, std::wstring> descriptions;
     // Registered log sources and their program files.
     std::map<std::wstring, std::wstring> logSources;
 
-    // Non-zero: the step fails with this code.
+    // Non-zero: the step fails with this code (and the detail, for every step).
+    std::wstring failureDetail;
     std::uint32_t openManagerError = 0;
     std::uint32_t openServiceError = 0;
     std::uint32_t createError = 0;
@@ -84,8 +87,9 @@ private:
     CallJournal& journal_;
 };
 
-// The service process side: the exit event and the running mutex are flags, a wait never
-// blocks, and a test acts at a given wait through `onWait` (a control arriving meanwhile).
+// The service process side: the exit event and the running mutex are flags, a wait blocks
+// only when asked to, and a test acts at a given wait through `onWait` (a control arriving
+// meanwhile). Console events may come from a thread of the test's own.
 class FakeServiceProcess final : public Core_Service::ServiceProcess {
 public:
     explicit FakeServiceProcess(CallJournal& journal) : journal_(journal) {}
@@ -101,7 +105,7 @@ public:
     void SignalExitEvent() override;
     Core_Service::WaitResult WaitExitEvent(std::uint32_t timeoutMs) override;
     void CloseExitEvent() override;
-    void CreateRunningMutex(const std::wstring& serviceName) override;
+    bool CreateRunningMutex(const std::wstring& serviceName) override;
     void ReleaseRunningMutex() override;
     void AddConsoleControlHandler(Core_Service::ConsoleControlEntry handler) override;
 
@@ -114,6 +118,11 @@ public:
     std::function<void(int)> onWait;
     // Waits to answer with a failure instead of the event's state.
     int failingWaits = 0;
+    // Whether a wait lasts its time-out unless the event is signalled meanwhile (for events
+    // sent from another thread); otherwise it answers at once.
+    bool waitsBlock = false;
+    // Whether another run holds the running mutex.
+    bool mutexHeldElsewhere = false;
 
     std::vector<Core_Service::ServiceStatus> statuses;
     Core_Service::ServiceControlEntry control = nullptr;
@@ -125,6 +134,9 @@ public:
 
 private:
     CallJournal& journal_;
+    // Guards the event's two flags, which a console event may change from another thread.
+    std::mutex event_mutex_;
+    std::condition_variable event_changed_;
 };
 
 // An application handler that records each call.
@@ -141,6 +153,8 @@ public:
     void OnIdle() override;
 
     bool startResult = true;
+    // Runs inside OnStart, after its record (a console event during the start).
+    std::function<void()> onStart;
     int idles = 0;
 
 private:

@@ -1,7 +1,9 @@
 // A small service program for the service tests: the service dispatcher and the command line
 // on the platform's real service manager, driving a handler that records what reaches it.
 // Its service name comes from its file name, so that each test can have a service of its own.
-// Records go to "<program>.events" (or $TW_TEST_EVENTS), and to standard error.
+// Records go to "<program>.events" (or $TW_TEST_EVENTS), and to standard error. With
+// $TW_TEST_HOLD_START set, OnStart lasts until the run's exit event has been signalled (a stop
+// that comes during a long first binding pass).
 #include "Core_Common/CrashGuard.h"
 #include "Core_Common/Log.h"
 #include "Core_Common/Utility.h"
@@ -11,9 +13,10 @@
 #include "Core_Service/linux/ServiceSystem_linux.h"
 #endif
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -42,11 +45,36 @@ private:
     std::string path_;
 };
 
+// Whether the exit event has been signalled, for a start that waits for it.
+class StopSeen {
+public:
+    void Set() {
+        {
+            std::lock_guard lock(mutex_);
+            seen_ = true;
+        }
+        changed_.notify_all();
+    }
+    // False when the bound passes first.
+    bool Wait() {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(30), [this] { return seen_; });
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool seen_ = false;
+};
+
 class RecordingHandler final : public InterfaceServiceHandler {
 public:
-    explicit RecordingHandler(EventRecord& record) : record_(record) {}
+    RecordingHandler(EventRecord& record, StopSeen& stop) : record_(record), stop_(stop) {}
     bool OnStart() override {
         record_.Add("OnStart");
+        if (std::getenv("TW_TEST_HOLD_START") != nullptr && !stop_.Wait()) {
+            record_.Add("OnStart saw no stop");
+        }
         return true;
     }
     bool OnBreak() override { return false; }
@@ -65,13 +93,16 @@ public:
 
 private:
     EventRecord& record_;
+    StopSeen& stop_;
     bool idled_ = false;
 };
 
 // Forwards to the platform's service process and records every status sent.
 class RecordingProcess final : public ServiceProcess {
 public:
-    RecordingProcess(ServiceProcess& real, EventRecord& record) : real_(real), record_(record) {}
+    RecordingProcess(ServiceProcess& real, EventRecord& record, StopSeen& stop)
+        : real_(real), record_(record), stop_(stop) {}
+    void HoldStopSignals(bool console) override { real_.HoldStopSignals(console); }
     bool RunDispatcher(const std::wstring& name, ServiceMainEntry entry) override {
         return real_.RunDispatcher(name, entry);
     }
@@ -84,12 +115,17 @@ public:
         return real_.SetStatus(status, error);
     }
     void CreateExitEvent() override { real_.CreateExitEvent(); }
-    void SignalExitEvent() override { real_.SignalExitEvent(); }
+    void SignalExitEvent() override {
+        real_.SignalExitEvent();
+        stop_.Set();
+    }
     WaitResult WaitExitEvent(std::uint32_t timeoutMs) override {
         return real_.WaitExitEvent(timeoutMs);
     }
     void CloseExitEvent() override { real_.CloseExitEvent(); }
-    void CreateRunningMutex(const std::wstring& name) override { real_.CreateRunningMutex(name); }
+    bool CreateRunningMutex(const std::wstring& name) override {
+        return real_.CreateRunningMutex(name);
+    }
     void ReleaseRunningMutex() override { real_.ReleaseRunningMutex(); }
     void AddConsoleControlHandler(ConsoleControlEntry entry) override {
         real_.AddConsoleControlHandler(entry);
@@ -98,20 +134,25 @@ public:
 private:
     ServiceProcess& real_;
     EventRecord& record_;
+    StopSeen& stop_;
 };
 
 int Run(const std::wstring* argument) {
-    const std::filesystem::path program(Core_Common::module_file_path());
-    const std::wstring service_name = L"Tarnwick Test " + program.stem().wstring();
+    // Plain text work on the path: std::filesystem would convert it through the C locale,
+    // which fails outside ASCII on Linux.
+    const std::wstring program = Core_Common::module_file_path();
+    std::wstring stem = program.substr(program.find_last_of(L"/\\") + 1);
+    stem = stem.substr(0, stem.rfind(L'.'));
+    const std::wstring service_name = L"Tarnwick Test " + stem;
     const char* events = std::getenv("TW_TEST_EVENTS");
-    EventRecord record(events != nullptr
-                           ? std::string(events)
-                           : Core_Common::wide_to_narrow(program.wstring() + L".events",
-                                                         Core_Common::code_page_ansi));
+    EventRecord record(events != nullptr ? std::string(events)
+                                         : Core_Common::wide_to_narrow(
+                                               program + L".events", Core_Common::code_page_ansi));
 
+    StopSeen stop;
 #ifdef _WIN32
     ServiceManager& manager = SystemServiceManager();
-    RecordingProcess process(SystemServiceProcess(), record);
+    RecordingProcess process(SystemServiceProcess(), record, stop);
 #else
     // Never the machine's own unit directory or /run: the test names directories of its own.
     const char* unit_directory = std::getenv("TW_TEST_UNIT_DIR");
@@ -122,7 +163,7 @@ int Run(const std::wstring* argument) {
     }
     LinuxServiceManager manager(unit_directory, run_directory);
     LinuxServiceProcess real_process(run_directory);
-    RecordingProcess process(real_process, record);
+    RecordingProcess process(real_process, record, stop);
 #endif
 
     Core_Common::InterfaceLog::Create();
@@ -135,7 +176,7 @@ int Run(const std::wstring* argument) {
                                   argument != nullptr ? argument->c_str() : L"");
     });
     if (result == command_service_mode || result == command_debug_mode) {
-        RecordingHandler handler(record);
+        RecordingHandler handler(record, stop);
         dispatcher.SetHandler(&handler);
         dispatcher.SetServiceName(service_name);
         Core_Common::RunGuarded([&] {

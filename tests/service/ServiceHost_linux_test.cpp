@@ -64,6 +64,19 @@ std::string failure_line(int code) {
            narrow(Core_Common::system_error_text(static_cast<std::uint32_t>(code))) + "\n";
 }
 
+// A failure followed by what the service manager said about it, on the same line.
+std::string failure_line(int code, const std::string& detail) {
+    std::string line = failure_line(code);
+    while (!line.empty() && line.back() == '\n') {
+        line.pop_back();
+    }
+    return line + ": " + detail + "\n";
+}
+
+const std::string simulation_line = narrow(L"[NORMAL][ServiceDispatcher]服务运行在模拟状态") + "\n";
+const std::string run_in_progress_line =
+    narrow(L"[WARN][ServiceDispatcher]已有实例在运行，本次运行不改动 ARP 表") + "\n";
+
 // A child process with its standard output and error on pipes.
 struct Child {
     pid_t pid = -1;
@@ -276,10 +289,12 @@ ToolResult run_tool(const std::vector<std::string>& words) {
 }
 
 TEST_F(ServiceHostLinuxTest, InstallWritesAQuotedHardenedUnitAndEnablesIt) {
-    // A program path with blanks: ExecStart must name the whole path.
-    fs::create_directories(root / "program files");
-    fs::copy_file(SERVICE_HOST_PROGRAM, root / "program files" / "service host");
-    SetProgram(root / "program files" / "service host");
+    // A program path with blanks: ExecStart must name the whole path. Outside ASCII (no
+    // conversion through the C locale), and with a '$', which systemd takes as it is there.
+    const fs::path folder = root / "pr\xC3\xB6gram files $HOME";
+    fs::create_directories(folder);
+    fs::copy_file(SERVICE_HOST_PROGRAM, folder / "service host");
+    SetProgram(folder / "service host");
 
     EXPECT_EQ(Run("/install"), "Service Register successed.\n");
     const std::string unit = read_text(unit_path);
@@ -304,6 +319,55 @@ TEST_F(ServiceHostLinuxTest, InstallWritesAQuotedHardenedUnitAndEnablesIt) {
     std::string level;
     rating >> exposure >> level;
     EXPECT_THAT(level, testing::AnyOf("OK", "SAFE", "PERFECT")) << exposure;
+}
+
+class InstallRefusalTest : public ServiceHostLinuxTest,
+                           public testing::WithParamInterface<const char*> {};
+
+// A program path systemd will not run (it checks only when it starts the unit) is refused by
+// the install, with the reason; a folder name that is not UTF-8 is no "file not found".
+TEST_P(InstallRefusalTest, PathsSystemdWillNotRunAreRefusedWithTheReason) {
+    const fs::path folder = root / GetParam();
+    fs::create_directories(folder);
+    fs::copy_file(SERVICE_HOST_PROGRAM, folder / "svc");
+    SetProgram(folder / "svc");
+    const std::string output = Run("/install");
+    EXPECT_THAT(output, testing::StartsWith("[ERROR][ServiceDispatcher][ error_code = " +
+                                            std::to_string(EINVAL) + " ] "));
+    EXPECT_THAT(output, HasSubstr(": systemd does not run a program whose path holds "));
+    EXPECT_FALSE(fs::exists(unit_path));
+    EXPECT_TRUE(Calls().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(QuoteBackslashControlNotUtf8, InstallRefusalTest,
+                         testing::Values("a\"b", "a'b", "a\\b",
+                                         "a\x01"
+                                         "b",
+                                         "a\xFF"
+                                         "b"));
+
+// systemctl's own exit status and words say why an operation failed; a refusal of access is
+// EACCES, whether its status or its message says so.
+TEST_F(ServiceHostLinuxTest, FailedSystemctlCallsReportItsStatusAndMessage) {
+    const auto fail_next = [this](const std::string& verb, const std::string& how) {
+        std::ofstream(root / "state" / ("fail." + verb)) << how << "\n";
+    };
+    fail_next("enable", "1 Failed to enable unit: Unit file x.service is masked.");
+    EXPECT_EQ(Run("/install"),
+              failure_line(EIO, "systemctl exit status 1: Failed to enable unit: Unit file "
+                                "x.service is masked."));
+    EXPECT_FALSE(fs::exists(unit_path));
+    fs::remove(root / "state" / "fail.enable");
+
+    Run("/install");
+    MarkActive();
+    fail_next("stop", "4 Failed to stop " + unit_name + ": Access denied");
+    EXPECT_EQ(Run("/stop"), failure_line(EACCES, "systemctl exit status 4: Failed to stop " +
+                                                     unit_name + ": Access denied"));
+    fail_next("stop", "1 Failed to stop " + unit_name + ": Interactive authentication required.");
+    EXPECT_EQ(Run("/stop"),
+              failure_line(EACCES, "systemctl exit status 1: Failed to stop " + unit_name +
+                                       ": Interactive authentication required."));
 }
 
 TEST_F(ServiceHostLinuxTest, InstallOfAnInstalledServiceFailsAndLeavesTheUnit) {
@@ -352,6 +416,20 @@ TEST_F(ServiceHostLinuxTest, StopWaitsForTheRunToEnd) {
     EXPECT_THAT(Calls(), ElementsAre("is-active " + unit_name, "stop --no-block " + unit_name,
                                      "is-active " + unit_name));
     EXPECT_EQ(holder.Wait(), 0);
+}
+
+// The wait of a stop ends at its bound while the run still holds its lock: a time-out, with the
+// system's code for it. The lock released, the wait ends at once.
+TEST_F(ServiceHostLinuxTest, WaitForTheRunsEndTimesOutWhileTheLockIsHeld) {
+    LinuxServiceManager manager((root / "units").string(), (root / "run").string());
+    fs::create_directories(fs::path(lock_path).parent_path());
+    const ScopedFd held(open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    ASSERT_EQ(flock(held.get(), LOCK_EX), 0);
+    ServiceError error;
+    EXPECT_EQ(manager.WaitForRunEnd(service_name, 50, error), RunEndWait::no_response);
+    EXPECT_EQ(error.code, static_cast<std::uint32_t>(ETIMEDOUT));
+    flock(held.get(), LOCK_UN);
+    EXPECT_EQ(manager.WaitForRunEnd(service_name, 50, error), RunEndWait::ended);
 }
 
 TEST_F(ServiceHostLinuxTest, StopOfAServiceThatDoesNotRunFails) {
@@ -424,6 +502,25 @@ TEST_F(ServiceHostLinuxTest, ServiceModeNotifiesReadyAndStoppingAndEndsOnSigterm
                                       "Status 3 5", "Status 1 0", "Ended"));
 }
 
+// A run in progress holds the running lock: a debug run, or service mode started by hand, says
+// so in one line and ends without starting anything; the first run goes on holding its lock.
+TEST_F(ServiceHostLinuxTest, RunsThatFindARunInProgressLeaveItAlone) {
+    Child first;
+    StartRunningService(first);
+    ClearRecords();
+    for (const std::string argument : {"-debug", "/installx"}) {
+        Child second = Spawn({argument});
+        children.push_back(&second);
+        ASSERT_TRUE(second.WaitForLine("Ended")) << argument;
+        EXPECT_EQ(second.ReadAllOut(),
+                  (argument == "-debug" ? simulation_line : "") + run_in_progress_line);
+        EXPECT_EQ(second.Wait(), 0);
+        children.pop_back();
+    }
+    EXPECT_THAT(Events(), ElementsAre("Ended", "Ended"));
+    EXPECT_TRUE(LockHeld());
+}
+
 class DebugModeSignalTest : public ServiceHostLinuxTest, public testing::WithParamInterface<int> {};
 
 TEST_P(DebugModeSignalTest, SignalEndsTheRunCleanly) {
@@ -433,7 +530,7 @@ TEST_P(DebugModeSignalTest, SignalEndsTheRunCleanly) {
     EXPECT_TRUE(LockHeld());
     kill(run.pid, GetParam());
     EXPECT_EQ(run.Wait(), 0);
-    EXPECT_EQ(run.ReadAllOut(), narrow(L"[NORMAL][ServiceDispatcher]服务运行在模拟状态") + "\n");
+    EXPECT_EQ(run.ReadAllOut(), simulation_line);
     EXPECT_THAT(Events(), ElementsAre("OnStart", "OnIdle", "OnStop", "Ended"));
     EXPECT_FALSE(LockHeld());
 }

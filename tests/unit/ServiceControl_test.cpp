@@ -34,6 +34,16 @@ std::string failure_line(std::uint32_t code) {
            narrow(Core_Common::system_error_text(code)) + "\n";
 }
 
+// A failure with what the service manager said: after the system text, on the same line.
+std::string failure_line(std::uint32_t code, const std::string& detail) {
+    std::string text = narrow(Core_Common::system_error_text(code));
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+        text.pop_back();
+    }
+    return "[ERROR][ServiceDispatcher][ error_code = " + std::to_string(code) + " ] " + text +
+           ": " + detail + "\n";
+}
+
 // The control operations of a controlling process, against a fake service manager; the log
 // module records what the operations hand to it.
 class ServiceControlTest : public testing::Test {
@@ -107,7 +117,24 @@ INSTANTIATE_TEST_SUITE_P(
         SwitchCase{L"?", CommandSwitch::help}, SwitchCase{L"", CommandSwitch::none},
         SwitchCase{L"/installx", CommandSwitch::none}, SwitchCase{L"install", CommandSwitch::none},
         SwitchCase{L"/install ", CommandSwitch::none}, SwitchCase{L" /i", CommandSwitch::none},
-        SwitchCase{L"//i", CommandSwitch::none}, SwitchCase{L"/h", CommandSwitch::none}));
+        SwitchCase{L"//i", CommandSwitch::none}, SwitchCase{L"/h", CommandSwitch::none},
+        // Look-alikes that a conversion to the ANSI code page would turn into switches.
+        SwitchCase{L"/\xFF29\xFF2E\xFF33\xFF34\xFF21\xFF2C\xFF2C", CommandSwitch::none},
+        SwitchCase{L"/\x0130NSTALL", CommandSwitch::none},
+        SwitchCase{L"\xFF1F", CommandSwitch::none}, SwitchCase{L"/\x4E2D", CommandSwitch::none},
+        SwitchCase{L"-\xFF1F", CommandSwitch::none}));
+
+#ifndef _WIN32
+// On Linux the arguments are widened from their bytes: bytes that are not UTF-8 must not turn
+// into '?' and with it into the help switch.
+TEST(SwitchTableLinux, ArgumentsThatAreNotUtf8MatchNoSwitch) {
+    for (const char* bytes : {"\xFF", "/\xFF", "-\xBF", "/\xC0\xBF"}) {
+        EXPECT_EQ(FindSwitch(Core_Common::narrow_to_wide(bytes, code_page_ansi)),
+                  CommandSwitch::none)
+            << bytes;
+    }
+}
+#endif
 
 TEST(HelpText, IsAnEmptyLineAndSixSwitchLines) {
     const std::string expected = "\n"
@@ -271,6 +298,15 @@ TEST_F(ServiceControlTest, FailedDeletionIsNotReported) {
                 testing::Not(testing::Contains("RemoveLogSource Tarnwick AntiARP")));
 }
 
+// What the service manager said about a failure (a systemctl message) follows the system text.
+TEST_F(ServiceControlTest, FailuresCarryTheServiceManagersWords) {
+    AddService(service_running);
+    manager.openServiceError = 13;
+    manager.failureDetail = L"systemctl exit status 4: Failed to stop x.service: Access denied";
+    EXPECT_EQ(Parse(L"/stop"),
+              failure_line(13, "systemctl exit status 4: Failed to stop x.service: Access denied"));
+}
+
 TEST_F(ServiceControlTest, UninstallReportsEachFailedStep) {
     EXPECT_EQ(Parse(L"/u"), failure_line(tw_test::fake_error_no_such_service));
     AddService(service_stopped);
@@ -316,11 +352,15 @@ TEST_F(ServiceControlTest, StopOfAServiceThatDoesNotRunWaitsForNothing) {
                 testing::Not(testing::Contains(testing::StartsWith("WaitForRunEnd"))));
 }
 
-TEST_F(ServiceControlTest, StopOfAServiceThatDoesNotRespondStillSucceeds) {
+// The run still holds the running mutex after the wait: the stop has not happened.
+TEST_F(ServiceControlTest, StopThatTimesOutIsReportedAndPrintsNoSuccessLine) {
     AddService(service_running);
     manager.runEnd = RunEndWait::no_response;
-    // The warning carries the silent code, so only the success line shows.
-    EXPECT_EQ(Parse(L"/stop"), "Service Stop successed.\n");
+    manager.runEndError = 1053;
+    EXPECT_EQ(Parse(L"/stop"),
+              "[ERROR][ServiceDispatcher][ error_code = 1053 ] " +
+                  narrow(L"服务已失去响应 " + Core_Common::system_error_text(1053)) + "\n");
+    EXPECT_TRUE(Logged().empty());
 }
 
 TEST_F(ServiceControlTest, StopWhoseRunHasAlreadyEndedSucceeds) {

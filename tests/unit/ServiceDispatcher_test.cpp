@@ -6,6 +6,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <thread>
+
 namespace {
 
 using namespace Core_Service;
@@ -52,15 +54,18 @@ protected:
 TEST_F(ServiceRunTest, ServiceModeOpensTheSystemLogThenStartsTheHandlerBeforeConnecting) {
     process.startedByManager = false;
     dispatcher().RunServiceMode();
-    EXPECT_THAT(journal.Entries(), ElementsAre("OpenSystemLog Tarnwick AntiARP", "OnStart",
-                                               "RunDispatcher Tarnwick AntiARP"));
+    EXPECT_THAT(journal.Entries(),
+                ElementsAre("OpenSystemLog Tarnwick AntiARP", "CreateRunningMutex Tarnwick AntiARP",
+                            "OnStart", "RunDispatcher Tarnwick AntiARP", "ReleaseRunningMutex"));
     EXPECT_TRUE(process.statuses.empty());
 }
 
 TEST_F(ServiceRunTest, ServiceModeDoesNotConnectWhenStartFails) {
     handler.startResult = false;
     dispatcher().RunServiceMode();
-    EXPECT_THAT(journal.Entries(), ElementsAre("OpenSystemLog Tarnwick AntiARP", "OnStart"));
+    EXPECT_THAT(journal.Entries(),
+                ElementsAre("OpenSystemLog Tarnwick AntiARP", "CreateRunningMutex Tarnwick AntiARP",
+                            "OnStart", "ReleaseRunningMutex"));
 }
 
 TEST_F(ServiceRunTest, StopControlEndsTheRunInItsOrder) {
@@ -73,12 +78,14 @@ TEST_F(ServiceRunTest, StopControlEndsTheRunInItsOrder) {
     EXPECT_THAT(journal.Entries(),
                 ElementsAreArray({
                     "OpenSystemLog Tarnwick AntiARP",
+                    // Held from before the start until the service manager's dispatcher has
+                    // returned, on the main thread.
+                    "CreateRunningMutex Tarnwick AntiARP",
                     "OnStart",
                     "RunDispatcher Tarnwick AntiARP",
                     "RegisterControlHandler Tarnwick AntiARP",
                     "SetStatus 2 0",
                     "CreateExitEvent",
-                    "CreateRunningMutex Tarnwick AntiARP",
                     "SetStatus 4 5",
                     "Wait 100",
                     "OnIdle",
@@ -158,9 +165,10 @@ TEST_F(ServiceRunTest, UserControlsReachTheHandlerThenTheStatusIsSent) {
 TEST_F(ServiceRunTest, FailedRegistrationClearsTheHandlerAndSendsNothing) {
     process.registerSucceeds = false;
     dispatcher().RunServiceMode();
-    EXPECT_THAT(journal.Entries(), ElementsAre("OpenSystemLog Tarnwick AntiARP", "OnStart",
-                                               "RunDispatcher Tarnwick AntiARP",
-                                               "RegisterControlHandler Tarnwick AntiARP"));
+    EXPECT_THAT(journal.Entries(),
+                ElementsAre("OpenSystemLog Tarnwick AntiARP", "CreateRunningMutex Tarnwick AntiARP",
+                            "OnStart", "RunDispatcher Tarnwick AntiARP",
+                            "RegisterControlHandler Tarnwick AntiARP", "ReleaseRunningMutex"));
     EXPECT_EQ(dispatcher().Handler(), nullptr);
     EXPECT_TRUE(process.statuses.empty());
 }
@@ -226,10 +234,11 @@ TEST_F(ServiceRunTest, DebugModeRunsTheHandlerInTheConsole) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               Core_Common::wide_to_narrow(L"[NORMAL][ServiceDispatcher]服务运行在模拟状态\n", 0));
     EXPECT_THAT(journal.Entries(), ElementsAreArray({
-                                       "CreateRunningMutex Tarnwick AntiARP",
-                                       "OnStart",
+                                       // Console events count from the run's start.
                                        "CreateExitEvent",
                                        "AddConsoleControlHandler",
+                                       "CreateRunningMutex Tarnwick AntiARP",
+                                       "OnStart",
                                        "Wait 100",
                                        "OnIdle",
                                        "Wait 100",
@@ -246,14 +255,54 @@ TEST_F(ServiceRunTest, DebugModeWithoutStartReleasesTheMutexAtOnce) {
     testing::internal::CaptureStdout();
     dispatcher().RunDebugMode();
     testing::internal::GetCapturedStdout();
-    EXPECT_THAT(journal.Entries(), ElementsAre("CreateRunningMutex Tarnwick AntiARP", "OnStart",
-                                               "ReleaseRunningMutex"));
+    EXPECT_THAT(journal.Entries(), ElementsAre("CreateExitEvent", "AddConsoleControlHandler",
+                                               "CreateRunningMutex Tarnwick AntiARP", "OnStart",
+                                               "CloseExitEvent", "ReleaseRunningMutex"));
+}
+
+// Ctrl+C while the first binding pass runs: the run starts, sees the event at its first wait and
+// ends with the stop.
+TEST_F(ServiceRunTest, ConsoleEventDuringTheStartEndsTheRunAfterIt) {
+    handler.onStart = [this] {
+        ASSERT_NE(process.console, nullptr);
+        EXPECT_TRUE(process.console(ctrl_c_event));
+    };
+    testing::internal::CaptureStdout();
+    dispatcher().RunDebugMode();
+    testing::internal::GetCapturedStdout();
+    EXPECT_THAT(
+        journal.Entries(),
+        ElementsAreArray({"CreateExitEvent", "AddConsoleControlHandler",
+                          "CreateRunningMutex Tarnwick AntiARP", "OnStart", "SignalExitEvent",
+                          "Wait 100", "CloseExitEvent", "OnStop", "ReleaseRunningMutex"}));
+}
+
+// Another run holds the running mutex: one line, and neither mode starts or stops anything.
+TEST_F(ServiceRunTest, ModesThatFindARunInProgressLeaveItAlone) {
+    process.mutexHeldElsewhere = true;
+    const std::string line = Core_Common::wide_to_narrow(
+        L"[WARN][ServiceDispatcher]已有实例在运行，本次运行不改动 ARP 表\n", 0);
+    testing::internal::CaptureStdout();
+    dispatcher().RunServiceMode();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), line);
+    EXPECT_THAT(journal.Entries(), ElementsAre("OpenSystemLog Tarnwick AntiARP",
+                                               "CreateRunningMutex Tarnwick AntiARP"));
+
+    journal.Clear();
+    testing::internal::CaptureStdout();
+    dispatcher().RunDebugMode();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              Core_Common::wide_to_narrow(L"[NORMAL][ServiceDispatcher]服务运行在模拟状态\n", 0) +
+                  line);
+    EXPECT_THAT(journal.Entries(),
+                ElementsAre("CreateExitEvent", "AddConsoleControlHandler",
+                            "CreateRunningMutex Tarnwick AntiARP", "CloseExitEvent"));
 }
 
 class DebugModeEndTest : public ServiceRunTest,
                          public testing::WithParamInterface<std::uint32_t> {};
 
-TEST_P(DebugModeEndTest, ConsoleEventEndsTheRun) {
+TEST_P(DebugModeEndTest, CtrlCAndCtrlBreakEndTheRun) {
     process.onWait = [this](int wait) {
         if (wait == 1) {
             EXPECT_TRUE(process.console(GetParam()));
@@ -266,16 +315,44 @@ TEST_P(DebugModeEndTest, ConsoleEventEndsTheRun) {
     EXPECT_EQ(journal.Entries().back(), "ReleaseRunningMutex");
 }
 
-INSTANTIATE_TEST_SUITE_P(CtrlCBreakCloseShutdown, DebugModeEndTest,
-                         testing::Values(ctrl_c_event, ctrl_break_event, ctrl_close_event,
-                                         ctrl_shutdown_event));
+INSTANTIATE_TEST_SUITE_P(CtrlCBreak, DebugModeEndTest,
+                         testing::Values(ctrl_c_event, ctrl_break_event));
 
-TEST_F(ServiceRunTest, LogoffAndOtherEventsAreLeftToTheNextHandler) {
+class DebugModeEndAfterStopTest : public ServiceRunTest,
+                                  public testing::WithParamInterface<std::uint32_t> {};
+
+// The process ends when the handler of a close, logoff or shutdown event returns: it returns only
+// once the run has stopped (the event comes on a thread of its own, as the system sends it).
+TEST_P(DebugModeEndAfterStopTest, CloseLogoffAndShutdownReturnOnlyAfterTheStop) {
+    process.waitsBlock = true;
+    std::thread system_thread;
+    process.onWait = [this, &system_thread](int wait) {
+        if (wait == 1) {
+            system_thread = std::thread([this] {
+                EXPECT_TRUE(process.console(GetParam()));
+                journal.Add("handler returned");
+            });
+        }
+    };
+    testing::internal::CaptureStdout();
+    dispatcher().RunDebugMode();
+    testing::internal::GetCapturedStdout();
+    system_thread.join();
+    const auto entries = journal.Entries();
+    ASSERT_GE(entries.size(), 4u);
+    EXPECT_THAT(std::vector<std::string>(entries.end() - 4, entries.end()),
+                ElementsAre("CloseExitEvent", "OnStop", "ReleaseRunningMutex", "handler returned"));
+}
+
+INSTANTIATE_TEST_SUITE_P(CloseLogoffShutdown, DebugModeEndAfterStopTest,
+                         testing::Values(ctrl_close_event, ctrl_logoff_event, ctrl_shutdown_event));
+
+TEST_F(ServiceRunTest, OtherEventsAreLeftToTheNextHandler) {
     process.onWait = [this](int wait) {
         if (wait == 1) {
-            EXPECT_FALSE(process.console(ctrl_logoff_event));
             EXPECT_FALSE(process.console(3));
             EXPECT_FALSE(process.console(4));
+            EXPECT_FALSE(process.console(7));
         }
         if (wait == 3) {
             process.console(ctrl_break_event);

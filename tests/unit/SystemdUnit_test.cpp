@@ -38,8 +38,23 @@ TEST(UnitStem, LowerCasesAndReplacesWhatAUnitNameCannotHold) {
 
 TEST(QuoteUnitPath, QuotesAndEscapesWhatSystemdWouldInterpret) {
     EXPECT_EQ(QuoteUnitPath("/opt/a b/antiarp"), "\"/opt/a b/antiarp\"");
-    EXPECT_EQ(QuoteUnitPath("/x/%h$HOME\"\\"), "\"/x/%%h$$HOME\\\"\\\\\"");
+    // Specifiers are expanded in a program's path, variables are not ("$$" would stay "$$").
+    EXPECT_EQ(QuoteUnitPath("/x/%h$HOME\"\\"), "\"/x/%%h$HOME\\\"\\\\\"");
     EXPECT_EQ(QuoteUnitPath(std::string("/x\ny")), "\"/x\\x0ay\"");
+}
+
+TEST(ExecPathRefusal, NamesWhatSystemdWillNotRunAndShowsThePath) {
+    EXPECT_EQ(ExecPathRefusal(L"/opt/a b/antiarp"), L"");
+    EXPECT_EQ(ExecPathRefusal(L"/opt/\x00FCber $x %d;/antiarp"), L"");
+    const std::wstring prefix = L"systemd does not run a program whose path holds ";
+    EXPECT_EQ(ExecPathRefusal(L"/a\"b/antiarp"), prefix + L"a quote: /a\"b/antiarp");
+    EXPECT_EQ(ExecPathRefusal(L"/a'b/antiarp"), prefix + L"a quote: /a'b/antiarp");
+    EXPECT_EQ(ExecPathRefusal(L"/a\\b/antiarp"), prefix + L"a backslash: /a\\b/antiarp");
+    EXPECT_EQ(ExecPathRefusal(L"/a\nb\x7F/antiarp"),
+              prefix + L"a control character: /a\\x0ab\\x7f/antiarp");
+    // A byte that is not UTF-8, as it comes out of a Linux path (see narrow_to_wide).
+    const std::wstring not_utf8 = {L'/', L'a', static_cast<wchar_t>(0xDCFF), L'/', L'x'};
+    EXPECT_EQ(ExecPathRefusal(not_utf8), prefix + L"text that is not UTF-8: /a\\xff/x");
 }
 
 TEST(UnitFile, RegistersANotifyServiceStartedAtBootAndNeverRestarted) {

@@ -59,6 +59,11 @@ void expect_protection_started_and_stopped(const std::string& output) {
     EXPECT_THAT(binding, HasSubstr("[0]ARP Error " + not_supported_text()));
 }
 
+const std::string simulated =
+    "[NORMAL][ServiceDispatcher]" + narrow(L"服务运行在模拟状态") + "\r\n";
+const std::string run_in_progress =
+    "[WARN][ServiceDispatcher]" + narrow(L"已有实例在运行，本次运行不改动 ARP 表") + "\r\n";
+
 bool running_mutex_exists() {
     return ScopedKernelHandle(OpenMutexW(SYNCHRONIZE, FALSE, running_mutex.c_str())).valid();
 }
@@ -180,6 +185,22 @@ TEST_F(AntiArpWineTest, UninstallOfAStoppedServiceRemovesIt) {
     EXPECT_FALSE(event_source_exists());
 }
 
+// While the service runs, a debug run or service mode started by hand says so and changes no ARP
+// table (no flush lines): the running service's static entries stay.
+TEST_F(AntiArpWineTest, ARunInProgressIsLeftAlone) {
+    InstallAndStart();
+    const ScopedKernelHandle process = ServiceProcess();
+    ASSERT_TRUE(process);
+    EXPECT_EQ(Run(L""), run_in_progress);
+    ChildProcess debug(Command(L"/debug"));
+    EXPECT_TRUE(debug.WaitForExit());
+    const ProgramResult result = debug.Finish();
+    EXPECT_EQ(result.code, 0u);
+    EXPECT_EQ(result.output, simulated + run_in_progress);
+    EXPECT_EQ(WaitForSingleObject(process.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_TRUE(running_mutex_exists());
+}
+
 // Not started by the Service Control Manager, service mode cannot connect to it: the process
 // has run the protection's start, and its end stops it again.
 TEST_F(AntiArpWineTest, WithoutASwitchItCannotConnectAndEndsWithExitCodeZero) {
@@ -189,9 +210,6 @@ TEST_F(AntiArpWineTest, WithoutASwitchItCannotConnectAndEndsWithExitCodeZero) {
     EXPECT_FALSE(running_mutex_exists());
 }
 
-// Wine delivers Ctrl+C, not Ctrl+Break (its server answers "not implemented" for any other
-// event), and only between processes of one console, which a test under Wine does not have:
-// the program gets a console of its own and a helper attaches to it and sends the event.
 // Wine's default handler ends a process with code 0 too: the stop's flush after the monitor's
 // line is what shows that the program's own handler ended the run.
 TEST_F(AntiArpWineTest, DebugModeEndsOnCtrlCWithExitCodeZero) {
@@ -202,16 +220,10 @@ TEST_F(AntiArpWineTest, DebugModeEndsOnCtrlCWithExitCodeZero) {
     ASSERT_TRUE(debug.ReadUntil(monitor_failed));
     EXPECT_TRUE(running_mutex_exists());
 
-    const std::wstring sender = fs::path(CONSOLE_EVENT_SENDER).make_preferred().wstring();
-    EXPECT_EQ(run_program(L"\"" + sender + L"\" " + std::to_wstring(debug.id()) + L" " +
-                          std::to_wstring(CTRL_C_EVENT))
-                  .code,
-              0u);
+    EXPECT_EQ(send_ctrl_c(CONSOLE_EVENT_SENDER, debug.id()), 0u);
     EXPECT_TRUE(debug.WaitForExit());
     const ProgramResult result = debug.Finish();
     EXPECT_EQ(result.code, 0u);
-    const std::string simulated =
-        "[NORMAL][ServiceDispatcher]" + narrow(L"服务运行在模拟状态") + "\r\n";
     ASSERT_THAT(result.output, StartsWith(simulated));
     expect_protection_started_and_stopped(result.output.substr(simulated.size()));
     EXPECT_FALSE(running_mutex_exists());

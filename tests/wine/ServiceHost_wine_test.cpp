@@ -1,6 +1,7 @@
 // The service host under Wine, end to end: the service test program installed, started,
 // controlled, stopped and removed through Wine's Service Control Manager and registry.
 #include "Core_Service/CommandLine.h"
+#include "Core_Service/ServiceManager.h"
 #include "wine/WineServiceSupport.h"
 
 #include <gmock/gmock.h>
@@ -9,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 namespace {
 
@@ -141,6 +143,45 @@ TEST_F(ServiceHostWineTest, UninstallRemovesAStoppedServiceOnly) {
     ASSERT_TRUE(wait_for_state(service_name, SERVICE_STOPPED));
     EXPECT_EQ(Run(L"-U"), "Service Unregister successed.\r\n");
     EXPECT_FALSE(open_service(service_name, SERVICE_QUERY_STATUS));
+}
+
+// The start lasts until the run's exit event is signalled: only a console handler present from
+// the run's start can end it; the system's own would end the process with no stop.
+TEST_F(ServiceHostWineTest, CtrlCDuringTheStartEndsTheRunAfterItWithTheStop) {
+    SetEnvironmentVariableW(L"TW_TEST_HOLD_START", L"1");
+    ChildProcess debug(L"\"" + program.wstring() + L"\" /debug", CREATE_NEW_CONSOLE);
+    SetEnvironmentVariableW(L"TW_TEST_HOLD_START", nullptr);
+    ASSERT_TRUE(debug.started());
+    // The run's first line; the handler is in place before it.
+    ASSERT_TRUE(debug.ReadUntil(crlf(narrow(L"[NORMAL][ServiceDispatcher]服务运行在模拟状态\n"))));
+    EXPECT_EQ(send_ctrl_c(CONSOLE_EVENT_SENDER, debug.id()), 0u);
+    EXPECT_TRUE(debug.WaitForExit());
+    EXPECT_EQ(debug.Finish().code, 0u);
+    EXPECT_THAT(Events(), ElementsAre("OnStart", "OnStop", "Ended"));
+}
+
+// A stopper's wait for the run's end: a time-out (with the system's code for a service that
+// does not answer in time) while a run holds the running mutex, the end once that run's thread
+// has gone without releasing it.
+TEST(WaitForRunEndWine, TimesOutWhileARunHoldsTheMutexAndEndsWhenItIsAbandoned) {
+    const std::wstring name = L"Tarnwick Test wait " + std::to_wstring(GetCurrentProcessId());
+    const std::wstring mutex_name = L"Global\\MUTEX_TARNWICK_SERVICE_" + name;
+    const ScopedKernelHandle holding(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    const ScopedKernelHandle release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    ScopedKernelHandle mutex;
+    std::thread run([&] {
+        mutex.reset(CreateMutexW(nullptr, TRUE, mutex_name.c_str()));
+        SetEvent(holding.get());
+        WaitForSingleObject(release.get(), give_up_ms);
+    });
+    ASSERT_EQ(WaitForSingleObject(holding.get(), give_up_ms), static_cast<DWORD>(WAIT_OBJECT_0));
+    ServiceManager& manager = SystemServiceManager();
+    ServiceError error;
+    EXPECT_EQ(manager.WaitForRunEnd(name, 50, error), RunEndWait::no_response);
+    EXPECT_EQ(error.code, static_cast<std::uint32_t>(ERROR_SERVICE_REQUEST_TIMEOUT));
+    SetEvent(release.get());
+    run.join();
+    EXPECT_EQ(manager.WaitForRunEnd(name, 50, error), RunEndWait::ended);
 }
 
 TEST_F(ServiceHostWineTest, HelpFormsPrintTheHelpText) {

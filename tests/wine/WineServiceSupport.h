@@ -148,6 +148,17 @@ inline ProgramResult run_program(std::wstring commandLine) {
     return ChildProcess(std::move(commandLine)).Finish();
 }
 
+// Wine delivers Ctrl+C (not Ctrl+Break: its server answers "not implemented" for any other
+// event), and only between processes of one console, which a test under Wine does not have:
+// the child gets a console of its own (CREATE_NEW_CONSOLE) and the sender, a helper program,
+// attaches to it and sends the event. The sender's exit code; 0 once the event is sent.
+inline DWORD send_ctrl_c(std::filesystem::path sender, DWORD processId) {
+    const std::wstring path = sender.make_preferred().wstring();
+    return run_program(L"\"" + path + L"\" " + std::to_wstring(processId) + L" " +
+                       std::to_wstring(CTRL_C_EVENT))
+        .code;
+}
+
 inline ScopedServiceHandle open_service(const std::wstring& name, DWORD access) {
     const ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     return ScopedServiceHandle(OpenServiceW(manager.get(), name.c_str(), access));
