@@ -289,6 +289,12 @@ WaitResult FakeServiceProcess::WaitExitEvent(std::uint32_t timeoutMs) {
     return eventSignalled ? WaitResult::signalled : WaitResult::timed_out;
 }
 
+bool FakeServiceProcess::WaitUntilSignalled() {
+    std::unique_lock lock(event_mutex_);
+    return event_changed_.wait_for(lock, std::chrono::seconds(10),
+                                   [this] { return eventSignalled; });
+}
+
 void FakeServiceProcess::CloseExitEvent() {
     journal_.Add("CloseExitEvent");
     std::lock_guard lock(event_mutex_);

@@ -109,6 +109,9 @@ public:
     void ReleaseRunningMutex() override;
     void AddConsoleControlHandler(Core_Service::ConsoleControlEntry handler) override;
 
+    // Waits until the exit event has been signalled (from another thread); false after 10 s.
+    bool WaitUntilSignalled();
+
     // Whether the process was started by the service manager: RunDispatcher then runs the
     // service entry (on the calling thread).
     bool startedByManager = true;

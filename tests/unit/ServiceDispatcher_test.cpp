@@ -6,6 +6,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 namespace {
@@ -326,13 +329,28 @@ class DebugModeEndAfterStopTest : public ServiceRunTest,
 TEST_P(DebugModeEndAfterStopTest, CloseLogoffAndShutdownReturnOnlyAfterTheStop) {
     process.waitsBlock = true;
     std::thread system_thread;
-    process.onWait = [this, &system_thread](int wait) {
-        if (wait == 1) {
-            system_thread = std::thread([this] {
-                EXPECT_TRUE(process.console(GetParam()));
-                journal.Add("handler returned");
-            });
+    std::mutex returned_mutex;
+    std::condition_variable returned_changed;
+    bool returned = false;
+    process.onWait = [&](int wait) {
+        if (wait != 1) {
+            return;
         }
+        system_thread = std::thread([&] {
+            EXPECT_TRUE(process.console(GetParam()));
+            journal.Add("handler returned");
+            {
+                std::lock_guard lock(returned_mutex);
+                returned = true;
+            }
+            returned_changed.notify_all();
+        });
+        // The run cannot stop while this wait of its loop lasts: a handler that has signalled
+        // the event must still be waiting. (A bounded look: its return would come at once.)
+        ASSERT_TRUE(process.WaitUntilSignalled());
+        std::unique_lock lock(returned_mutex);
+        EXPECT_FALSE(returned_changed.wait_for(lock, std::chrono::milliseconds(200),
+                                               [&] { return returned; }));
     };
     testing::internal::CaptureStdout();
     dispatcher().RunDebugMode();
