@@ -9,12 +9,12 @@
 #include "Core_Common/Utility.h"
 #include "Core_Service/CommandLine.h"
 #include "Core_Service/ServiceDispatcher.h"
+#include "fakes/WaitableFlag.h"
 #ifndef _WIN32
 #include "Core_Service/linux/ServiceSystem_linux.h"
 #endif
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -45,34 +45,14 @@ private:
     std::string path_;
 };
 
-// Whether the exit event has been signalled, for a start that waits for it.
-class StopSeen {
-public:
-    void Set() {
-        {
-            std::lock_guard lock(mutex_);
-            seen_ = true;
-        }
-        changed_.notify_all();
-    }
-    // False when the bound passes first.
-    bool Wait() {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::seconds(30), [this] { return seen_; });
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    bool seen_ = false;
-};
-
 class RecordingHandler final : public InterfaceServiceHandler {
 public:
-    RecordingHandler(EventRecord& record, StopSeen& stop) : record_(record), stop_(stop) {}
+    RecordingHandler(EventRecord& record, tw_test::WaitableFlag& stop)
+        : record_(record), stop_(stop) {}
     bool OnStart() override {
         record_.Add("OnStart");
-        if (std::getenv("TW_TEST_HOLD_START") != nullptr && !stop_.Wait()) {
+        if (std::getenv("TW_TEST_HOLD_START") != nullptr &&
+            !stop_.WaitFor(std::chrono::seconds(30))) {
             record_.Add("OnStart saw no stop");
         }
         return true;
@@ -93,14 +73,14 @@ public:
 
 private:
     EventRecord& record_;
-    StopSeen& stop_;
+    tw_test::WaitableFlag& stop_;
     bool idled_ = false;
 };
 
 // Forwards to the platform's service process and records every status sent.
 class RecordingProcess final : public ServiceProcess {
 public:
-    RecordingProcess(ServiceProcess& real, EventRecord& record, StopSeen& stop)
+    RecordingProcess(ServiceProcess& real, EventRecord& record, tw_test::WaitableFlag& stop)
         : real_(real), record_(record), stop_(stop) {}
     void HoldStopSignals(bool console) override { real_.HoldStopSignals(console); }
     bool RunDispatcher(const std::wstring& name, ServiceMainEntry entry) override {
@@ -134,7 +114,7 @@ public:
 private:
     ServiceProcess& real_;
     EventRecord& record_;
-    StopSeen& stop_;
+    tw_test::WaitableFlag& stop_;
 };
 
 int Run(const std::wstring* argument) {
@@ -149,7 +129,8 @@ int Run(const std::wstring* argument) {
                                          : Core_Common::wide_to_narrow(
                                                program + L".events", Core_Common::code_page_ansi));
 
-    StopSeen stop;
+    // Set once the exit event has been signalled, for a start that waits for it.
+    tw_test::WaitableFlag stop;
 #ifdef _WIN32
     ServiceManager& manager = SystemServiceManager();
     RecordingProcess process(SystemServiceProcess(), record, stop);

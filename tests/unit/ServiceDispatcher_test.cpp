@@ -2,13 +2,12 @@
 
 #include "Core_Common/Utility.h"
 #include "fakes/ServiceFakes.h"
+#include "fakes/WaitableFlag.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 
 namespace {
@@ -329,9 +328,7 @@ class DebugModeEndAfterStopTest : public ServiceRunTest,
 TEST_P(DebugModeEndAfterStopTest, CloseLogoffAndShutdownReturnOnlyAfterTheStop) {
     process.waitsBlock = true;
     std::thread system_thread;
-    std::mutex returned_mutex;
-    std::condition_variable returned_changed;
-    bool returned = false;
+    tw_test::WaitableFlag returned;
     process.onWait = [&](int wait) {
         if (wait != 1) {
             return;
@@ -339,18 +336,12 @@ TEST_P(DebugModeEndAfterStopTest, CloseLogoffAndShutdownReturnOnlyAfterTheStop) 
         system_thread = std::thread([&] {
             EXPECT_TRUE(process.console(GetParam()));
             journal.Add("handler returned");
-            {
-                std::lock_guard lock(returned_mutex);
-                returned = true;
-            }
-            returned_changed.notify_all();
+            returned.Set();
         });
         // The run cannot stop while this wait of its loop lasts: a handler that has signalled
         // the event must still be waiting. (A bounded look: its return would come at once.)
         ASSERT_TRUE(process.WaitUntilSignalled());
-        std::unique_lock lock(returned_mutex);
-        EXPECT_FALSE(returned_changed.wait_for(lock, std::chrono::milliseconds(200),
-                                               [&] { return returned; }));
+        EXPECT_FALSE(returned.WaitFor(std::chrono::milliseconds(200)));
     };
     testing::internal::CaptureStdout();
     dispatcher().RunDebugMode();
