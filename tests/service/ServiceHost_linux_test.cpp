@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <list>
 #include <poll.h>
 #include <spawn.h>
 #include <sstream>
@@ -175,10 +176,10 @@ protected:
     }
 
     void TearDown() override {
-        for (Child* child : children) {
-            if (child->pid > 0) {
-                kill(child->pid, SIGKILL);
-                child->Wait();
+        for (Child& child : children) {
+            if (child.pid > 0) {
+                kill(child.pid, SIGKILL);
+                child.Wait();
             }
         }
         fs::remove_all(root);
@@ -235,14 +236,21 @@ protected:
     }
     void MarkActive() const { std::ofstream(root / "state" / (unit_name + ".active")); }
 
+    Child& Keep(Child child) {
+        children.push_back(std::move(child));
+        return children.back();
+    }
+
     // A debug run of the program stands for the running service: it holds the running lock,
     // and the stand-in systemctl's stop sends it SIGTERM.
-    void StartRunningService(Child& holder) {
-        holder = Spawn({"/debug"});
-        children.push_back(&holder);
-        ASSERT_TRUE(holder.WaitForLine("OnIdle"));
+    Child& StartRunningService() {
+        Child& holder = Keep(Spawn({"/debug"}));
+        if (!holder.WaitForLine("OnIdle")) {
+            ADD_FAILURE() << "the debug run standing for the service did not run";
+        }
         std::ofstream(root / "state" / (unit_name + ".pid")) << holder.pid;
         MarkActive();
+        return holder;
     }
 
     bool LockHeld() const {
@@ -260,7 +268,9 @@ protected:
     std::string unit_name;
     fs::path unit_path;
     std::string lock_path;
-    std::vector<Child*> children;
+    // Children that may run beyond a test's last step, owned here so that one a failed test
+    // leaves running is still ended.
+    std::list<Child> children;
 };
 
 // Runs a tool; gives its exit code and what it wrote on each stream.
@@ -404,8 +414,7 @@ TEST_F(ServiceHostLinuxTest, StartAsksWithoutWaitingAndIsRefusedWhileRunning) {
 
 TEST_F(ServiceHostLinuxTest, StopWaitsForTheRunToEnd) {
     Run("/install");
-    Child holder;
-    StartRunningService(holder);
+    Child& holder = StartRunningService();
     ASSERT_TRUE(LockHeld());
     ClearRecords();
     EXPECT_EQ(Run("/stop"), "Service Stop successed.\n");
@@ -439,8 +448,7 @@ TEST_F(ServiceHostLinuxTest, StopOfAServiceThatDoesNotRunFails) {
 
 TEST_F(ServiceHostLinuxTest, RestartStopsARunningServiceThenStartsIt) {
     Run("/install");
-    Child holder;
-    StartRunningService(holder);
+    Child& holder = StartRunningService();
     ClearRecords();
     EXPECT_EQ(Run("/restart"), "Service Restart successed.\n");
     EXPECT_EQ(holder.Wait(), 0);
@@ -476,8 +484,7 @@ TEST_F(ServiceHostLinuxTest, ServiceModeNotifiesReadyAndStoppingAndEndsOnSigterm
     socket_path.copy(address.sun_path, socket_path.size());
     ASSERT_EQ(bind(notify.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
 
-    Child service = Spawn({}, true);
-    children.push_back(&service);
+    Child& service = Keep(Spawn({}, true));
     const auto receive = [&] {
         pollfd waiting{notify.get(), POLLIN, 0};
         if (poll(&waiting, 1, give_up_ms) <= 0) {
@@ -505,27 +512,26 @@ TEST_F(ServiceHostLinuxTest, ServiceModeNotifiesReadyAndStoppingAndEndsOnSigterm
 // A run in progress holds the running lock: a debug run, or service mode started by hand, says
 // so in one line and ends without starting anything; the first run goes on holding its lock.
 TEST_F(ServiceHostLinuxTest, RunsThatFindARunInProgressLeaveItAlone) {
-    Child first;
-    StartRunningService(first);
+    Child& first = StartRunningService();
     ClearRecords();
     for (const std::string argument : {"-debug", "/installx"}) {
-        Child second = Spawn({argument});
-        children.push_back(&second);
+        Child& second = Keep(Spawn({argument}));
         ASSERT_TRUE(second.WaitForLine("Ended")) << argument;
         EXPECT_EQ(second.ReadAllOut(),
                   (argument == "-debug" ? simulation_line : "") + run_in_progress_line);
         EXPECT_EQ(second.Wait(), 0);
-        children.pop_back();
     }
     EXPECT_THAT(Events(), ElementsAre("Ended", "Ended"));
     EXPECT_TRUE(LockHeld());
+    kill(first.pid, SIGTERM);
+    EXPECT_EQ(first.Wait(), 0);
+    EXPECT_THAT(Events(), ElementsAre("Ended", "Ended", "OnStop", "Ended"));
 }
 
 class DebugModeSignalTest : public ServiceHostLinuxTest, public testing::WithParamInterface<int> {};
 
 TEST_P(DebugModeSignalTest, SignalEndsTheRunCleanly) {
-    Child run = Spawn({"-DEBUG"});
-    children.push_back(&run);
+    Child& run = Keep(Spawn({"-DEBUG"}));
     ASSERT_TRUE(run.WaitForLine("OnIdle"));
     EXPECT_TRUE(LockHeld());
     kill(run.pid, GetParam());
