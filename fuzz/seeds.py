@@ -147,6 +147,17 @@ write("iphelper", "adapter_chain_that_loops", struct.pack("<I", BASE)
 write("iphelper", "gateway_without_nul",
       struct.pack("<I", BASE) + adapter(2, "10.100.200.255.1", 0))
 
+# Switches, in UTF-16 code units.
+for name, text in [("install", "/install"), ("debug_upper_case", "-DEBUG"), ("help", "?"),
+                   ("not_a_switch", "/installer"),
+                   # Look-alikes that a conversion with best fit made into switches.
+                   ("full_width_install", "/\uff29\uff2e\uff33\uff34\uff21\uff2c\uff2c"),
+                   ("dotted_capital_i", "/\u0130NSTALL"), ("full_width_question_mark", "\uff1f"),
+                   ("cjk_after_slash", "/\u4e2d")]:
+    write("command_line", name, text.encode("utf-16-le"))
+# An unpaired surrogate, which a conversion to narrow text made "?".
+write("command_line", "unpaired_surrogate", struct.pack("<H", 0xDE61))
+
 # Unit files: display name, description and path, each with a 16-bit length in front.
 def unit(display, description, path):
     fields = [display.encode(), description.encode(), path]
