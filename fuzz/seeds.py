@@ -166,7 +166,7 @@ def unit(display, description, path):
 
 write("systemd_unit", "plain", unit("Tarnwick AntiARP", "Protects the ARP table.",
                                     b"/usr/sbin/antiarp"))
-write("systemd_unit", "line_breaks_and_specifiers",
+write("systemd_unit", "line_breaks_and_percent_signs",
       unit("Name\nExecStart=/bin/sh", "50% done\\\n[Service]", b"/opt/a b/%h/antiarp"))
 write("systemd_unit", "quotes_and_control_characters",
       unit("\x7f", "\t", b"/opt/\"x\"\\y/$HOME/\x01antiarp"))

@@ -268,19 +268,19 @@ container_boot() {
     mount -t tmpfs -o mode=0755,size=64m,nosuid,nodev "tw-$name-run" "$root/run"
     mount -t tmpfs -o mode=1777,size=256m,nosuid,nodev "tw-$name-tmp" "$root/tmp"
 
-    local spec
-    for spec in "${binds[@]}"; do
-        src=${spec%%:*}
-        dst=${spec#*:}
-        [ "$dst" != "$spec" ] || dst=$src
+    local pair
+    for pair in "${binds[@]}"; do
+        src=${pair%%:*}
+        dst=${pair#*:}
+        [ "$dst" != "$pair" ] || dst=$src
         mkdir -p "$root$dst"
         mount --bind "$src" "$root$dst"
         mount -o remount,bind,ro "$root$dst"
     done
-    for spec in "${copies[@]}"; do
-        src=${spec%%:*}
-        dst=${spec#*:}
-        [ "$dst" != "$spec" ] || dst=$src
+    for pair in "${copies[@]}"; do
+        src=${pair%%:*}
+        dst=${pair#*:}
+        [ "$dst" != "$pair" ] || dst=$src
         mkdir -p "$root$dst"
         cp -a "$src/." "$root$dst/"
     done
