@@ -16,10 +16,14 @@ source "$here/../lab/checks.sh"
 source "$here/container.sh"
 
 scenario=$1
-antiarp=$2
+built=$2
 attacker=$3
 deb=${4:-}
 
+# The program's folder is bound at a path of its own: wherever the build lies (under /tmp, say),
+# the unit's private /tmp and read-only paths must not hide it from the service.
+program_dir=/opt/tarnwick-antiarp-test
+antiarp=$program_dir/$(basename "$built")
 unit=tarnwick-antiarp
 unit_file=/etc/systemd/system/$unit.service
 state_dir=/var/lib/$unit
@@ -35,7 +39,7 @@ systemd_lab() {
     lab_init
     container="${LAB_ID}-systemd"
     trap 'container_stop "$container" || true; lab_cleanup' EXIT
-    container_start "$container" --bind "$(dirname "$antiarp")" "$@"
+    container_start "$container" --bind "$(dirname "$built")":"$program_dir" "$@"
     lab_host gw
     ip -n "$(lab_ns gw)" link add eth0 type veth peer name eth0 netns "$(container_pid "$container")"
     lab_ip gw addr add "$LAB_GW_IP/24" dev eth0
@@ -134,7 +138,7 @@ scenario_sandbox() {
     # directories take them.
     local path result=
     for path in / /etc /usr /var/lib /var/log /var/tmp /run /run/lock /tmp /dev/shm /root \
-        "$(dirname "$antiarp")" "$state_dir" "/run/$unit"; do
+        "$program_dir" "$state_dir" "/run/$unit"; do
         if inside nsenter -t "$pid" -m sh -c "touch '$path/tw-probe' 2>/dev/null"; then
             result+="$path writable;"
         fi
