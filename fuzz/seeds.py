@@ -27,12 +27,18 @@ def nlmsg(kind, payload, flags=0x2, seq=1, pid=0):
     return align4(struct.pack("<IHHII", 16 + len(payload), kind, flags, seq, pid) + payload)
 
 
-def chunks(*datagrams, peer=b"\x0a\x00\x00\x01"):
-    return peer + b"".join(struct.pack("<H", len(d)) + d for d in datagrams)
+def chunk(data):
+    return struct.pack("<H", len(data)) + data
 
 
 def ip(text):
     return bytes(int(part) for part in text.split("."))
+
+
+# Netlink replies: the peer address (10.0.0.1) and the link index (2) asked about, then the
+# datagrams.
+def chunks(*datagrams, peer=ip("10.0.0.1"), link_index=2):
+    return peer + struct.pack("<I", link_index) + b"".join(chunk(d) for d in datagrams)
 
 
 NLMSG_ERROR, NLMSG_DONE = 2, 3
@@ -98,9 +104,12 @@ write("route_changes", "changes_then_empty", bytes([60, 0, 200, 60, 202]))
 write("route_changes", "overrun", bytes([201, 202]))
 write("route_changes", "failure", bytes([60, 203]))
 
-# ARP frames: the link (index 2, its MAC, 10.0.0.2), the address asked for (10.0.0.1) and the
-# interface the frame came in on, then the frame.
-LINK = struct.pack("<i", 2) + b"\x02\x00\x00\x00\x00\x02" + ip("10.0.0.2") + ip("10.0.0.1")
+# ARP frames: the link (index 2, its MAC, 10.0.0.2) and the address asked for (10.0.0.1); what
+# the kernel tells of the frame (interface, packet type, Ethernet source, VLAN tag); the frame.
+LINK_MAC = b"\x02\x00\x00\x00\x00\x02"
+LINK = struct.pack("<i", 2) + LINK_MAC + ip("10.0.0.2") + ip("10.0.0.1")
+GATEWAY_MAC = b"\x02\xab\xcd\xef\x10\x99"
+PACKET_HOST, PACKET_BROADCAST = 0, 1
 
 
 def arp(operation, sender_mac, sender_ip, target_mac, target_ip):
@@ -108,15 +117,19 @@ def arp(operation, sender_mac, sender_ip, target_mac, target_ip):
             + target_mac + ip(target_ip))
 
 
-GATEWAY_MAC = b"\x02\xab\xcd\xef\x10\x99"
-write("arp_frame", "answer", LINK + struct.pack("<i", 2)
-      + arp(2, GATEWAY_MAC, "10.0.0.1", b"\x02\x00\x00\x00\x00\x02", "10.0.0.2"))
-write("arp_frame", "answer_on_another_link", LINK + struct.pack("<i", 3)
-      + arp(2, GATEWAY_MAC, "10.0.0.1", b"\x02\x00\x00\x00\x00\x02", "10.0.0.2"))
-write("arp_frame", "request", LINK + struct.pack("<i", 2)
-      + arp(1, GATEWAY_MAC, "10.0.0.1", b"\0" * 6, "10.0.0.2"))
-write("arp_frame", "truncated", LINK + struct.pack("<i", 2)
-      + arp(2, GATEWAY_MAC, "10.0.0.1", b"\0" * 6, "10.0.0.2")[:20])
+def received(frame, interface=2, packet_type=PACKET_HOST, source=GATEWAY_MAC, vlan=0):
+    return LINK + struct.pack("<iB", interface, packet_type) + source + bytes([vlan]) + frame
+
+
+ANSWER = arp(2, GATEWAY_MAC, "10.0.0.1", LINK_MAC, "10.0.0.2")
+write("arp_frame", "answer", received(ANSWER))
+write("arp_frame", "answer_on_another_link", received(ANSWER, interface=3))
+write("arp_frame", "answer_to_every_host", received(ANSWER, packet_type=PACKET_BROADCAST))
+write("arp_frame", "answer_from_another_ethernet_source",
+      received(ANSWER, source=b"\x02\xab\xcd\xef\x10\x98"))
+write("arp_frame", "answer_vlan_tagged", received(ANSWER, vlan=1))
+write("arp_frame", "request", received(arp(1, GATEWAY_MAC, "10.0.0.1", b"\0" * 6, "10.0.0.2")))
+write("arp_frame", "truncated", received(ANSWER[:20]))
 
 # IP Helper buffers: the buffer's 32-bit address, then the buffer.
 BASE = 0x00400000
@@ -160,8 +173,7 @@ write("command_line", "unpaired_surrogate", struct.pack("<H", 0xDE61))
 
 # Unit files: display name, description and path, each with a 16-bit length in front.
 def unit(display, description, path):
-    fields = [display.encode(), description.encode(), path]
-    return b"".join(struct.pack("<H", len(f)) + f for f in fields)
+    return chunk(display.encode()) + chunk(description.encode()) + chunk(path)
 
 
 write("systemd_unit", "plain", unit("Tarnwick AntiARP", "Protects the ARP table.",
