@@ -18,6 +18,13 @@ void announce(const char* line) {
 
 } // namespace
 
+ServiceDefinition ProgramServiceDefinition(const std::wstring& serviceName,
+                                           const std::wstring& displayName,
+                                           const std::wstring& programPath,
+                                           const std::vector<std::wstring>& dependencies) {
+    return {serviceName, displayName, programPath, L"\"" + programPath + L"\"", dependencies};
+}
+
 unsigned ServiceDispatcher::ParseCommandLine(const std::wstring& serviceName,
                                              const std::wstring& displayName,
                                              const std::wstring& description,
@@ -84,13 +91,8 @@ bool ServiceDispatcher::ServiceInstall(const std::wstring& programPath,
         ReportSystemFailure(error);
         return false;
     }
-    ServiceDefinition definition;
-    definition.serviceName = serviceName;
-    definition.displayName = displayName;
-    definition.programPath = native;
-    definition.commandLine = L"\"" + native + L"\"";
-    definition.dependencies = dependencies;
-    if (!manager->CreateServiceEntry(definition, error)) {
+    if (!manager->CreateServiceEntry(
+            ProgramServiceDefinition(serviceName, displayName, native, dependencies), error)) {
         ReportSystemFailure(error);
         return false;
     }

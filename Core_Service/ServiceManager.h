@@ -35,6 +35,13 @@ struct ServiceDefinition {
     std::vector<std::wstring> dependencies;
 };
 
+// The service as the install switch registers it: the program at its native path, run by that
+// path in double quotes.
+ServiceDefinition ProgramServiceDefinition(const std::wstring& serviceName,
+                                           const std::wstring& displayName,
+                                           const std::wstring& programPath,
+                                           const std::vector<std::wstring>& dependencies = {});
+
 // Why a call of the service manager failed: the system error code, and what the service manager
 // said beyond the code's own text (empty when nothing).
 struct ServiceError {

@@ -6,6 +6,7 @@
 #include "Core_Service/ServiceManager.h"
 #include "Core_Service/SystemdUnit.h"
 #include "Core_SocketARP/app/Program.h"
+#include "Version.h"
 
 #include <cstring>
 #include <iostream>
@@ -19,20 +20,18 @@ std::string narrow(const std::wstring& text) {
 
 // As the install switch composes it: the unit made for the program, then its description set.
 std::string installed_unit(const std::string& program) {
-    Core_Service::ServiceDefinition definition;
-    definition.serviceName = service_name;
-    definition.displayName = service_display_name;
-    definition.programPath = Core_Common::narrow_to_wide(program, Core_Common::code_page_ansi);
-    definition.commandLine = L"\"" + definition.programPath + L"\"";
-    return Core_Service::WriteUnitDescription(Core_Service::MakeUnitFile(definition),
-                                              service_description);
+    return Core_Service::WriteUnitDescription(
+        Core_Service::MakeUnitFile(Core_Service::ProgramServiceDefinition(
+            service_name, service_display_name,
+            Core_Common::narrow_to_wide(program, Core_Common::code_page_ansi))),
+        service_description);
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
     if (argc == 2 && std::strcmp(argv[1], "version") == 0) {
-        std::cout << TW_VERSION << '\n';
+        std::cout << TW_VERSION_TEXT << '\n';
     } else if (argc == 3 && std::strcmp(argv[1], "unit") == 0) {
         std::cout << installed_unit(argv[2]);
     } else if (argc == 2 && std::strcmp(argv[1], "wixl-defines") == 0) {
