@@ -24,6 +24,14 @@ std::string bytes_to_hex(std::span<const std::uint8_t> bytes);
 // line end (Win32 message table on Windows, strerror_r on Linux).
 std::wstring system_error_text(std::uint32_t code);
 
+// The text without the line ends at its end, for a system's text set inside a line of its own.
+template <class Text> Text without_line_end(Text text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+        text.pop_back();
+    }
+    return text;
+}
+
 // Full path of the running executable.
 std::wstring module_file_path();
 

@@ -67,14 +67,10 @@ ServiceStatus ServiceDispatcher::Status() const {
 }
 
 void ServiceDispatcher::ReportSystemFailure(const ServiceError& error) const {
-    std::wstring text = Core_Common::system_error_text(error.code);
-    if (!error.detail.empty()) {
-        while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) {
-            text.pop_back();
-        }
-        text += L": " + error.detail;
-    }
-    WriteLog(log_error, error.code, text);
+    const std::wstring text = Core_Common::system_error_text(error.code);
+    WriteLog(log_error, error.code,
+             error.detail.empty() ? text
+                                  : Core_Common::without_line_end(text) + L": " + error.detail);
 }
 
 void ServiceDispatcher::ReportRunInProgress() const {

@@ -11,13 +11,7 @@ namespace {
 constexpr const char* header = "tarnwick-antiarp gateways 1";
 
 // The error text inside a report's own line: without the system's line end.
-std::string InLine(SystemErrorCode code) {
-    std::string text = ErrorText(code);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
-        text.pop_back();
-    }
-    return text;
-}
+std::string InLine(SystemErrorCode code) { return Core_Common::without_line_end(ErrorText(code)); }
 
 bool IsHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
 

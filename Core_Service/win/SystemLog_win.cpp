@@ -15,11 +15,8 @@ std::atomic<HANDLE> event_source = nullptr;
 
 // The event's text: the line without its line ends, which the message text adds back.
 std::wstring event_text(std::string_view text) {
-    std::wstring wide = Core_Common::narrow_to_wide(std::string(text), Core_Common::code_page_ansi);
-    while (!wide.empty() && (wide.back() == L'\n' || wide.back() == L'\r')) {
-        wide.pop_back();
-    }
-    return wide;
+    return Core_Common::without_line_end(
+        Core_Common::narrow_to_wide(std::string(text), Core_Common::code_page_ansi));
 }
 
 // A severity's event type and identifier in the program's message table, whose text is the
