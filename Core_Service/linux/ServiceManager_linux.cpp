@@ -119,16 +119,17 @@ bool run_systemctl(const std::vector<std::string>& arguments, ServiceError& erro
 
     int out_fds[2] = {-1, -1};
     int err_fds[2] = {-1, -1};
-    if ((output != nullptr && pipe2(out_fds, O_CLOEXEC) != 0) || pipe2(err_fds, O_CLOEXEC) != 0) {
-        error = {static_cast<std::uint32_t>(errno), {}};
-        const ScopedFd out_read(out_fds[0]);
-        const ScopedFd out_write(out_fds[1]);
-        return false;
-    }
+    const bool piped =
+        (output == nullptr || pipe2(out_fds, O_CLOEXEC) == 0) && pipe2(err_fds, O_CLOEXEC) == 0;
+    const int pipe_error = errno;
     const ScopedFd out_read(out_fds[0]);
     ScopedFd out_write(out_fds[1]);
     const ScopedFd err_read(err_fds[0]);
     ScopedFd err_write(err_fds[1]);
+    if (!piped) {
+        error = {static_cast<std::uint32_t>(pipe_error), {}};
+        return false;
+    }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     if (output != nullptr) {
