@@ -106,20 +106,12 @@ void BM_RouteChangeToPinned(benchmark::State& state) {
     }
 }
 
-void DeleteEntry(std::uint32_t address, int linkIndex) {
-    netlink::Request request(RTM_DELNEIGH, 0);
-    ndmsg header{};
-    header.ndm_family = AF_INET;
-    header.ndm_ifindex = linkIndex;
-    request.AddFamilyHeader(header);
-    request.AddAttribute(NDA_DST, address);
-    netlink::Socket socket;
-    socket.Transact(request);
-}
-
 void BM_DeletedPinToPinned(benchmark::State& state) {
     static NeighbourWatch watch;
+    static Core_SocketARP::RtnetlinkNetworkStack stack;
     const std::uint32_t pinned = lab.gateways[1 - next_gateway];
+    char pinnedText[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &pinned, pinnedText, sizeof pinnedText);
     for (auto _ : state) {
         // Spaced beyond the pin's conflict window, so that each repair resolves the gateway
         // anew rather than writing back the pin of an open window.
@@ -127,7 +119,7 @@ void BM_DeletedPinToPinned(benchmark::State& state) {
                                     std::chrono::milliseconds(50));
         watch.Drain();
         const auto start = Clock::now();
-        DeleteEntry(pinned, lab.link.interfaceIndex);
+        stack.DeleteArpEntry(lab.link.interfaceIndex, pinnedText);
         if (!watch.AwaitPermanent(pinned, lab.link.interfaceIndex, start + reaction_limit)) {
             state.SkipWithError("the deleted pin was not written again in time");
             return;
