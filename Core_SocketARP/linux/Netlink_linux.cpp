@@ -118,11 +118,9 @@ std::span<const std::uint8_t> AttributeArea(const Message& message, std::size_t 
     return std::span<const std::uint8_t>(message.payload).subspan(start);
 }
 
-namespace {
-
-// Calls visit(header, payload) for each message of a datagram until it returns true (then
-// true). Throws EBADMSG for a message that does not fit.
-template <class Visit> bool ForEachMessage(std::span<const std::uint8_t> datagram, Visit visit) {
+bool ForEachMessage(
+    std::span<const std::uint8_t> datagram,
+    const std::function<bool(const nlmsghdr&, std::span<const std::uint8_t>)>& visit) {
     std::size_t offset = 0;
     while (datagram.size() - offset >= sizeof(nlmsghdr)) {
         const nlmsghdr header = ReadMessageHeader(datagram.data() + offset);
@@ -138,8 +136,6 @@ template <class Visit> bool ForEachMessage(std::span<const std::uint8_t> datagra
     }
     return false;
 }
-
-} // namespace
 
 bool ReplyReader::Feed(std::span<const std::uint8_t> datagram) {
     return ForEachMessage(datagram, [this](const nlmsghdr& header,

@@ -67,6 +67,12 @@ void ForEachAttribute(
     std::span<const std::uint8_t> area,
     const std::function<void(std::uint16_t, std::span<const std::uint8_t>)>& visit);
 
+// Calls visit(header, payload) for each message of a datagram until it returns true (then
+// true). Throws EBADMSG for a message that does not fit.
+bool ForEachMessage(
+    std::span<const std::uint8_t> datagram,
+    const std::function<bool(const nlmsghdr&, std::span<const std::uint8_t>)>& visit);
+
 // The attributes of a message: what follows its family header (aligned).
 std::span<const std::uint8_t> AttributeArea(const Message& message, std::size_t headerSize);
 

@@ -1,5 +1,7 @@
 #include "Core_SocketARP/linux/RouteChanges_linux.h"
 
+#include "Core_SocketARP/linux/NetworkStack_linux.h"
+
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <poll.h>
@@ -109,14 +111,6 @@ ScopedFd OpenGroupSocket(std::initializer_list<int> groups, int receiveBuffer) {
     return fd;
 }
 
-template <class Header> bool ReadHeader(std::span<const std::uint8_t> payload, Header& header) {
-    if (payload.size() < sizeof header) {
-        return false;
-    }
-    std::memcpy(&header, payload.data(), sizeof header);
-    return true;
-}
-
 } // namespace
 
 ScopedFd OpenRouteChangeSocket() { return OpenGroupSocket({RTNLGRP_IPV4_ROUTE}, 0); }
@@ -126,44 +120,24 @@ ScopedFd OpenLinkChangeSocket() {
 }
 
 void AddToReport(std::span<const std::uint8_t> datagram, ChangeReport& report) {
-    while (datagram.size() >= NLMSG_HDRLEN) {
-        nlmsghdr header{};
-        std::memcpy(&header, datagram.data(), sizeof header);
-        if (header.nlmsg_len < NLMSG_HDRLEN || header.nlmsg_len > datagram.size()) {
-            return;
-        }
-        const auto payload = datagram.subspan(NLMSG_HDRLEN, header.nlmsg_len - NLMSG_HDRLEN);
-        switch (header.nlmsg_type) {
+    const auto add = [&report](const nlmsghdr& header, std::span<const std::uint8_t> payload) {
+        const netlink::Message message{
+            header.nlmsg_type, header.nlmsg_flags, {payload.begin(), payload.end()}};
+        switch (message.type) {
         case RTM_NEWNEIGH:
         case RTM_DELNEIGH: {
-            ndmsg neighbour{};
-            if (!ReadHeader(payload, neighbour) || neighbour.ndm_family != AF_INET) {
-                break;
-            }
-            const std::size_t start = NLMSG_ALIGN(sizeof neighbour);
-            auto area = payload.subspan(std::min(start, payload.size()));
-            while (area.size() >= RTA_LENGTH(0)) {
-                rtattr attribute{};
-                std::memcpy(&attribute, area.data(), sizeof attribute);
-                if (attribute.rta_len < RTA_LENGTH(0) || attribute.rta_len > area.size()) {
-                    break;
-                }
-                if (attribute.rta_type == NDA_DST && attribute.rta_len == RTA_LENGTH(4)) {
-                    std::uint32_t destination = 0;
-                    std::memcpy(&destination, area.data() + RTA_LENGTH(0), sizeof destination);
-                    report.neighbours.emplace_back(
-                        static_cast<std::uint32_t>(neighbour.ndm_ifindex), destination);
-                    break;
-                }
-                area =
-                    area.subspan(std::min<std::size_t>(RTA_ALIGN(attribute.rta_len), area.size()));
+            const auto neighbour = rtnl::DecodeNeighbour(message);
+            if (neighbour && neighbour->destination.size() == 4) {
+                std::uint32_t destination = 0;
+                std::memcpy(&destination, neighbour->destination.data(), sizeof destination);
+                report.neighbours.emplace_back(neighbour->index, destination);
             }
             break;
         }
         case RTM_NEWLINK:
         case RTM_DELLINK: {
             ifinfomsg link{};
-            if (ReadHeader(payload, link)) {
+            if (message.ReadHeader(link)) {
                 report.links.push_back(static_cast<std::uint32_t>(link.ifi_index));
             }
             break;
@@ -171,7 +145,7 @@ void AddToReport(std::span<const std::uint8_t> datagram, ChangeReport& report) {
         case RTM_NEWADDR:
         case RTM_DELADDR: {
             ifaddrmsg address{};
-            if (ReadHeader(payload, address) && address.ifa_family == AF_INET) {
+            if (message.ReadHeader(address) && address.ifa_family == AF_INET) {
                 report.links.push_back(address.ifa_index);
             }
             break;
@@ -179,8 +153,12 @@ void AddToReport(std::span<const std::uint8_t> datagram, ChangeReport& report) {
         default:
             break;
         }
-        datagram =
-            datagram.subspan(std::min<std::size_t>(NLMSG_ALIGN(header.nlmsg_len), datagram.size()));
+        return false;
+    };
+    try {
+        netlink::ForEachMessage(datagram, add);
+    } catch (SystemErrorCode) {
+        // A malformed message ends the datagram; what came before it counts.
     }
 }
 
