@@ -232,23 +232,6 @@ void PacketSocket::Send(const Packet& packet, int interfaceIndex, const MacAddre
     }
 }
 
-std::optional<Received> PacketSocket::Receive(std::chrono::steady_clock::time_point deadline) {
-    for (;;) {
-        if (auto received = ReceiveQueued()) {
-            return received;
-        }
-        pollfd waiting{fd_.get(), POLLIN, 0};
-        const timespec timeout = Remaining(deadline);
-        const int ready = ::ppoll(&waiting, 1, &timeout, nullptr);
-        if (ready < 0 && errno != EINTR) {
-            ThrowErrno();
-        }
-        if (ready == 0) {
-            return std::nullopt;
-        }
-    }
-}
-
 namespace {
 
 // One frame's room for recvmmsg: its bytes, its sender and its VLAN note.
@@ -296,34 +279,20 @@ std::optional<Received> Interpret(const FrameSlot& slot, msghdr& message, std::s
     return received;
 }
 
-} // namespace
-
-std::optional<Received> PacketSocket::ReceiveQueued() {
-    for (;;) {
-        std::vector<Received> received = ReceiveAllQueued(1);
-        if (!received.empty()) {
-            return received.front();
-        }
-        // One frame read that was not an ARP packet: look again; nothing read: nothing queued.
-        if (!last_read_anything_) {
-            return std::nullopt;
-        }
-    }
-}
-
-std::vector<Received> PacketSocket::ReceiveAllQueued(std::size_t limit) {
+// Reads up to `limit` queued frames, in as few calls as it takes, and adds their ARP packets
+// to `packets`. Returns the number of frames read: 0 when nothing was queued.
+std::size_t ReadQueued(int fd, std::size_t limit, std::vector<Received>& packets) {
     constexpr std::size_t batch = 32;
-    std::vector<Received> packets;
     std::array<FrameSlot, batch> slots;
     std::array<mmsghdr, batch> headers{};
-    last_read_anything_ = false;
-    for (std::size_t read = 0; read < limit;) {
+    std::size_t read = 0;
+    while (read < limit) {
         const std::size_t wanted = std::min(batch, limit - read);
         for (std::size_t i = 0; i < wanted; ++i) {
             Prepare(slots[i], headers[i]);
         }
-        const int count = ::recvmmsg(fd_.get(), headers.data(), static_cast<unsigned>(wanted),
-                                     MSG_DONTWAIT, nullptr);
+        const int count =
+            ::recvmmsg(fd, headers.data(), static_cast<unsigned>(wanted), MSG_DONTWAIT, nullptr);
         if (count < 0) {
             if (errno == EINTR) {
                 continue;
@@ -333,7 +302,6 @@ std::vector<Received> PacketSocket::ReceiveAllQueued(std::size_t limit) {
             }
             ThrowErrno();
         }
-        last_read_anything_ = last_read_anything_ || count > 0;
         for (int i = 0; i < count; ++i) {
             const auto index = static_cast<std::size_t>(i);
             if (auto packet =
@@ -346,6 +314,36 @@ std::vector<Received> PacketSocket::ReceiveAllQueued(std::size_t limit) {
             break; // the queue is empty
         }
     }
+    return read;
+}
+
+} // namespace
+
+std::optional<Received> PacketSocket::Receive(std::chrono::steady_clock::time_point deadline) {
+    std::vector<Received> received;
+    for (;;) {
+        // A frame that holds no ARP packet is skipped without a poll in between: under a flood
+        // of them a poll per frame slows the reading so that the queue overflows.
+        while (ReadQueued(fd_.get(), 1, received) > 0) {
+            if (!received.empty()) {
+                return received.front();
+            }
+        }
+        pollfd waiting{fd_.get(), POLLIN, 0};
+        const timespec timeout = Remaining(deadline);
+        const int ready = ::ppoll(&waiting, 1, &timeout, nullptr);
+        if (ready < 0 && errno != EINTR) {
+            ThrowErrno();
+        }
+        if (ready == 0) {
+            return std::nullopt;
+        }
+    }
+}
+
+std::vector<Received> PacketSocket::ReceiveAllQueued(std::size_t limit) {
+    std::vector<Received> packets;
+    ReadQueued(fd_.get(), limit, packets);
     return packets;
 }
 

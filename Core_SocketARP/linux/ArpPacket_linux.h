@@ -74,10 +74,6 @@ public:
     // The next packet that arrives by the deadline (not one the host sent).
     std::optional<Received> Receive(std::chrono::steady_clock::time_point deadline);
 
-    // The next packet already queued, without waiting; frames that hold no Ethernet/IPv4 ARP
-    // packet are skipped. Throws errno codes other than EAGAIN.
-    std::optional<Received> ReceiveQueued();
-
     // The packets already queued, up to `limit` frames read, in as few calls as it takes.
     std::vector<Received> ReceiveAllQueued(std::size_t limit);
 
@@ -88,7 +84,6 @@ public:
 
 private:
     ScopedFd fd_;
-    bool last_read_anything_ = false;
 };
 
 // The local end of an ARP exchange.
