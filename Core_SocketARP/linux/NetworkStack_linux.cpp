@@ -253,6 +253,15 @@ std::vector<rtnl::LinkRecord> ArpLinks(netlink::Socket& socket) {
     return links;
 }
 
+std::vector<std::uint32_t> IndexesOf(const std::vector<rtnl::LinkRecord>& links) {
+    std::vector<std::uint32_t> indexes;
+    indexes.reserve(links.size());
+    for (const rtnl::LinkRecord& link : links) {
+        indexes.push_back(link.index);
+    }
+    return indexes;
+}
+
 rtnl::LinkRecord LinkOf(netlink::Socket& socket, std::uint32_t index) {
     netlink::Request request(RTM_GETLINK, 0);
     ifinfomsg header{};
@@ -347,7 +356,10 @@ RtnetlinkNetworkStack::RtnetlinkNetworkStack() = default;
 
 RtnetlinkNetworkStack::~RtnetlinkNetworkStack() = default;
 
-std::vector<std::uint32_t> RtnetlinkNetworkStack::ListInterfaces() { return Snapshot().interfaces; }
+std::vector<std::uint32_t> RtnetlinkNetworkStack::ListInterfaces() {
+    const std::lock_guard lock(netlink_mutex_);
+    return IndexesOf(ArpLinks(Netlink()));
+}
 
 std::vector<AdapterInfo> RtnetlinkNetworkStack::ListAdapters() { return Snapshot().adapters; }
 
@@ -367,15 +379,14 @@ NetworkSnapshot RtnetlinkNetworkStack::Snapshot() {
     flush_plan_.clear();
     flush_errors_.reset();
     NetworkSnapshot snapshot;
-    snapshot.interfaces.reserve(links.size());
+    snapshot.interfaces = IndexesOf(links);
     snapshot.adapters.reserve(links.size());
-    std::vector<std::uint32_t> indexes;
     std::vector<std::uint32_t> own;
+    own.reserve(links.size());
     for (const rtnl::LinkRecord& link : links) {
-        indexes.push_back(link.index);
         own.push_back(rtnl::SourceAddressFor(addresses, link.index, 0).value_or(0));
     }
-    const std::vector<std::uint32_t> gateways = GatewaysOf(socket, indexes, own);
+    const std::vector<std::uint32_t> gateways = GatewaysOf(socket, snapshot.interfaces, own);
     for (std::size_t i = 0; i < links.size(); ++i) {
         const rtnl::LinkRecord& link = links[i];
         AdapterInfo adapter;
@@ -388,7 +399,6 @@ NetworkSnapshot RtnetlinkNetworkStack::Snapshot() {
                 adapter.address = AddressText(*source);
             }
         }
-        snapshot.interfaces.push_back(link.index);
         snapshot.adapters.push_back(std::move(adapter));
         flush_plan_[link.index] = std::move(neighbours[link.index]);
     }
