@@ -43,6 +43,16 @@ int ErrnoOfKernelError(int error) {
     return error < 0 && error >= -highest_errno ? -error : EPROTO;
 }
 
+// The errno of an NLMSG_ERROR message (0: an acknowledgement). Throws EBADMSG for one too short
+// to hold the error field.
+int ErrnoOfErrorMessage(std::span<const std::uint8_t> payload) {
+    if (payload.size() < sizeof(int)) {
+        ThrowCode(EBADMSG);
+    }
+    const int error = ReadInt(payload);
+    return error == 0 ? 0 : ErrnoOfKernelError(error);
+}
+
 } // namespace
 
 Request::Request(std::uint16_t type, std::uint16_t flags) : buffer_(NLMSG_HDRLEN, 0) {
@@ -118,6 +128,10 @@ std::span<const std::uint8_t> AttributeArea(const Message& message, std::size_t 
     return std::span<const std::uint8_t>(message.payload).subspan(start);
 }
 
+Message MessageOf(const nlmsghdr& header, std::span<const std::uint8_t> payload) {
+    return Message{header.nlmsg_type, header.nlmsg_flags, {payload.begin(), payload.end()}};
+}
+
 bool ForEachMessage(
     std::span<const std::uint8_t> datagram,
     const std::function<bool(const nlmsghdr&, std::span<const std::uint8_t>)>& visit) {
@@ -138,8 +152,7 @@ bool ForEachMessage(
 }
 
 bool ReplyReader::Feed(std::span<const std::uint8_t> datagram) {
-    return ForEachMessage(datagram, [this](const nlmsghdr& header,
-                                           std::span<const std::uint8_t> payload) {
+    const auto take = [this](const nlmsghdr& header, std::span<const std::uint8_t> payload) {
         if (header.nlmsg_seq != sequence_ || header.nlmsg_pid != port_id_) {
             return false; // left over from an earlier request
         }
@@ -150,14 +163,11 @@ bool ReplyReader::Feed(std::span<const std::uint8_t> datagram) {
         case NLMSG_NOOP:
             return false;
         case NLMSG_ERROR: {
-            if (payload.size() < sizeof(int)) {
-                ThrowCode(EBADMSG);
-            }
-            const int error = ReadInt(payload);
+            const int error = ErrnoOfErrorMessage(payload);
             if (error == 0) {
                 return true; // the acknowledgement
             }
-            ThrowCode(ErrnoOfKernelError(error));
+            ThrowCode(error);
         }
         case NLMSG_DONE:
             // A dump that fails part-way says so inside NLMSG_DONE.
@@ -171,11 +181,11 @@ bool ReplyReader::Feed(std::span<const std::uint8_t> datagram) {
         case NLMSG_OVERRUN:
             ThrowCode(ENOBUFS);
         default:
-            messages_.push_back(
-                Message{header.nlmsg_type, header.nlmsg_flags, {payload.begin(), payload.end()}});
+            messages_.push_back(MessageOf(header, payload));
             return false;
         }
-    });
+    };
+    return ForEachMessage(datagram, take);
 }
 
 Socket::Socket() : receive_buffer_(receive_buffer_size) {
@@ -275,8 +285,7 @@ std::vector<GetAnswer> Socket::GetEach(std::vector<Request>& requests) {
 }
 
 bool BatchReader::Feed(std::span<const std::uint8_t> datagram) {
-    return ForEachMessage(datagram, [this](const nlmsghdr& header,
-                                           std::span<const std::uint8_t> payload) {
+    const auto take = [this](const nlmsghdr& header, std::span<const std::uint8_t> payload) {
         // Modulo 2^32: a sequence before the batch becomes a huge index.
         const std::uint32_t index = header.nlmsg_seq - first_;
         if (header.nlmsg_pid != port_id_ || index >= answered_.size() || answered_[index] ||
@@ -285,18 +294,14 @@ bool BatchReader::Feed(std::span<const std::uint8_t> datagram) {
         }
         GetAnswer& answer = answers_[index];
         if (header.nlmsg_type == NLMSG_ERROR) {
-            if (payload.size() < sizeof(int)) {
-                ThrowCode(EBADMSG);
-            }
-            const int error = ReadInt(payload);
-            answer.error = error == 0 ? 0 : static_cast<SystemErrorCode>(ErrnoOfKernelError(error));
+            answer.error = static_cast<SystemErrorCode>(ErrnoOfErrorMessage(payload));
         } else {
-            answer.message =
-                Message{header.nlmsg_type, header.nlmsg_flags, {payload.begin(), payload.end()}};
+            answer.message = MessageOf(header, payload);
         }
         answered_[index] = true;
         return --left_ == 0;
-    });
+    };
+    return ForEachMessage(datagram, take);
 }
 
 std::vector<Message> Socket::Transact(Request& request) {

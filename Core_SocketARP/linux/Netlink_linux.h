@@ -61,6 +61,9 @@ struct Message {
     }
 };
 
+// The message of a header and its payload (copied).
+Message MessageOf(const nlmsghdr& header, std::span<const std::uint8_t> payload);
+
 // Calls visit(type, data) for every well-formed attribute of an attribute area; stops at the
 // first malformed one.
 void ForEachAttribute(

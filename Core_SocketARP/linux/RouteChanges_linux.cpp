@@ -121,8 +121,7 @@ ScopedFd OpenLinkChangeSocket() {
 
 void AddToReport(std::span<const std::uint8_t> datagram, ChangeReport& report) {
     const auto add = [&report](const nlmsghdr& header, std::span<const std::uint8_t> payload) {
-        const netlink::Message message{
-            header.nlmsg_type, header.nlmsg_flags, {payload.begin(), payload.end()}};
+        const netlink::Message message = netlink::MessageOf(header, payload);
         switch (message.type) {
         case RTM_NEWNEIGH:
         case RTM_DELNEIGH: {
