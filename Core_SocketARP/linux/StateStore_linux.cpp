@@ -75,6 +75,12 @@ void StateFile::Save(const std::string& text) {
         ThrowErrno();
     }
     const std::string temporary = name_ + ".new";
+    // Removes the temporary file and throws the errno of the step that failed.
+    const auto discard = [&] {
+        const int error = errno;
+        ::unlinkat(directory.get(), temporary.c_str(), 0);
+        throw SystemErrorCode{static_cast<std::uint32_t>(error)};
+    };
     // A file left there by anyone (a link included) is removed, never written through.
     if (::unlinkat(directory.get(), temporary.c_str(), 0) != 0 && errno != ENOENT) {
         ThrowErrno();
@@ -93,22 +99,16 @@ void StateFile::Save(const std::string& text) {
                 if (errno == EINTR) {
                     continue;
                 }
-                const int error = errno;
-                ::unlinkat(directory.get(), temporary.c_str(), 0);
-                throw SystemErrorCode{static_cast<std::uint32_t>(error)};
+                discard();
             }
             written += static_cast<std::size_t>(length);
         }
         if (::fsync(file.get()) != 0) {
-            const int error = errno;
-            ::unlinkat(directory.get(), temporary.c_str(), 0);
-            throw SystemErrorCode{static_cast<std::uint32_t>(error)};
+            discard();
         }
     }
     if (::renameat(directory.get(), temporary.c_str(), directory.get(), name_.c_str()) != 0) {
-        const int error = errno;
-        ::unlinkat(directory.get(), temporary.c_str(), 0);
-        throw SystemErrorCode{static_cast<std::uint32_t>(error)};
+        discard();
     }
     ::fsync(directory.get());
 }
