@@ -1,6 +1,7 @@
 #include "Core_SocketARP/linux/ArpPacket_linux.h"
 
 #include "Core_SocketARP/NetworkStack.h"
+#include "Core_SocketARP/linux/SystemError_linux.h"
 
 #include <arpa/inet.h>
 #include <linux/if_ether.h>
@@ -28,8 +29,6 @@ constexpr std::uint32_t at_protocol_length = 5;
 constexpr std::uint32_t at_operation = 6;
 constexpr std::uint32_t at_sender_ip = 14;
 constexpr std::uint32_t at_target_ip = 24;
-
-[[noreturn]] void ThrowErrno() { throw SystemErrorCode{static_cast<std::uint32_t>(errno)}; }
 
 void PutU16(std::uint8_t* at, std::uint16_t host) {
     const std::uint16_t net = htons(host);

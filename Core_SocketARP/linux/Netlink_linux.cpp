@@ -1,6 +1,7 @@
 #include "Core_SocketARP/linux/Netlink_linux.h"
 
 #include "Core_SocketARP/NetworkStack.h"
+#include "Core_SocketARP/linux/SystemError_linux.h"
 
 #include <linux/rtnetlink.h>
 #include <sys/socket.h>
@@ -19,10 +20,6 @@ namespace {
 constexpr std::size_t receive_buffer_size = std::size_t{64} * 1024;
 constexpr int dump_attempts = 3;
 constexpr int reply_timeout_seconds = 5;
-
-[[noreturn]] void ThrowErrno() { throw SystemErrorCode{static_cast<std::uint32_t>(errno)}; }
-
-[[noreturn]] void ThrowCode(int code) { throw SystemErrorCode{static_cast<std::uint32_t>(code)}; }
 
 nlmsghdr ReadMessageHeader(const std::uint8_t* at) {
     nlmsghdr header{};

@@ -1,6 +1,7 @@
 #include "Core_SocketARP/linux/NetworkStack_linux.h"
 
 #include "Core_SocketARP/linux/RouteChanges_linux.h"
+#include "Core_SocketARP/linux/SystemError_linux.h"
 
 #include <arpa/inet.h>
 #include <linux/if.h>
@@ -210,8 +211,6 @@ std::optional<NeighbourRecord> DecodeNeighbour(const netlink::Message& message) 
 } // namespace rtnl
 
 namespace {
-
-[[noreturn]] void ThrowCode(int code) { throw SystemErrorCode{static_cast<std::uint32_t>(code)}; }
 
 std::uint32_t ParseAddress(const std::string& text) {
     in_addr address{};

@@ -1,6 +1,7 @@
 #include "Core_SocketARP/linux/RouteChanges_linux.h"
 
 #include "Core_SocketARP/linux/NetworkStack_linux.h"
+#include "Core_SocketARP/linux/SystemError_linux.h"
 
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
@@ -19,8 +20,6 @@
 
 namespace Core_SocketARP {
 namespace {
-
-SystemErrorCode LastErrno() { return static_cast<SystemErrorCode>(errno); }
 
 class EventFdStopEvent final : public StopEvent {
 public:
@@ -90,12 +89,12 @@ namespace {
 ScopedFd OpenGroupSocket(std::initializer_list<int> groups, int receiveBuffer) {
     ScopedFd fd(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE));
     if (!fd) {
-        throw LastErrno();
+        ThrowErrno();
     }
     sockaddr_nl local{};
     local.nl_family = AF_NETLINK;
     if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-        throw LastErrno();
+        ThrowErrno();
     }
     if (receiveBuffer > 0) {
         // More room where the system allows it; an overrun is handled anyway.
@@ -105,7 +104,7 @@ ScopedFd OpenGroupSocket(std::initializer_list<int> groups, int receiveBuffer) {
     for (const int group : groups) {
         if (::setsockopt(fd.get(), SOL_NETLINK, NETLINK_ADD_MEMBERSHIP, &group, sizeof group) !=
             0) {
-            throw LastErrno();
+            ThrowErrno();
         }
     }
     return fd;

@@ -1,6 +1,7 @@
 #include "Core_SocketARP/linux/StateStore_linux.h"
 
 #include "Core_Common/linux/ScopedFd_linux.h"
+#include "Core_SocketARP/linux/SystemError_linux.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,8 +14,6 @@ namespace Core_SocketARP {
 namespace {
 
 using Core_Common::ScopedFd;
-
-[[noreturn]] void ThrowErrno() { throw SystemErrorCode{static_cast<std::uint32_t>(errno)}; }
 
 ScopedFd OpenDirectory(const std::string& path) {
     return ScopedFd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -58,7 +57,7 @@ std::optional<std::string> StateFile::Load() {
         }
         text.append(buffer, static_cast<std::size_t>(length));
         if (text.size() > size_limit) {
-            throw SystemErrorCode{EFBIG};
+            ThrowCode(EFBIG);
         }
     }
 }
@@ -77,9 +76,9 @@ void StateFile::Save(const std::string& text) {
     const std::string temporary = name_ + ".new";
     // Removes the temporary file and throws the errno of the step that failed.
     const auto discard = [&] {
-        const int error = errno;
+        const SystemErrorCode error = LastErrno();
         ::unlinkat(directory.get(), temporary.c_str(), 0);
-        throw SystemErrorCode{static_cast<std::uint32_t>(error)};
+        throw error;
     };
     // A file left there by anyone (a link included) is removed, never written through.
     if (::unlinkat(directory.get(), temporary.c_str(), 0) != 0 && errno != ENOENT) {
