@@ -29,22 +29,6 @@ std::optional<HardwareAddress> ParseHex(const std::string& text) {
     return bytes;
 }
 
-bool IsDottedQuad(const std::string& text) {
-    int parts = 0;
-    std::size_t at = 0;
-    while (at <= text.size()) {
-        const std::size_t end = std::min(text.find('.', at), text.size());
-        const std::string part = text.substr(at, end - at);
-        if (part.empty() || part.size() > 3 ||
-            part.find_first_not_of("0123456789") != std::string::npos || std::stoi(part) > 255) {
-            return false;
-        }
-        ++parts;
-        at = end + 1;
-    }
-    return parts == 4;
-}
-
 // A link name as the platforms make them: printable, no blanks.
 bool IsLinkName(const std::string& text) {
     if (text.empty() || text.size() > 256) {
@@ -84,7 +68,7 @@ std::optional<GatewayMemory::Entries> GatewayMemory::Decode(const std::string& t
         std::string hex;
         std::string rest;
         if (!(fields >> link >> gateway >> hex) || (fields >> rest) || !IsLinkName(link) ||
-            !IsDottedQuad(gateway)) {
+            !ParseDottedQuad(gateway)) {
             return std::nullopt;
         }
         const auto address = ParseHex(hex);
