@@ -73,7 +73,7 @@ GatewayKeeper::Gateway* GatewayKeeper::Find(std::uint32_t interfaceIndex,
 void GatewayKeeper::Clear() {
     for (Gateway& gateway : gateways_) {
         if (gateway.resolving) {
-            resolver_.Forget(gateway.request.interfaceIndex, gateway.request.gateway);
+            StopResolving(gateway);
         }
     }
     gateways_.clear();
@@ -170,12 +170,24 @@ void GatewayKeeper::OnFailure(Gateway& gateway, SystemErrorCode code, tick_value
     if (!gateway.answers.empty()) {
         return; // an answer came: the window decides
     }
+    GiveUp(gateway, code, now);
+}
+
+void GatewayKeeper::StopResolving(Gateway& gateway) {
     resolver_.Forget(gateway.request.interfaceIndex, gateway.request.gateway);
     gateway.resolving = false;
+}
+
+void GatewayKeeper::ReportError(Gateway& gateway, SystemErrorCode code) {
     const int position = gateway.position;
     Output(gateway, [position, code] {
         PrintErrorMessage("[%d]ARP Error %s\n", position, ErrorText(code).c_str());
     });
+}
+
+void GatewayKeeper::GiveUp(Gateway& gateway, SystemErrorCode code, tick_value now) {
+    StopResolving(gateway);
+    ReportError(gateway, code);
     Settle(gateway);
     ScheduleRetry(gateway, now);
 }
@@ -229,13 +241,7 @@ bool GatewayKeeper::Pin(Gateway& gateway, const HardwareAddress& address, tick_v
         SetStaticEntry(stack_, gateway.request.interfaceIndex, gateway.request.gateway, address);
     } catch (SystemErrorCode code) {
         gateway.pinned.reset();
-        Output(gateway, [position, code] {
-            PrintErrorMessage("[%d]ARP Error %s\n", position, ErrorText(code).c_str());
-        });
-        Settle(gateway);
-        resolver_.Forget(gateway.request.interfaceIndex, gateway.request.gateway);
-        gateway.resolving = false;
-        ScheduleRetry(gateway, now);
+        GiveUp(gateway, code, now);
         return false;
     }
     gateway.pinned = address;
@@ -256,16 +262,12 @@ void GatewayKeeper::Unpin(Gateway& gateway) {
     try {
         stack_.DeleteArpEntry(gateway.request.interfaceIndex, gateway.request.gateway);
     } catch (SystemErrorCode code) {
-        const int position = gateway.position;
-        Output(gateway, [position, code] {
-            PrintErrorMessage("[%d]ARP Error %s\n", position, ErrorText(code).c_str());
-        });
+        ReportError(gateway, code);
     }
 }
 
 void GatewayKeeper::CloseWindow(Gateway& gateway, tick_value now) {
-    resolver_.Forget(gateway.request.interfaceIndex, gateway.request.gateway);
-    gateway.resolving = false;
+    StopResolving(gateway);
     gateway.windowEnd = 0;
     if (gateway.conflict) {
         if (!gateway.pinned) {

@@ -74,6 +74,12 @@ private:
     void Send(Gateway& gateway, Core_Common::tick_value now);
     void OnAnswer(Gateway& gateway, const HardwareAddress& address, Core_Common::tick_value now);
     void OnFailure(Gateway& gateway, SystemErrorCode code, Core_Common::tick_value now);
+    // Its answers are no longer listened to.
+    void StopResolving(Gateway& gateway);
+    // The gateway's "[n]ARP Error" line for a failed step.
+    void ReportError(Gateway& gateway, SystemErrorCode code);
+    // Left unpinned for now: resolution stopped, the error line, settled, a retry later.
+    void GiveUp(Gateway& gateway, SystemErrorCode code, Core_Common::tick_value now);
     void CloseWindow(Gateway& gateway, Core_Common::tick_value now);
     bool Pin(Gateway& gateway, const HardwareAddress& address, Core_Common::tick_value now);
     void Unpin(Gateway& gateway);
