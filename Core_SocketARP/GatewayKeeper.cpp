@@ -46,6 +46,11 @@ tick_value Later(tick_value now, std::chrono::milliseconds delay) {
     return now + static_cast<tick_value>(std::max<std::int64_t>(delay.count(), 0));
 }
 
+// Milliseconds from now until due: 0 once it is due.
+std::int64_t MsUntil(tick_value due, tick_value now) {
+    return due > now ? static_cast<std::int64_t>(due - now) : 0;
+}
+
 bool Contains(const std::vector<HardwareAddress>& addresses, const HardwareAddress& address) {
     return std::find(addresses.begin(), addresses.end(), address) != addresses.end();
 }
@@ -62,12 +67,15 @@ GatewayKeeper::GatewayKeeper(NetworkStack& stack, ArpResolver& resolver, Gateway
 
 GatewayKeeper::~GatewayKeeper() = default;
 
-GatewayKeeper::Gateway* GatewayKeeper::Find(std::uint32_t interfaceIndex,
-                                            const std::string& gateway) {
+std::optional<std::size_t> GatewayKeeper::Find(std::uint32_t interfaceIndex,
+                                               const std::string& gateway) const {
     const auto found = std::find_if(gateways_.begin(), gateways_.end(), [&](const Gateway& g) {
         return g.request.interfaceIndex == interfaceIndex && g.request.gateway == gateway;
     });
-    return found == gateways_.end() ? nullptr : &*found;
+    if (found == gateways_.end()) {
+        return std::nullopt;
+    }
+    return static_cast<std::size_t>(found - gateways_.begin());
 }
 
 void GatewayKeeper::Clear() {
@@ -154,14 +162,15 @@ void GatewayKeeper::TakeAnswers() {
         }
     }
     for (const ArpEvent& event : events) {
-        Gateway* gateway = Find(event.interfaceIndex, event.gateway);
-        if (gateway == nullptr || !gateway->resolving) {
+        const auto found = Find(event.interfaceIndex, event.gateway);
+        if (!found || !gateways_[*found].resolving) {
             continue;
         }
+        Gateway& gateway = gateways_[*found];
         if (event.hardwareAddress.empty()) {
-            OnFailure(*gateway, event.error, now);
+            OnFailure(gateway, event.error, now);
         } else {
-            OnAnswer(*gateway, event.hardwareAddress, now);
+            OnAnswer(gateway, event.hardwareAddress, now);
         }
     }
 }
@@ -343,8 +352,7 @@ std::optional<std::chrono::milliseconds> GatewayKeeper::TimeToNextDeadline() con
     if (!next) {
         return std::nullopt;
     }
-    const tick_value now = tick_now();
-    return std::chrono::milliseconds{*next > now ? static_cast<std::int64_t>(*next - now) : 0};
+    return std::chrono::milliseconds{MsUntil(*next, tick_now())};
 }
 
 void GatewayKeeper::Output(Gateway& gateway, std::function<void()> item) {
@@ -446,22 +454,17 @@ void GatewayKeeper::FinishWatches() {
 }
 
 bool GatewayKeeper::Pinned(std::uint32_t interfaceIndex, const std::string& gateway) const {
-    const auto found = std::find_if(gateways_.begin(), gateways_.end(), [&](const Gateway& g) {
-        return g.request.interfaceIndex == interfaceIndex && g.request.gateway == gateway;
-    });
-    return found != gateways_.end() && found->pinned.has_value();
+    const auto found = Find(interfaceIndex, gateway);
+    return found && gateways_[*found].pinned.has_value();
 }
 
 std::optional<std::int64_t> GatewayKeeper::RetryDelayMs(std::uint32_t interfaceIndex,
                                                         const std::string& gateway) const {
-    const auto found = std::find_if(gateways_.begin(), gateways_.end(), [&](const Gateway& g) {
-        return g.request.interfaceIndex == interfaceIndex && g.request.gateway == gateway;
-    });
-    if (found == gateways_.end() || found->retryAt == 0) {
+    const auto found = Find(interfaceIndex, gateway);
+    if (!found || gateways_[*found].retryAt == 0) {
         return std::nullopt;
     }
-    const tick_value now = tick_now();
-    return found->retryAt > now ? static_cast<std::int64_t>(found->retryAt - now) : 0;
+    return MsUntil(gateways_[*found].retryAt, tick_now());
 }
 
 } // namespace Core_SocketARP

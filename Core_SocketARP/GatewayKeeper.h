@@ -69,7 +69,8 @@ public:
 private:
     struct Gateway;
 
-    Gateway* Find(std::uint32_t interfaceIndex, const std::string& gateway);
+    // The place in gateways_ of the gateway on that link.
+    std::optional<std::size_t> Find(std::uint32_t interfaceIndex, const std::string& gateway) const;
     void StartResolution(Gateway& gateway, Core_Common::tick_value now);
     void Send(Gateway& gateway, Core_Common::tick_value now);
     void OnAnswer(Gateway& gateway, const HardwareAddress& address, Core_Common::tick_value now);
