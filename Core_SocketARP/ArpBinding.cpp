@@ -164,9 +164,9 @@ void BindGateways(NetworkStack& stack, GatewayKeeper& keeper) {
     keeper.ResolvePass(snapshot->adapters);
 }
 
-void BindGateways(NetworkStack& stack) {
+void BindGateways(NetworkStack& stack, StateStore* store) {
     const std::unique_ptr<ArpResolver> resolver = stack.CreateResolver();
-    GatewayMemory memory;
+    GatewayMemory memory(store);
     GatewayKeeper keeper(stack, *resolver, memory);
     BindGateways(stack, keeper);
     keeper.FinishWatches();

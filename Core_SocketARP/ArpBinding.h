@@ -14,14 +14,16 @@
 namespace Core_SocketARP {
 
 class GatewayKeeper;
+class StateStore;
 
 // Passes over the platform's own network stack.
 void BindGateways();
 void FlushArpTables();
 
-// Passes over a given stack. The binding pass on its own makes a resolver for itself and
-// waits for the conflict windows of its answers before it returns.
-void BindGateways(NetworkStack& stack);
+// Passes over a given stack. The binding pass on its own makes a resolver for itself, keeps
+// its remembered gateways in the store when one is given, and waits for the conflict windows
+// of its answers before it returns.
+void BindGateways(NetworkStack& stack, StateStore* store = nullptr);
 void FlushArpTables(NetworkStack& stack);
 
 // The binding pass of a keeper that goes on watching after it: the pass returns once every

@@ -4,15 +4,15 @@
 // The binding pass keeps its remembered gateways in $STATE_DIRECTORY when it is set.
 #include "Core_Common/Utility.h"
 #include "Core_SocketARP/ArpBinding.h"
-#include "Core_SocketARP/GatewayKeeper.h"
+#include "Core_SocketARP/GatewayMemory.h"
 #include "Core_SocketARP/NetworkStack.h"
-#include "Core_SocketARP/linux/StateStore_linux.h"
 
 #include <net/if.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 namespace {
@@ -40,11 +40,7 @@ int Bind() {
     if (std::getenv("STATE_DIRECTORY") != nullptr) {
         store = Core_SocketARP::SystemStateStore(L"");
     }
-    const auto resolver = stack.CreateResolver();
-    Core_SocketARP::GatewayMemory memory(store.get());
-    Core_SocketARP::GatewayKeeper keeper(stack, *resolver, memory);
-    Core_SocketARP::BindGateways(stack, keeper);
-    keeper.FinishWatches();
+    Core_SocketARP::BindGateways(stack, store.get());
     return 0;
 }
 
