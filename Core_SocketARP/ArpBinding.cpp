@@ -112,34 +112,6 @@ std::optional<std::uint32_t> ParseDottedQuad(const std::string& text) {
     return address;
 }
 
-HardwareAddress ResolveMac(NetworkStack& stack, const GatewayRequest& request) {
-    const std::unique_ptr<ArpResolver> resolver = stack.CreateResolver();
-    const ResolverPace pace = resolver->Pace();
-    for (int attempt = 0; attempt < pace.tries; ++attempt) {
-        resolver->Ask(request);
-        const auto deadline = std::chrono::steady_clock::now() + pace.interval;
-        for (;;) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            bool lost = false;
-            for (const ArpEvent& event : resolver->Collect(lost)) {
-                if (event.interfaceIndex != request.interfaceIndex ||
-                    event.gateway != request.gateway) {
-                    continue;
-                }
-                if (event.hardwareAddress.empty()) {
-                    throw SystemErrorCode{event.error};
-                }
-                return event.hardwareAddress;
-            }
-            if (left.count() <= 0 || !resolver->Wait(left)) {
-                break;
-            }
-        }
-    }
-    throw SystemErrorCode{pace.noAnswerError};
-}
-
 void SetStaticEntry(NetworkStack& stack, std::uint32_t interfaceIndex, const std::string& address,
                     const std::vector<std::uint8_t>& hardwareAddress) {
     if (hardwareAddress.size() > hardware_address_limit) {

@@ -32,9 +32,6 @@ void BindGateways(NetworkStack& stack, GatewayKeeper& keeper);
 
 // Steps of the passes; each throws SystemErrorCode on failure.
 
-// The first answer of the gateway on its link, after the platform's tries.
-HardwareAddress ResolveMac(NetworkStack& stack, const GatewayRequest& request);
-
 // Writes one static ARP entry: create first, and replace when creating fails.
 void SetStaticEntry(NetworkStack& stack, std::uint32_t interfaceIndex, const std::string& address,
                     const std::vector<std::uint8_t>& hardwareAddress);

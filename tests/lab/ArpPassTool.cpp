@@ -6,6 +6,7 @@
 #include "Core_SocketARP/ArpBinding.h"
 #include "Core_SocketARP/GatewayMemory.h"
 #include "Core_SocketARP/NetworkStack.h"
+#include "fakes/ResolveMac.h"
 
 #include <net/if.h>
 
@@ -57,7 +58,7 @@ int Resolve(const std::string& link, const std::string& address) {
                 request.source = adapter.address;
             }
         }
-        const auto mac = Core_SocketARP::ResolveMac(Core_SocketARP::SystemNetworkStack(), request);
+        const auto mac = tw_test::ResolveMac(Core_SocketARP::SystemNetworkStack(), request);
         std::printf("%s\n", Core_Common::bytes_to_hex(mac).c_str());
         return 0;
     } catch (Core_SocketARP::SystemErrorCode code) {

@@ -8,6 +8,7 @@
 #include "Core_SocketARP/ArpBinding.h"
 #include "Core_SocketARP/IpHelperStack.h"
 #include "Core_SocketARP/win/IpHelperApi_win.h"
+#include "fakes/ResolveMac.h"
 
 #include <gtest/gtest.h>
 
@@ -120,7 +121,7 @@ TEST(IpHelperSystem, UnderWineSendArpIsNotSupported) {
         GTEST_SKIP() << "only Wine's stub answers 50";
     }
     try {
-        Core_SocketARP::ResolveMac(Core_SocketARP::SystemNetworkStack(), {1, "127.0.0.1", ""});
+        tw_test::ResolveMac(Core_SocketARP::SystemNetworkStack(), {1, "127.0.0.1", ""});
         FAIL() << "no error";
     } catch (SystemErrorCode code) {
         EXPECT_EQ(code, error_not_supported);

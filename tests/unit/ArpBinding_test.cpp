@@ -2,6 +2,7 @@
 
 #include "Core_Common/Utility.h"
 #include "fakes/FakeNetworkStack.h"
+#include "fakes/ResolveMac.h"
 
 #include <gtest/gtest.h>
 
@@ -296,13 +297,13 @@ protected:
 
 TEST_F(ArpBindingStepsTest, ResolveMacGivesTheFirstAnswerOrTheSilenceAfterEveryTry) {
     stack.AddAnswer("10.0.0.1", {1, 2, 3, 4, 5, 6}, 1500);
-    EXPECT_EQ(Core_SocketARP::ResolveMac(stack, {3, "10.0.0.1", "10.0.0.2"}),
+    EXPECT_EQ(tw_test::ResolveMac(stack, {3, "10.0.0.1", "10.0.0.2"}),
               (std::vector<std::uint8_t>{1, 2, 3, 4, 5, 6}));
     EXPECT_EQ(
         stack.CallsStartingWith("Ask"),
         (std::vector<std::string>{"Ask 3 10.0.0.1 from 10.0.0.2", "Ask 3 10.0.0.1 from 10.0.0.2"}));
     try {
-        Core_SocketARP::ResolveMac(stack, {3, "10.0.0.9", ""});
+        tw_test::ResolveMac(stack, {3, "10.0.0.9", ""});
         FAIL() << "no exception";
     } catch (SystemErrorCode code) {
         EXPECT_EQ(code, FakeNetworkStack::unanswered_error);

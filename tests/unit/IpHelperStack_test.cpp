@@ -4,6 +4,7 @@
 #include "Core_SocketARP/ArpBinding.h"
 #include "fakes/CodeThrownBy.h"
 #include "fakes/FakeIpHelperApi.h"
+#include "fakes/ResolveMac.h"
 
 #include <gtest/gtest.h>
 
@@ -245,12 +246,12 @@ TEST_F(IpHelperStackTest, SendArpGetsTheAddressSourceZeroAnAllOnesBufferAndLengt
         *length = 6;
         return 0;
     };
-    EXPECT_EQ(Core_SocketARP::ResolveMac(stack, {7, "192.168.1.1", ""}),
+    EXPECT_EQ(tw_test::ResolveMac(stack, {7, "192.168.1.1", ""}),
               (std::vector<std::uint8_t>{0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e}));
     EXPECT_EQ(seenDestination, api.InetAddr("192.168.1.1"));
     EXPECT_EQ(seenSource, 0u);
     // With the adapter's own address as source, the system asks on that adapter.
-    Core_SocketARP::ResolveMac(stack, {7, "192.168.1.1", "192.168.1.20"});
+    tw_test::ResolveMac(stack, {7, "192.168.1.1", "192.168.1.20"});
     EXPECT_EQ(seenSource, api.InetAddr("192.168.1.20"));
     EXPECT_EQ(seenLength, 6u);
     EXPECT_EQ(seenBuffer, std::vector<std::uint8_t>(8, 0xFF));
@@ -262,17 +263,17 @@ TEST_F(IpHelperStackTest, SendArpFailuresAreThrown) {
         return 67;
     };
     const Core_SocketARP::GatewayRequest request{7, "10.0.0.1", ""};
-    EXPECT_EQ(CodeThrownBy([&] { Core_SocketARP::ResolveMac(stack, request); }), 67u);
+    EXPECT_EQ(CodeThrownBy([&] { tw_test::ResolveMac(stack, request); }), 67u);
     // A reported length of 0, or one beyond the buffer, is a failure without a code.
     for (const std::uint32_t reported : {0u, 9u}) {
         api.sendArp = [reported](std::uint32_t, std::uint32_t, void*, std::uint32_t* length) {
             *length = reported;
             return std::uint32_t{0};
         };
-        EXPECT_EQ(CodeThrownBy([&] { Core_SocketARP::ResolveMac(stack, request); }), 0u);
+        EXPECT_EQ(CodeThrownBy([&] { tw_test::ResolveMac(stack, request); }), 0u);
     }
     api.hasSendArp = false;
-    EXPECT_EQ(CodeThrownBy([&] { Core_SocketARP::ResolveMac(stack, request); }), 0u);
+    EXPECT_EQ(CodeThrownBy([&] { tw_test::ResolveMac(stack, request); }), 0u);
     EXPECT_EQ(api.sendArpLookups, 4);
 }
 
