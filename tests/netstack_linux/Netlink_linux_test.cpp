@@ -1,6 +1,7 @@
 #include "Core_SocketARP/linux/Netlink_linux.h"
 
 #include "Core_SocketARP/NetworkStack.h"
+#include "fakes/CodeThrownBy.h"
 
 #include <gtest/gtest.h>
 
@@ -17,10 +18,10 @@
 
 namespace {
 
-using Core_SocketARP::SystemErrorCode;
 using Core_SocketARP::netlink::ForEachAttribute;
 using Core_SocketARP::netlink::ReplyReader;
 using Core_SocketARP::netlink::Request;
+using tw_test::CodeThrownBy;
 
 constexpr std::uint32_t sequence = 7;
 constexpr std::uint32_t port = 4242;
@@ -71,16 +72,6 @@ public:
 private:
     std::vector<std::uint8_t> bytes_;
 };
-
-template <class Action> std::uint32_t CodeThrownBy(Action action) {
-    try {
-        action();
-    } catch (SystemErrorCode code) {
-        return code;
-    }
-    ADD_FAILURE() << "no system error code thrown";
-    return 0xDEADBEEF;
-}
 
 class ReplyReaderTest : public testing::Test {
 protected:

@@ -8,6 +8,7 @@
 #include "Core_SocketARP/ArpBinding.h"
 #include "Core_SocketARP/IpHelperStack.h"
 #include "Core_SocketARP/win/IpHelperApi_win.h"
+#include "fakes/CodeThrownBy.h"
 #include "fakes/ResolveMac.h"
 
 #include <gtest/gtest.h>
@@ -22,6 +23,7 @@ namespace {
 
 using Core_SocketARP::AdapterInfo;
 using Core_SocketARP::SystemErrorCode;
+using tw_test::CodeThrownBy;
 
 constexpr std::uint32_t error_not_supported = 50;
 
@@ -120,12 +122,10 @@ TEST(IpHelperSystem, UnderWineSendArpIsNotSupported) {
     if (!RunningOnWine()) {
         GTEST_SKIP() << "only Wine's stub answers 50";
     }
-    try {
-        tw_test::ResolveMac(Core_SocketARP::SystemNetworkStack(), {1, "127.0.0.1", ""});
-        FAIL() << "no error";
-    } catch (SystemErrorCode code) {
-        EXPECT_EQ(code, error_not_supported);
-    }
+    EXPECT_EQ(CodeThrownBy([] {
+                  tw_test::ResolveMac(Core_SocketARP::SystemNetworkStack(), {1, "127.0.0.1", ""});
+              }),
+              error_not_supported);
 }
 
 TEST(IpHelperSystem, UnderWineTheFlushPassReportsEveryInterface) {

@@ -1,6 +1,7 @@
 #include "Core_SocketARP/ArpBinding.h"
 
 #include "Core_Common/Utility.h"
+#include "fakes/CodeThrownBy.h"
 #include "fakes/FakeNetworkStack.h"
 #include "fakes/ResolveMac.h"
 
@@ -15,7 +16,7 @@
 namespace {
 
 using Core_SocketARP::AdapterInfo;
-using Core_SocketARP::SystemErrorCode;
+using tw_test::CodeThrownBy;
 using tw_test::FakeNetworkStack;
 
 const std::vector<std::uint8_t> gateway_mac = {0x02, 0xab, 0xcd, 0xef, 0x10, 0x99};
@@ -302,23 +303,17 @@ TEST_F(ArpBindingStepsTest, ResolveMacGivesTheFirstAnswerOrTheSilenceAfterEveryT
     EXPECT_EQ(
         stack.CallsStartingWith("Ask"),
         (std::vector<std::string>{"Ask 3 10.0.0.1 from 10.0.0.2", "Ask 3 10.0.0.1 from 10.0.0.2"}));
-    try {
-        tw_test::ResolveMac(stack, {3, "10.0.0.9", ""});
-        FAIL() << "no exception";
-    } catch (SystemErrorCode code) {
-        EXPECT_EQ(code, FakeNetworkStack::unanswered_error);
-    }
+    EXPECT_EQ(CodeThrownBy([&] {
+                  tw_test::ResolveMac(stack, {3, "10.0.0.9", ""});
+              }),
+              FakeNetworkStack::unanswered_error);
     EXPECT_EQ(stack.CallsStartingWith("Ask 3 10.0.0.9").size(), 3u);
 }
 
 TEST_F(ArpBindingStepsTest, SetStaticEntryRejectsMoreThanEightBytesWithCodeZero) {
     const std::vector<std::uint8_t> nine(9, 0x11);
-    try {
-        Core_SocketARP::SetStaticEntry(stack, 1, "10.0.0.1", nine);
-        FAIL() << "no exception";
-    } catch (SystemErrorCode code) {
-        EXPECT_EQ(code, 0u);
-    }
+    EXPECT_EQ(CodeThrownBy([&] { Core_SocketARP::SetStaticEntry(stack, 1, "10.0.0.1", nine); }),
+              0u);
     EXPECT_TRUE(stack.calls.empty());
 
     Core_SocketARP::SetStaticEntry(stack, 1, "10.0.0.1", std::vector<std::uint8_t>(8, 0x22));
