@@ -4,6 +4,7 @@
 #include "Core_SocketARP/ArpBinding.h"
 #include "fakes/CodeThrownBy.h"
 #include "fakes/FakeIpHelperApi.h"
+#include "fakes/Gate.h"
 #include "fakes/ResolveMac.h"
 
 #include <gtest/gtest.h>
@@ -11,11 +12,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -34,6 +33,7 @@ using Core_SocketARP::SystemErrorCode;
 using tw_test::AddressIn;
 using tw_test::CodeThrownBy;
 using tw_test::FakeIpHelperApi;
+using tw_test::Gate;
 using tw_test::WriteAdapterRecord;
 using tw_test::WriteInterfaceTable;
 using tw_test::WriteIpNetTable;
@@ -384,50 +384,19 @@ TEST_F(IpHelperArpTableTest, TableThatGrowsBetweenSizingAndReadIsSizedAgain) {
 
 constexpr auto deadline = std::chrono::seconds(20);
 
-class BlockingSendArp {
-public:
-    // Answers 02:00:00:00:00:<the gateway address's last byte> once released.
-    FakeIpHelperApi::SendArpCall Call() {
-        return [this](std::uint32_t destination, std::uint32_t, void* buffer,
-                      std::uint32_t* length) -> std::uint32_t {
-            std::unique_lock lock(mutex_);
-            ++calls_;
-            ++in_flight_;
-            changed_.notify_all();
-            changed_.wait_for(lock, deadline, [&] { return released_; });
-            --in_flight_;
-            std::uint8_t address[4] = {};
-            std::memcpy(address, &destination, sizeof address); // network byte order
-            const std::uint8_t mac[6] = {0x02, 0, 0, 0, 0, address[3]};
-            std::memcpy(buffer, mac, sizeof mac);
-            *length = 6;
-            return 0;
-        };
-    }
-
-    bool AwaitInFlight(int count) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, deadline, [&] { return in_flight_ >= count; });
-    }
-
-    void Release() {
-        const std::lock_guard lock(mutex_);
-        released_ = true;
-        changed_.notify_all();
-    }
-
-    int Calls() {
-        const std::lock_guard lock(mutex_);
-        return calls_;
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    int calls_ = 0;
-    int in_flight_ = 0;
-    bool released_ = false;
-};
+// Answers 02:00:00:00:00:<the gateway address's last byte> once `gate` opens.
+FakeIpHelperApi::SendArpCall SendArpBehind(Gate& gate) {
+    return [&gate](std::uint32_t destination, std::uint32_t, void* buffer,
+                   std::uint32_t* length) -> std::uint32_t {
+        gate.Enter();
+        std::uint8_t address[4] = {};
+        std::memcpy(address, &destination, sizeof address); // network byte order
+        const std::uint8_t mac[6] = {0x02, 0, 0, 0, 0, address[3]};
+        std::memcpy(buffer, mac, sizeof mac);
+        *length = 6;
+        return 0;
+    };
+}
 
 // The resolver's event, counting its signals: one per event that is kept for Collect.
 class CountingEvent final : public Core_SocketARP::StopEvent {
@@ -444,9 +413,9 @@ private:
 
 class IpHelperResolverTest : public IpHelperStackTest {
 protected:
-    void SetUp() override { api.sendArp = sendArp.Call(); }
+    void SetUp() override { api.sendArp = SendArpBehind(sendArp); }
     // The workers must leave SendARP before the resolver can join them.
-    void TearDown() override { sendArp.Release(); }
+    void TearDown() override { sendArp.Open(); }
 
     std::vector<ArpEvent> CollectEvents(std::size_t count) {
         std::vector<ArpEvent> events;
@@ -462,7 +431,7 @@ protected:
 
     const GatewayRequest first{7, "10.0.0.1", "10.0.0.20"};
     const GatewayRequest second{8, "10.0.1.2", ""};
-    BlockingSendArp sendArp;
+    Gate sendArp;
     std::atomic<int> signals{0};
     std::unique_ptr<IpHelperResolver> resolver =
         std::make_unique<IpHelperResolver>(api, std::make_unique<CountingEvent>(signals));
@@ -471,9 +440,9 @@ protected:
 TEST_F(IpHelperResolverTest, EveryGatewayIsInSendArpAtOnceAndItsAnswerComesAsItsEvent) {
     resolver->Ask(first);
     resolver->Ask(second);
-    ASSERT_TRUE(sendArp.AwaitInFlight(2)); // neither waits for the other
+    ASSERT_TRUE(sendArp.AwaitEntered(2)); // neither waits for the other
 
-    sendArp.Release();
+    sendArp.Open();
     std::vector<ArpEvent> events = CollectEvents(2);
     ASSERT_EQ(events.size(), 2u);
     std::sort(events.begin(), events.end(), [](const ArpEvent& a, const ArpEvent& b) {
@@ -488,19 +457,19 @@ TEST_F(IpHelperResolverTest, EveryGatewayIsInSendArpAtOnceAndItsAnswerComesAsIts
 TEST_F(IpHelperResolverTest, AskInFlightSendsNothingMoreAndAForgottenRequestsLateResultIsDropped) {
     resolver->Ask(first);
     resolver->Ask(second);
-    ASSERT_TRUE(sendArp.AwaitInFlight(2));
+    ASSERT_TRUE(sendArp.AwaitEntered(2));
     // Asked again while in flight: the answer under way counts, even after a Forget.
     resolver->Forget(first.interfaceIndex, first.gateway);
     resolver->Ask(first);
     resolver->Forget(second.interfaceIndex, second.gateway);
 
-    sendArp.Release();
+    sendArp.Open();
     const std::vector<ArpEvent> events = CollectEvents(1);
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].gateway, first.gateway);
     resolver.reset(); // joins every worker: the forgotten result has come and gone by now
     EXPECT_EQ(signals, 1);
-    EXPECT_EQ(sendArp.Calls(), 2);
+    EXPECT_EQ(sendArp.Entered(), 2);
 }
 
 // A whole pass over crafted tables.

@@ -5,15 +5,14 @@
 #include "Core_Common/Utility.h"
 #include "Core_SocketARP/ArpBinding.h"
 #include "fakes/FakeNetworkStack.h"
+#include "fakes/Gate.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <iostream>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,6 +24,7 @@ using Core_SocketARP::RouteRegistration;
 using Core_SocketARP::SocketARP;
 using tw_test::FakeNetworkStack;
 using tw_test::FakeRouteChanges;
+using tw_test::Gate;
 
 const std::vector<std::uint8_t> first_mac = {0x02, 0xab, 0xcd, 0xef, 0x10, 0x99};
 const std::vector<std::uint8_t> second_mac = {0x0a, 0x00, 0x27, 0x00, 0x00, 0x05};
@@ -42,34 +42,6 @@ std::string BoundLine(int position, const std::string& gateway,
 
 std::string FirstBound() { return BoundLine(0, first_gateway, first_mac); }
 std::string SecondBound() { return BoundLine(0, second_gateway, second_mac); }
-
-// Holds a thread inside a hook until the test lets it go.
-class Gate {
-public:
-    void Enter() {
-        std::unique_lock lock(mutex_);
-        entered_ = true;
-        changed_.notify_all();
-        changed_.wait(lock, [&] { return open_; });
-    }
-
-    bool AwaitEntered() {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, FakeRouteChanges::deadline, [&] { return entered_; });
-    }
-
-    void Open() {
-        const std::lock_guard lock(mutex_);
-        open_ = true;
-        changed_.notify_all();
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    bool entered_ = false;
-    bool open_ = false;
-};
 
 // The module over a fake stack with one link whose gateway answers; every test ends with the
 // protection stopped and the module gone, also when it fails halfway.
