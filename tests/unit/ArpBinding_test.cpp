@@ -1,8 +1,8 @@
 #include "Core_SocketARP/ArpBinding.h"
 
-#include "Core_Common/Utility.h"
 #include "fakes/CodeThrownBy.h"
 #include "fakes/FakeNetworkStack.h"
+#include "fakes/PassLines.h"
 #include "fakes/ResolveMac.h"
 
 #include <gtest/gtest.h>
@@ -16,30 +16,15 @@
 namespace {
 
 using Core_SocketARP::AdapterInfo;
+using tw_test::BoundLine;
 using tw_test::CodeThrownBy;
+using tw_test::ErrorLine;
 using tw_test::FakeNetworkStack;
+using tw_test::FlushErrorLine;
+using tw_test::SystemText;
 
 const std::vector<std::uint8_t> gateway_mac = {0x02, 0xab, 0xcd, 0xef, 0x10, 0x99};
 const std::vector<std::uint8_t> other_mac = {0x0a, 0x00, 0x27, 0x00, 0x00, 0x05};
-
-// The error text as the passes print it, built from the text utilities.
-std::string Text(std::uint32_t code) {
-    return Core_Common::wide_to_narrow(Core_Common::system_error_text(code),
-                                       Core_Common::code_page_ansi);
-}
-
-std::string BoundLine(int position, const std::string& gateway, const std::string& mac) {
-    return "[" + std::to_string(position) + "]ARP set static entry: IP: " + gateway +
-           " <=> MAC address " + mac + "\n";
-}
-
-std::string ErrorLine(int position, std::uint32_t code) {
-    return "[" + std::to_string(position) + "]ARP Error " + Text(code) + "\n";
-}
-
-std::string FlushErrorLine(int position, std::uint32_t code) {
-    return "[" + std::to_string(position) + "]ARP Flush Error " + Text(code) + "\n";
-}
 
 class PassTest : public testing::Test {
 protected:
@@ -189,7 +174,7 @@ TEST_F(BindGatewaysTest, FailedInterfaceEnumerationEndsThePassBeforeTheAdapters)
     stack.AddLink(7, "10.0.0.1");
     stack.interfacesError = 5;
 
-    EXPECT_EQ(Bind(), "ARP Error " + Text(5) + "\n");
+    EXPECT_EQ(Bind(), "ARP Error " + SystemText(5) + "\n");
     EXPECT_EQ(stack.calls, std::vector<std::string>{"ListInterfaces"});
 }
 
@@ -197,7 +182,7 @@ TEST_F(BindGatewaysTest, FailedAdapterEnumerationEndsThePassWithoutFlushing) {
     stack.AddLink(7, "10.0.0.1");
     stack.adaptersError = 0;
 
-    EXPECT_EQ(Bind(), "ARP Error " + Text(0) + "\n");
+    EXPECT_EQ(Bind(), "ARP Error " + SystemText(0) + "\n");
     EXPECT_EQ(stack.calls, (std::vector<std::string>{"ListInterfaces", "ListAdapters"}));
 }
 
@@ -280,7 +265,7 @@ TEST_F(FlushArpTablesTest, PrintsOnlyTheFailuresWithTheirPositions) {
 TEST_F(FlushArpTablesTest, EnumerationFailureAndDifferentCountsEndThePass) {
     stack.AddLink(9, "");
     stack.interfacesError = 122;
-    EXPECT_EQ(Flush(), "ARP Error " + Text(122) + "\n");
+    EXPECT_EQ(Flush(), "ARP Error " + SystemText(122) + "\n");
 
     stack.interfacesError.reset();
     stack.interfaces.push_back(10);
@@ -323,7 +308,7 @@ TEST_F(ArpBindingStepsTest, SetStaticEntryRejectsMoreThanEightBytesWithCodeZero)
 TEST(ArpErrorText, IsTheSystemErrorTextInTheNarrowCodePage) {
     const std::string text = Core_SocketARP::ErrorText(5);
     EXPECT_EQ(text.substr(0, 4), "[5] ");
-    EXPECT_EQ(text, Text(5));
+    EXPECT_EQ(text, SystemText(5));
 }
 
 } // namespace

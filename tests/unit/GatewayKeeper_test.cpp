@@ -3,6 +3,7 @@
 #include "Core_SocketARP/ArpBinding.h"
 #include "fakes/FakeNetworkStack.h"
 #include "fakes/FakeStateStore.h"
+#include "fakes/PassLines.h"
 
 #include <gtest/gtest.h>
 
@@ -17,17 +18,14 @@ using Core_SocketARP::AdapterInfo;
 using Core_SocketARP::GatewayKeeper;
 using Core_SocketARP::GatewayMemory;
 using Core_SocketARP::HardwareAddress;
+using tw_test::BoundLine;
+using tw_test::ErrorLine;
 using tw_test::FakeNetworkStack;
 using tw_test::FakeStateStore;
 
 const HardwareAddress gateway_mac = {0x02, 0, 0, 0, 0, 0x01};
 const HardwareAddress attacker_mac = {0x02, 0, 0, 0, 0, 0x66};
 const HardwareAddress new_mac = {0x02, 0, 0, 0, 0, 0x02};
-
-std::string Bound(int position, const std::string& gateway, const std::string& mac) {
-    return "[" + std::to_string(position) + "]ARP set static entry: IP: " + gateway +
-           " <=> MAC address " + mac + "\n";
-}
 
 std::string Warning(const std::string& text) { return "[WARN][SocketARP]" + text + "\n"; }
 
@@ -92,10 +90,9 @@ TEST_F(KeeperTest, AllGatewaysAreAskedAtOncePinnedAsTheyAnswerAndPrintedInAdapte
     stack.AddAnswer("10.0.2.1", gateway_mac, 5);
     stack.AddAnswer("10.0.3.1", new_mac, 1);
 
-    EXPECT_EQ(Pass(), "[0]ARP Error " +
-                          Core_SocketARP::ErrorText(FakeNetworkStack::unanswered_error) + "\n" +
-                          Bound(1, "10.0.2.1", "020000000001") +
-                          Bound(2, "10.0.3.1", "020000000002"));
+    EXPECT_EQ(Pass(), ErrorLine(0, FakeNetworkStack::unanswered_error) +
+                          BoundLine(1, "10.0.2.1", "020000000001") +
+                          BoundLine(2, "10.0.3.1", "020000000002"));
     EXPECT_EQ(stack.calls, (std::vector<std::string>{
                                "Ask 1 10.0.1.1 from none", "Ask 2 10.0.2.1 from none",
                                "Ask 3 10.0.3.1 from none", "Create 3 10.0.3.1 020000000002",
@@ -105,7 +102,7 @@ TEST_F(KeeperTest, AllGatewaysAreAskedAtOncePinnedAsTheyAnswerAndPrintedInAdapte
 
 TEST_F(KeeperTest, CleanPinIsRememberedOnceItsWindowHasClosed) {
     stack.Answer("10.0.0.1", gateway_mac);
-    EXPECT_EQ(Pass(), Bound(0, "10.0.0.1", "020000000001"));
+    EXPECT_EQ(Pass(), BoundLine(0, "10.0.0.1", "020000000001"));
     EXPECT_FALSE(store.text);
     EXPECT_EQ(RunFor(GatewayKeeper::conflict_window.count()), "");
     EXPECT_EQ(store.text, GatewayMemory::Encode({{{"eth0", "10.0.0.1"}, gateway_mac}}));
@@ -120,7 +117,7 @@ TEST_F(KeeperTest, ConflictWithoutARememberedAddressLeavesNoPinAndIsReported) {
     stack.AddAnswer("10.0.0.1", attacker_mac, 0);
     stack.AddAnswer("10.0.0.1", gateway_mac, 1);
     // The first answer is pinned at once, so that start stays fast...
-    EXPECT_EQ(Pass(), Bound(0, "10.0.0.1", "020000000066"));
+    EXPECT_EQ(Pass(), BoundLine(0, "10.0.0.1", "020000000066"));
     // ...and the second takes it back.
     EXPECT_EQ(RunFor(GatewayKeeper::conflict_window.count()),
               Warning("Gateway 10.0.0.1 on eth0 answered with two MAC addresses, 020000000066 "
@@ -136,7 +133,7 @@ TEST_F(KeeperTest, RememberedAddressWinsAConflictAndTheOtherIsNeverPinned) {
     stack.AddAnswer("10.0.0.1", gateway_mac, 1);
     EXPECT_EQ(Pass(), Warning("Gateway 10.0.0.1 on eth0 answered with two MAC addresses, "
                               "020000000066 and 020000000001: kept the remembered 020000000001") +
-                          Bound(0, "10.0.0.1", "020000000001"));
+                          BoundLine(0, "10.0.0.1", "020000000001"));
     EXPECT_TRUE(stack.CallsStartingWith("Create 7 10.0.0.1 020000000066").empty());
     RunFor(GatewayKeeper::conflict_window.count());
     EXPECT_EQ(Entry(), gateway_mac);
@@ -146,7 +143,7 @@ TEST_F(KeeperTest, RememberedAddressWinsAConflictAndTheOtherIsNeverPinned) {
     stack.arpAnswers.clear();
     stack.AddAnswer("10.0.0.1", gateway_mac, 0);
     stack.AddAnswer("10.0.0.1", attacker_mac, 3);
-    EXPECT_EQ(Pass(), Bound(0, "10.0.0.1", "020000000001"));
+    EXPECT_EQ(Pass(), BoundLine(0, "10.0.0.1", "020000000001"));
     EXPECT_EQ(RunFor(GatewayKeeper::conflict_window.count()),
               Warning("Gateway 10.0.0.1 on eth0 answered with two MAC addresses, 020000000001 "
                       "and 020000000066: kept the remembered 020000000001"));
@@ -158,7 +155,7 @@ TEST_F(KeeperTest, AnotherAddressAnsweringAloneIsAReplacedGatewayPinnedAfterTheW
     stack.Answer("10.0.0.1", new_mac);
     EXPECT_EQ(Pass(), Warning("Gateway 10.0.0.1 on eth0 has a new MAC address 020000000002 (was "
                               "020000000001): pinned and remembered") +
-                          Bound(0, "10.0.0.1", "020000000002"));
+                          BoundLine(0, "10.0.0.1", "020000000002"));
     EXPECT_EQ(Entry(), new_mac);
     EXPECT_EQ(store.text, GatewayMemory::Encode({{{"eth0", "10.0.0.1"}, new_mac}}));
 }
@@ -202,7 +199,7 @@ TEST_F(KeeperTest, SilentGatewayIsRetriedAloneWithABackoffUntilItAnswers) {
     EXPECT_TRUE(stack.CallsStartingWith("Ask 8").size() == 1u);
 
     stack.Answer("10.0.0.1", gateway_mac);
-    EXPECT_EQ(RunFor(60000 + 10), Bound(0, "10.0.0.1", "020000000001"));
+    EXPECT_EQ(RunFor(60000 + 10), BoundLine(0, "10.0.0.1", "020000000001"));
     EXPECT_EQ(Entry(), gateway_mac);
     EXPECT_FALSE(keeper.RetryDelayMs(7, "10.0.0.1"));
 }
@@ -222,7 +219,8 @@ TEST_F(KeeperTest, RepairPinsAgainWhatWasRemovedOrChangedAndOnlyThat) {
 
     stack.staticEntries.clear();
     keeper.Repair({false, {{7, gateway}}, {}});
-    EXPECT_EQ(RunFor(GatewayKeeper::conflict_window.count()), Bound(0, "10.0.0.1", "020000000001"));
+    EXPECT_EQ(RunFor(GatewayKeeper::conflict_window.count()),
+              BoundLine(0, "10.0.0.1", "020000000001"));
     stack.staticEntries[{7, "10.0.0.1"}] = attacker_mac;
     keeper.Repair({false, {}, {7}});
     RunFor(GatewayKeeper::conflict_window.count());
@@ -247,7 +245,7 @@ TEST_F(KeeperTest, ChangeOfTheLinkRetriesAWaitingGatewayAtOnce) {
     testing::internal::CaptureStdout();
     keeper.Repair({false, {}, {7}});
     testing::internal::GetCapturedStdout();
-    EXPECT_EQ(RunFor(5), Bound(0, "10.0.0.1", "020000000001"));
+    EXPECT_EQ(RunFor(5), BoundLine(0, "10.0.0.1", "020000000001"));
 }
 
 // The remembered gateways' text: what Encode writes Decode reads; anything else is refused.

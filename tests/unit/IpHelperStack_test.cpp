@@ -5,6 +5,7 @@
 #include "fakes/CodeThrownBy.h"
 #include "fakes/FakeIpHelperApi.h"
 #include "fakes/Gate.h"
+#include "fakes/PassLines.h"
 #include "fakes/ResolveMac.h"
 
 #include <gtest/gtest.h>
@@ -31,8 +32,11 @@ using Core_SocketARP::IpHelperResolver;
 using Core_SocketARP::IpNetRow;
 using Core_SocketARP::SystemErrorCode;
 using tw_test::AddressIn;
+using tw_test::BoundLine;
 using tw_test::CodeThrownBy;
+using tw_test::ErrorLine;
 using tw_test::FakeIpHelperApi;
+using tw_test::FlushErrorLine;
 using tw_test::Gate;
 using tw_test::WriteAdapterRecord;
 using tw_test::WriteInterfaceTable;
@@ -500,8 +504,7 @@ TEST_F(IpHelperPassTest, MissingEntryPointsPrintCodeZero) {
     OneLink(7, "10.0.0.1");
     api.hasFlushIpNetTable = false;
     api.hasSendArp = false;
-    const std::string zero = Core_SocketARP::ErrorText(0);
-    EXPECT_EQ(Bind(), "[0]ARP Flush Error " + zero + "\n[0]ARP Error " + zero + "\n");
+    EXPECT_EQ(Bind(), FlushErrorLine(0, 0) + ErrorLine(0, 0));
 }
 
 TEST_F(IpHelperPassTest, AnsweredGatewayIsWrittenAsStaticRow) {
@@ -512,7 +515,7 @@ TEST_F(IpHelperPassTest, AnsweredGatewayIsWrittenAsStaticRow) {
         *length = 6;
         return std::uint32_t{0};
     };
-    EXPECT_EQ(Bind(), "[0]ARP set static entry: IP: 10.0.0.1 <=> MAC address 020000000001\n");
+    EXPECT_EQ(Bind(), BoundLine(0, "10.0.0.1", "020000000001"));
     ASSERT_EQ(api.createdRows.size(), 1u);
     EXPECT_EQ(api.createdRows[0].index, 7u);
 }

@@ -6,6 +6,7 @@
 #include "Core_SocketARP/ArpBinding.h"
 #include "fakes/FakeNetworkStack.h"
 #include "fakes/Gate.h"
+#include "fakes/PassLines.h"
 
 #include <gtest/gtest.h>
 
@@ -22,8 +23,11 @@ namespace {
 using Core_SocketARP::InterfaceSocketARP;
 using Core_SocketARP::RouteRegistration;
 using Core_SocketARP::SocketARP;
+using tw_test::BoundLine;
+using tw_test::ErrorLine;
 using tw_test::FakeNetworkStack;
 using tw_test::FakeRouteChanges;
+using tw_test::FlushErrorLine;
 using tw_test::Gate;
 
 const std::vector<std::uint8_t> first_mac = {0x02, 0xab, 0xcd, 0xef, 0x10, 0x99};
@@ -34,14 +38,12 @@ const std::string second_gateway = "192.168.1.254";
 const std::string changed_line = "Routing table changed..\n";
 const std::string not_supported_line = "pNotifyRouteChange not supported.\n";
 
-std::string BoundLine(int position, const std::string& gateway,
-                      const std::vector<std::uint8_t>& mac) {
-    return "[" + std::to_string(position) + "]ARP set static entry: IP: " + gateway +
-           " <=> MAC address " + Core_Common::bytes_to_hex(mac) + "\n";
+std::string FirstBound() {
+    return BoundLine(0, first_gateway, Core_Common::bytes_to_hex(first_mac));
 }
-
-std::string FirstBound() { return BoundLine(0, first_gateway, first_mac); }
-std::string SecondBound() { return BoundLine(0, second_gateway, second_mac); }
+std::string SecondBound() {
+    return BoundLine(0, second_gateway, Core_Common::bytes_to_hex(second_mac));
+}
 
 // The module over a fake stack with one link whose gateway answers; every test ends with the
 // protection stopped and the module gone, also when it fails halfway.
@@ -164,9 +166,8 @@ TEST_F(ArpModuleLifecycle, StopEndsTheMonitorThenFlushesEveryInterfaceOnce) {
     EXPECT_FALSE(InterfaceSocketARP::started);
     EXPECT_TRUE(stack.staticEntries.empty());
     // The flush pass prints only its failures.
-    const std::string firstPass =
-        "[1]ARP Flush Error " + Core_SocketARP::ErrorText(5) + "\n" + FirstBound();
-    EXPECT_EQ(Output(), firstPass + "[1]ARP Flush Error " + Core_SocketARP::ErrorText(5) + "\n");
+    const std::string firstPass = FlushErrorLine(1, 5) + FirstBound();
+    EXPECT_EQ(Output(), firstPass + FlushErrorLine(1, 5));
 }
 
 TEST_F(ArpModuleLifecycle, ShutdownAfterStopDoesNothing) {
@@ -513,9 +514,9 @@ TEST_F(RouteChangeMonitor, PassFailuresLeaveTheMonitorWaiting) {
     ASSERT_TRUE(changes.AwaitWaits(3));
 
     InterfaceSocketARP::Stop();
-    EXPECT_EQ(Output(), FirstBound() + changed_line + "[0]ARP Error " +
-                            Core_SocketARP::ErrorText(FakeNetworkStack::unanswered_error) + "\n" +
-                            changed_line + SecondBound());
+    EXPECT_EQ(Output(), FirstBound() + changed_line +
+                            ErrorLine(0, FakeNetworkStack::unanswered_error) + changed_line +
+                            SecondBound());
 }
 
 // Where the platform does not tell of changes to the ARP table, the timer module wakes the
