@@ -27,6 +27,9 @@ start_program() {
     exec {PROGRAM_OUT}<&"${PROGRAM[0]}"
 }
 
+# The file of remembered gateways of the program started last, in its private /var/lib.
+private_gateways() { printf '/proc/%s/root/var/lib/tarnwick-antiarp/gateways' "$program_pid"; }
+
 # The program's next line, within 10 seconds, must be exactly $1. Every line the program writes
 # ends with a newline, so a line cut short fails here.
 expect_line() {
@@ -71,7 +74,7 @@ scenario_debug_run() {
         "$LAB_GW_IP dev eth0 lladdr $gwmac PERMANENT"
     expect_lock_held
     # Forged answers within the pin's conflict window would rightly take it back.
-    lab_wait_until 5 lab_remembered "$program_pid" "$LAB_GW_IP" "$gwmac" ||
+    lab_wait_until 5 lab_remembered "$(private_gateways)" "$LAB_GW_IP" "$gwmac" ||
         fail "the gateway was not remembered"
 
     before=$(rx_packets host eth0)
@@ -108,7 +111,7 @@ scenario_lost_pins_are_restored() {
     IFS= read -r -t 10 -u "$PROGRAM_OUT" line || fail "no line after the error"
     [ -n "$line" ] || IFS= read -r -t 10 -u "$PROGRAM_OUT" line || fail "no retry's line"
     expect_equal "retry's line" "$line" "$(bound_line 0 "$LAB_GW_IP" "$gwmac")"
-    lab_wait_until 5 lab_remembered "$program_pid" "$LAB_GW_IP" "$gwmac" ||
+    lab_wait_until 5 lab_remembered "$(private_gateways)" "$LAB_GW_IP" "$gwmac" ||
         fail "the gateway was not remembered"
 
     lab_ip host neigh del "$LAB_GW_IP" dev eth0
@@ -230,7 +233,7 @@ scenario_fault_signal_leaves_report() {
     start_program env STATE_DIRECTORY="$state:$LAB_DIR/second" "$antiarp" -debug
     expect_line "$simulation_line"
     expect_line "$(bound_line 0 "$LAB_GW_IP" "$gwmac")"
-    lab_wait_until 5 grep -q " $LAB_GW_IP $(hex "$gwmac")\$" "$state/gateways" ||
+    lab_wait_until 5 lab_remembered "$state/gateways" "$LAB_GW_IP" "$gwmac" ||
         fail "the gateway was not remembered in the state directory"
 
     end_program SEGV 100

@@ -24,9 +24,11 @@
 #                                     remembered gateways) stays in the lab
 #   lab_routes HOST COUNT GATEWAY     adds COUNT host routes (172.16.0.0/12 upwards) through
 #                                     GATEWAY to the host's main table, in one batch
-#   lab_remembered PID GATEWAY MAC    true once the program PID (run with LAB_PRIVATE_RUN and no
-#                                     STATE_DIRECTORY) remembers the gateway at that MAC: its
-#                                     conflict window has closed
+#   lab_remembered FILE GATEWAY MAC   true once the program's file of remembered gateways FILE
+#                                     holds the gateway at that MAC: its conflict window has
+#                                     closed (for a program run with LAB_PRIVATE_RUN and no
+#                                     STATE_DIRECTORY, FILE is
+#                                     /proc/PID/root/var/lib/tarnwick-antiarp/gateways)
 #   lab_standard                      the usual scene on one segment "lan" (10.80.0.0/24): the
 #                                     protected host "host" (.2, default route via gw), a gateway
 #                                     "gw" (.1) and a second one "gw2" (.3) whose kernels answer
@@ -181,7 +183,7 @@ lab_routes() {
 }
 
 lab_remembered() {
-    grep -q " $2 ${3//:/}\$" "/proc/$1/root/var/lib/tarnwick-antiarp/gateways" 2>/dev/null
+    grep -q " $2 ${3//:/}\$" "$1" 2>/dev/null
 }
 
 lab_standard() {

@@ -158,8 +158,8 @@ scenario_sandbox() {
     done
     expect_equal "writable places" "$result" "$state_dir writable;/run/$unit writable;"
     # The gateway remembered there once its pin's conflict window has closed.
-    remembered() { inside grep -q " $LAB_GW_IP ${gw_mac//:/}\$" "$state_dir/gateways"; }
-    lab_wait_until 10 remembered || fail "the gateway was not remembered in the state directory"
+    lab_wait_until 10 lab_remembered "/proc/$(container_pid "$container")/root$state_dir/gateways" \
+        "$LAB_GW_IP" "$gw_mac" || fail "the gateway was not remembered in the state directory"
 
     inside kill -SEGV "$pid"
     failed() { [ "$(unit_state)" = failed ]; }
