@@ -69,6 +69,8 @@ entries() { inside ip neigh show nud "$1" | sed 's/ *$//'; }
 pinned() { printf '%s dev eth0 lladdr %s PERMANENT' "$LAB_GW_IP" "$gw_mac"; }
 
 unit_state() { inside systemctl is-active "$unit" || true; }
+unit_is() { [ "$(unit_state)" = "$1" ]; }
+unit_is_not() { [ "$(unit_state)" != "$1" ]; }
 
 # Runs one of the program's switches inside; its standard output must be exactly $2 (what
 # systemctl says on standard error is kept for a failure's diagnosis).
@@ -103,12 +105,10 @@ scenario_lifecycle() {
     # A slow gateway: the unit is "activating" until the program has pinned it and said READY=1.
     slow_gateway 800
     expect_switch /start "Service Start successed."
-    started() { [ "$(unit_state)" != inactive ]; }
-    lab_wait_until 10 started || fail "the unit did not start"
+    lab_wait_until 10 unit_is_not inactive || fail "the unit did not start"
     expect_equal "state during the first pass" "$(unit_state)" activating
     expect_equal "entries during the first pass" "$(entries permanent)" ""
-    active() { [ "$(unit_state)" = active ]; }
-    lab_wait_until 10 active || fail "the unit did not become active: $(unit_state)"
+    lab_wait_until 10 unit_is active || fail "the unit did not become active: $(unit_state)"
     expect_equal "entry once active" "$(entries permanent)" "$(pinned)"
     expect_equal "program's lines" "$(program_lines)" "$(bound_line 0 "$LAB_GW_IP" "$gw_mac")"
     kill "$LAB_LAST_PID"
@@ -123,7 +123,7 @@ scenario_lifecycle() {
         expect_equal "output of /restart number $i" \
             "$(inside "$antiarp" /restart 2>>"$LAB_DIR/systemctl")" "Service Restart successed."
     done
-    lab_wait_until 10 active || fail "not active after the restarts: $(unit_state)"
+    lab_wait_until 10 unit_is active || fail "not active after the restarts: $(unit_state)"
     expect_equal "entry after the restarts" "$(entries permanent)" "$(pinned)"
 
     expect_switch /uninstall "[ERROR][ServiceDispatcher]服务没有被停止，无法注销服务"
@@ -139,8 +139,7 @@ scenario_sandbox() {
     systemd_lab
     install_service
     expect_switch /start "Service Start successed."
-    active() { [ "$(unit_state)" = active ]; }
-    lab_wait_until 10 active || fail "the unit did not become active: $(unit_state)"
+    lab_wait_until 10 unit_is active || fail "the unit did not become active: $(unit_state)"
     local pid
     pid=$(inside systemctl show -P MainPID "$unit")
     # CAP_NET_ADMIN (12) and CAP_NET_RAW (13), nothing else, in every set that grants.
@@ -162,8 +161,7 @@ scenario_sandbox() {
         "$LAB_GW_IP" "$gw_mac" || fail "the gateway was not remembered in the state directory"
 
     inside kill -SEGV "$pid"
-    failed() { [ "$(unit_state)" = failed ]; }
-    lab_wait_until 10 failed || fail "the unit did not fail after SIGSEGV: $(unit_state)"
+    lab_wait_until 10 unit_is failed || fail "the unit did not fail after SIGSEGV: $(unit_state)"
     expect_equal "exit status" "$(inside systemctl show -P ExecMainStatus "$unit")" 100
     expect_equal "state directory" "$(inside ls "$state_dir")" \
         $'CRASH.DMP\nCRASHLOG.DAT\nCRASHLOG.TXT\ngateways\ntw-probe'
@@ -178,8 +176,7 @@ scenario_journal_priorities() {
     install_service
     lab_ip gw link set eth0 arp off
     expect_switch /start "Service Start successed."
-    active() { [ "$(unit_state)" = active ]; }
-    lab_wait_until 15 active || fail "the unit did not become active: $(unit_state)"
+    lab_wait_until 15 unit_is active || fail "the unit did not become active: $(unit_state)"
     lab_ip gw link set eth0 arp on
     inside ip route replace default via "$LAB_GW_IP" dev eth0 metric 5
     pinned_now() { [ "$(entries permanent)" = "$(pinned)" ]; }
