@@ -8,6 +8,8 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=tests/lab/checks.sh
 source "$here/../lab/checks.sh"
+# shellcheck source=tests/lab/bounded.sh
+source "$here/../lab/bounded.sh"
 
 scenario=$1
 version=$2
@@ -29,8 +31,7 @@ trap 'rm -rf "$work"' EXIT
 # Runs a script in a mount namespace of its own (private: no mount reaches the machine), with
 # the capabilities a package installation never needs dropped.
 in_private_mounts() {
-    unshare --mount --propagation private \
-        setpriv --bounding-set -sys_time,-sys_module,-sys_rawio,-wake_alarm,-block_suspend,-mac_admin,-mac_override,-syslog \
+    unshare --mount --propagation private "${LAB_BOUNDED[@]}" \
         bash -euo pipefail -c "$1" private-mounts "${@:2}"
 }
 

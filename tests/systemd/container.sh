@@ -32,9 +32,9 @@
 container_self="${BASH_SOURCE[0]}"
 container_cgroup_root=/sys/fs/cgroup/unified
 
-# Capabilities no process of the container may have.
-CONTAINER_SETPRIV=(setpriv
-    --bounding-set=-sys_time,-sys_module,-sys_rawio,-wake_alarm,-block_suspend,-mac_admin,-mac_override,-syslog)
+# The capabilities no process of the container may have: LAB_BOUNDED.
+# shellcheck source=tests/lab/bounded.sh
+source "$(dirname "$container_self")/../lab/bounded.sh"
 
 # Units that would act on the whole machine's kernel or wait for hardware.
 container_masked_units=(
@@ -73,7 +73,7 @@ container_run() {
     local name=$1 pid
     shift
     pid=$(container_pid "$name") || return 1
-    "${CONTAINER_SETPRIV[@]}" nsenter -t "$pid" -a "$@"
+    "${LAB_BOUNDED[@]}" nsenter -t "$pid" -a "$@"
 }
 
 container_start() {
@@ -94,7 +94,7 @@ container_start() {
     fi
     # The outer unshare stays on this machine's side; its child is the new PID namespace's init,
     # which moves itself into the cgroup, and from there becomes systemd.
-    "${CONTAINER_SETPRIV[@]}" unshare --pid --fork --kill-child --mount --propagation private \
+    "${LAB_BOUNDED[@]}" unshare --pid --fork --kill-child --mount --propagation private \
         --net --uts --ipc -- bash "$container_self" _init "$name" "$@" \
         </dev/null >"$dir/console" 2>&1 &
     echo $! >"$dir/unshare"
