@@ -29,11 +29,6 @@ public:
         if (stack_.onSendArpRequest) {
             stack_.onSendArpRequest();
         }
-        if (const auto error = stack_.askErrors.find(request.gateway);
-            error != stack_.askErrors.end()) {
-            throw SystemErrorCode{error->second};
-        }
-        asked_.insert({request.interfaceIndex, request.gateway});
         const auto script = stack_.arpAnswers.find(request.gateway);
         if (script == stack_.arpAnswers.end()) {
             return;
@@ -49,7 +44,6 @@ public:
     }
 
     void Forget(std::uint32_t interfaceIndex, const std::string& gateway) override {
-        asked_.erase({interfaceIndex, gateway});
         std::erase_if(pending_, [&](const auto& p) {
             return p.second.interfaceIndex == interfaceIndex && p.second.gateway == gateway;
         });
@@ -86,7 +80,6 @@ public:
 
 private:
     FakeNetworkStack& stack_;
-    std::set<std::pair<std::uint32_t, std::string>> asked_;
     std::deque<std::pair<Core_Common::tick_value, ArpEvent>> pending_;
 };
 

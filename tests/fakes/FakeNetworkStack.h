@@ -47,7 +47,6 @@ public:
     std::optional<std::uint32_t> adaptersError;
     std::map<std::uint32_t, std::uint32_t> flushErrors;       // by interface index
     std::map<std::string, std::vector<ArpAnswer>> arpAnswers; // by gateway address
-    std::map<std::string, std::uint32_t> askErrors;           // thrown by Ask, by gateway address
     bool loseAnswers = false;                           // the next Collect reports lost answers
     std::set<std::string> createFailures;               // by address text
     std::map<std::string, std::uint32_t> setErrors;     // by address text
