@@ -4,6 +4,7 @@
 #include "Core_Service/CommandLine.h"
 #include "Core_Service/SystemdUnit.h"
 #include "Core_Service/linux/ServiceSystem_linux.h"
+#include "fakes/ServiceLines.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -32,6 +33,7 @@ namespace fs = std::filesystem;
 using namespace Core_Service;
 using testing::ElementsAre;
 using testing::HasSubstr;
+using tw_test::FailureLine;
 
 const std::string description =
     "Protect you against ARP attack in the local network, attackers can no longer sniff your "
@@ -58,20 +60,6 @@ std::vector<std::string> lines_of(const std::string& text) {
         lines.push_back(line);
     }
     return lines;
-}
-
-std::string failure_line(int code) {
-    return "[ERROR][ServiceDispatcher][ error_code = " + std::to_string(code) + " ] " +
-           narrow(Core_Common::system_error_text(static_cast<std::uint32_t>(code))) + "\n";
-}
-
-// A failure followed by what the service manager said about it, on the same line.
-std::string failure_line(int code, const std::string& detail) {
-    std::string line = failure_line(code);
-    while (!line.empty() && line.back() == '\n') {
-        line.pop_back();
-    }
-    return line + ": " + detail + "\n";
 }
 
 const std::string simulation_line = narrow(L"[NORMAL][ServiceDispatcher]服务运行在模拟状态") + "\n";
@@ -364,27 +352,27 @@ TEST_F(ServiceHostLinuxTest, FailedSystemctlCallsReportItsStatusAndMessage) {
     };
     fail_next("enable", "1 Failed to enable unit: Unit file x.service is masked.");
     EXPECT_EQ(Run("/install"),
-              failure_line(EIO, "systemctl exit status 1: Failed to enable unit: Unit file "
-                                "x.service is masked."));
+              FailureLine(EIO, "systemctl exit status 1: Failed to enable unit: Unit file "
+                               "x.service is masked."));
     EXPECT_FALSE(fs::exists(unit_path));
     fs::remove(root / "state" / "fail.enable");
 
     Run("/install");
     MarkActive();
     fail_next("stop", "4 Failed to stop " + unit_name + ": Access denied");
-    EXPECT_EQ(Run("/stop"), failure_line(EACCES, "systemctl exit status 4: Failed to stop " +
-                                                     unit_name + ": Access denied"));
+    EXPECT_EQ(Run("/stop"), FailureLine(EACCES, "systemctl exit status 4: Failed to stop " +
+                                                    unit_name + ": Access denied"));
     fail_next("stop", "1 Failed to stop " + unit_name + ": Interactive authentication required.");
     EXPECT_EQ(Run("/stop"),
-              failure_line(EACCES, "systemctl exit status 1: Failed to stop " + unit_name +
-                                       ": Interactive authentication required."));
+              FailureLine(EACCES, "systemctl exit status 1: Failed to stop " + unit_name +
+                                      ": Interactive authentication required."));
 }
 
 TEST_F(ServiceHostLinuxTest, InstallOfAnInstalledServiceFailsAndLeavesTheUnit) {
     EXPECT_EQ(Run("/i"), "Service Register successed.\n");
     const std::string before = read_text(unit_path);
     ClearRecords();
-    EXPECT_EQ(Run("-INSTALL"), failure_line(EEXIST));
+    EXPECT_EQ(Run("-INSTALL"), FailureLine(EEXIST));
     EXPECT_EQ(read_text(unit_path), before);
     EXPECT_TRUE(Calls().empty());
 }
@@ -401,7 +389,7 @@ TEST_F(ServiceHostLinuxTest, UninstallRemovesAStoppedServiceOnly) {
     EXPECT_FALSE(fs::exists(unit_path));
     EXPECT_THAT(Calls(),
                 ElementsAre("is-active " + unit_name, "disable " + unit_name, "daemon-reload"));
-    EXPECT_EQ(Run("/u"), failure_line(ENOENT));
+    EXPECT_EQ(Run("/u"), FailureLine(ENOENT));
 }
 
 TEST_F(ServiceHostLinuxTest, StartAsksWithoutWaitingAndIsRefusedWhileRunning) {
@@ -443,7 +431,7 @@ TEST_F(ServiceHostLinuxTest, WaitForTheRunsEndTimesOutWhileTheLockIsHeld) {
 
 TEST_F(ServiceHostLinuxTest, StopOfAServiceThatDoesNotRunFails) {
     Run("/install");
-    EXPECT_EQ(Run("/stop"), failure_line(ESRCH));
+    EXPECT_EQ(Run("/stop"), FailureLine(ESRCH));
 }
 
 TEST_F(ServiceHostLinuxTest, RestartStopsARunningServiceThenStartsIt) {

@@ -4,6 +4,7 @@
 #include "Core_Service/ServiceDispatcher.h"
 #include "fakes/RecordingLogSink.h"
 #include "fakes/ServiceFakes.h"
+#include "fakes/ServiceLines.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -19,6 +20,7 @@ using Core_Common::wide_to_narrow;
 using testing::ElementsAre;
 using testing::ElementsAreArray;
 using tw_test::CallJournal;
+using tw_test::FailureLine;
 using tw_test::FakeServiceManager;
 using tw_test::FakeServiceProcess;
 
@@ -28,21 +30,6 @@ const std::wstring description =
     L"traffic.";
 
 std::string narrow(const std::wstring& text) { return wide_to_narrow(text, code_page_ansi); }
-
-std::string failure_line(std::uint32_t code) {
-    return "[ERROR][ServiceDispatcher][ error_code = " + std::to_string(code) + " ] " +
-           narrow(Core_Common::system_error_text(code)) + "\n";
-}
-
-// A failure with what the service manager said: after the system text, on the same line.
-std::string failure_line(std::uint32_t code, const std::string& detail) {
-    std::string text = narrow(Core_Common::system_error_text(code));
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
-        text.pop_back();
-    }
-    return "[ERROR][ServiceDispatcher][ error_code = " + std::to_string(code) + " ] " + text +
-           ": " + detail + "\n";
-}
 
 // The control operations of a controlling process, against a fake service manager; the log
 // module records what the operations hand to it.
@@ -196,14 +183,14 @@ TEST_F(ServiceControlTest, InstallRegistersTheQuotedOwnPathAndWritesTheDescripti
 
 TEST_F(ServiceControlTest, InstallWithoutItsLogSourceReportsItAndStands) {
     manager.logSourceError = 5;
-    EXPECT_EQ(Parse(L"/install"), failure_line(5) + "Service Register successed.\n");
+    EXPECT_EQ(Parse(L"/install"), FailureLine(5) + "Service Register successed.\n");
     EXPECT_EQ(manager.services.count(service_name), 1u);
     EXPECT_EQ(manager.descriptions.at(service_name), description);
 }
 
 TEST_F(ServiceControlTest, InstallOfAnInstalledServiceFailsAndWritesNoDescription) {
     AddService(service_stopped);
-    EXPECT_EQ(Parse(L"/i"), failure_line(tw_test::fake_error_service_exists));
+    EXPECT_EQ(Parse(L"/i"), FailureLine(tw_test::fake_error_service_exists));
     EXPECT_TRUE(manager.descriptions.empty());
     EXPECT_THAT(journal.Entries(),
                 ElementsAre("OpenManager 0x2", "CreateService Tarnwick AntiARP", "CloseManager"));
@@ -218,7 +205,7 @@ TEST_F(ServiceControlTest, InstallWithoutDescriptionSaysSoAfterTheSuccessLine) {
 
 TEST_F(ServiceControlTest, InstallWithoutTheManagerIsASystemFailure) {
     manager.openManagerError = 5;
-    EXPECT_EQ(Parse(L"/i"), failure_line(5));
+    EXPECT_EQ(Parse(L"/i"), FailureLine(5));
     EXPECT_TRUE(manager.services.empty());
 }
 
@@ -277,7 +264,7 @@ TEST_F(ServiceControlTest, UninstallOfAStoppedServiceDeletesIt) {
 TEST_F(ServiceControlTest, UninstallReportsALogSourceThatStaysAndStillSucceeds) {
     AddService(service_stopped);
     manager.logSourceError = 5;
-    EXPECT_EQ(Parse(L"/u"), failure_line(5) + "Service Unregister successed.\n");
+    EXPECT_EQ(Parse(L"/u"), FailureLine(5) + "Service Unregister successed.\n");
     EXPECT_TRUE(manager.services.empty());
 }
 
@@ -304,18 +291,18 @@ TEST_F(ServiceControlTest, FailuresCarryTheServiceManagersWords) {
     manager.openServiceError = 13;
     manager.failureDetail = L"systemctl exit status 4: Failed to stop x.service: Access denied";
     EXPECT_EQ(Parse(L"/stop"),
-              failure_line(13, "systemctl exit status 4: Failed to stop x.service: Access denied"));
+              FailureLine(13, "systemctl exit status 4: Failed to stop x.service: Access denied"));
 }
 
 TEST_F(ServiceControlTest, UninstallReportsEachFailedStep) {
-    EXPECT_EQ(Parse(L"/u"), failure_line(tw_test::fake_error_no_such_service));
+    EXPECT_EQ(Parse(L"/u"), FailureLine(tw_test::fake_error_no_such_service));
     AddService(service_stopped);
     manager.queryError = 6;
-    EXPECT_EQ(Parse(L"/u"), failure_line(6));
+    EXPECT_EQ(Parse(L"/u"), FailureLine(6));
     manager.openServiceError = 5;
-    EXPECT_EQ(Parse(L"/u"), failure_line(5));
+    EXPECT_EQ(Parse(L"/u"), FailureLine(5));
     manager.openManagerError = 1722;
-    EXPECT_EQ(Parse(L"/u"), failure_line(1722));
+    EXPECT_EQ(Parse(L"/u"), FailureLine(1722));
     EXPECT_EQ(manager.services.count(service_name), 1u);
 }
 
@@ -332,7 +319,7 @@ TEST_F(ServiceControlTest, RefusedStartIsNotReported) {
     AddService(service_running);
     EXPECT_EQ(Parse(L"-start"), "");
     manager.services.clear();
-    EXPECT_EQ(Parse(L"-start"), failure_line(tw_test::fake_error_no_such_service));
+    EXPECT_EQ(Parse(L"-start"), FailureLine(tw_test::fake_error_no_such_service));
 }
 
 TEST_F(ServiceControlTest, StopClosesTheHandlesThenWaitsForTheRunToEnd) {
@@ -347,7 +334,7 @@ TEST_F(ServiceControlTest, StopClosesTheHandlesThenWaitsForTheRunToEnd) {
 
 TEST_F(ServiceControlTest, StopOfAServiceThatDoesNotRunWaitsForNothing) {
     AddService(service_stopped);
-    EXPECT_EQ(Parse(L"/stop"), failure_line(tw_test::fake_error_not_active));
+    EXPECT_EQ(Parse(L"/stop"), FailureLine(tw_test::fake_error_not_active));
     EXPECT_THAT(journal.Entries(),
                 testing::Not(testing::Contains(testing::StartsWith("WaitForRunEnd"))));
 }
@@ -374,7 +361,7 @@ TEST_F(ServiceControlTest, StopThatCannotOpenTheRunningMutexFails) {
     AddService(service_running);
     manager.runEnd = RunEndWait::cannot_open;
     manager.runEndError = 5;
-    EXPECT_EQ(Parse(L"/stop"), failure_line(5));
+    EXPECT_EQ(Parse(L"/stop"), FailureLine(5));
     EXPECT_TRUE(Logged().empty());
 }
 
@@ -413,7 +400,7 @@ TEST_F(ServiceControlTest, RestartReportsAFailedSecondQuery) {
     AddService(service_running);
     manager.queryError = 6;
     manager.failingQuery = 2;
-    EXPECT_EQ(Parse(L"/restart"), failure_line(6));
+    EXPECT_EQ(Parse(L"/restart"), FailureLine(6));
     EXPECT_THAT(journal.Entries(), testing::Not(testing::Contains("Start")));
 }
 

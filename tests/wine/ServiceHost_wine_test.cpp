@@ -2,6 +2,7 @@
 // controlled, stopped and removed through Wine's Service Control Manager and registry.
 #include "Core_Service/CommandLine.h"
 #include "Core_Service/ServiceManager.h"
+#include "fakes/ServiceLines.h"
 #include "wine/WineServiceSupport.h"
 
 #include <gmock/gmock.h>
@@ -19,12 +20,7 @@ using namespace Core_Service;
 using namespace wine_test;
 using testing::Contains;
 using testing::ElementsAre;
-
-std::string failure_line(DWORD code) {
-    // The system's text ends its own line; text-mode output turns each "\n" into "\r\n".
-    return crlf("[ERROR][ServiceDispatcher][ error_code = " + std::to_string(code) + " ] " +
-                narrow(Core_Common::system_error_text(code)) + "\n");
-}
+using tw_test::FailureLine;
 
 class ServiceHostWineTest : public testing::Test {
 protected:
@@ -78,7 +74,7 @@ TEST_F(ServiceHostWineTest, InstallOfAnInstalledServiceFailsAndWritesNoDescripti
     EXPECT_EQ(Run(L"/i"), "Service Register successed.\r\n");
     const std::wstring key = registry_key(service_name);
     ASSERT_EQ(run_program(L"reg.exe delete " + key + L" /v Description /f").code, 0u);
-    EXPECT_EQ(Run(L"-INSTALL"), failure_line(ERROR_SERVICE_EXISTS));
+    EXPECT_EQ(Run(L"-INSTALL"), crlf(FailureLine(ERROR_SERVICE_EXISTS)));
     EXPECT_NE(run_program(L"reg.exe query " + key + L" /v Description").code, 0u);
 }
 
@@ -111,7 +107,7 @@ TEST_F(ServiceHostWineTest, StartedServiceReportsItsStatesTakesUserControlsAndSt
 
 TEST_F(ServiceHostWineTest, StopOfAServiceThatDoesNotRunFails) {
     Run(L"/install");
-    EXPECT_EQ(Run(L"/stop"), failure_line(ERROR_SERVICE_NOT_ACTIVE));
+    EXPECT_EQ(Run(L"/stop"), crlf(FailureLine(ERROR_SERVICE_NOT_ACTIVE)));
 }
 
 TEST_F(ServiceHostWineTest, RestartOfARunningServiceStopsAndStartsIt) {
