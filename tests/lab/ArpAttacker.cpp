@@ -101,16 +101,22 @@ MacAddress LinkMac(const std::string& name) {
 // A sending socket must not queue what the link receives.
 std::vector<sock_filter> DropAll() { return Core_SocketARP::arp::DropAllFilter(); }
 
-// The answer to `request` as a whole Ethernet frame, wrong in the way `variant` says.
-std::vector<std::uint8_t> Frame(const std::string& variant, const Packet& request,
-                                std::uint32_t claimed, const MacAddress& claimedMac,
-                                const MacAddress& ownMac) {
+// The answer to `request` that claims `claimed` is at `claimedMac`.
+Packet ReplyTo(const Packet& request, std::uint32_t claimed, const MacAddress& claimedMac) {
     Packet reply;
     reply.operation = Core_SocketARP::arp::operation_reply;
     reply.senderMac = claimedMac;
     reply.senderIp = claimed;
     reply.targetMac = request.senderMac;
     reply.targetIp = request.senderIp;
+    return reply;
+}
+
+// The answer to `request` as a whole Ethernet frame, wrong in the way `variant` says.
+std::vector<std::uint8_t> Frame(const std::string& variant, const Packet& request,
+                                std::uint32_t claimed, const MacAddress& claimedMac,
+                                const MacAddress& ownMac) {
+    Packet reply = ReplyTo(request, claimed, claimedMac);
     MacAddress destination = request.senderMac;
     MacAddress source = claimedMac;
     bool tagged = false;
@@ -228,13 +234,8 @@ int main(int argc, char** argv) {
                     ++answered;
                     continue;
                 }
-                Packet reply;
-                reply.operation = Core_SocketARP::arp::operation_reply;
-                reply.senderMac = claimedMac;
-                reply.senderIp = claimed;
-                reply.targetMac = received->packet.senderMac;
-                reply.targetIp = received->packet.senderIp;
-                socket.Send(reply, index, received->packet.senderMac);
+                socket.Send(ReplyTo(received->packet, claimed, claimedMac), index,
+                            received->packet.senderMac);
                 ++answered;
             }
             std::printf("answered %ld\n", answered);
