@@ -9,11 +9,12 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static constexpr int failures[] = {EINTR, ENOBUFS, EAGAIN, EIO};
-    std::size_t reads = 0;
+    tw_fuzz::Input input(data, size);
+    bool ended = false;
     const Core_SocketARP::DrainResult result = Core_SocketARP::DrainNotifications([&]() -> ssize_t {
-        tw_fuzz::Require(reads <= size); // it stops at the first EAGAIN
-        const std::uint8_t next = reads < size ? data[reads] : 202;
-        ++reads;
+        tw_fuzz::Require(!ended); // it stops at the first EAGAIN
+        ended = input.Empty();
+        const auto next = ended ? std::uint8_t{202} : input.Take<std::uint8_t>();
         if (next < 200) {
             return next;
         }
