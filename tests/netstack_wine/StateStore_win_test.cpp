@@ -6,6 +6,7 @@
 
 #include "Core_SocketARP/GatewayMemory.h"
 #include "fakes/CodeThrownBy.h"
+#include "wine/WineServiceSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -23,15 +24,6 @@ using tw_test::CodeThrownBy;
 const std::wstring service = L"Tarnwick AntiARP store test";
 const std::wstring service_key = L"SYSTEM\\CurrentControlSet\\Services\\" + service;
 const std::wstring parameters_key = service_key + L"\\Parameters";
-
-bool KeyExists(const std::wstring& path) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
-        return false;
-    }
-    RegCloseKey(key);
-    return true;
-}
 
 // The key's access list in the security descriptor language.
 std::wstring Access(const std::wstring& path) {
@@ -136,7 +128,7 @@ TEST_F(RegistryStateStoreTest, WithoutTheServiceKeyNothingIsLoadedAndSavingFails
     EXPECT_EQ(store->Load(), std::nullopt);
     EXPECT_EQ(CodeThrownBy([&] { store->Save(text); }),
               static_cast<std::uint32_t>(ERROR_SERVICE_DOES_NOT_EXIST));
-    EXPECT_FALSE(KeyExists(service_key));
+    EXPECT_FALSE(wine_test::key_exists(service_key));
 }
 
 TEST_F(RegistryStateStoreTest, ForgettingIsDeletingTheValueOrTheKey) {

@@ -72,7 +72,7 @@ void expect_installed_and_running() {
 
 void expect_removed() {
     EXPECT_FALSE(open_service(service_name, SERVICE_QUERY_STATUS));
-    EXPECT_FALSE(event_source_exists());
+    EXPECT_FALSE(key_exists(event_source_key));
     EXPECT_FALSE(fs::exists(install_folder));
     EXPECT_THAT(installed_products(), testing::IsEmpty());
 }

@@ -179,10 +179,10 @@ TEST_F(AntiArpWineTest, UninstallOfARunningServiceIsRefused) {
 
 TEST_F(AntiArpWineTest, UninstallOfAStoppedServiceRemovesIt) {
     ASSERT_EQ(Run(L"/install"), "Service Register successed.\r\n");
-    ASSERT_TRUE(event_source_exists());
+    ASSERT_TRUE(key_exists(event_source_key));
     EXPECT_EQ(Run(L"/uninstall"), "Service Unregister successed.\r\n");
     EXPECT_FALSE(open_service(service_name, SERVICE_QUERY_STATUS));
-    EXPECT_FALSE(event_source_exists());
+    EXPECT_FALSE(key_exists(event_source_key));
 }
 
 // While the service runs, a debug run or service mode started by hand says so and changes no ARP

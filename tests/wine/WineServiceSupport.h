@@ -255,10 +255,10 @@ inline void remove_folder(const std::filesystem::path& folder) {
 inline const std::wstring event_source_key =
     L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Tarnwick AntiARP";
 
-inline bool event_source_exists() {
+// Whether the key at `path` under HKEY_LOCAL_MACHINE exists.
+inline bool key_exists(const std::wstring& path) {
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, event_source_key.c_str(), 0, KEY_READ, &key) !=
-        ERROR_SUCCESS) {
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
         return false;
     }
     RegCloseKey(key);
