@@ -3,6 +3,8 @@
 #include "Core_SocketARP/NetworkStack.h"
 #include "fakes/CodeThrownBy.h"
 
+#include "NetlinkBytes.h"
+
 #include <gtest/gtest.h>
 
 #include <linux/neighbour.h>
@@ -31,18 +33,7 @@ class Datagram {
 public:
     Datagram& Add(std::uint16_t type, std::uint16_t flags, const void* payload, std::size_t length,
                   std::uint32_t seq = sequence, std::uint32_t pid = port) {
-        const std::size_t start = bytes_.size();
-        bytes_.resize(start + NLMSG_ALIGN(NLMSG_LENGTH(length)), 0);
-        nlmsghdr header{};
-        header.nlmsg_len = static_cast<std::uint32_t>(NLMSG_LENGTH(length));
-        header.nlmsg_type = type;
-        header.nlmsg_flags = flags;
-        header.nlmsg_seq = seq;
-        header.nlmsg_pid = pid;
-        std::memcpy(bytes_.data() + start, &header, sizeof header);
-        if (length > 0) {
-            std::memcpy(bytes_.data() + start + NLMSG_HDRLEN, payload, length);
-        }
+        tw_netlink::AppendMessage(bytes_, type, flags, payload, length, seq, pid);
         return *this;
     }
 

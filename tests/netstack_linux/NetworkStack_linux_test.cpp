@@ -1,5 +1,7 @@
 #include "Core_SocketARP/linux/NetworkStack_linux.h"
 
+#include "NetlinkBytes.h"
+
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -18,47 +20,14 @@ namespace {
 
 using Core_SocketARP::netlink::Message;
 namespace rtnl = Core_SocketARP::rtnl;
+using tw_netlink::AppendAttribute;
+using tw_netlink::MessageBuilder;
 
 std::uint32_t Ip(const char* text) {
     in_addr address{};
     inet_pton(AF_INET, text, &address);
     return address.s_addr;
 }
-
-void AppendAttribute(std::vector<std::uint8_t>& bytes, std::uint16_t type, const void* data,
-                     std::size_t length) {
-    const std::size_t start = bytes.size();
-    bytes.resize(start + RTA_ALIGN(RTA_LENGTH(length)), 0);
-    const rtattr attribute{static_cast<unsigned short>(RTA_LENGTH(length)), type};
-    std::memcpy(bytes.data() + start, &attribute, sizeof attribute);
-    if (length > 0) {
-        std::memcpy(bytes.data() + start + RTA_LENGTH(0), data, length);
-    }
-}
-
-// A kernel message as the netlink reader hands it over.
-class MessageBuilder {
-public:
-    template <class Header> MessageBuilder(std::uint16_t type, const Header& header) {
-        message_.type = type;
-        message_.payload.resize(NLMSG_ALIGN(sizeof header), 0);
-        std::memcpy(message_.payload.data(), &header, sizeof header);
-    }
-
-    MessageBuilder& Attribute(std::uint16_t type, const void* data, std::size_t length) {
-        AppendAttribute(message_.payload, type, data, length);
-        return *this;
-    }
-
-    MessageBuilder& U32(std::uint16_t type, std::uint32_t value) {
-        return Attribute(type, &value, sizeof value);
-    }
-
-    Message Build() const { return message_; }
-
-private:
-    Message message_;
-};
 
 rtmsg RouteHeader(std::uint8_t dstLength = 0, std::uint8_t table = RT_TABLE_MAIN,
                   std::uint8_t type = RTN_UNICAST, std::uint8_t family = AF_INET) {

@@ -2,6 +2,8 @@
 // for by ends of datagram socket pairs, so the tests touch no routing table.
 #include "Core_SocketARP/linux/RouteChanges_linux.h"
 
+#include "NetlinkBytes.h"
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -208,20 +210,11 @@ private:
 template <class Header>
 std::vector<std::uint8_t> Notification(std::uint16_t type, const Header& header,
                                        std::uint32_t destination = 0) {
-    std::vector<std::uint8_t> bytes(NLMSG_HDRLEN + NLMSG_ALIGN(sizeof header), 0);
-    std::memcpy(bytes.data() + NLMSG_HDRLEN, &header, sizeof header);
+    tw_netlink::MessageBuilder message(type, header);
     if (destination != 0) {
-        const rtattr attribute{static_cast<unsigned short>(RTA_LENGTH(4)), NDA_DST};
-        const std::size_t at = bytes.size();
-        bytes.resize(at + RTA_SPACE(4), 0);
-        std::memcpy(bytes.data() + at, &attribute, sizeof attribute);
-        std::memcpy(bytes.data() + at + RTA_LENGTH(0), &destination, 4);
+        message.U32(NDA_DST, destination);
     }
-    nlmsghdr message{};
-    message.nlmsg_len = static_cast<std::uint32_t>(bytes.size());
-    message.nlmsg_type = type;
-    std::memcpy(bytes.data(), &message, sizeof message);
-    return bytes;
+    return message.Datagram();
 }
 
 TEST_F(NetlinkRouteChangesTest, FirstRegistrationOpensTheSocketAndItStaysRegistered) {
