@@ -115,25 +115,18 @@ public:
 
 private:
     bool HoldsPermanent(std::size_t length, std::uint32_t address, int linkIndex) const {
-        for (std::size_t offset = 0; length - offset >= sizeof(nlmsghdr);) {
-            nlmsghdr header{};
-            std::memcpy(&header, buffer_.data() + offset, sizeof header);
-            if (header.nlmsg_len < NLMSG_HDRLEN || header.nlmsg_len > length - offset) {
-                return false;
-            }
-            netlink::Message message{header.nlmsg_type, header.nlmsg_flags, {}};
-            message.payload.assign(
-                buffer_.begin() + static_cast<std::ptrdiff_t>(offset) + NLMSG_HDRLEN,
-                buffer_.begin() + static_cast<std::ptrdiff_t>(offset) + header.nlmsg_len);
-            const auto neighbour = Core_SocketARP::rtnl::DecodeNeighbour(message);
-            if (neighbour && neighbour->index == static_cast<std::uint32_t>(linkIndex) &&
-                (neighbour->state & NUD_PERMANENT) != 0 && neighbour->destination.size() == 4 &&
-                std::memcmp(neighbour->destination.data(), &address, 4) == 0) {
-                return true;
-            }
-            offset += NLMSG_ALIGN(header.nlmsg_len);
+        const auto pinned = [&](const nlmsghdr& header, std::span<const std::uint8_t> payload) {
+            const auto neighbour =
+                Core_SocketARP::rtnl::DecodeNeighbour(netlink::MessageOf(header, payload));
+            return neighbour && neighbour->index == static_cast<std::uint32_t>(linkIndex) &&
+                   (neighbour->state & NUD_PERMANENT) != 0 && neighbour->destination.size() == 4 &&
+                   std::memcmp(neighbour->destination.data(), &address, 4) == 0;
+        };
+        try {
+            return netlink::ForEachMessage(std::span(buffer_.data(), length), pinned);
+        } catch (Core_SocketARP::SystemErrorCode) {
+            return false; // a message that does not fit ends the datagram
         }
-        return false;
     }
 
     Core_SocketARP::ScopedFd fd_;
