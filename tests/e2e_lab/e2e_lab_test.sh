@@ -20,7 +20,7 @@ lock_file=/run/tarnwick-antiarp/tarnwick-antiarp.lock
 # The program (its arguments, after an optional `env VAR=VALUE`) in the protected host: its
 # standard output is read line by line from PROGRAM_OUT, its standard error goes to a file.
 start_program() {
-    coproc PROGRAM { exec ip netns exec "$(lab_ns host)" "${LAB_PRIVATE_RUN[@]}" "$@" 2>"$LAB_DIR/stderr"; }
+    coproc PROGRAM { exec ip netns exec "$(lab_ns host)" "${LAB_BOUNDED[@]}" "${LAB_PRIVATE_RUN[@]}" "$@" 2>"$LAB_DIR/stderr"; }
     LAB_PIDS+=("$PROGRAM_PID")
     program_pid=$PROGRAM_PID
     # A copy of the read end: bash drops the coprocess's own once the process has ended.
@@ -69,6 +69,7 @@ scenario_debug_run() {
 
     start_program "$antiarp" -debug
     expect_line "$simulation_line"
+    expect_bounded "the program in the lab" "/proc/$program_pid/status"
     expect_line "$(bound_line 0 "$LAB_GW_IP" "$gwmac")"
     expect_equal "pinned entry" "$(neighbours host nud all)" \
         "$LAB_GW_IP dev eth0 lladdr $gwmac PERMANENT"
@@ -156,7 +157,7 @@ scenario_closed_output() {
     head -n 1 <"$LAB_DIR/out.fifo" >"$LAB_DIR/out" &
     head_pid=$!
     LAB_PIDS+=("$head_pid")
-    ip netns exec "$(lab_ns host)" "${LAB_PRIVATE_RUN[@]}" "$antiarp" -debug \
+    ip netns exec "$(lab_ns host)" "${LAB_BOUNDED[@]}" "${LAB_PRIVATE_RUN[@]}" "$antiarp" -debug \
         >"$LAB_DIR/out.fifo" 2>"$LAB_DIR/stderr" &
     program_pid=$!
     LAB_PIDS+=("$program_pid")

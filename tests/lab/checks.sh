@@ -11,6 +11,17 @@ expect_equal() {
     [ "$got" = "$expected" ] || fail "$what: got '$got', expected '$expected'"
 }
 
+# The capabilities that reach beyond namespaces (sys_module 16, sys_rawio 17, sys_time 25,
+# mac_override 32, mac_admin 33, syslog 34, wake_alarm 35, block_suspend 36) are outside the
+# bounding set of the process whose status file is $2.
+expect_bounded() {
+    local what=$1 bounding
+    bounding=$(sed -n 's/^CapBnd:\t//p' "$2")
+    [ -n "$bounding" ] || fail "$what: no bounding set read"
+    expect_equal "$what: machine-wide capabilities in the bounding set" \
+        "$(printf '%x' $((0x$bounding & 0x1f02030000)))" 0
+}
+
 hex() { printf '%s' "${1//:/}"; }
 
 # The binding pass's line for a position, a gateway and its MAC, without its line end.

@@ -2,7 +2,9 @@
 # lab_init, then build hosts, segments and links. Everything the lab makes (namespaces with
 # their links, background processes) is removed when the shell exits, also on failure or
 # interruption. Names carry the shell's PID, so concurrent labs never meet, and every link is
-# created directly inside its namespaces: the machine's own interfaces are never touched.
+# created directly inside its namespaces: the machine's own interfaces are never touched. Every
+# command run inside a host runs under the bounding set of bounded.sh (no clock, kernel modules
+# or other machine-wide rights).
 #
 #   lab_init                          checks root, arms the clean-up
 #   lab_host NAME                     a namespace with loopback up; lab_ns NAME prints its name
@@ -37,6 +39,9 @@
 # Run directly, it builds the usual scene, runs a command in the protected host and removes
 # everything when the command ends (Ctrl+C included):
 #   sudo bash tests/lab/lab.sh run COMMAND [ARGS...]
+
+# shellcheck source=tests/lab/bounded.sh
+source "$(dirname "${BASH_SOURCE[0]}")/bounded.sh"
 
 lab_init() {
     if [ "$(id -u)" -ne 0 ]; then
@@ -80,7 +85,7 @@ lab_host() {
     LAB_HOSTS+=("$ns")
     ip -n "$ns" link set lo up
     # No IPv6 chatter (router solicitations, DAD) on the lab's links.
-    ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1
+    ip netns exec "$ns" "${LAB_BOUNDED[@]}" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1
 }
 
 lab_ip() {
@@ -92,7 +97,7 @@ lab_ip() {
 lab_exec() {
     local host=$1
     shift
-    ip netns exec "$(lab_ns "$host")" "$@"
+    ip netns exec "$(lab_ns "$host")" "${LAB_BOUNDED[@]}" "$@"
 }
 
 lab_segment() {
@@ -127,7 +132,7 @@ lab_spawn() {
     local host=$1
     shift
     LAB_LAST_OUT="$LAB_DIR/out.$((${#LAB_PIDS[@]} + 1))"
-    ip netns exec "$(lab_ns "$host")" "$@" >"$LAB_LAST_OUT" 2>&1 &
+    ip netns exec "$(lab_ns "$host")" "${LAB_BOUNDED[@]}" "$@" >"$LAB_LAST_OUT" 2>&1 &
     LAB_LAST_PID=$!
     LAB_PIDS+=("$LAB_LAST_PID")
 }
@@ -140,7 +145,7 @@ lab_spawn_ready() {
     # Opened for reading and writing, so neither side blocks on open and later output waits in
     # the pipe instead of breaking it.
     exec {fd}<>"$fifo"
-    ip netns exec "$(lab_ns "$host")" "$@" >"$fifo" &
+    ip netns exec "$(lab_ns "$host")" "${LAB_BOUNDED[@]}" "$@" >"$fifo" &
     LAB_LAST_PID=$!
     LAB_LAST_FD=$fd
     LAB_PIDS+=("$LAB_LAST_PID")

@@ -15,7 +15,7 @@ attacker=$3
 
 # The monitor tool in the protected host, driven through a pair of pipes.
 start_tool() {
-    coproc TOOL { exec ip netns exec "$(lab_ns host)" "$monitor"; }
+    coproc TOOL { exec ip netns exec "$(lab_ns host)" "${LAB_BOUNDED[@]}" "$monitor"; }
     LAB_PIDS+=("$TOOL_PID")
     expect_line ready
 }

@@ -32,17 +32,6 @@ LAB_GW_IP=10.81.0.1
 
 inside() { container_run "$container" "$@"; }
 
-# The capabilities that reach beyond namespaces (sys_module 16, sys_rawio 17, sys_time 25,
-# mac_override 32, mac_admin 33, syslog 34, wake_alarm 35, block_suspend 36) are outside the
-# bounding set of the process whose status file is $2.
-expect_bounded() {
-    local what=$1 bounding
-    bounding=$(sed -n 's/^CapBnd:\t//p' "$2")
-    [ -n "$bounding" ] || fail "$what: no bounding set read"
-    expect_equal "$what: machine-wide capabilities in the bounding set" \
-        "$(printf '%x' $((0x$bounding & 0x1f02030000)))" 0
-}
-
 # The container and its gateway: the container's eth0 (LAB_HOST_IP, default route via gw_ip) is
 # cabled to the lab host "gw", whose kernel answers ARP. Arguments: more options of
 # container_start.
