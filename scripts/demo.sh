@@ -87,7 +87,7 @@ program_lines() {
 }
 program_lines 2
 # Answers of another MAC within a pin's first moments (its conflict window) would take it back.
-lab_wait_until 5 lab_remembered "$pid" "$LAB_GW_IP" "$gwmac"
+lab_wait_until 5 lab_remembered "/proc/$pid/root/var/lib/tarnwick-antiarp/gateways" "$LAB_GW_IP" "$gwmac"
 echo "ARP table (the gateway's real MAC, PERMANENT: forged replies cannot change it):"
 arp_table
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole test run: set-up, format check, every preset configured and built, clang-tidy,
 # the system-DLL check of the Windows executables, the packages, every test tier (unit
-# natively, under ASan/UBSan and under Wine; lab; fuzz; wine; package). Fails on any failure.
+# natively, under ASan/UBSan and under Wine; lab; systemd; fuzz; wine; package) and the main
+# job (the demo in its lab). Fails on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -59,6 +60,9 @@ bash scripts/package.sh
 tier_failures=0
 step "tests: linux"
 run_tier --preset linux -j"$jobs" || tier_failures=$((tier_failures + 1))
+
+step "the main job: scripts/demo.sh"
+bash scripts/demo.sh || tier_failures=$((tier_failures + 1))
 
 step "tests: linux-asan"
 run_tier --preset linux-asan -j"$jobs" || tier_failures=$((tier_failures + 1))
