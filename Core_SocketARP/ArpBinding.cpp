@@ -35,8 +35,13 @@ std::optional<NetworkSnapshot> TakeSnapshot(NetworkStack& stack) {
     return snapshot;
 }
 
-void FlushEach(NetworkStack& stack, const std::vector<std::uint32_t>& interfaces) {
+// Flushes each interface of the list but those marked kept.
+void FlushEach(NetworkStack& stack, const std::vector<std::uint32_t>& interfaces,
+               const std::vector<bool>& kept = {}) {
     for (std::size_t i = 0; i < interfaces.size(); ++i) {
+        if (i < kept.size() && kept[i]) {
+            continue;
+        }
         try {
             stack.FlushArpTable(interfaces[i]);
         } catch (SystemErrorCode code) {
@@ -130,16 +135,24 @@ void BindGateways(NetworkStack& stack, GatewayKeeper& keeper) {
     if (!snapshot) {
         return;
     }
+    // A link whose pins all stand as the keeper chose them keeps them: flushing it would only
+    // open a moment in which its gateway is unpinned.
+    std::vector<bool> kept;
+    kept.reserve(snapshot->adapters.size());
+    for (const AdapterInfo& adapter : snapshot->adapters) {
+        kept.push_back(keeper.Holds(adapter));
+    }
     // Every flush comes before the first ARP request: a request must not find a forged
     // entry that the flush would have removed.
-    FlushEach(stack, snapshot->interfaces);
-    keeper.ResolvePass(snapshot->adapters);
+    FlushEach(stack, snapshot->interfaces, kept);
+    keeper.ResolvePass(snapshot->adapters, kept);
 }
 
-void BindGateways(NetworkStack& stack, StateStore* store) {
+void BindGateways(NetworkStack& stack, StateStore* store, const std::vector<StateStore*>& trusted) {
     const std::unique_ptr<ArpResolver> resolver = stack.CreateResolver();
     GatewayMemory memory(store);
-    GatewayKeeper keeper(stack, *resolver, memory);
+    TrustedGateways trustedGateways(trusted);
+    GatewayKeeper keeper(stack, *resolver, memory, trustedGateways);
     BindGateways(stack, keeper);
     keeper.FinishWatches();
 }

@@ -21,13 +21,16 @@ void BindGateways();
 void FlushArpTables();
 
 // Passes over a given stack. The binding pass on its own makes a resolver for itself, keeps
-// its remembered gateways in the store when one is given, and waits for the conflict windows
-// of its answers before it returns.
-void BindGateways(NetworkStack& stack, StateStore* store = nullptr);
+// its remembered gateways in the store when one is given, reads the administrator's trusted
+// gateways from `trusted`, and waits for the conflict windows of its answers before it
+// returns.
+void BindGateways(NetworkStack& stack, StateStore* store = nullptr,
+                  const std::vector<StateStore*>& trusted = {});
 void FlushArpTables(NetworkStack& stack);
 
 // The binding pass of a keeper that goes on watching after it: the pass returns once every
-// gateway has its line.
+// gateway has its line. A link on which the keeper holds every pin as it chose is left in
+// place: neither flushed nor asked again.
 void BindGateways(NetworkStack& stack, GatewayKeeper& keeper);
 
 // Steps of the passes; each throws SystemErrorCode on failure.

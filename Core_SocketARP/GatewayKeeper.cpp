@@ -4,6 +4,7 @@
 #include "Core_SocketARP/ArpBinding.h"
 
 #include <algorithm>
+#include <array>
 
 namespace Core_SocketARP {
 
@@ -12,30 +13,39 @@ using Core_Common::tick_value;
 
 struct GatewayKeeper::Gateway {
     GatewayRequest request;
-    std::string link; // the adapter's name, for the remembered gateways and the reports
+    std::string link; // the adapter's name, for the trust sources and the reports
     int position = 0;
-    std::optional<std::uint32_t> address; // the gateway's address, network byte order
+    bool isGateway = true;                // false: an address the administrator trusts on the link
+    std::optional<std::uint32_t> address; // network byte order
 
-    // The resolution under way.
-    bool resolving = false;
-    int triesSent = 0;
-    tick_value nextSend = 0;              // when to ask again, or give up: while no answer has come
-    std::vector<HardwareAddress> answers; // distinct, in order of arrival
+    Phase phase = Phase::settled;
+    tick_value due = 0; // 0 only while settled
+
+    // Where the address to pin comes from.
+    std::optional<HardwareAddress> trusted;
     std::optional<HardwareAddress> remembered;
+    // Another address that answered alone for a remembered gateway: challenged, then pinned
+    // provisionally from candidateSince on.
+    std::optional<HardwareAddress> candidate;
+    tick_value candidateSince = 0;
+
+    // The round under way: requests sent, and the distinct answers with how often each came.
+    bool listening = false;
+    int triesSent = 0;
+    int requests = 0;
+    std::vector<HardwareAddress> answers;
+    std::vector<int> answerCounts;
     bool lost = false; // answers may have been lost while it listened
-    bool conflict = false;
-    tick_value windowEnd = 0; // 0: no window open
 
-    std::optional<HardwareAddress> pinned;
-
-    // A gateway left unpinned is asked again at retryAt (0: no retry pending).
-    tick_value retryAt = 0;
+    std::optional<HardwareAddress> pinned; // what the keeper stands by in the table
+    bool outOfTable = false;               // taken out of the table for a request
     int backoffSeconds = 0;
 
-    // The pass's output of this position, printed in adapter order once settled.
+    // The pass's lines of this gateway wait for those of earlier positions.
     bool ofPass = false;
-    bool settled = false;
-    std::vector<std::function<void()>> output;
+    bool lineDone = false;
+    std::vector<std::function<void()>> queue;
+    std::array<Limit, static_cast<std::size_t>(Report::count)> limits{};
 };
 
 namespace {
@@ -51,19 +61,19 @@ std::int64_t MsUntil(tick_value due, tick_value now) {
     return due > now ? static_cast<std::int64_t>(due - now) : 0;
 }
 
-bool Contains(const std::vector<HardwareAddress>& addresses, const HardwareAddress& address) {
-    return std::find(addresses.begin(), addresses.end(), address) != addresses.end();
-}
-
-// What names a link in the remembered gateways (no blanks) and in reports.
+// What names a link in the trust sources (never empty) and in reports.
 std::string LinkKey(const std::string& name, std::uint32_t index) {
     return name.empty() ? "#" + std::to_string(index) : name;
 }
 
+std::string Seconds(int seconds) { return std::to_string(seconds) + " s"; }
+
 } // namespace
 
-GatewayKeeper::GatewayKeeper(NetworkStack& stack, ArpResolver& resolver, GatewayMemory& memory)
-    : stack_(stack), resolver_(resolver), memory_(memory), pace_(resolver.Pace()) {}
+GatewayKeeper::GatewayKeeper(NetworkStack& stack, ArpResolver& resolver, GatewayMemory& memory,
+                             TrustedGateways& trusted)
+    : stack_(stack), resolver_(resolver), memory_(memory), trusted_(trusted),
+      pace_(resolver.Pace()) {}
 
 GatewayKeeper::~GatewayKeeper() = default;
 
@@ -78,77 +88,234 @@ std::optional<std::size_t> GatewayKeeper::Find(std::uint32_t interfaceIndex,
     return static_cast<std::size_t>(found - gateways_.begin());
 }
 
-void GatewayKeeper::Clear() {
-    for (Gateway& gateway : gateways_) {
-        if (gateway.resolving) {
-            StopResolving(gateway);
-        }
-    }
-    gateways_.clear();
-    next_to_print_ = 0;
+// ---- phases
+
+bool GatewayKeeper::IsOpen(Phase phase) {
+    return phase == Phase::asking || phase == Phase::window || phase == Phase::challenging;
 }
 
-void GatewayKeeper::ResolvePass(const std::vector<AdapterInfo>& adapters) {
-    Clear();
+void GatewayKeeper::Enter(Gateway& gateway, Phase phase, tick_value due) {
+#ifndef NDEBUG
+    const bool allowed = (phase != Phase::window || gateway.phase == Phase::asking) &&
+                         (phase != Phase::challenging || gateway.phase == Phase::window) &&
+                         (phase != Phase::provisional || gateway.candidate.has_value());
+    if (!allowed) {
+        throw 0; // a transition the diagram does not have: a programming error
+    }
+#endif
+    gateway.phase = phase;
+    gateway.due = phase == Phase::settled ? 0 : std::max<tick_value>(due, 1);
+}
+
+void GatewayKeeper::Verify([[maybe_unused]] const Gateway& gateway) const {
+#ifndef NDEBUG
+    const bool consistent =
+        (gateway.due == 0) == (gateway.phase == Phase::settled) &&
+        gateway.listening == IsOpen(gateway.phase) &&
+        (gateway.phase != Phase::asking || gateway.answers.empty()) &&
+        (gateway.phase != Phase::window || !gateway.answers.empty()) &&
+        (gateway.phase != Phase::challenging ||
+         (gateway.candidate && gateway.remembered && !gateway.trusted)) &&
+        (gateway.phase != Phase::provisional || gateway.pinned == gateway.candidate) &&
+        (!gateway.candidate || (gateway.remembered && !gateway.trusted)) &&
+        gateway.answers.size() <= answer_limit;
+    if (!consistent) {
+        throw 0;
+    }
+#endif
+}
+
+// ---- the pass
+
+bool GatewayKeeper::Holds(const AdapterInfo& adapter) {
+    const std::string link = LinkKey(adapter.name, adapter.index);
+    std::vector<std::string> wanted;
+    if (!adapter.gateway.empty()) {
+        wanted.push_back(adapter.gateway);
+    }
+    for (const auto& entry : trusted_.ForLink(link, adapter.address, adapter.prefixLength)) {
+        wanted.push_back(entry.address);
+    }
+    if (wanted.empty()) {
+        return false;
+    }
+    for (const std::string& address : wanted) {
+        const auto found = Find(adapter.index, address);
+        if (!found) {
+            return false;
+        }
+        const Gateway& gateway = gateways_[*found];
+        if (gateway.link != link || !gateway.pinned || gateway.outOfTable) {
+            return false;
+        }
+        try {
+            if (stack_.ReadStaticEntry(adapter.index, address) != gateway.pinned) {
+                return false;
+            }
+        } catch (SystemErrorCode) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void GatewayKeeper::ResolvePass(const std::vector<AdapterInfo>& adapters,
+                                const std::vector<bool>& kept) {
+    std::vector<Gateway> previous = std::move(gateways_);
+    gateways_.clear();
+    std::vector<bool> held;
+    const auto take = [&](const AdapterInfo& adapter, int position, const std::string& address,
+                          bool isGateway, bool linkHeld) {
+        const std::string link = LinkKey(adapter.name, adapter.index);
+        const auto same = std::find_if(previous.begin(), previous.end(), [&](const Gateway& g) {
+            return g.request.interfaceIndex == adapter.index && g.request.gateway == address &&
+                   g.link == link && !g.request.gateway.empty();
+        });
+        Gateway gateway;
+        if (same != previous.end()) {
+            gateway = std::move(*same);
+            same->request.gateway.clear(); // taken
+        }
+        gateway.request =
+            GatewayRequest{adapter.index, address, adapter.address, adapter.linkAddress, {}};
+        gateway.link = link;
+        gateway.position = position;
+        gateway.isGateway = isGateway;
+        gateway.address = ParseDottedQuad(address);
+        gateway.trusted = trusted_.Lookup(link, address);
+        if (gateway.trusted) {
+            gateway.candidate.reset();
+        }
+        gateway.ofPass = true;
+        gateway.lineDone = false;
+        gateway.queue.clear();
+        held.push_back(linkHeld && gateway.pinned.has_value() && !gateway.outOfTable);
+        gateways_.push_back(std::move(gateway));
+    };
     for (std::size_t i = 0; i < adapters.size(); ++i) {
         const AdapterInfo& adapter = adapters[i];
-        if (adapter.gateway.empty()) {
-            continue;
+        const int position = static_cast<int>(i);
+        const bool linkHeld = i < kept.size() && kept[i];
+        if (!adapter.gateway.empty()) {
+            take(adapter, position, adapter.gateway, true, linkHeld);
         }
-        Gateway gateway;
-        gateway.request =
-            GatewayRequest{adapter.index, adapter.gateway, adapter.address, adapter.linkAddress};
-        gateway.link = LinkKey(adapter.name, adapter.index);
-        gateway.position = static_cast<int>(i);
-        gateway.address = ParseDottedQuad(adapter.gateway);
-        gateway.ofPass = true;
-        gateways_.push_back(std::move(gateway));
+        const std::string link = LinkKey(adapter.name, adapter.index);
+        for (const auto& entry : trusted_.ForLink(link, adapter.address, adapter.prefixLength)) {
+            if (entry.address != adapter.gateway) {
+                take(adapter, position, entry.address, false, linkHeld);
+            }
+        }
     }
+    // What is gone is no longer listened to; its pins went with its link's flush.
+    for (Gateway& gone : previous) {
+        if (!gone.request.gateway.empty() && gone.listening) {
+            resolver_.Forget(gone.request.interfaceIndex, gone.request.gateway);
+        }
+    }
+    next_to_print_ = 0;
+
     // Every request goes out before the first answer is looked at: a silent gateway delays no
     // other.
     std::vector<GatewayRequest> requests;
-    for (const Gateway& gateway : gateways_) {
-        requests.push_back(gateway.request);
+    for (std::size_t i = 0; i < gateways_.size(); ++i) {
+        if (!held[i]) {
+            requests.push_back(gateways_[i].request);
+        }
     }
     try {
         resolver_.Expect(requests);
     } catch (SystemErrorCode) { // each request then fails, and says why, on its own
     }
     const tick_value now = tick_now();
-    for (Gateway& gateway : gateways_) {
-        StartResolution(gateway, now);
+    for (std::size_t i = 0; i < gateways_.size(); ++i) {
+        Gateway& gateway = gateways_[i];
+        if (held[i]) {
+            // Left in place: its line says what stands, and whatever it waited for goes on.
+            BoundLine(gateway, *gateway.pinned);
+        } else {
+            gateway.pinned.reset(); // its link was flushed
+            gateway.outOfTable = false;
+            StartRound(gateway, now);
+        }
         // Later requests (retries, repairs) look the link's address up afresh.
         gateway.request.linkAddress.clear();
     }
-    PrintSettled();
+    PrintReady();
     while (next_to_print_ < gateways_.size()) {
-        const auto wait = TimeToNextDeadline();
-        resolver_.Wait(wait.value_or(std::chrono::milliseconds{-1}));
+        // Bounded: every gateway has its line within its round's tries.
+        const auto wait = std::clamp(TimeToNextDeadline().value_or(pace_.interval),
+                                     std::chrono::milliseconds{0}, pace_.interval);
+        resolver_.Wait(wait);
         TakeAnswers();
         Tick();
-        PrintSettled();
     }
 }
 
-void GatewayKeeper::StartResolution(Gateway& gateway, tick_value now) {
-    gateway.resolving = true;
+// ---- rounds
+
+void GatewayKeeper::StartRound(Gateway& gateway, tick_value now) {
+    StopListening(gateway);
     gateway.triesSent = 0;
+    gateway.requests = 0;
     gateway.answers.clear();
-    gateway.remembered = memory_.Recall(gateway.link, gateway.request.gateway);
+    gateway.answerCounts.clear();
     gateway.lost = false;
-    gateway.conflict = false;
-    gateway.windowEnd = 0;
-    gateway.retryAt = 0;
+    if (!gateway.trusted) {
+        gateway.remembered = memory_.Recall(gateway.link, gateway.request.gateway);
+        if (gateway.candidate && !gateway.remembered) {
+            gateway.candidate.reset();
+        }
+    }
+    // What the keeper stands by is in the table before anyone is asked.
+    const std::optional<HardwareAddress> choice =
+        gateway.candidate ? gateway.candidate
+                          : (gateway.trusted ? gateway.trusted : gateway.remembered);
+    if (choice && gateway.pinned != choice && !Pin(gateway, *choice, now)) {
+        return;
+    }
+    Enter(gateway, Phase::asking, now);
     Send(gateway, now);
 }
 
 void GatewayKeeper::Send(Gateway& gateway, tick_value now) {
     ++gateway.triesSent;
-    gateway.nextSend = Later(now, pace_.interval);
+    gateway.due = Later(now, pace_.interval);
+    GatewayRequest request = gateway.request;
+    const Phase phase = gateway.phase;
+    if (phase == Phase::challenging) {
+        request.destination = *gateway.remembered;
+    } else {
+        ++gateway.requests;
+    }
+    Ask(gateway, request, now);
+    if (phase == Phase::asking && gateway.phase == Phase::asking && gateway.candidate &&
+        !pace_.answersFromTable) {
+        // A check of a provisional replacement asks the remembered gateway directly as well.
+        request.destination = *gateway.remembered;
+        Ask(gateway, request, now);
+    }
+}
+
+void GatewayKeeper::Ask(Gateway& gateway, const GatewayRequest& request, tick_value now) {
+    if (pace_.answersFromTable && gateway.pinned && !gateway.outOfTable) {
+        try {
+            stack_.DeleteArpEntry(gateway.request.interfaceIndex, gateway.request.gateway);
+            gateway.outOfTable = true;
+        } catch (SystemErrorCode) { // the request answers from the table: it proves nothing
+        }
+    }
+    gateway.listening = true;
     try {
-        resolver_.Ask(gateway.request);
+        resolver_.Ask(request);
     } catch (SystemErrorCode code) {
         OnFailure(gateway, code, now);
+    }
+}
+
+void GatewayKeeper::StopListening(Gateway& gateway) {
+    if (gateway.listening) {
+        resolver_.Forget(gateway.request.interfaceIndex, gateway.request.gateway);
+        gateway.listening = false;
     }
 }
 
@@ -158,12 +325,12 @@ void GatewayKeeper::TakeAnswers() {
     const tick_value now = tick_now();
     if (lost) {
         for (Gateway& gateway : gateways_) {
-            gateway.lost = gateway.lost || gateway.resolving;
+            gateway.lost = gateway.lost || gateway.listening;
         }
     }
     for (const ArpEvent& event : events) {
         const auto found = Find(event.interfaceIndex, event.gateway);
-        if (!found || !gateways_[*found].resolving) {
+        if (!found || !gateways_[*found].listening) {
             continue;
         }
         Gateway& gateway = gateways_[*found];
@@ -173,216 +340,378 @@ void GatewayKeeper::TakeAnswers() {
             OnAnswer(gateway, event.hardwareAddress, now);
         }
     }
+    for (const Gateway& gateway : gateways_) {
+        Verify(gateway);
+    }
+    PrintReady();
 }
 
 void GatewayKeeper::OnFailure(Gateway& gateway, SystemErrorCode code, tick_value now) {
-    if (!gateway.answers.empty()) {
-        return; // an answer came: the window decides
+    if (gateway.outOfTable) {
+        Restore(gateway, now, false);
+        if (!gateway.listening) {
+            return; // the table refused it: the retry is under way
+        }
     }
-    GiveUp(gateway, code, now);
-}
-
-void GatewayKeeper::StopResolving(Gateway& gateway) {
-    resolver_.Forget(gateway.request.interfaceIndex, gateway.request.gateway);
-    gateway.resolving = false;
-}
-
-void GatewayKeeper::ReportError(Gateway& gateway, SystemErrorCode code) {
-    const int position = gateway.position;
-    Output(gateway, [position, code] {
-        PrintErrorMessage("[%d]ARP Error %s\n", position, ErrorText(code).c_str());
-    });
-}
-
-void GatewayKeeper::GiveUp(Gateway& gateway, SystemErrorCode code, tick_value now) {
-    StopResolving(gateway);
-    ReportError(gateway, code);
-    Settle(gateway);
-    ScheduleRetry(gateway, now);
+    if (gateway.phase == Phase::asking && gateway.answers.empty()) {
+        Silent(gateway, code, now); // a failed request ends its round at once
+    }
+    // In a window an answer came: the window decides. A failed direct request counts as a
+    // silent try of the challenge.
 }
 
 void GatewayKeeper::OnAnswer(Gateway& gateway, const HardwareAddress& address, tick_value now) {
-    if (Contains(gateway.answers, address)) {
+    if (gateway.outOfTable) {
+        Restore(gateway, now, false);
+        if (!gateway.listening) {
+            return;
+        }
+    }
+    if (gateway.phase == Phase::challenging) {
+        if (address == *gateway.remembered) {
+            const HardwareAddress other = *gateway.candidate;
+            StopListening(gateway);
+            gateway.candidate.reset();
+            Warn(gateway, Report::impostor,
+                 Name(gateway) + ": the remembered " + Hex(address) +
+                     " answered when asked directly: kept it pinned; " + Hex(other) +
+                     ", which answered alone before, is an impostor",
+                 now);
+            memory_.Remember(gateway.link, gateway.request.gateway, address);
+            if (Pin(gateway, address, now)) {
+                Settle(gateway);
+            }
+        }
         return;
+    }
+    const auto known = std::find(gateway.answers.begin(), gateway.answers.end(), address);
+    if (known != gateway.answers.end()) {
+        ++gateway.answerCounts[static_cast<std::size_t>(known - gateway.answers.begin())];
+        return;
+    }
+    if (gateway.answers.size() == answer_limit) {
+        return; // counted as a conflict already; more addresses tell nothing new
     }
     gateway.answers.push_back(address);
+    gateway.answerCounts.push_back(1);
     if (gateway.answers.size() == 1) {
-        gateway.windowEnd = Later(now, conflict_window);
-        // Pinned at once when there is no reason to doubt it; a different address than the
-        // remembered one waits for the window to tell a replaced gateway from an attacker.
-        if (!gateway.remembered || *gateway.remembered == address) {
+        Enter(gateway, Phase::window, Later(now, conflict_window));
+        // Nothing known and nothing pinned: the first answer is pinned at once, so that the
+        // start stays fast; what else answers within the window may still change that.
+        if (!gateway.trusted && !gateway.remembered && !gateway.pinned) {
             Pin(gateway, address, now);
         }
-        return;
-    }
-    if (gateway.conflict) {
-        if (gateway.remembered && address == *gateway.remembered) {
-            Pin(gateway, address, now);
-        }
-        return;
-    }
-    gateway.conflict = true;
-    const bool trusted = gateway.remembered && Contains(gateway.answers, *gateway.remembered);
-    std::string text = "Gateway " + gateway.request.gateway + " on " + gateway.link +
-                       " answered with two MAC addresses, " + Hex(gateway.answers[0]) + " and " +
-                       Hex(gateway.answers[1]) + ": ";
-    if (trusted) {
-        text += "kept the remembered " + Hex(*gateway.remembered);
-    } else {
-        text += "no entry pinned, asking again later";
-    }
-    Output(gateway, [text] { ReportArp(Core_Service::log_warn, 0, text); });
-    if (trusted) {
-        Pin(gateway, *gateway.remembered, now);
-    } else {
-        Unpin(gateway);
-        Settle(gateway);
     }
 }
 
+void GatewayKeeper::CloseRound(Gateway& gateway, tick_value now) {
+    StopListening(gateway);
+    if (gateway.trusted || gateway.remembered) {
+        CloseWithReference(gateway, now);
+    } else {
+        CloseFirstUse(gateway, now);
+    }
+}
+
+void GatewayKeeper::CloseWithReference(Gateway& gateway, tick_value now) {
+    const bool trusted = gateway.trusted.has_value();
+    const HardwareAddress reference = trusted ? *gateway.trusted : *gateway.remembered;
+    const std::string which = (trusted ? "the trusted " : "the remembered ") + Hex(reference);
+    const auto& answers = gateway.answers;
+    const bool answered = std::find(answers.begin(), answers.end(), reference) != answers.end();
+    if (answered) {
+        if (gateway.candidate) {
+            Warn(gateway, Report::impostor,
+                 Name(gateway) + ": " + which + " answers again: pinned again; " +
+                     Hex(*gateway.candidate) + ", pinned provisionally, was an impostor",
+                 now);
+            gateway.candidate.reset();
+        }
+        if (answers.size() > 1) {
+            // In the order they came: the remembered one first, or the first other one.
+            const HardwareAddress& second =
+                answers[0] == reference
+                    ? *std::find_if(answers.begin(), answers.end(),
+                                    [&](const HardwareAddress& a) { return a != reference; })
+                    : reference;
+            Warn(gateway, Report::conflict,
+                 Name(gateway) + " answered with two MAC addresses, " + Hex(answers[0]) + " and " +
+                     Hex(second) + ": kept " + which,
+                 now);
+        }
+        if (!trusted) {
+            memory_.Remember(gateway.link, gateway.request.gateway, reference);
+        }
+        if (Pin(gateway, reference, now)) {
+            Settle(gateway);
+        }
+        return;
+    }
+    if (trusted) {
+        Warn(gateway, Report::impostor,
+             Name(gateway) + " answered with " + Hex(answers[0]) + ", not with " + which +
+                 ": kept the trusted one pinned; " + Hex(answers[0]) + " is an impostor",
+             now);
+        if (Pin(gateway, reference, now)) {
+            Settle(gateway);
+        }
+        return;
+    }
+    const bool alone = answers.size() == 1 && !gateway.lost;
+    if (gateway.candidate) {
+        // A check of the provisional replacement, the remembered gateway silent again.
+        if (alone && answers[0] == *gateway.candidate) {
+            if (now - gateway.candidateSince <
+                static_cast<tick_value>(std::chrono::milliseconds{quarantine}.count())) {
+                Enter(gateway, Phase::provisional, Later(now, provisional_check));
+                return;
+            }
+            const HardwareAddress replacement = *gateway.candidate;
+            Warn(gateway, Report::replacement,
+                 Name(gateway) + ": " + Hex(replacement) + " has answered alone for " +
+                     std::to_string(quarantine.count()) + " h, and " + which +
+                     " not once: remembered in its place in " + memory_.Where(),
+                 now);
+            memory_.Remember(gateway.link, gateway.request.gateway, replacement);
+            gateway.remembered = replacement;
+            gateway.candidate.reset();
+            Settle(gateway);
+            return;
+        }
+        const HardwareAddress kept = alone ? answers[0] : *gateway.candidate;
+        Warn(gateway, Report::provisional,
+             Name(gateway) + " answered with " + Hex(answers[0]) +
+                 (answers.size() > 1 ? " and " + Hex(answers[1]) : std::string()) +
+                 (gateway.lost ? " (answers were lost in a flood)" : "") + " while " +
+                 Hex(*gateway.candidate) + " was pinned provisionally: " + Hex(kept) +
+                 " pinned provisionally; the quarantine starts over",
+             now);
+        gateway.candidate = kept;
+        gateway.candidateSince = now;
+        if (Pin(gateway, kept, now)) {
+            Enter(gateway, Phase::provisional, Later(now, provisional_check));
+        }
+        return;
+    }
+    if (alone) {
+        gateway.candidate = answers[0];
+        Warn(gateway, Report::challenge,
+             Name(gateway) + " answered with " + Hex(answers[0]) + " alone, not with " + which +
+                 " (" + memory_.Where() + "): asking " + Hex(reference) + " directly",
+             now);
+        Enter(gateway, Phase::challenging, now);
+        gateway.triesSent = 0;
+        Send(gateway, now);
+        return;
+    }
+    const int next = NextBackoff(gateway);
+    Warn(gateway, answers.size() > 1 ? Report::conflict : Report::lost,
+         Name(gateway) + " answered with " +
+             (answers.size() > 1 ? "two MAC addresses, " + Hex(answers[0]) + " and " +
+                                       Hex(answers[1]) + ", neither"
+                                 : Hex(answers[0]) + " while answers were lost in a flood, not") +
+             " " + which + ": kept the remembered one pinned; asking again in " + Seconds(next),
+         now);
+    Retry(gateway, now);
+}
+
+void GatewayKeeper::CloseFirstUse(Gateway& gateway, tick_value now) {
+    const auto& answers = gateway.answers;
+    if (answers.size() == 1 && !gateway.lost) {
+        const bool settledConflict = gateway.pinned && *gateway.pinned != answers[0];
+        if (!Pin(gateway, answers[0], now)) {
+            return;
+        }
+        if (settledConflict || gateway.backoffSeconds != 0) {
+            Warn(gateway, Report::conflict,
+                 Name(gateway) + " answered with " + Hex(answers[0]) +
+                     " alone: pinned and remembered; the conflict is over",
+                 now);
+        }
+        memory_.Remember(gateway.link, gateway.request.gateway, answers[0]);
+        gateway.remembered = answers[0];
+        Settle(gateway);
+        return;
+    }
+    const int next = NextBackoff(gateway);
+    if (answers.size() == 1) {
+        // A flood took answers away: the one that came alone proves nothing.
+        Warn(gateway, Report::lost,
+             Name(gateway) + ": answers were lost in a flood, only " + Hex(answers[0]) +
+                 " was seen: kept it pinned, not remembered; asking again in " + Seconds(next),
+             now);
+        if (Pin(gateway, answers[0], now)) {
+            Retry(gateway, now);
+        }
+        return;
+    }
+    // A conflict that nothing known decides. Removing the pin would hand the kernel's own entry
+    // to whoever floods: one answer stays pinned. A gateway answers once a request; an address
+    // that answered more often than it was asked is flooding.
+    std::optional<std::size_t> modest;
+    bool flooded = false;
+    for (std::size_t i = 0; i < answers.size(); ++i) {
+        if (gateway.answerCounts[i] > gateway.requests) {
+            flooded = true;
+        } else if (!modest) {
+            modest = i;
+        } else {
+            modest = answers.size(); // more than one: no choice
+        }
+    }
+    HardwareAddress kept = gateway.pinned.value_or(answers[0]);
+    if (std::find(answers.begin(), answers.end(), kept) == answers.end()) {
+        kept = answers[0];
+    }
+    std::string why;
+    if (flooded && modest && *modest < answers.size()) {
+        kept = answers[*modest];
+        why = " (it answered once a request, the other more often)";
+    }
+    Warn(gateway, Report::conflict,
+         Name(gateway) + " answered with two MAC addresses, " + Hex(answers[0]) + " and " +
+             Hex(answers[1]) + ": kept " + Hex(kept) + " pinned" + why +
+             ", not remembered; asking again in " + Seconds(next),
+         now);
+    if (Pin(gateway, kept, now)) {
+        Retry(gateway, now);
+    }
+}
+
+void GatewayKeeper::EndChallenge(Gateway& gateway, tick_value now) {
+    StopListening(gateway);
+    const HardwareAddress replacement = *gateway.candidate;
+    const std::string remembered = Hex(*gateway.remembered);
+    const std::string where = memory_.Where();
+    Warn(gateway, Report::provisional,
+         Name(gateway) + " has a new MAC address " + Hex(replacement) + " (was " + remembered +
+             "), and " + remembered + " does not answer when asked directly: " + Hex(replacement) +
+             " pinned provisionally, not remembered; " + remembered + " stays remembered" +
+             (where.empty() ? "" : " in " + where) + " and is asked every " +
+             Seconds(static_cast<int>(provisional_check.count())) + ". " + Hex(replacement) +
+             " is remembered once it has answered alone for " + std::to_string(quarantine.count()) +
+             " h; to accept it at once, delete the gateway's line there and restart the service",
+         now);
+    gateway.candidateSince = now;
+    if (Pin(gateway, replacement, now)) {
+        Enter(gateway, Phase::provisional, Later(now, provisional_check));
+    }
+}
+
+void GatewayKeeper::Silent(Gateway& gateway, SystemErrorCode code, tick_value now) {
+    StopListening(gateway);
+    if (gateway.candidate && gateway.pinned == gateway.candidate) {
+        Warn(gateway, Report::silent,
+             Name(gateway) + " did not answer: kept " + Hex(*gateway.candidate) +
+                 " pinned provisionally; the quarantine starts over",
+             now);
+        gateway.candidateSince = now;
+        Enter(gateway, Phase::provisional, Later(now, provisional_check));
+        return;
+    }
+    const int next = NextBackoff(gateway);
+    if (gateway.pinned) {
+        const bool known = gateway.trusted || gateway.remembered;
+        Warn(gateway, Report::silent,
+             Name(gateway) + " did not answer: kept " +
+                 (gateway.trusted      ? "the trusted "
+                  : gateway.remembered ? "the remembered "
+                                       : "") +
+                 Hex(*gateway.pinned) + " pinned" + (known ? "" : ", not remembered") +
+                 "; asking again in " + Seconds(next),
+             now);
+    } else if (!gateway.lineDone) {
+        ErrorLine(gateway, code);
+    } else {
+        Warn(gateway, Report::failure,
+             Name(gateway) +
+                 " still cannot be pinned: " + Core_Common::without_line_end(ErrorText(code)) +
+                 "; asking again in " + Seconds(next),
+             now);
+    }
+    Retry(gateway, now);
+}
+
+int GatewayKeeper::NextBackoff(const Gateway& gateway) {
+    return gateway.backoffSeconds == 0 ? first_retry_seconds
+                                       : std::min(gateway.backoffSeconds * 2, last_retry_seconds);
+}
+
+void GatewayKeeper::Retry(Gateway& gateway, tick_value now) {
+    StopListening(gateway);
+    gateway.backoffSeconds = NextBackoff(gateway);
+    Enter(gateway, Phase::waiting, Later(now, std::chrono::seconds{gateway.backoffSeconds}));
+}
+
+void GatewayKeeper::Settle(Gateway& gateway) {
+    StopListening(gateway);
+    gateway.backoffSeconds = 0;
+    Enter(gateway, Phase::settled, 0);
+}
+
+// ---- the table
+
 bool GatewayKeeper::Pin(Gateway& gateway, const HardwareAddress& address, tick_value now) {
-    if (gateway.pinned == address) {
+    if (gateway.pinned == address && !gateway.outOfTable) {
+        if (!gateway.lineDone) {
+            BoundLine(gateway, address);
+        }
         return true;
     }
-    const int position = gateway.position;
-    const std::string text = gateway.request.gateway;
+    const bool changed = gateway.pinned != address;
     try {
         SetStaticEntry(stack_, gateway.request.interfaceIndex, gateway.request.gateway, address);
     } catch (SystemErrorCode code) {
         gateway.pinned.reset();
-        GiveUp(gateway, code, now);
+        gateway.outOfTable = false;
+        StopListening(gateway);
+        if (!gateway.lineDone) {
+            ErrorLine(gateway, code);
+        } else {
+            Warn(gateway, Report::failure,
+                 Name(gateway) + " could not be pinned to " + Hex(address) + ": " +
+                     Core_Common::without_line_end(ErrorText(code)) + "; asking again in " +
+                     Seconds(NextBackoff(gateway)),
+                 now);
+        }
+        Retry(gateway, now);
         return false;
     }
     gateway.pinned = address;
-    gateway.backoffSeconds = 0;
-    Output(gateway, [position, text, address] {
-        PrintMessage("[%d]ARP set static entry: IP: %s <=> MAC address %s\n", position,
-                     text.c_str(), Hex(address).c_str());
-    });
-    Settle(gateway);
+    gateway.outOfTable = false;
+    if (changed || !gateway.lineDone) {
+        BoundLine(gateway, address);
+    }
     return true;
 }
 
-void GatewayKeeper::Unpin(Gateway& gateway) {
-    if (!gateway.pinned) {
-        return;
-    }
-    gateway.pinned.reset();
+void GatewayKeeper::Restore(Gateway& gateway, tick_value now, bool report) {
+    const HardwareAddress address = *gateway.pinned;
     try {
-        stack_.DeleteArpEntry(gateway.request.interfaceIndex, gateway.request.gateway);
+        SetStaticEntry(stack_, gateway.request.interfaceIndex, gateway.request.gateway, address);
     } catch (SystemErrorCode code) {
-        ReportError(gateway, code);
-    }
-}
-
-void GatewayKeeper::CloseWindow(Gateway& gateway, tick_value now) {
-    StopResolving(gateway);
-    gateway.windowEnd = 0;
-    if (gateway.conflict) {
-        if (!gateway.pinned) {
-            ScheduleRetry(gateway, now);
-        }
+        gateway.pinned.reset();
+        gateway.outOfTable = false;
+        Warn(gateway, Report::failure,
+             Name(gateway) + " could not be pinned again to " + Hex(address) + ": " +
+                 Core_Common::without_line_end(ErrorText(code)) + "; asking again in " +
+                 Seconds(NextBackoff(gateway)),
+             now);
+        Retry(gateway, now);
         return;
     }
-    const HardwareAddress& answer = gateway.answers.front();
-    const bool remembered = gateway.remembered && *gateway.remembered == answer;
-    if (gateway.lost && !remembered) {
-        // A flood took answers away: the one that came alone proves nothing.
-        const std::string text = "Gateway " + gateway.request.gateway + " on " + gateway.link +
-                                 ": answers were lost in a flood, only " + Hex(answer) +
-                                 " was seen: no entry pinned, asking again later";
-        Output(gateway, [text] { ReportArp(Core_Service::log_warn, 0, text); });
-        Unpin(gateway);
-        Settle(gateway);
-        ScheduleRetry(gateway, now);
-        return;
-    }
-    if (!gateway.pinned) {
-        // Alone and not the remembered address: the gateway was replaced.
-        const std::string text = "Gateway " + gateway.request.gateway + " on " + gateway.link +
-                                 " has a new MAC address " + Hex(answer) + " (was " +
-                                 Hex(*gateway.remembered) + "): pinned and remembered";
-        Output(gateway, [text] { ReportArp(Core_Service::log_warn, 0, text); });
-        if (!Pin(gateway, answer, now)) {
-            return;
-        }
-    }
-    memory_.Remember(gateway.link, gateway.request.gateway, answer);
-}
-
-void GatewayKeeper::ScheduleRetry(Gateway& gateway, tick_value now) {
-    gateway.backoffSeconds = gateway.backoffSeconds == 0
-                                 ? first_retry_seconds
-                                 : std::min(gateway.backoffSeconds * 2, last_retry_seconds);
-    gateway.retryAt = Later(now, std::chrono::seconds{gateway.backoffSeconds});
-}
-
-void GatewayKeeper::Tick() {
-    const tick_value now = tick_now();
-    for (Gateway& gateway : gateways_) {
-        if (gateway.resolving && gateway.answers.empty() && now >= gateway.nextSend) {
-            if (gateway.triesSent < pace_.tries) {
-                Send(gateway, now);
-            } else {
-                OnFailure(gateway, pace_.noAnswerError, now);
-            }
-        } else if (gateway.resolving && gateway.windowEnd != 0 && now >= gateway.windowEnd) {
-            CloseWindow(gateway, now);
-        } else if (!gateway.resolving && gateway.retryAt != 0 && now >= gateway.retryAt) {
-            StartResolution(gateway, now);
-        }
-    }
-    PrintSettled();
-}
-
-std::optional<std::chrono::milliseconds> GatewayKeeper::TimeToNextDeadline() const {
-    std::optional<tick_value> next;
-    const auto consider = [&next](tick_value due) {
-        if (due != 0 && (!next || due < *next)) {
-            next = due;
-        }
-    };
-    for (const Gateway& gateway : gateways_) {
-        if (gateway.resolving) {
-            consider(gateway.answers.empty() ? gateway.nextSend : gateway.windowEnd);
-        } else {
-            consider(gateway.retryAt);
-        }
-    }
-    if (!next) {
-        return std::nullopt;
-    }
-    return std::chrono::milliseconds{MsUntil(*next, tick_now())};
-}
-
-void GatewayKeeper::Output(Gateway& gateway, std::function<void()> item) {
-    if (gateway.ofPass && !gateway.settled) {
-        gateway.output.push_back(std::move(item));
-    } else {
-        item();
+    gateway.outOfTable = false;
+    if (report) {
+        Limited(
+            gateway, Report::restored, now,
+            [this, &gateway, address] { BoundLine(gateway, address); },
+            Name(gateway) + ": its entry was removed or changed and was pinned again to " +
+                Hex(address));
     }
 }
 
-void GatewayKeeper::Settle(Gateway& gateway) {
-    if (gateway.ofPass && !gateway.settled) {
-        gateway.settled = true;
-    }
-}
-
-void GatewayKeeper::PrintSettled() {
-    while (next_to_print_ < gateways_.size() && gateways_[next_to_print_].settled) {
-        Gateway& gateway = gateways_[next_to_print_];
-        for (const auto& item : gateway.output) {
-            item();
-        }
-        gateway.output.clear();
-        gateway.ofPass = false;
-        ++next_to_print_;
-    }
-}
-
-void GatewayKeeper::Check(Gateway& gateway) {
-    if (!gateway.pinned) {
+void GatewayKeeper::Check(Gateway& gateway, tick_value now) {
+    if (!gateway.pinned || gateway.outOfTable) {
         return;
     }
     std::optional<HardwareAddress> entry;
@@ -391,21 +720,13 @@ void GatewayKeeper::Check(Gateway& gateway) {
     } catch (SystemErrorCode) {
         return; // the table cannot be read now; the next check will tell
     }
-    if (entry == gateway.pinned) {
-        return;
+    if (entry != gateway.pinned) {
+        Restore(gateway, now, true);
     }
-    const HardwareAddress pinned = *gateway.pinned;
-    gateway.pinned.reset();
-    if (gateway.resolving) {
-        // Lost while its window is still open: the window's choice stands, written again.
-        Pin(gateway, pinned, tick_now());
-        return;
-    }
-    gateway.backoffSeconds = 0;
-    StartResolution(gateway, tick_now());
 }
 
 void GatewayKeeper::Repair(const ChangeReport& report) {
+    const tick_value now = tick_now();
     for (Gateway& gateway : gateways_) {
         const std::uint32_t index = gateway.request.interfaceIndex;
         const bool linkTouched =
@@ -419,39 +740,211 @@ void GatewayKeeper::Repair(const ChangeReport& report) {
             continue;
         }
         if (gateway.pinned) {
-            Check(gateway);
-        } else if (linkTouched && !gateway.resolving && gateway.retryAt != 0) {
-            gateway.retryAt = tick_now(); // the link changed: the gateway may answer now
+            Check(gateway, now);
+        } else if (linkTouched && gateway.phase == Phase::waiting) {
+            gateway.due = std::max<tick_value>(now, 1); // the link changed: it may answer now
         }
     }
     Tick();
 }
 
 void GatewayKeeper::CheckPins() {
+    const tick_value now = tick_now();
     for (Gateway& gateway : gateways_) {
-        Check(gateway);
+        Check(gateway, now);
     }
-    PrintSettled();
+    PrintReady();
+}
+
+// ---- time
+
+void GatewayKeeper::Tick() { Advance(false); }
+
+void GatewayKeeper::Advance(bool openOnly) {
+    const tick_value now = tick_now();
+    for (Gateway& gateway : gateways_) {
+        FlushLimits(gateway, now);
+        if (gateway.phase == Phase::settled || gateway.due > now) {
+            continue;
+        }
+        if (gateway.outOfTable) {
+            Restore(gateway, now, false); // its request went unanswered
+            if (gateway.phase == Phase::waiting) {
+                continue;
+            }
+        }
+        switch (gateway.phase) {
+        case Phase::asking:
+            if (gateway.triesSent < pace_.tries) {
+                Send(gateway, now);
+            } else {
+                Silent(gateway, pace_.noAnswerError, now);
+            }
+            break;
+        case Phase::window:
+            CloseRound(gateway, now);
+            break;
+        case Phase::challenging:
+            if (gateway.triesSent < std::max(challenge_tries, pace_.tries)) {
+                Send(gateway, now);
+            } else {
+                EndChallenge(gateway, now);
+            }
+            break;
+        case Phase::provisional:
+        case Phase::waiting:
+            if (!openOnly) {
+                StartRound(gateway, now);
+            }
+            break;
+        case Phase::settled:
+            break;
+        }
+    }
+    for (const Gateway& gateway : gateways_) {
+        Verify(gateway);
+    }
+    PrintReady();
+}
+
+std::optional<std::chrono::milliseconds> GatewayKeeper::TimeToNextDeadline() const {
+    std::optional<tick_value> next;
+    const auto consider = [&next](tick_value due) {
+        if (!next || due < *next) {
+            next = due;
+        }
+    };
+    for (const Gateway& gateway : gateways_) {
+        if (gateway.phase != Phase::settled) {
+            consider(gateway.due);
+        }
+        for (const Limit& limit : gateway.limits) {
+            if (limit.held > 0 && limit.printed) {
+                consider(*limit.printed + static_cast<tick_value>(limit.period.count()));
+            }
+        }
+    }
+    if (!next) {
+        return std::nullopt;
+    }
+    return std::chrono::milliseconds{MsUntil(*next, tick_now())};
+}
+
+void GatewayKeeper::Clear() {
+    for (Gateway& gateway : gateways_) {
+        StopListening(gateway);
+    }
+    gateways_.clear();
+    next_to_print_ = 0;
 }
 
 void GatewayKeeper::FinishWatches() {
-    const auto open = [this] {
-        return std::any_of(gateways_.begin(), gateways_.end(),
-                           [](const Gateway& g) { return g.resolving; });
-    };
-    while (open()) {
-        // Only what is open is finished: no retry starts here.
-        for (Gateway& gateway : gateways_) {
-            if (!gateway.resolving) {
-                gateway.retryAt = 0;
+    const auto open = [this]() -> std::optional<tick_value> {
+        std::optional<tick_value> due;
+        for (const Gateway& gateway : gateways_) {
+            if (IsOpen(gateway.phase) && (!due || gateway.due < *due)) {
+                due = gateway.due;
             }
         }
-        resolver_.Wait(TimeToNextDeadline().value_or(std::chrono::milliseconds{0}));
+        return due;
+    };
+    while (const auto due = open()) {
+        resolver_.Wait(std::chrono::milliseconds{MsUntil(*due, tick_now())});
         TakeAnswers();
-        Tick();
+        Advance(true); // only what is open is finished: no retry or check starts here
     }
-    PrintSettled();
+    PrintReady();
 }
+
+// ---- lines
+
+std::string GatewayKeeper::Name(const Gateway& gateway) {
+    return (gateway.isGateway ? "Gateway " : "Trusted address ") + gateway.request.gateway +
+           " on " + gateway.link;
+}
+
+void GatewayKeeper::Line(Gateway& gateway, std::function<void()> item) {
+    if (gateway.ofPass) {
+        gateway.queue.push_back(std::move(item));
+    } else {
+        item();
+    }
+}
+
+void GatewayKeeper::BoundLine(Gateway& gateway, const HardwareAddress& address) {
+    const int position = gateway.position;
+    const std::string text = gateway.request.gateway;
+    Line(gateway, [position, text, address] {
+        PrintMessage("[%d]ARP set static entry: IP: %s <=> MAC address %s\n", position,
+                     text.c_str(), Hex(address).c_str());
+    });
+    gateway.lineDone = true;
+}
+
+void GatewayKeeper::ErrorLine(Gateway& gateway, SystemErrorCode code) {
+    const int position = gateway.position;
+    Line(gateway, [position, code] {
+        PrintErrorMessage("[%d]ARP Error %s\n", position, ErrorText(code).c_str());
+    });
+    gateway.lineDone = true;
+}
+
+void GatewayKeeper::Warn(Gateway& gateway, Report kind, const std::string& text, tick_value now) {
+    Limited(
+        gateway, kind, now,
+        [this, &gateway, text] {
+            Line(gateway, [text] { ReportArp(Core_Service::log_warn, 0, text); });
+        },
+        text);
+}
+
+void GatewayKeeper::Limited(Gateway& gateway, Report kind, tick_value now,
+                            const std::function<void()>& first, const std::string& held) {
+    Limit& limit = gateway.limits[static_cast<std::size_t>(kind)];
+    limit.period = kind == Report::silent || kind == Report::failure
+                       ? std::chrono::milliseconds{reminder_period}
+                       : std::chrono::milliseconds{report_period};
+    FlushLimits(gateway, now);
+    if (limit.printed && now - *limit.printed < static_cast<tick_value>(limit.period.count())) {
+        ++limit.held;
+        limit.text = held;
+        return;
+    }
+    limit.printed = now;
+    first();
+}
+
+void GatewayKeeper::FlushLimits(Gateway& gateway, tick_value now) {
+    for (Limit& limit : gateway.limits) {
+        if (limit.held == 0 || !limit.printed ||
+            now - *limit.printed < static_cast<tick_value>(limit.period.count())) {
+            continue;
+        }
+        const std::string text =
+            limit.text + " (" + std::to_string(limit.held) +
+            (limit.held == 1 ? " time" : " times") + " in the last " +
+            Seconds(static_cast<int>(
+                std::chrono::duration_cast<std::chrono::seconds>(limit.period).count())) +
+            ")";
+        limit.printed = now;
+        limit.held = 0;
+        Line(gateway, [text] { ReportArp(Core_Service::log_warn, 0, text); });
+    }
+}
+
+void GatewayKeeper::PrintReady() {
+    while (next_to_print_ < gateways_.size() && gateways_[next_to_print_].lineDone) {
+        Gateway& gateway = gateways_[next_to_print_];
+        gateway.ofPass = false;
+        for (const auto& item : gateway.queue) {
+            item();
+        }
+        gateway.queue.clear();
+        ++next_to_print_;
+    }
+}
+
+// ---- queries
 
 bool GatewayKeeper::Pinned(std::uint32_t interfaceIndex, const std::string& gateway) const {
     const auto found = Find(interfaceIndex, gateway);
@@ -461,10 +954,10 @@ bool GatewayKeeper::Pinned(std::uint32_t interfaceIndex, const std::string& gate
 std::optional<std::int64_t> GatewayKeeper::RetryDelayMs(std::uint32_t interfaceIndex,
                                                         const std::string& gateway) const {
     const auto found = Find(interfaceIndex, gateway);
-    if (!found || gateways_[*found].retryAt == 0) {
+    if (!found || gateways_[*found].phase != Phase::waiting) {
         return std::nullopt;
     }
-    return MsUntil(gateways_[*found].retryAt, tick_now());
+    return MsUntil(gateways_[*found].due, tick_now());
 }
 
 } // namespace Core_SocketARP

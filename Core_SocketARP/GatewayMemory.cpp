@@ -2,86 +2,149 @@
 
 #include "Core_Common/Utility.h"
 #include "Core_SocketARP/ArpBinding.h"
+#include "Core_SocketARP/TrustText.h"
 
-#include <sstream>
+#include <algorithm>
+#include <chrono>
 
 namespace Core_SocketARP {
 namespace {
 
-constexpr const char* header = "tarnwick-antiarp gateways 1";
+constexpr std::string_view header_v1 = "tarnwick-antiarp gateways 1";
+constexpr std::string_view header_v2 = "tarnwick-antiarp gateways 2";
+constexpr const char* field_comment =
+    "# link family address mac last-confirmed (written by the program; edit it only while the "
+    "service is stopped)";
 
 // The error text inside a report's own line: without the system's line end.
 std::string InLine(SystemErrorCode code) { return Core_Common::without_line_end(ErrorText(code)); }
 
-bool IsHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
-
-std::optional<HardwareAddress> ParseHex(const std::string& text) {
+// The hexadecimal digits of the first format: 1 to 8 bytes.
+std::optional<HardwareAddress> ParseHexDigits(std::string_view text) {
     if (text.empty() || text.size() % 2 != 0 || text.size() > 2 * HardwareAddressBuffer{}.size()) {
         return std::nullopt;
     }
     HardwareAddress bytes;
     for (std::size_t i = 0; i < text.size(); i += 2) {
-        if (!IsHexDigit(text[i]) || !IsHexDigit(text[i + 1])) {
-            return std::nullopt;
+        unsigned value = 0;
+        for (const char c : text.substr(i, 2)) {
+            value *= 16;
+            if (c >= '0' && c <= '9') {
+                value += static_cast<unsigned>(c - '0');
+            } else if (c >= 'a' && c <= 'f') {
+                value += static_cast<unsigned>(c - 'a' + 10);
+            } else {
+                return std::nullopt;
+            }
         }
-        bytes.push_back(static_cast<std::uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
+        bytes.push_back(static_cast<std::uint8_t>(value));
     }
     return bytes;
 }
 
-// A link name as the platforms make them: printable, no blanks.
-bool IsLinkName(const std::string& text) {
-    if (text.empty() || text.size() > 256) {
-        return false;
-    }
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte <= ' ' || byte == 0x7f) {
-            return false;
-        }
-    }
-    return true;
-}
-
 } // namespace
 
+std::int64_t GatewayMemory::SystemSeconds() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+GatewayMemory::GatewayMemory(StateStore* store, Clock clock)
+    : store_(store), clock_(std::move(clock)) {}
+
 std::string GatewayMemory::Encode(const Entries& entries) {
-    std::string text = header;
+    std::string text(header_v2);
     text += '\n';
-    for (const auto& [key, address] : entries) {
-        text += key.first + ' ' + key.second + ' ' + Core_Common::bytes_to_hex(address) + '\n';
+    text += field_comment;
+    text += '\n';
+    for (const auto& [key, entry] : entries) {
+        text += EncodeLinkName(key.first) + " ipv4 " + key.second + ' ' + MacText(entry.address) +
+                ' ' + UtcText(entry.confirmed) + '\n';
     }
     return text;
 }
 
-std::optional<GatewayMemory::Entries> GatewayMemory::Decode(const std::string& text) {
-    std::istringstream lines(text);
-    std::string line;
-    if (!std::getline(lines, line) || line != header) {
-        return std::nullopt;
+void GatewayMemory::Reader::Problem(std::string reason) {
+    ++problem_count_;
+    if (problems_.size() < static_cast<std::size_t>(reported_line_limit)) {
+        problems_.push_back({line_, std::move(reason)});
     }
-    Entries entries;
-    while (std::getline(lines, line)) {
-        std::istringstream fields(line);
-        std::string link;
-        std::string gateway;
-        std::string hex;
-        std::string rest;
-        if (!(fields >> link >> gateway >> hex) || (fields >> rest) || !IsLinkName(link) ||
-            !ParseDottedQuad(gateway)) {
-            return std::nullopt;
-        }
-        const auto address = ParseHex(hex);
-        if (!address) {
-            return std::nullopt;
-        }
-        entries[{link, gateway}] = *address;
-    }
-    if (!lines.eof()) {
-        return std::nullopt;
-    }
-    return entries;
 }
+
+void GatewayMemory::Reader::Add(Key key, Entry entry) {
+    entries_[std::move(key)] = std::move(entry);
+    if (entries_.size() <= entry_limit) {
+        return;
+    }
+    const auto oldest = std::min_element(entries_.begin(), entries_.end(), [](auto& a, auto& b) {
+        return a.second.confirmed < b.second.confirmed;
+    });
+    entries_.erase(oldest);
+    ++pruned_;
+}
+
+void GatewayMemory::Reader::Line(std::string_view line) {
+    ++line_;
+    if (line_ == 1) {
+        if (!line.empty() && line.back() == '\r') {
+            line.remove_suffix(1);
+        }
+        version_ = line == header_v2 ? 2 : line == header_v1 ? 1 : 0;
+        readable_ = version_ != 0;
+        return;
+    }
+    if (!readable_) {
+        return;
+    }
+    if (line.size() > StateStore::line_limit) {
+        Problem("longer than " + std::to_string(StateStore::line_limit) + " bytes");
+        return;
+    }
+    const std::size_t wanted = version_ == 2 ? 5 : 3;
+    const std::vector<std::string_view> fields = LineFields(line, wanted);
+    if (fields.empty()) {
+        return; // blank or a comment
+    }
+    if (fields.size() != wanted) {
+        Problem(std::to_string(fields.size()) + " fields where " + std::to_string(wanted) +
+                " belong");
+        return;
+    }
+    const auto link = DecodeLinkName(fields[0]);
+    if (!link) {
+        Problem("the link's name is not written as this program writes it");
+        return;
+    }
+    const std::string_view family = version_ == 2 ? fields[1] : "ipv4";
+    const std::string_view gateway = version_ == 2 ? fields[2] : fields[1];
+    if (family != "ipv4") {
+        Problem("the address family \"" + std::string(family) + "\" is not known");
+        return;
+    }
+    if (!ParseDottedQuad(std::string(gateway))) {
+        Problem("\"" + std::string(gateway) + "\" is not an IPv4 address");
+        return;
+    }
+    const auto address = version_ == 2 ? ParseMac(fields[3]) : ParseHexDigits(fields[2]);
+    if (!address) {
+        Problem("\"" + std::string(version_ == 2 ? fields[3] : fields[2]) +
+                "\" is not a MAC address");
+        return;
+    }
+    std::int64_t confirmed = 0;
+    if (version_ == 2) {
+        const auto time = ParseUtc(fields[4]);
+        if (!time) {
+            Problem("\"" + std::string(fields[4]) + "\" is not a time as YYYY-MM-DDTHH:MM:SSZ");
+            return;
+        }
+        confirmed = *time;
+    }
+    Add({*link, std::string(gateway)}, Entry{*address, confirmed});
+}
+
+std::string GatewayMemory::Where() const { return store_ != nullptr ? store_->Where() : ""; }
 
 void GatewayMemory::Load() {
     if (loaded_) {
@@ -91,23 +154,56 @@ void GatewayMemory::Load() {
     if (store_ == nullptr) {
         return;
     }
+    const std::string where = store_->Where();
+    const auto warn = [](const std::string& text) { ReportArp(Core_Service::log_warn, 0, text); };
+    Reader reader;
+    StateStore::ReadResult read;
     try {
-        const auto text = store_->Load();
-        if (!text) {
-            return;
-        }
-        if (auto entries = Decode(*text)) {
-            entries_ = std::move(*entries);
-            return;
-        }
-        ReportArp(Core_Service::log_warn, 0,
-                  "The remembered gateways in " + store_->Where() +
-                      " are not readable as such; they are ignored");
+        read = store_->ReadLines([&](std::string_view line) { reader.Line(line); });
     } catch (SystemErrorCode code) {
         ReportArp(Core_Service::log_warn, code,
-                  "The remembered gateways in " + store_->Where() +
+                  "The remembered gateways in " + where +
                       " could not be read; they are ignored: " + InLine(code));
+        return;
+    } catch (const StoreRefused& refused) {
+        warn("The remembered gateways in " + where + " are not used: it " + refused.reason +
+             " (it must be a regular file of root, writable by its owner only)");
+        return;
     }
+    if (!read.found) {
+        return;
+    }
+    if (!reader.Readable()) {
+        std::string aside;
+        try {
+            aside = "kept aside as " + store_->KeepAside();
+        } catch (SystemErrorCode code) {
+            aside = "it could not be kept aside (" + InLine(code) + ")";
+        }
+        warn("The remembered gateways in " + where +
+             " are not readable as such (its first line is not \"" + std::string(header_v2) +
+             "\"): " + aside + "; they are ignored");
+        return;
+    }
+    for (const auto& problem : reader.Problems()) {
+        warn("The remembered gateways in " + where + ": line " + std::to_string(problem.line) +
+             " skipped: " + problem.reason);
+    }
+    if (reader.ProblemCount() > reader.Problems().size()) {
+        warn("The remembered gateways in " + where + ": " +
+             std::to_string(reader.ProblemCount() - reader.Problems().size()) +
+             " more lines skipped");
+    }
+    if (read.truncated) {
+        warn("The remembered gateways in " + where + " are larger than " +
+             std::to_string(StateStore::size_limit >> 20) + " MiB: the rest was not read");
+    }
+    if (reader.Pruned() != 0) {
+        warn("The remembered gateways in " + where + " hold more than " +
+             std::to_string(entry_limit) + " entries: the " + std::to_string(reader.Pruned()) +
+             " least recently confirmed are forgotten");
+    }
+    entries_ = std::move(reader.Result());
 }
 
 std::optional<HardwareAddress> GatewayMemory::Recall(const std::string& link,
@@ -117,17 +213,36 @@ std::optional<HardwareAddress> GatewayMemory::Recall(const std::string& link,
     if (found == entries_.end()) {
         return std::nullopt;
     }
-    return found->second;
+    return found->second.address;
 }
 
 void GatewayMemory::Remember(const std::string& link, const std::string& gateway,
                              const HardwareAddress& address) {
     Load();
-    HardwareAddress& kept = entries_[{link, gateway}];
-    if (kept == address && !save_failed_) {
-        return;
+    const std::int64_t now = clock_();
+    const auto found = entries_.find({link, gateway});
+    const bool unchanged = found != entries_.end() && found->second.address == address &&
+                           now - found->second.confirmed < confirmation_write_seconds &&
+                           now >= found->second.confirmed;
+    if (found != entries_.end() && found->second.address == address) {
+        if (unchanged && !save_failed_) {
+            return; // confirmed recently enough: the disk need not hear of it
+        }
+        found->second.confirmed = now;
+    } else {
+        entries_[{link, gateway}] = Entry{address, now};
+        if (entries_.size() > entry_limit) {
+            const auto oldest =
+                std::min_element(entries_.begin(), entries_.end(), [](auto& a, auto& b) {
+                    return a.second.confirmed < b.second.confirmed;
+                });
+            entries_.erase(oldest);
+        }
     }
-    kept = address;
+    Save();
+}
+
+void GatewayMemory::Save() {
     if (store_ == nullptr) {
         return;
     }

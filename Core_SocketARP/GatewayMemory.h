@@ -1,73 +1,117 @@
-// The remembered gateways: for each adapter's link and gateway address, the hardware address
-// last pinned without a conflict. It is what makes a later answer trustworthy: among
-// conflicting answers the remembered one wins, and a different one answering alone is a
-// replaced gateway. Kept in a small text through a state store (a file in the state directory
-// on Linux, the service's Parameters key on Windows).
+// The remembered gateways: for each link and gateway address, the hardware address pinned the
+// last time it answered alone, and when that was last confirmed. It is what makes a later
+// answer trustworthy: the remembered address is pinned before anyone is asked, wins every
+// conflict, and a different address answering alone has to earn its place (GatewayKeeper).
+//
+// Kept in a small text through a state store (a file in the state directory on Linux, the
+// service's Parameters key on Windows), one entry a line:
+//
+//     tarnwick-antiarp gateways 2
+//     # link family address mac last-confirmed
+//     eth0 ipv4 10.80.0.1 02:00:00:00:00:01 2026-12-07T17:48:00Z
+//
+// The link's name has every byte that is not printable ASCII, and the blank, '%', '#' and ','
+// written as %XX. A line that cannot be read is reported with its number and skipped, the rest
+// kept; a text whose first line is not the header is kept aside for the administrator and not
+// overwritten. The first format ("tarnwick-antiarp gateways 1": link, address, hexadecimal
+// digits) is still read.
 #pragma once
 
 #include "Core_SocketARP/NetworkStack.h"
+#include "Core_SocketARP/StateStore.h"
 
+#include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <map>
-#include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 namespace Core_SocketARP {
 
-// Where the remembered gateways are kept. Failures throw the platform's code.
-class StateStore {
-public:
-    virtual ~StateStore() = default;
-
-    // The stored text; nothing when none is stored.
-    virtual std::optional<std::string> Load() = 0;
-    // Replaces the stored text as a whole, atomically.
-    virtual void Save(const std::string& text) = 0;
-    // Where it is kept, for reports.
-    virtual std::string Where() const = 0;
-
-protected:
-    StateStore() = default;
-    StateStore(const StateStore&) = default;
-    StateStore& operator=(const StateStore&) = default;
-};
-
 class GatewayMemory {
 public:
-    // Nothing is kept beyond the process without a store.
-    explicit GatewayMemory(StateStore* store = nullptr) : store_(store) {}
+    // Seconds since 1970, UTC.
+    using Clock = std::function<std::int64_t()>;
+    static std::int64_t SystemSeconds();
 
-    // Loads the store once; an unreadable or corrupt state is reported once (WARN) and
-    // ignored.
+    // No more entries than this are kept: beyond it the least recently confirmed go.
+    static constexpr std::size_t entry_limit = 512;
+    // A gateway confirmed again is written no more often than this: a pass confirms every
+    // gateway, and the disk need not hear of each.
+    static constexpr std::int64_t confirmation_write_seconds = 24 * 60 * 60;
+    // Bad lines reported one by one; the rest are counted in one line.
+    static constexpr int reported_line_limit = 5;
+
+    // Nothing is kept beyond the process without a store.
+    explicit GatewayMemory(StateStore* store = nullptr, Clock clock = SystemSeconds);
+
+    // The remembered address of the gateway on the link. Loads the store at the first call;
+    // what could not be read is reported then, once.
     std::optional<HardwareAddress> Recall(const std::string& link, const std::string& gateway);
 
-    // Saves when the address is new or changed. A failed save is reported (ERROR) once until
-    // a save succeeds again; the address is still remembered for this process.
+    // The gateway answered alone at this address: remembered, and confirmed now. Saved when the
+    // address is new or changed, or its last confirmation is older than a day. A failed save is
+    // reported (ERROR) once until a save succeeds again; the address is still remembered for
+    // this process.
     void Remember(const std::string& link, const std::string& gateway,
                   const HardwareAddress& address);
 
-    // The text of a set of remembered gateways, and back. Decode gives nothing for a text
-    // that is not wholly well-formed.
-    using Entries = std::map<std::pair<std::string, std::string>, HardwareAddress>;
+    // Where the gateways are remembered, for reports; empty without a store.
+    std::string Where() const;
+
+    struct Entry {
+        HardwareAddress address;
+        std::int64_t confirmed = 0; // seconds since 1970; 0: not known (the first format)
+        bool operator==(const Entry&) const = default;
+    };
+    using Key = std::pair<std::string, std::string>; // link name, gateway address
+    using Entries = std::map<Key, Entry>;
+
     static std::string Encode(const Entries& entries);
-    static std::optional<Entries> Decode(const std::string& text);
+
+    // Reads a stored text line by line, keeping at most entry_limit entries (the most recently
+    // confirmed), and tells what it could not read.
+    class Reader {
+    public:
+        void Line(std::string_view line);
+
+        struct Problem {
+            std::size_t line = 0;
+            std::string reason;
+        };
+        // False when the first line was not a header this program writes: nothing was read.
+        bool Readable() const { return readable_; }
+        const std::vector<Problem>& Problems() const { return problems_; }
+        std::size_t ProblemCount() const { return problem_count_; }
+        std::size_t Pruned() const { return pruned_; }
+        Entries& Result() { return entries_; }
+
+    private:
+        void Problem(std::string reason);
+        void Add(Key key, Entry entry);
+
+        std::size_t line_ = 0;
+        int version_ = 0;
+        bool readable_ = false;
+        std::vector<struct Problem> problems_;
+        std::size_t problem_count_ = 0;
+        std::size_t pruned_ = 0;
+        Entries entries_;
+    };
 
 private:
     void Load();
+    void Save();
 
     StateStore* store_;
+    Clock clock_;
     bool loaded_ = false;
     bool save_failed_ = false;
     Entries entries_;
 };
-
-} // namespace Core_SocketARP
-
-namespace Core_SocketARP {
-
-// The platform's store of the remembered gateways for the service of that name: a file in the
-// program's state directory on Linux, the service key's Parameters on Windows.
-std::unique_ptr<StateStore> SystemStateStore(const std::wstring& serviceName);
 
 } // namespace Core_SocketARP

@@ -1,8 +1,10 @@
 #include "Core_SocketARP/IpHelperStack.h"
 
 #include "Core_Common/Thread.h"
+#include "Core_SocketARP/ArpBinding.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <limits>
 #include <utility>
@@ -32,6 +34,14 @@ AdapterInfo DecodeAdapterRecord(std::span<const std::uint8_t> record) {
     // An adapter without an address of its own shows 0.0.0.0: let the system choose.
     if (adapter.address == "0.0.0.0") {
         adapter.address.clear();
+    }
+    // The mask's text follows the address's in the same IP_ADDR_STRING.
+    if (const auto mask = ParseDottedQuad(FieldText(
+            record, adapter_address_offset + adapter_gateway_size, adapter_gateway_size))) {
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(&*mask);
+        for (int i = 0; i < 4 && bytes[i] != 0; ++i) {
+            adapter.prefixLength += std::popcount(bytes[i]);
+        }
     }
     adapter.name = FieldText(record, adapter_name_offset, adapter_name_size);
     return adapter;

@@ -152,7 +152,7 @@ public:
     // Waits for the workers still in SendARP.
     ~IpHelperResolver() override;
 
-    ResolverPace Pace() const override { return {1, interval, error_timeout}; }
+    ResolverPace Pace() const override { return {1, interval, error_timeout, true}; }
     void Ask(const GatewayRequest& request) override;
     void Forget(std::uint32_t interfaceIndex, const std::string& gateway) override;
     std::vector<ArpEvent> Collect(bool& lost) override;

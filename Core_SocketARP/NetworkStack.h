@@ -32,6 +32,8 @@ struct AdapterInfo {
     std::string name{};
     // The adapter's own hardware address, where the platform lists it with the adapter.
     HardwareAddress linkAddress{};
+    // The prefix length of `address`'s subnet; 0 when not known.
+    int prefixLength = 0;
 
     bool operator==(const AdapterInfo&) const = default;
 };
@@ -53,6 +55,10 @@ struct GatewayRequest {
     // The adapter's hardware address as the pass found it a moment ago; empty: the resolver
     // looks it up (it may have changed since).
     HardwareAddress linkAddress{};
+    // Where the request goes: empty for everyone (broadcast), or the hardware address of the
+    // one gateway asked directly (a remembered gateway that must answer for itself). A platform
+    // that cannot address a request asks as usual.
+    HardwareAddress destination{};
 
     bool operator==(const GatewayRequest&) const = default;
 };
@@ -73,6 +79,10 @@ struct ResolverPace {
     int tries = 3;
     std::chrono::milliseconds interval{1000};
     std::uint32_t noAnswerError = 0;
+    // The platform's request answers from the ARP table when the table holds the address
+    // (Windows' SendARP): the entry has to go for the moment of a request that must reach the
+    // network. Such a platform also sees one answer a request.
+    bool answersFromTable = false;
 };
 
 // ARP requests in flight on the adapters' own links, their answers taken as they come. One

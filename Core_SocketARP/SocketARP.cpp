@@ -25,10 +25,12 @@ bool Registered(RouteRegistration registration, SystemErrorCode error) {
 
 } // namespace
 
-SocketARP::SocketARP(NetworkStack& stack, StateStore* store)
+SocketARP::SocketARP(NetworkStack& stack, StateStore* store,
+                     const std::vector<StateStore*>& trusted)
     : stack_(stack), stop_event_(stack.CreateStopEvent()),
       kick_event_(stack.PinCheckPeriod().count() > 0 ? stack.CreateStopEvent() : nullptr),
-      resolver_(stack.CreateResolver()), memory_(store), keeper_(stack, *resolver_, memory_) {}
+      resolver_(stack.CreateResolver()), memory_(store), trusted_(trusted),
+      keeper_(stack, *resolver_, memory_, trusted_) {}
 
 SocketARP::~SocketARP() { StopMonitor(); }
 
@@ -131,7 +133,7 @@ void InterfaceSocketARP::UseNetworkStack(NetworkStack& stack) { stack_ = &stack;
 void InterfaceSocketARP::UseSystemNetworkStack() { stack_ = nullptr; }
 
 void InterfaceSocketARP::Create() {
-    Core_Common::create_instance(instance, CurrentStack(), store_);
+    Core_Common::create_instance(instance, CurrentStack(), store_, trusted_);
 }
 
 void InterfaceSocketARP::Destroy() { Core_Common::destroy_instance(instance); }

@@ -7,9 +7,11 @@
 #include "Core_SocketARP/GatewayKeeper.h"
 #include "Core_SocketARP/GatewayMemory.h"
 #include "Core_SocketARP/NetworkStack.h"
+#include "Core_SocketARP/TrustedGateways.h"
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace Core_SocketARP {
 
@@ -20,8 +22,9 @@ class SocketARP : public Core_Common::thread_basic {
 public:
     // Makes the stop event on the stack; a stop event that could not be made is kept and
     // reported by the monitor when it starts. The remembered gateways are kept in `store`
-    // (none: only for the process's life).
-    SocketARP(NetworkStack& stack, StateStore* store);
+    // (none: only for the process's life); the administrator's trusted gateways are read from
+    // `trusted`.
+    SocketARP(NetworkStack& stack, StateStore* store, const std::vector<StateStore*>& trusted = {});
     // Ends a monitor that still runs before the instance goes: a thread must not outlive the
     // object it runs on.
     ~SocketARP();
@@ -59,6 +62,7 @@ private:
     std::unique_ptr<StopEvent> kick_event_;
     std::unique_ptr<ArpResolver> resolver_;
     GatewayMemory memory_;
+    TrustedGateways trusted_;
     GatewayKeeper keeper_;
     // Handed from PrepareMonitor to the monitor thread, which owns it from its start.
     std::unique_ptr<RouteChangeSubscription> subscription_;
@@ -91,15 +95,18 @@ public:
     // a test gave another one. Set it while the module has no instance.
     static void UseNetworkStack(NetworkStack& stack);
     static void UseSystemNetworkStack();
-    // Where the instances made from now on keep the remembered gateways (null: nowhere).
+    // Where the instances made from now on keep the remembered gateways (null: nowhere), and
+    // read the administrator's trusted gateways.
     static void UseStateStore(StateStore* store) { store_ = store; }
     static StateStore* CurrentStateStore() { return store_; }
+    static void UseTrustedStores(std::vector<StateStore*> stores) { trusted_ = std::move(stores); }
 
 private:
     static NetworkStack& CurrentStack();
 
     static inline NetworkStack* stack_ = nullptr;
     static inline StateStore* store_ = nullptr;
+    static inline std::vector<StateStore*> trusted_;
     static inline Core_Common::timer_handle pin_check_timer_ = nullptr;
 };
 

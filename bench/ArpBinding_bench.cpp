@@ -140,7 +140,8 @@ void BM_BindingPass(benchmark::State& state) {
     TimedStack stack;
     const auto resolver = stack.CreateResolver();
     Core_SocketARP::GatewayMemory memory;
-    Core_SocketARP::GatewayKeeper keeper(stack, *resolver, memory);
+    Core_SocketARP::TrustedGateways trusted;
+    Core_SocketARP::GatewayKeeper keeper(stack, *resolver, memory, trusted);
     double first = 0;
     double last = 0;
     Quietly([&] {
@@ -206,7 +207,8 @@ int SilentGateways() {
     TimedStack stack;
     const auto resolver = stack.CreateResolver();
     Core_SocketARP::GatewayMemory memory;
-    Core_SocketARP::GatewayKeeper keeper(stack, *resolver, memory);
+    Core_SocketARP::TrustedGateways trusted;
+    Core_SocketARP::GatewayKeeper keeper(stack, *resolver, memory, trusted);
     const auto start = std::chrono::steady_clock::now();
     std::chrono::steady_clock::time_point end;
     Quietly([&] {

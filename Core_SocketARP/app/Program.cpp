@@ -63,7 +63,14 @@ int ProgramMain(int argc, wchar_t** argv) {
     // Opened lazily: a control operation never touches it.
     static const std::unique_ptr<Core_SocketARP::StateStore> gateways =
         Core_SocketARP::SystemStateStore(service_name);
+    static const std::vector<std::unique_ptr<Core_SocketARP::StateStore>> trusted =
+        Core_SocketARP::SystemTrustedStores(service_name);
+    std::vector<Core_SocketARP::StateStore*> trustedStores;
+    for (const auto& store : trusted) {
+        trustedStores.push_back(store.get());
+    }
     Core_SocketARP::InterfaceSocketARP::UseStateStore(gateways.get());
+    Core_SocketARP::InterfaceSocketARP::UseTrustedStores(trustedStores);
     InitializeModules();
     StartupModules();
     RunCommandLine(argc >= 2 ? std::wstring(argv[1]) : std::wstring());
@@ -71,5 +78,6 @@ int ProgramMain(int argc, wchar_t** argv) {
     ShutdownModules();
     ReleaseModules();
     Core_SocketARP::InterfaceSocketARP::UseStateStore(nullptr);
+    Core_SocketARP::InterfaceSocketARP::UseTrustedStores({});
     return 0;
 }

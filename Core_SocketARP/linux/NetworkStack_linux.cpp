@@ -394,8 +394,15 @@ NetworkSnapshot RtnetlinkNetworkStack::Snapshot() {
         adapter.linkAddress = link.address;
         if (gateways[i] != 0) {
             adapter.gateway = AddressText(gateways[i]);
-            if (const auto source = rtnl::SourceAddressFor(addresses, link.index, gateways[i])) {
-                adapter.address = AddressText(*source);
+        }
+        // The link's own address (and its subnet, where the trusted addresses are looked for).
+        if (const auto source = rtnl::SourceAddressFor(addresses, link.index, gateways[i])) {
+            adapter.address = AddressText(*source);
+            for (const rtnl::AddressRecord& record : addresses) {
+                if (record.index == link.index && record.local == *source) {
+                    adapter.prefixLength = record.prefixLength;
+                    break;
+                }
             }
         }
         snapshot.adapters.push_back(std::move(adapter));
@@ -576,8 +583,12 @@ void PacketArpResolver::Ask(const GatewayRequest& request) {
         asked_.push_back(asked);
     }
     UpdateFilter({});
-    socket_->Send(arp::Request(asked.link, asked.gateway), asked.link.interfaceIndex,
-                  arp::broadcast_mac);
+    // A request for one gateway alone goes to its hardware address: only it hears the question.
+    arp::MacAddress destination = arp::broadcast_mac;
+    if (request.destination.size() == destination.size()) {
+        std::copy(request.destination.begin(), request.destination.end(), destination.begin());
+    }
+    socket_->Send(arp::Request(asked.link, asked.gateway), asked.link.interfaceIndex, destination);
 }
 
 void PacketArpResolver::Expect(const std::vector<GatewayRequest>& requests) {

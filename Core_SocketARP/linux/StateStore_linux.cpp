@@ -7,7 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 
 namespace Core_SocketARP {
@@ -25,6 +27,29 @@ StateFile::StateFile(std::string directory, std::string name)
     : directory_(std::move(directory)), name_(std::move(name)) {}
 
 std::string StateFile::Where() const { return directory_ + "/" + name_; }
+
+StateStore::ReadResult StateFile::ReadLines(const std::function<void(std::string_view)>& line) {
+    const auto text = Load();
+    if (!text) {
+        return {};
+    }
+    std::size_t start = 0;
+    while (start < text->size()) {
+        const std::size_t end = std::min(text->find('\n', start), text->size());
+        line(std::string_view(*text).substr(start, end - start));
+        start = end + 1;
+    }
+    return {true, false};
+}
+
+std::string StateFile::KeepAside() {
+    const ScopedFd directory = OpenDirectory(directory_);
+    if (!directory || ::renameat(directory.get(), name_.c_str(), directory.get(),
+                                 (name_ + ".bad").c_str()) != 0) {
+        ThrowErrno();
+    }
+    return Where() + ".bad";
+}
 
 std::optional<std::string> StateFile::Load() {
     const ScopedFd directory = OpenDirectory(directory_);
@@ -123,6 +148,10 @@ std::string StateDirectory() {
 
 std::unique_ptr<StateStore> SystemStateStore(const std::wstring& /*serviceName*/) {
     return std::make_unique<StateFile>(StateDirectory(), "gateways");
+}
+
+std::vector<std::unique_ptr<StateStore>> SystemTrustedStores(const std::wstring& /*serviceName*/) {
+    return {};
 }
 
 } // namespace Core_SocketARP

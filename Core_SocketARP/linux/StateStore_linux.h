@@ -3,7 +3,9 @@
 // root only.
 #pragma once
 
-#include "Core_SocketARP/GatewayMemory.h"
+#include "Core_SocketARP/StateStore.h"
+
+#include <optional>
 
 #include <string>
 
@@ -14,12 +16,12 @@ public:
     // The directory is made (mode 0700) when a save finds it missing; its parent must exist.
     StateFile(std::string directory, std::string name);
 
-    std::optional<std::string> Load() override;
+    ReadResult ReadLines(const std::function<void(std::string_view)>& line) override;
     void Save(const std::string& text) override;
+    std::string KeepAside() override;
     std::string Where() const override;
 
-    // A larger file is not the program's: it is refused rather than read.
-    static constexpr std::size_t size_limit = std::size_t{1} << 20;
+    std::optional<std::string> Load();
 
 private:
     std::string directory_;

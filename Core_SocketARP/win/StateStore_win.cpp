@@ -7,13 +7,16 @@
 
 #include "Core_Common/Utility.h"
 #include "Core_Common/win/ScopedHandle_win.h"
-#include "Core_SocketARP/GatewayMemory.h"
+#include "Core_SocketARP/StateStore.h"
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace Core_SocketARP {
 namespace {
@@ -80,7 +83,23 @@ public:
     explicit RegistryStateStore(const std::wstring& serviceName)
         : service_key_(services_key + serviceName) {}
 
-    std::optional<std::string> Load() override {
+    ReadResult ReadLines(const std::function<void(std::string_view)>& line) override {
+        const auto text = Load();
+        if (!text) {
+            return {};
+        }
+        std::size_t start = 0;
+        while (start < text->size()) {
+            const std::size_t end = std::min(text->find('\n', start), text->size());
+            line(std::string_view(*text).substr(start, end - start));
+            start = end + 1;
+        }
+        return {true, false};
+    }
+
+    std::string KeepAside() override { throw SystemErrorCode{0}; }
+
+    std::optional<std::string> Load() {
         HKEY opened = nullptr;
         const LSTATUS status =
             RegOpenKeyExW(HKEY_LOCAL_MACHINE, (service_key_ + L"\\" + parameters_name).c_str(), 0,
@@ -181,6 +200,10 @@ private:
 
 std::unique_ptr<StateStore> SystemStateStore(const std::wstring& serviceName) {
     return std::make_unique<RegistryStateStore>(serviceName);
+}
+
+std::vector<std::unique_ptr<StateStore>> SystemTrustedStores(const std::wstring& /*serviceName*/) {
+    return {};
 }
 
 } // namespace Core_SocketARP

@@ -19,22 +19,41 @@ public:
     explicit Resolver(FakeNetworkStack& stack) : stack_(stack) {}
 
     Core_SocketARP::ResolverPace Pace() const override {
+        if (stack_.answersFromTable) {
+            return {1, std::chrono::milliseconds{5000}, unanswered_error, true};
+        }
         return {3, std::chrono::milliseconds{1000}, unanswered_error};
     }
 
+    // A request addressed to one hardware address is answered only by that one's script; on a
+    // platform that answers from the table, an entry for the address answers at once.
     void Ask(const GatewayRequest& request) override {
         stack_.calls.push_back("Ask " + std::to_string(request.interfaceIndex) + " " +
                                request.gateway + " from " +
-                               (request.source.empty() ? "none" : request.source));
+                               (request.source.empty() ? "none" : request.source) +
+                               (request.destination.empty()
+                                    ? ""
+                                    : " to " + Core_Common::bytes_to_hex(request.destination)));
         if (stack_.onSendArpRequest) {
             stack_.onSendArpRequest();
+        }
+        const Core_Common::tick_value now = Core_Common::tick_now();
+        if (stack_.answersFromTable) {
+            const auto entry = stack_.staticEntries.find({request.interfaceIndex, request.gateway});
+            if (entry != stack_.staticEntries.end()) {
+                pending_.emplace_front(
+                    now, ArpEvent{request.interfaceIndex, request.gateway, entry->second, 0});
+                return;
+            }
         }
         const auto script = stack_.arpAnswers.find(request.gateway);
         if (script == stack_.arpAnswers.end()) {
             return;
         }
-        const Core_Common::tick_value now = Core_Common::tick_now();
         for (const ArpAnswer& answer : script->second) {
+            if (!request.destination.empty() && answer.hardwareAddress != request.destination) {
+                continue;
+            }
             pending_.emplace_back(now + answer.delayMs,
                                   ArpEvent{request.interfaceIndex, request.gateway,
                                            answer.hardwareAddress, answer.error});

@@ -47,7 +47,10 @@ public:
     std::optional<std::uint32_t> adaptersError;
     std::map<std::uint32_t, std::uint32_t> flushErrors;       // by interface index
     std::map<std::string, std::vector<ArpAnswer>> arpAnswers; // by gateway address
-    bool loseAnswers = false;                           // the next Collect reports lost answers
+    bool loseAnswers = false; // the next Collect reports lost answers
+    // The resolver answers from the static entries where there is one, one request a try, as
+    // Windows' SendARP does.
+    bool answersFromTable = false;
     std::set<std::string> createFailures;               // by address text
     std::map<std::string, std::uint32_t> setErrors;     // by address text
     std::function<void()> onSendArpRequest;             // runs before each request
