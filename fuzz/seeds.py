@@ -160,6 +160,27 @@ write("iphelper", "adapter_chain_that_loops", struct.pack("<I", BASE)
 write("iphelper", "gateway_without_nul",
       struct.pack("<I", BASE) + adapter(2, "10.100.200.255.1", 0))
 
+# The remembered gateways' file and the administrator's trusted gateways: texts as an
+# administrator, an older release or an attacker with a bad day could leave them.
+V2 = b"tarnwick-antiarp gateways 2\n# link family address mac last-confirmed\n"
+write("trust_text", "remembered", V2 + b"eth0 ipv4 10.0.0.1 02:00:00:00:00:01 2026-12-07T17:00:00Z\n")
+write("trust_text", "remembered_first_format", b"tarnwick-antiarp gateways 1\neth0 10.0.0.1 020000000001\n")
+write("trust_text", "remembered_crlf",
+      V2.replace(b"\n", b"\r\n") + b"eth0 ipv4 10.0.0.1 02:00:00:00:00:01 2026-12-07T17:00:00Z\r\n")
+write("trust_text", "regression_link_name_with_del",
+      V2 + b"eth%7f0 ipv4 10.0.0.1 02:00:00:00:00:01 2026-12-07T17:00:00Z\n")
+write("trust_text", "regression_mac_with_colons_in_first_format",
+      b"tarnwick-antiarp gateways 1\neth0 10.0.0.1 02:00:00:00:00:01\neth1 10.0.0.1 020000000002\n")
+write("trust_text", "bad_lines_among_good",
+      V2 + b"eth0 ipv4 10.0.0.1 02:00:00:00:00:01\n" + b"x" * 1100 + b"\n"
+      + b"eth1 ipv4 10.0.0.1 02-00-00-00-00-02 2026-02-30T00:00:00Z\n"
+      + b"eth2 ipv4 10.0.0.1 0200000000AB 0000-01-01T00:00:00Z\n")
+write("trust_text", "regression_more_entries_than_kept",
+      V2 + b"".join(b"eth%d ipv4 10.0.0.1 02:00:00:00:00:01 2026-12-07T17:%02d:%02dZ\n"
+                    % (i, (i // 60) % 60, i % 60) for i in range(600)))
+write("trust_text", "trusted", b"# trusted\n10.0.0.1 00:11:22:33:44:55 eth0\n"
+      b"10.0.0.2,00-11-22-33-44-66\r\n10.0.0.3 0011223344AA # file server\n10.0.0.4\n")
+
 # Switches, in UTF-16 code units.
 for name, text in [("install", "/install"), ("debug_upper_case", "-DEBUG"), ("help", "?"),
                    ("not_a_switch", "/installer"),

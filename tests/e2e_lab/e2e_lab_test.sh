@@ -249,6 +249,148 @@ scenario_fault_signal_leaves_report() {
         "$(find "$(dirname "$antiarp")" -maxdepth 1 -name 'CRASH*' -newer "$LAB_DIR/started")" ""
 }
 
+# The program's lines, read until one matches the extended regular expression $1 (within 15 s);
+# the lines read on the way are kept in $LAB_DIR/seen.
+expect_line_matching() {
+    local line=
+    while IFS= read -r -t 15 -u "$PROGRAM_OUT" line; do
+        printf '%s\n' "$line" >>"$LAB_DIR/seen"
+        if [[ $line =~ $1 ]]; then
+            return 0
+        fi
+    done
+    fail "no line matching '$1'; seen: $(cat "$LAB_DIR/seen" 2>/dev/null)"
+}
+
+# A state directory of the test's own in which the program remembers the gateway at MAC.
+remember_gateway() {
+    local state=$1 gateway=$2 mac=$3
+    mkdir -p "$state"
+    chmod 0700 "$state"
+    printf 'tarnwick-antiarp gateways 2\neth0 ipv4 %s %s 2026-01-01T00:00:00Z\n' "$gateway" "$mac" \
+        >"$state/gateways"
+    chmod 0600 "$state/gateways"
+}
+
+expect_remembered() {
+    lab_remembered "$1/gateways" "$2" "$3" || fail "$4: remembered: $(cat "$1/gateways")"
+}
+
+gateway_pinned() { [ "$(neighbour host "$LAB_GW_IP" eth0)" = "$LAB_GW_IP lladdr $1 PERMANENT" ]; }
+
+# An attacker that answers at once and steals the host's switch port, so that the real gateway's
+# answers, 1 or 5 ms late, reach the host only by chance: whatever the program pins meanwhile,
+# the remembered gateway stays the real one, and once the attack ends the real gateway is
+# pinned again within seconds.
+scenario_port_stealing_never_teaches_memory() {
+    lab_standard
+    local gwmac hostmac attackermac delay state="$LAB_DIR/state" stand_in answerer stealer
+    gwmac=$(lab_mac gw eth0)
+    hostmac=$(lab_mac host eth0)
+    attackermac=$(lab_mac attacker eth0)
+    remember_gateway "$state" "$LAB_GW_IP" "$gwmac"
+    for delay in 1 5; do
+        slow_gateway "$delay"
+        stand_in=$LAB_LAST_PID
+        lab_spawn_ready attacker "$attacker" eth0 answer "$LAB_GW_IP" 0
+        answerer=$LAB_LAST_PID
+        lab_spawn_ready attacker "$attacker" eth0 steal "$hostmac" 100
+        stealer=$LAB_LAST_PID
+        start_program env STATE_DIRECTORY="$state" TARNWICK_ARP_INTERVAL_MS=200 "$antiarp" -debug
+        expect_line "$simulation_line"
+        expect_line "$(bound_line 0 "$LAB_GW_IP" "$gwmac")" # from memory, before anyone is asked
+        # The attack's effect: the attacker pinned provisionally, the gateway kept, or silence.
+        expect_line_matching "pinned provisionally|kept the remembered|did not answer"
+        expect_remembered "$state" "$LAB_GW_IP" "$gwmac" "delay $delay, under attack"
+        kill "$stealer" "$answerer"
+        lab_wait_until 15 gateway_pinned "$gwmac" ||
+            fail "delay $delay: the gateway was not pinned again: $(neighbour host "$LAB_GW_IP" eth0)"
+        end_program INT 0
+        expect_remembered "$state" "$LAB_GW_IP" "$gwmac" "delay $delay, after the attack"
+        ! grep -q "$attackermac" "$state/gateways" || fail "the attacker was remembered"
+        kill "$stand_in"
+        lab_ip gw link set eth0 arp on
+        rm -f "$LAB_DIR/seen"
+    done
+}
+
+# The gateway silent for a few seconds at a start while an attacker answers: the remembered
+# gateway is pinned first and asked directly; the attacker is pinned only provisionally, memory
+# does not change, and the gateway is pinned again as soon as it answers.
+scenario_gateway_silent_at_start() {
+    lab_standard
+    local gwmac state="$LAB_DIR/state"
+    gwmac=$(lab_mac gw eth0)
+    remember_gateway "$state" "$LAB_GW_IP" "$gwmac"
+    lab_ip gw link set eth0 arp off
+    lab_spawn_ready attacker "$attacker" eth0 answer "$LAB_GW_IP" 0
+    start_program env STATE_DIRECTORY="$state" TARNWICK_ARP_INTERVAL_MS=200 "$antiarp" -debug
+    expect_line "$simulation_line"
+    expect_line "$(bound_line 0 "$LAB_GW_IP" "$gwmac")"
+    expect_line_matching "pinned provisionally, not remembered"
+    expect_remembered "$state" "$LAB_GW_IP" "$gwmac" "while the gateway is silent"
+    lab_ip gw link set eth0 arp on
+    expect_line_matching "the remembered $(hex "$gwmac") answers again: pinned again"
+    expect_line "$(bound_line 0 "$LAB_GW_IP" "$gwmac")"
+    gateway_pinned "$gwmac" || fail "entry: $(neighbour host "$LAB_GW_IP" eth0)"
+    end_program INT 0
+    expect_remembered "$state" "$LAB_GW_IP" "$gwmac" "after the run"
+}
+
+# The gateway silent while an unrelated route changes: the pass leaves the standing pin in place,
+# nobody is asked, and an attacker answering meanwhile changes nothing.
+scenario_gateway_silent_during_route_change() {
+    lab_standard
+    local gwmac state="$LAB_DIR/state" answered
+    gwmac=$(lab_mac gw eth0)
+    mkdir -m 0700 "$state"
+    start_program env STATE_DIRECTORY="$state" "$antiarp" -debug
+    expect_line "$simulation_line"
+    expect_line "$(bound_line 0 "$LAB_GW_IP" "$gwmac")"
+    lab_wait_until 5 lab_remembered "$state/gateways" "$LAB_GW_IP" "$gwmac" ||
+        fail "the gateway was not remembered"
+    lab_ip gw link set eth0 arp off
+    lab_spawn_ready attacker "$attacker" eth0 answer "$LAB_GW_IP" 0
+    local answerer=$LAB_LAST_PID answers=$LAB_LAST_OUT
+    lab_ip host route add 10.99.0.0/24 via "$LAB_GW_IP"
+    expect_line "$changed_line"
+    expect_line "$(bound_line 0 "$LAB_GW_IP" "$gwmac")"
+    gateway_pinned "$gwmac" || fail "entry: $(neighbour host "$LAB_GW_IP" eth0)"
+    end_program INT 0
+    kill -TERM "$answerer"
+    wait "$answerer" || true
+    answered=$(tail -n 1 "$answers")
+    expect_equal "the attacker's answers" "$answered" "answered 0"
+    expect_remembered "$state" "$LAB_GW_IP" "$gwmac" "after the run"
+}
+
+# An attacker that answers every request at once, the gateway 1 ms later, nothing remembered:
+# one answer stays pinned, the gateway is asked again 1, 2, 4 s later (a pin does not reset the
+# schedule), and the log holds one report, not one a round.
+scenario_persistent_attacker_bounded() {
+    lab_standard
+    local state="$LAB_DIR/state" times gaps
+    mkdir -m 0700 "$state"
+    slow_gateway 1
+    lab_spawn_ready attacker env TW_PRINT_ANSWERS=1 "$attacker" eth0 answer "$LAB_GW_IP" 0
+    local answers=$LAB_LAST_OUT
+    start_program env STATE_DIRECTORY="$state" "$antiarp" -debug
+    expect_line "$simulation_line"
+    expect_line_matching "^\[0\]ARP set static entry: IP: $LAB_GW_IP "
+    expect_line_matching "answered with two MAC addresses, .*, not remembered; asking again in 1 s$"
+    has_rounds() { [ "$(grep -c '^answer at ' "$answers")" -ge 4 ]; }
+    lab_wait_until 15 has_rounds || fail "the gateway was not asked again: $(cat "$answers")"
+    # Requests of one round come within its tries; rounds are the retry schedule apart.
+    times=$(sed -n 's/^answer at //p' "$answers" | head -n 4 | tr '\n' ' ')
+    gaps=$(awk '{ for (i = 2; i <= NF; ++i) printf "%d ", ($i - $(i - 1)) / 1000 }' <<<"$times")
+    expect_equal "seconds between the rounds" "$gaps" "1 2 4 "
+    # Nothing but the first report while the attack goes on (the next summary is due a minute on).
+    local more=
+    ! IFS= read -r -t 1 -u "$PROGRAM_OUT" more || fail "a further line: $more"
+    end_program INT 0
+    [ ! -e "$state/gateways" ] || fail "remembered: $(cat "$state/gateways")"
+}
+
 lab_init
 "scenario_$scenario"
 echo "PASS ($scenario)"

@@ -6,13 +6,18 @@
 //   tw_arp_attacker <link> answer <claimed-ip> <count> [<claimed-mac>]
 //   tw_arp_attacker <link> answer-after <delay-ms> <claimed-ip> <count> [<claimed-mac>]
 //       prints "ready" once listening, then answers <count> requests for claimed-ip (0: until
-//       SIGTERM or SIGINT); answer-after waits <delay-ms> before each answer, as a slow gateway
+//       SIGTERM or SIGINT); answer-after waits <delay-ms> before each answer, as a slow gateway;
+//       with TW_PRINT_ANSWERS set, prints "answer at <ms>" (a monotonic clock) for each answer
 //   tw_arp_attacker <link> respond <variant> <claimed-ip> <count> [<claimed-mac>]
 //       the same, with an answer that is wrong in one way, written as a whole Ethernet frame:
 //       target-ip (another target address), target-mac (another target hardware address),
 //       broadcast (a gratuitous reply to everybody), vlan (tagged for VLAN 42), other-host
 //       (sent to another host's Ethernet address), ethernet-source (the frame's source is not
 //       its ARP sender)
+//   tw_arp_attacker <link> steal <victim-mac> <interval-us>
+//       prints "ready", then sends a frame from the victim's Ethernet address every interval
+//       until SIGTERM or SIGINT, so that the switch sends the victim's frames here (port
+//       stealing): answers meant for the victim reach it only by chance
 // The claimed MAC is the link's own unless given. Prints what it did on its last line.
 #include "Core_SocketARP/NetworkStack.h"
 #include "Core_SocketARP/linux/ArpPacket_linux.h"
@@ -193,6 +198,36 @@ int main(int argc, char** argv) {
             std::printf("sent %ld gratuitous\n", count);
             return 0;
         }
+        if (mode == "steal" && argc == 5) {
+            const MacAddress victim = ParseMac(argv[3]);
+            const auto interval = std::chrono::microseconds(ParseCount(argv[4]));
+            const int raw = ::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
+            if (raw < 0) {
+                Fail("raw socket: " + std::string(std::strerror(errno)));
+            }
+            // To nobody (flooded, dropped by every host), from the victim, of a local type.
+            std::vector<std::uint8_t> frame = {0x02, 0x00, 0x00, 0x00, 0x00, 0x99};
+            frame.insert(frame.end(), victim.begin(), victim.end());
+            frame.insert(frame.end(), {0x88, 0xb5});
+            frame.resize(60, 0);
+            sockaddr_ll to{};
+            to.sll_family = AF_PACKET;
+            to.sll_ifindex = index;
+            std::signal(SIGTERM, RequestStop);
+            std::signal(SIGINT, RequestStop);
+            std::printf("ready\n");
+            std::fflush(stdout);
+            long sent = 0;
+            while (stop_requested == 0) {
+                if (::sendto(raw, frame.data(), frame.size(), 0,
+                             reinterpret_cast<const sockaddr*>(&to), sizeof to) > 0) {
+                    ++sent;
+                }
+                std::this_thread::sleep_for(interval);
+            }
+            std::printf("sent %ld\n", sent);
+            return 0;
+        }
         const bool delayed = mode == "answer-after";
         const bool crafted = mode == "respond";
         const int first = delayed || crafted ? 4 : 3; // the claimed address's argument
@@ -210,6 +245,7 @@ int main(int argc, char** argv) {
             std::signal(SIGTERM, RequestStop);
             std::signal(SIGINT, RequestStop);
             PacketSocket socket(index, Core_SocketARP::arp::RequestFilter(claimed));
+            const bool printEach = std::getenv("TW_PRINT_ANSWERS") != nullptr;
             std::printf("ready\n");
             std::fflush(stdout);
             long answered = 0;
@@ -237,6 +273,14 @@ int main(int argc, char** argv) {
                 socket.Send(ReplyTo(received->packet, claimed, claimedMac), index,
                             received->packet.senderMac);
                 ++answered;
+                if (printEach) {
+                    std::printf("answer at %lld\n",
+                                static_cast<long long>(
+                                    std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        std::chrono::steady_clock::now().time_since_epoch())
+                                        .count()));
+                    std::fflush(stdout);
+                }
             }
             std::printf("answered %ld\n", answered);
             return 0;

@@ -27,7 +27,8 @@
 #   lab_routes HOST COUNT GATEWAY     adds COUNT host routes (172.16.0.0/12 upwards) through
 #                                     GATEWAY to the host's main table, in one batch
 #   lab_remembered FILE GATEWAY MAC   true once the program's file of remembered gateways FILE
-#                                     holds the gateway at that MAC: its conflict window has
+#                                     holds the gateway at that MAC (aa:bb:cc:dd:ee:ff): its
+#                                     conflict window has
 #                                     closed (for a program run with LAB_PRIVATE_RUN and no
 #                                     STATE_DIRECTORY, FILE is
 #                                     /proc/PID/root/var/lib/tarnwick-antiarp/gateways)
@@ -188,7 +189,7 @@ lab_routes() {
 }
 
 lab_remembered() {
-    grep -q " $2 ${3//:/}\$" "$1" 2>/dev/null
+    grep -q "^[^ ]* ipv4 $2 $3 " "$1" 2>/dev/null
 }
 
 lab_standard() {

@@ -4,6 +4,7 @@
 #include "Core_SocketARP/ArpBinding.h"
 #include "fakes/CodeThrownBy.h"
 #include "fakes/FakeIpHelperApi.h"
+#include "fakes/FakeStateStore.h"
 #include "fakes/Gate.h"
 #include "fakes/PassLines.h"
 #include "fakes/ResolveMac.h"
@@ -518,6 +519,40 @@ TEST_F(IpHelperPassTest, AnsweredGatewayIsWrittenAsStaticRow) {
     EXPECT_EQ(Bind(), BoundLine(0, "10.0.0.1", "020000000001"));
     ASSERT_EQ(api.createdRows.size(), 1u);
     EXPECT_EQ(api.createdRows[0].index, 7u);
+}
+
+// Over SendARP, which answers from the table: the remembered address is written before the
+// request, leaves the table for the moment of each request, and a different answer is
+// challenged: one try that finds the remembered address again makes the other an impostor,
+// never written.
+TEST_F(IpHelperPassTest, RememberedGatewayIsWrittenFirstAndAnotherAnswerIsChallenged) {
+    OneLink(7, "10.0.0.1");
+    tw_test::FakeStateStore store;
+    store.text = "tarnwick-antiarp gateways 2\n%237 ipv4 10.0.0.1 02:00:00:00:00:01 "
+                 "2026-01-01T00:00:00Z\n";
+    std::vector<std::string> order;
+    int calls = 0;
+    api.sendArp = [&](std::uint32_t, std::uint32_t, void* buffer, std::uint32_t* length) {
+        order.push_back("SendARP with " + std::to_string(api.createdRows.size()) + " created, " +
+                        std::to_string(api.deletedRows.size()) + " deleted");
+        const std::uint8_t mac[6] = {
+            0x02, 0, 0, 0, 0, ++calls == 1 ? std::uint8_t{0x66} : std::uint8_t{0x01}};
+        std::memcpy(buffer, mac, sizeof mac);
+        *length = 6;
+        return std::uint32_t{0};
+    };
+    testing::internal::CaptureStdout();
+    Core_SocketARP::BindGateways(stack, &store);
+    const std::string output = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(order, (std::vector<std::string>{"SendARP with 1 created, 1 deleted",
+                                               "SendARP with 2 created, 2 deleted"}));
+    EXPECT_NE(output.find("is an impostor"), std::string::npos) << output;
+    for (const auto& rows : {api.createdRows, api.setRows}) {
+        for (const IpNetRow& row : rows) {
+            EXPECT_EQ(row.physAddr[5], 0x01) << "the impostor was written";
+        }
+    }
+    EXPECT_EQ(api.createdRows.size(), 3u);
 }
 
 TEST_F(IpHelperPassTest, InterfaceTableAndAdapterChainOfDifferentLengths) {
