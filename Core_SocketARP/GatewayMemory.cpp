@@ -92,11 +92,11 @@ void GatewayMemory::Load() {
         return;
     }
     try {
-        const auto text = store_->Load();
-        if (!text) {
+        std::string text;
+        if (!store_->ReadLines([&](std::string_view line) { (text += line) += '\n'; }).found) {
             return;
         }
-        if (auto entries = Decode(*text)) {
+        if (auto entries = Decode(text)) {
             entries_ = std::move(*entries);
             return;
         }
@@ -107,6 +107,10 @@ void GatewayMemory::Load() {
         ReportArp(Core_Service::log_warn, code,
                   "The remembered gateways in " + store_->Where() +
                       " could not be read; they are ignored: " + InLine(code));
+    } catch (const StoreRefused& refused) {
+        ReportArp(Core_Service::log_warn, 0,
+                  "The remembered gateways in " + store_->Where() + " are not trusted (it " +
+                      refused.reason + "); they are ignored");
     }
 }
 

@@ -6,32 +6,14 @@
 #pragma once
 
 #include "Core_SocketARP/NetworkStack.h"
+#include "Core_SocketARP/StateStore.h"
 
 #include <map>
-#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
 
 namespace Core_SocketARP {
-
-// Where the remembered gateways are kept. Failures throw the platform's code.
-class StateStore {
-public:
-    virtual ~StateStore() = default;
-
-    // The stored text; nothing when none is stored.
-    virtual std::optional<std::string> Load() = 0;
-    // Replaces the stored text as a whole, atomically.
-    virtual void Save(const std::string& text) = 0;
-    // Where it is kept, for reports.
-    virtual std::string Where() const = 0;
-
-protected:
-    StateStore() = default;
-    StateStore(const StateStore&) = default;
-    StateStore& operator=(const StateStore&) = default;
-};
 
 class GatewayMemory {
 public:
@@ -61,13 +43,5 @@ private:
     bool save_failed_ = false;
     Entries entries_;
 };
-
-} // namespace Core_SocketARP
-
-namespace Core_SocketARP {
-
-// The platform's store of the remembered gateways for the service of that name: a file in the
-// program's state directory on Linux, the service key's Parameters on Windows.
-std::unique_ptr<StateStore> SystemStateStore(const std::wstring& serviceName);
 
 } // namespace Core_SocketARP

@@ -4,8 +4,8 @@
 // The binding pass keeps its remembered gateways in $STATE_DIRECTORY when it is set.
 #include "Core_Common/Utility.h"
 #include "Core_SocketARP/ArpBinding.h"
-#include "Core_SocketARP/GatewayMemory.h"
 #include "Core_SocketARP/NetworkStack.h"
+#include "Core_SocketARP/StateStore.h"
 #include "fakes/ResolveMac.h"
 
 #include <net/if.h>
