@@ -38,6 +38,7 @@ struct GatewayKeeper::Gateway {
     bool lost = false; // answers may have been lost while it listened
 
     std::optional<HardwareAddress> pinned; // what the keeper stands by in the table
+    bool contested = false;                // a conflict that nothing known decided
     bool outOfTable = false;               // taken out of the table for a request
     int backoffSeconds = 0;
 
@@ -522,7 +523,7 @@ void GatewayKeeper::CloseFirstUse(Gateway& gateway, tick_value now) {
         if (!Pin(gateway, answers[0], now)) {
             return;
         }
-        if (settledConflict || gateway.backoffSeconds != 0) {
+        if (settledConflict || gateway.contested) {
             Warn(gateway, Report::conflict,
                  Name(gateway) + " answered with " + Hex(answers[0]) +
                      " alone: pinned and remembered; the conflict is over",
@@ -530,9 +531,11 @@ void GatewayKeeper::CloseFirstUse(Gateway& gateway, tick_value now) {
         }
         memory_.Remember(gateway.link, gateway.request.gateway, answers[0]);
         gateway.remembered = answers[0];
+        gateway.contested = false;
         Settle(gateway);
         return;
     }
+    gateway.contested = true;
     const int next = NextBackoff(gateway);
     if (answers.size() == 1) {
         // A flood took answers away: the one that came alone proves nothing.
@@ -831,8 +834,12 @@ std::optional<std::chrono::milliseconds> GatewayKeeper::TimeToNextDeadline() con
 }
 
 void GatewayKeeper::Clear() {
+    const tick_value now = tick_now();
     for (Gateway& gateway : gateways_) {
         StopListening(gateway);
+        // What was held back for the next summary is told now: it would be lost otherwise.
+        gateway.ofPass = false;
+        FlushLimits(gateway, now, true);
     }
     gateways_.clear();
     next_to_print_ = 0;
@@ -914,18 +921,14 @@ void GatewayKeeper::Limited(Gateway& gateway, Report kind, tick_value now,
     first();
 }
 
-void GatewayKeeper::FlushLimits(Gateway& gateway, tick_value now) {
+void GatewayKeeper::FlushLimits(Gateway& gateway, tick_value now, bool all) {
     for (Limit& limit : gateway.limits) {
         if (limit.held == 0 || !limit.printed ||
-            now - *limit.printed < static_cast<tick_value>(limit.period.count())) {
+            (!all && now - *limit.printed < static_cast<tick_value>(limit.period.count()))) {
             continue;
         }
-        const std::string text =
-            limit.text + " (" + std::to_string(limit.held) +
-            (limit.held == 1 ? " time" : " times") + " in the last " +
-            Seconds(static_cast<int>(
-                std::chrono::duration_cast<std::chrono::seconds>(limit.period).count())) +
-            ")";
+        const std::string text = limit.text + " (" + std::to_string(limit.held) +
+                                 (limit.held == 1 ? " time" : " times") + " since the last report)";
         limit.printed = now;
         limit.held = 0;
         Line(gateway, [text] { ReportArp(Core_Service::log_warn, 0, text); });

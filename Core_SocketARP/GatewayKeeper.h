@@ -192,7 +192,8 @@ private:
     // `first` when the kind may print now, else `held` is counted for the next summary.
     void Limited(Gateway& gateway, Report kind, Core_Common::tick_value now,
                  const std::function<void()>& first, const std::string& held);
-    void FlushLimits(Gateway& gateway, Core_Common::tick_value now);
+    // The summaries that are due (`all`: every one held back).
+    void FlushLimits(Gateway& gateway, Core_Common::tick_value now, bool all = false);
     void PrintReady();
 
     NetworkStack& stack_;

@@ -5,8 +5,8 @@
 #include "Core_Common/Timer.h"
 #include "Core_Common/Utility.h"
 #include "Core_Service/ServiceDispatcher.h"
-#include "Core_SocketARP/GatewayMemory.h"
 #include "Core_SocketARP/SocketARP.h"
+#include "Core_SocketARP/StateStore.h"
 #include "Core_SocketARP/app/ServiceHandler.h"
 
 #include <cstdlib>

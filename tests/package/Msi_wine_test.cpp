@@ -3,6 +3,7 @@
 // installer's own step), started, and everything removed again; a package with a higher version
 // replacing the installed one. The packages are scripts/package.sh's and, for the higher
 // version, the same recipe's (packaging/msi/make-msi.sh).
+#include "Core_SocketARP/StateStore.h"
 #include "wine/WineServiceSupport.h"
 
 #include <msi.h>
@@ -12,6 +13,8 @@
 
 #include <filesystem>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -24,6 +27,8 @@ const std::wstring service_name = L"Tarnwick AntiARP";
 const std::wstring upgrade_code = L"{6F0B5A8E-3C1D-4E27-9B4A-2D7C8E91A0F3}";
 const fs::path install_folder = L"C:\\Program Files\\Tarnwick AntiARP";
 const fs::path program = install_folder / L"antiarp.exe";
+const std::wstring parameters_key =
+    L"SYSTEM\\CurrentControlSet\\Services\\" + service_name + L"\\Parameters";
 
 fs::path package_path(const char* path) { return fs::path(path).make_preferred(); }
 
@@ -134,10 +139,35 @@ TEST_F(MsiWineTest, InstallsTheProgramAndItsServiceAndRemovesThemAgain) {
     EXPECT_EQ(WaitForSingleObject(process.get(), give_up_ms), static_cast<DWORD>(WAIT_OBJECT_0));
 }
 
-TEST_F(MsiWineTest, AHigherVersionReplacesTheInstalledOne) {
+// The multi-string value `name` of the service's Parameters; "(none)" when there is none.
+std::wstring parameter(const wchar_t* name) {
+    DWORD size = 0;
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, parameters_key.c_str(), name, RRF_RT_REG_MULTI_SZ, nullptr,
+                     nullptr, &size) != ERROR_SUCCESS) {
+        return L"(none)";
+    }
+    std::wstring strings(size / sizeof(wchar_t), L'\0');
+    RegGetValueW(HKEY_LOCAL_MACHINE, parameters_key.c_str(), name, RRF_RT_REG_MULTI_SZ, nullptr,
+                 strings.data(), &size);
+    return strings;
+}
+
+// What the service remembered and what an administrator trusts stay through an upgrade and a
+// repair, and go with the service.
+TEST_F(MsiWineTest, AHigherVersionReplacesTheInstalledOneAndKeepsItsParameters) {
     ASSERT_EQ(msiexec(L"/i", package_path(PACKAGE)), 0u);
     const auto older = installed_products();
     ASSERT_EQ(older.size(), 1u);
+    const std::wstring remembered(L"tarnwick-antiarp gateways 1\0eth0 10.0.0.1 020000000001\0\0",
+                                  56);
+    const std::wstring trusted(L"10.0.0.1 020000000001\0\0", 23);
+    for (const auto& [name, strings] :
+         {std::pair{L"Gateways", remembered}, std::pair{L"TrustedGateways", trusted}}) {
+        ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, parameters_key.c_str(), name, REG_MULTI_SZ,
+                                  strings.data(),
+                                  static_cast<DWORD>(strings.size() * sizeof(wchar_t))),
+                  ERROR_SUCCESS);
+    }
 
     ASSERT_EQ(msiexec(L"/i", package_path(UPGRADE_PACKAGE)), 0u);
     const auto newer = installed_products();
@@ -145,9 +175,29 @@ TEST_F(MsiWineTest, AHigherVersionReplacesTheInstalledOne) {
     EXPECT_NE(newer[0], older[0]);
     EXPECT_EQ(product_version(newer[0]), UPGRADE_VERSION);
     expect_installed_and_running();
+    EXPECT_EQ(parameter(L"Gateways"), remembered);
+    EXPECT_EQ(parameter(L"TrustedGateways"), trusted);
+    // And the program still takes them for its own: the key is SYSTEM's again.
+    std::vector<std::string> lines;
+    EXPECT_TRUE(Core_SocketARP::SystemStateStore(service_name)
+                    ->ReadLines([&](std::string_view line) { lines.emplace_back(line); })
+                    .found);
+    EXPECT_THAT(lines,
+                testing::ElementsAre("tarnwick-antiarp gateways 1", "eth0 10.0.0.1 020000000001"));
+
+    // A repair (Wine's msiexec repairs no product by its code; its installer does).
+    MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
+    ASSERT_EQ(MsiReinstallProductW(newer[0].c_str(), REINSTALLMODE_FILEREPLACE |
+                                                         REINSTALLMODE_MACHINEDATA |
+                                                         REINSTALLMODE_USERDATA),
+              static_cast<UINT>(ERROR_SUCCESS));
+    expect_installed_and_running();
+    EXPECT_EQ(parameter(L"Gateways"), remembered);
+    EXPECT_EQ(parameter(L"TrustedGateways"), trusted);
 
     EXPECT_EQ(msiexec(L"/x", package_path(UPGRADE_PACKAGE)), 0u);
     expect_removed();
+    EXPECT_FALSE(key_exists(parameters_key));
 }
 
 } // namespace

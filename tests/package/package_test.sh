@@ -152,17 +152,22 @@ msi_tables)
     expect_equal "Directory" "$(table Directory | grep INSTALLDIR)" \
         "INSTALLDIR${tab}ProgramFilesFolder${tab}Tarnwick AntiARP"
     expect_equal "ProductVersion" "$(table Property | sed -n 's/^ProductVersion\t//p')" "$version"
-    # The quoting step: deferred (1024), as the local system (2048), from a DLL in the package.
+    # The quoting step: deferred (1024), as the local system (2048), from a DLL in the package;
+    # the steps that keep the service's Parameters through an upgrade, their failure ignored
+    # (64): the reading immediate, the writing deferred as the local system.
     expect_equal "CustomAction" "$(table CustomAction | sort)" "$(
-        printf '%s\n' "QuoteServiceCommand${tab}3073${tab}InstallActions${tab}QuoteServiceCommand${tab}" \
-            "QuoteServiceCommandData${tab}51${tab}QuoteServiceCommand${tab}[#AntiArpExe]${tab}"
+        printf '%s\n' "KeepServiceParameters${tab}65${tab}InstallActions${tab}KeepServiceParameters${tab}" \
+            "QuoteServiceCommand${tab}3073${tab}InstallActions${tab}QuoteServiceCommand${tab}" \
+            "QuoteServiceCommandData${tab}51${tab}QuoteServiceCommand${tab}[#AntiArpExe]${tab}" \
+            "RestoreServiceParameters${tab}3137${tab}InstallActions${tab}RestoreServiceParameters${tab}"
     )"
-    # In order: the installed version removed first, then the service made, quoted, started.
+    # In order: the Parameters read and the installed version removed first, then the service
+    # made, quoted, given its Parameters back, started.
     order=$(table InstallExecuteSequence | sort -t "$tab" -k3,3n | cut -f1 |
-        grep -E '^(InstallValidate|RemoveExistingProducts|InstallServices|QuoteServiceCommand(Data)?|StartServices)$')
+        grep -E '^(InstallValidate|KeepServiceParameters|RemoveExistingProducts|InstallServices|QuoteServiceCommand(Data)?|RestoreServiceParameters|StartServices)$')
     expect_equal "sequence" "$order" "$(
-        printf '%s\n' InstallValidate RemoveExistingProducts InstallServices \
-            QuoteServiceCommandData QuoteServiceCommand StartServices
+        printf '%s\n' KeepServiceParameters InstallValidate RemoveExistingProducts InstallServices \
+            QuoteServiceCommandData QuoteServiceCommand RestoreServiceParameters StartServices
     )"
     ;;
 

@@ -195,7 +195,7 @@ TEST_F(KeeperTest, PersistentAttackerIsAskedOnTheScheduleAndItsReportsAreBounded
     const std::size_t lines = CountOf(output, "\n");
     EXPECT_GE(lines, 2u);
     EXPECT_LE(lines, 6u) << output;
-    EXPECT_NE(output.find("times in the last 60 s)"), std::string::npos);
+    EXPECT_NE(output.find("times since the last report)"), std::string::npos);
     EXPECT_FALSE(store.text);
 }
 
@@ -399,7 +399,7 @@ TEST_F(KeeperTest, RepairRestoresWhatWasRemovedOrChangedAtOnceAndOnlyThat) {
     output += RunFor(60000);
     EXPECT_EQ(output, BoundLine(0, "10.0.0.1", "020000000001") +
                           Warning("Gateway 10.0.0.1 on eth0: its entry was removed or changed and "
-                                  "was pinned again to 020000000001 (199 times in the last 60 s)"));
+                                  "was pinned again to 020000000001 (199 times since the last report)"));
     EXPECT_TRUE(stack.CallsStartingWith("Ask").empty());
     EXPECT_TRUE(stack.CallsStartingWith("Flush").empty());
 }
@@ -536,7 +536,7 @@ TEST(GatewayMemoryStore, UnreadableOrRefusedStateIsToldOnceKeptAsideAndAFailedSa
                       "[ERROR][SocketARP][ error_code = 28 ] The remembered gateways could not be "
                       "saved in the test's store: " +
                           text + "\n");
-    EXPECT_EQ(store.aside, "garbage");
+    EXPECT_EQ(store.keptAside, "garbage");
     EXPECT_EQ(store.loads, 1);
     EXPECT_EQ(memory.Recall("eth0", "10.0.0.1"), gateway_mac); // kept for the process
     store.saveError.reset();
