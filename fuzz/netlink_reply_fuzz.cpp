@@ -7,8 +7,8 @@
 
 #include "Core_SocketARP/NetworkStack.h"
 #include "Core_SocketARP/linux/Netlink_linux.h"
-#include "Core_SocketARP/linux/NetworkStack_linux.h"
 #include "Core_SocketARP/linux/RouteChanges_linux.h"
+#include "Core_SocketARP/linux/Rtnetlink_linux.h"
 
 #include <vector>
 

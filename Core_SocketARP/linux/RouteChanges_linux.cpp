@@ -1,6 +1,6 @@
 #include "Core_SocketARP/linux/RouteChanges_linux.h"
 
-#include "Core_SocketARP/linux/NetworkStack_linux.h"
+#include "Core_SocketARP/linux/Rtnetlink_linux.h"
 #include "Core_SocketARP/linux/SystemError_linux.h"
 
 #include <linux/netlink.h>
