@@ -36,11 +36,11 @@ std::optional<NetworkSnapshot> TakeSnapshot(NetworkStack& stack) {
 }
 
 void FlushEach(NetworkStack& stack, const std::vector<std::uint32_t>& interfaces) {
-    for (std::size_t i = 0; i < interfaces.size(); ++i) {
-        try {
-            stack.FlushArpTable(interfaces[i]);
-        } catch (SystemErrorCode code) {
-            PrintErrorMessage("[%d]ARP Flush Error %s\n", Position(i), ErrorText(code).c_str());
+    const std::vector<std::optional<SystemErrorCode>> results = stack.FlushArpTables(interfaces);
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        if (results[i]) {
+            PrintErrorMessage("[%d]ARP Flush Error %s\n", Position(i),
+                              ErrorText(*results[i]).c_str());
         }
     }
 }

@@ -135,9 +135,6 @@ NetworkSnapshot RtnetlinkNetworkStack::Snapshot() {
     netlink::Socket& socket = Netlink();
     const std::vector<rtnl::LinkRecord> links = ArpLinks(socket);
     const std::vector<rtnl::AddressRecord> addresses = AllAddresses(socket);
-    std::map<std::uint32_t, std::vector<std::uint32_t>> neighbours = Neighbours(socket, 0);
-    flush_plan_.clear();
-    flush_errors_.reset();
     NetworkSnapshot snapshot;
     snapshot.interfaces = IndexesOf(links);
     snapshot.adapters.reserve(links.size());
@@ -160,7 +157,6 @@ NetworkSnapshot RtnetlinkNetworkStack::Snapshot() {
             }
         }
         snapshot.adapters.push_back(std::move(adapter));
-        flush_plan_[link.index] = std::move(neighbours[link.index]);
     }
     return snapshot;
 }
@@ -190,43 +186,46 @@ RtnetlinkNetworkStack::Neighbours(netlink::Socket& socket, std::uint32_t interfa
     return neighbours;
 }
 
-void RtnetlinkNetworkStack::FlushArpTable(std::uint32_t interfaceIndex) {
-    const std::lock_guard lock(netlink_mutex_);
-    netlink::Socket& socket = Netlink();
-    if (!flush_plan_.contains(interfaceIndex)) { // a flush without a snapshot before it
-        flush_plan_.clear();
-        flush_errors_.reset();
-        flush_plan_[interfaceIndex] = std::move(Neighbours(socket, interfaceIndex)[interfaceIndex]);
+std::vector<std::optional<SystemErrorCode>>
+RtnetlinkNetworkStack::FlushArpTables(const std::vector<std::uint32_t>& interfaces) {
+    std::vector<std::optional<SystemErrorCode>> results(interfaces.size());
+    if (interfaces.empty()) {
+        return results;
     }
-    if (!flush_errors_) {
-        // The pass flushes every link of its snapshot, one right after the other: the entries
-        // of them all go in one batch, and each link's failure is told at its own flush.
+    std::map<std::uint32_t, SystemErrorCode> failures; // each link's first failed removal
+    try {
+        const std::lock_guard lock(netlink_mutex_);
+        netlink::Socket& socket = Netlink();
+        const auto neighbours = Neighbours(socket, interfaces.size() == 1 ? interfaces.front() : 0);
         std::vector<netlink::Request> removals;
         std::vector<std::uint32_t> owners;
-        for (const auto& [index, destinations] : flush_plan_) {
+        for (const auto& [index, destinations] : neighbours) {
+            if (std::find(interfaces.begin(), interfaces.end(), index) == interfaces.end()) {
+                continue;
+            }
             for (const std::uint32_t destination : destinations) {
                 removals.push_back(rtnl::NeighbourRequest(RTM_DELNEIGH, 0, index, destination));
                 owners.push_back(index);
             }
         }
-        const std::vector<SystemErrorCode> results = socket.TransactEach(removals);
-        flush_errors_.emplace();
-        for (std::size_t i = 0; i < results.size(); ++i) {
+        const std::vector<SystemErrorCode> codes = socket.TransactEach(removals);
+        for (std::size_t i = 0; i < codes.size(); ++i) {
             // An entry gone since the dump is what the flush wants anyway.
-            if (results[i] != 0 && results[i] != ENOENT && !flush_errors_->contains(owners[i])) {
-                (*flush_errors_)[owners[i]] = results[i];
+            if (codes[i] != 0 && codes[i] != ENOENT) {
+                failures.emplace(owners[i], codes[i]);
             }
         }
+    } catch (SystemErrorCode code) {
+        // The dump or the batch failed: no link's table is known to be flushed.
+        std::fill(results.begin(), results.end(), code);
+        return results;
     }
-    flush_plan_.erase(interfaceIndex);
-    const auto error = flush_errors_->find(interfaceIndex);
-    const SystemErrorCode code = error != flush_errors_->end() ? error->second : 0;
-    if (flush_plan_.empty()) {
-        flush_errors_.reset();
+    for (std::size_t i = 0; i < interfaces.size(); ++i) {
+        if (const auto failure = failures.find(interfaces[i]); failure != failures.end()) {
+            results[i] = failure->second;
+        }
     }
-    if (code != 0) {
-        throw code;
-    }
+    return results;
 }
 
 std::unique_ptr<ArpResolver> RtnetlinkNetworkStack::CreateResolver() {

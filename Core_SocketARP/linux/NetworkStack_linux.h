@@ -26,10 +26,9 @@ public:
     std::vector<std::uint32_t> ListInterfaces() override;
     std::vector<AdapterInfo> ListAdapters() override;
     NetworkSnapshot Snapshot() override;
-    // Right after a snapshot, the first flush removes the entries the snapshot listed for every
-    // link in one batch; each flush then reports its own link's failure. Callers flush every
-    // link of the snapshot, as the passes do.
-    void FlushArpTable(std::uint32_t interfaceIndex) override;
+    // One neighbour dump for the links, then every entry of theirs removed in one batch.
+    std::vector<std::optional<SystemErrorCode>>
+    FlushArpTables(const std::vector<std::uint32_t>& interfaces) override;
     std::unique_ptr<ArpResolver> CreateResolver() override;
     bool CreateArpEntry(const ArpEntry& entry) override;
     void SetArpEntry(const ArpEntry& entry) override;
@@ -50,10 +49,6 @@ private:
 
     std::mutex netlink_mutex_;
     std::unique_ptr<netlink::Socket> netlink_;
-    // The entries the last snapshot listed, by link, until the link is flushed; what the batch
-    // that removed them all found, by link, until every link of the plan has been flushed.
-    std::map<std::uint32_t, std::vector<std::uint32_t>> flush_plan_;
-    std::optional<std::map<std::uint32_t, SystemErrorCode>> flush_errors_;
 };
 
 } // namespace Core_SocketARP
