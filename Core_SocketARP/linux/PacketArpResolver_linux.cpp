@@ -1,5 +1,6 @@
 #include "Core_SocketARP/linux/PacketArpResolver_linux.h"
 
+#include "Core_SocketARP/linux/PollDeadline_linux.h"
 #include "Core_SocketARP/linux/Rtnetlink_linux.h"
 #include "Core_SocketARP/linux/SystemError_linux.h"
 
@@ -145,9 +146,10 @@ bool PacketArpResolver::Wait(std::chrono::milliseconds timeout) {
     if (!socket_) {
         return false;
     }
+    const PollDeadline deadline(timeout);
     pollfd waiting{socket_->Fd(), POLLIN, 0};
     for (;;) {
-        const int ready = ::poll(&waiting, 1, static_cast<int>(timeout.count()));
+        const int ready = ::poll(&waiting, 1, deadline.Left());
         if (ready >= 0) {
             return ready > 0;
         }
