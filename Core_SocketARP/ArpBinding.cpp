@@ -2,6 +2,7 @@
 
 #include "Core_Common/Utility.h"
 #include "Core_Service/SystemLog.h"
+#include "Core_SocketARP/ErrorDetail.h"
 #include "Core_SocketARP/GatewayKeeper.h"
 
 #include <array>
@@ -82,8 +83,14 @@ void ReportArp(int level, SystemErrorCode code, const std::string& message) {
 }
 
 std::string ErrorText(SystemErrorCode code) {
-    return Core_Common::wide_to_narrow(Core_Common::system_error_text(code),
-                                       Core_Common::code_page_ansi);
+    std::string text = Core_Common::wide_to_narrow(Core_Common::system_error_text(code),
+                                                   Core_Common::code_page_ansi);
+    if (const std::string detail = TakeErrorDetail(code); !detail.empty()) {
+        // Before the system text's own line end, where it has one.
+        const std::size_t end = text.find_last_not_of("\r\n");
+        text.insert(end == std::string::npos ? 0 : end + 1, " (" + detail + ")");
+    }
+    return text;
 }
 
 std::optional<std::uint32_t> ParseDottedQuad(const std::string& text) {

@@ -189,8 +189,9 @@ void GatewayKeeper::StopResolving(Gateway& gateway) {
 
 void GatewayKeeper::ReportError(Gateway& gateway, SystemErrorCode code) {
     const int position = gateway.position;
-    Output(gateway, [position, code] {
-        PrintErrorMessage("[%d]ARP Error %s\n", position, ErrorText(code).c_str());
+    // The text now, while the platform's words about this failure are still kept.
+    Output(gateway, [position, text = ErrorText(code)] {
+        PrintErrorMessage("[%d]ARP Error %s\n", position, text.c_str());
     });
 }
 

@@ -1,5 +1,6 @@
 #include "Core_SocketARP/linux/NetworkStack_linux.h"
 
+#include "Core_SocketARP/ErrorDetail.h"
 #include "Core_SocketARP/linux/PacketArpResolver_linux.h"
 #include "Core_SocketARP/linux/RouteChanges_linux.h"
 #include "Core_SocketARP/linux/Rtnetlink_linux.h"
@@ -192,7 +193,7 @@ RtnetlinkNetworkStack::FlushArpTables(const std::vector<std::uint32_t>& interfac
     if (interfaces.empty()) {
         return results;
     }
-    std::map<std::uint32_t, SystemErrorCode> failures; // each link's first failed removal
+    std::map<std::uint32_t, netlink::GetAnswer> failures; // each link's first failed removal
     try {
         const std::lock_guard lock(netlink_mutex_);
         netlink::Socket& socket = Netlink();
@@ -208,11 +209,11 @@ RtnetlinkNetworkStack::FlushArpTables(const std::vector<std::uint32_t>& interfac
                 owners.push_back(index);
             }
         }
-        const std::vector<SystemErrorCode> codes = socket.TransactEach(removals);
-        for (std::size_t i = 0; i < codes.size(); ++i) {
+        std::vector<netlink::GetAnswer> answers = socket.TransactEach(removals);
+        for (std::size_t i = 0; i < answers.size(); ++i) {
             // An entry gone since the dump is what the flush wants anyway.
-            if (codes[i] != 0 && codes[i] != ENOENT) {
-                failures.emplace(owners[i], codes[i]);
+            if (answers[i].error != 0 && answers[i].error != ENOENT) {
+                failures.try_emplace(owners[i], std::move(answers[i]));
             }
         }
     } catch (SystemErrorCode code) {
@@ -220,10 +221,18 @@ RtnetlinkNetworkStack::FlushArpTables(const std::vector<std::uint32_t>& interfac
         std::fill(results.begin(), results.end(), code);
         return results;
     }
+    const netlink::GetAnswer* firstFailure = nullptr;
     for (std::size_t i = 0; i < interfaces.size(); ++i) {
         if (const auto failure = failures.find(interfaces[i]); failure != failures.end()) {
-            results[i] = failure->second;
+            results[i] = failure->second.error;
+            if (firstFailure == nullptr) {
+                firstFailure = &failure->second;
+            }
         }
+    }
+    if (firstFailure != nullptr) {
+        // The kernel's words go with the first line that prints a failure.
+        KeepErrorDetail(firstFailure->error, firstFailure->kernelMessage);
     }
     return results;
 }

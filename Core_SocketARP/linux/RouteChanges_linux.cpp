@@ -90,6 +90,7 @@ ScopedFd OpenGroupSocket(std::initializer_list<int> groups, int receiveBuffer) {
     if (!fd) {
         ThrowErrno();
     }
+    netlink::EnableExtendedAck(fd.get());
     sockaddr_nl local{};
     local.nl_family = AF_NETLINK;
     if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
