@@ -9,6 +9,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
+#include <cstdlib>
+#include <string_view>
 
 namespace Core_SocketARP {
 namespace {
@@ -29,7 +32,25 @@ PacketArpResolver::PacketArpResolver() = default;
 
 PacketArpResolver::~PacketArpResolver() = default;
 
-ResolverPace PacketArpResolver::Pace() const { return {arp_tries, arp_interval, EHOSTUNREACH}; }
+ResolverPace PacketArpResolver::Pace() const {
+    // Read once: the pace stays the same for the process's life.
+    static const std::chrono::milliseconds interval =
+        ArpIntervalFrom(std::getenv("TARNWICK_ARP_INTERVAL_MS"));
+    return {arp_tries, interval, EHOSTUNREACH};
+}
+
+std::chrono::milliseconds PacketArpResolver::ArpIntervalFrom(const char* setting) {
+    if (setting == nullptr) {
+        return arp_interval;
+    }
+    const std::string_view text(setting);
+    int value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc{} || end != text.data() + text.size() || value < 10 || value > 1000) {
+        return arp_interval;
+    }
+    return std::chrono::milliseconds{value};
+}
 
 void PacketArpResolver::Ask(const GatewayRequest& request) {
     Asked asked;

@@ -25,6 +25,11 @@ public:
     static constexpr int arp_tries = 3;
     static constexpr std::chrono::milliseconds arp_interval{1000};
 
+    // The interval between tries that a setting of TARNWICK_ARP_INTERVAL_MS asks for: a
+    // decimal number of milliseconds from 10 to 1000. Anything else, or no setting, leaves
+    // arp_interval. For lab scenarios with silent gateways, which need not wait whole seconds.
+    static std::chrono::milliseconds ArpIntervalFrom(const char* setting);
+
     ResolverPace Pace() const override;
     void Expect(const std::vector<GatewayRequest>& requests) override;
     void Ask(const GatewayRequest& request) override;
