@@ -68,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     Decode(reader.Messages(), peer, linkIndex);
-    tw_fuzz::Require(reader.KernelMessage().size() < size);
+    tw_fuzz::Require(reader.KernelMessage().size() <= size);
     for (const netlink::GetAnswer& answer : batch.Answers()) {
         tw_fuzz::Require(!answer.message || answer.error == 0);
         // The kernel's words come only with an error.
