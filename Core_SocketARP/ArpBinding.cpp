@@ -2,6 +2,7 @@
 
 #include "Core_Common/Utility.h"
 #include "Core_Service/SystemLog.h"
+#include "Core_SocketARP/ErrorDetail.h"
 #include "Core_SocketARP/GatewayKeeper.h"
 
 #include <array>
@@ -35,17 +36,26 @@ std::optional<NetworkSnapshot> TakeSnapshot(NetworkStack& stack) {
     return snapshot;
 }
 
-// Flushes each interface of the list but those marked kept.
+// Flushes each interface of the list but those marked kept, in one call, and prints each
+// failure with its position.
 void FlushEach(NetworkStack& stack, const std::vector<std::uint32_t>& interfaces,
                const std::vector<bool>& kept = {}) {
+    std::vector<std::uint32_t> flushed;
+    std::vector<std::size_t> positions;
     for (std::size_t i = 0; i < interfaces.size(); ++i) {
-        if (i < kept.size() && kept[i]) {
-            continue;
+        if (i >= kept.size() || !kept[i]) {
+            flushed.push_back(interfaces[i]);
+            positions.push_back(i);
         }
-        try {
-            stack.FlushArpTable(interfaces[i]);
-        } catch (SystemErrorCode code) {
-            PrintErrorMessage("[%d]ARP Flush Error %s\n", Position(i), ErrorText(code).c_str());
+    }
+    if (flushed.empty()) {
+        return;
+    }
+    const std::vector<std::optional<SystemErrorCode>> results = stack.FlushArpTables(flushed);
+    for (std::size_t k = 0; k < results.size() && k < positions.size(); ++k) {
+        if (results[k]) {
+            PrintErrorMessage("[%d]ARP Flush Error %s\n", Position(positions[k]),
+                              ErrorText(*results[k]).c_str());
         }
     }
 }
@@ -87,8 +97,14 @@ void ReportArp(int level, SystemErrorCode code, const std::string& message) {
 }
 
 std::string ErrorText(SystemErrorCode code) {
-    return Core_Common::wide_to_narrow(Core_Common::system_error_text(code),
-                                       Core_Common::code_page_ansi);
+    std::string text = Core_Common::wide_to_narrow(Core_Common::system_error_text(code),
+                                                   Core_Common::code_page_ansi);
+    if (const std::string detail = TakeErrorDetail(code); !detail.empty()) {
+        // Before the system text's own line end, where it has one.
+        const std::size_t end = text.find_last_not_of("\r\n");
+        text.insert(end == std::string::npos ? 0 : end + 1, " (" + detail + ")");
+    }
+    return text;
 }
 
 std::optional<std::uint32_t> ParseDottedQuad(const std::string& text) {

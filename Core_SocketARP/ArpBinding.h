@@ -39,7 +39,8 @@ void BindGateways(NetworkStack& stack, GatewayKeeper& keeper);
 void SetStaticEntry(NetworkStack& stack, std::uint32_t interfaceIndex, const std::string& address,
                     const std::vector<std::uint8_t>& hardwareAddress);
 
-// The text of a code as the passes print it: narrow, with the system's own line end.
+// The text of a code as the passes print it: narrow, with the system's own line end, and the
+// platform's own words kept for that code (ErrorDetail.h) in parentheses after the system text.
 std::string ErrorText(SystemErrorCode code);
 
 // An IPv4 address in dotted-decimal text as it travels (network byte order); nothing for a

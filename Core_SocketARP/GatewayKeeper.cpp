@@ -890,8 +890,9 @@ void GatewayKeeper::BoundLine(Gateway& gateway, const HardwareAddress& address) 
 
 void GatewayKeeper::ErrorLine(Gateway& gateway, SystemErrorCode code) {
     const int position = gateway.position;
-    Line(gateway, [position, code] {
-        PrintErrorMessage("[%d]ARP Error %s\n", position, ErrorText(code).c_str());
+    // The text now, while the platform's words about this failure are still kept.
+    Line(gateway, [position, text = ErrorText(code)] {
+        PrintErrorMessage("[%d]ARP Error %s\n", position, text.c_str());
     });
     gateway.lineDone = true;
 }

@@ -133,15 +133,20 @@ std::vector<AdapterInfo> IpHelperNetworkStack::ListAdapters() {
     return WalkAdapterChain(buffer, AdapterBufferAddress(buffer.data()));
 }
 
-void IpHelperNetworkStack::FlushArpTable(std::uint32_t interfaceIndex) {
-    const IpHelperApi::FlushIpNetTableCall flush = api_.FindFlushIpNetTable();
-    if (!flush) {
-        throw SystemErrorCode{0};
+std::vector<std::optional<SystemErrorCode>>
+IpHelperNetworkStack::FlushArpTables(const std::vector<std::uint32_t>& interfaces) {
+    std::vector<std::optional<SystemErrorCode>> results;
+    results.reserve(interfaces.size());
+    for (const std::uint32_t index : interfaces) {
+        const IpHelperApi::FlushIpNetTableCall flush = api_.FindFlushIpNetTable();
+        if (!flush) {
+            results.emplace_back(SystemErrorCode{0});
+            continue;
+        }
+        const std::uint32_t result = flush(index);
+        results.push_back(result != 0 ? std::optional<SystemErrorCode>{result} : std::nullopt);
     }
-    const std::uint32_t result = flush(interfaceIndex);
-    if (result != 0) {
-        throw SystemErrorCode{result};
-    }
+    return results;
 }
 
 std::unique_ptr<ArpResolver> IpHelperNetworkStack::CreateResolver() {

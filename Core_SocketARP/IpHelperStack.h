@@ -105,7 +105,8 @@ public:
 
     std::vector<std::uint32_t> ListInterfaces() override;
     std::vector<AdapterInfo> ListAdapters() override;
-    void FlushArpTable(std::uint32_t interfaceIndex) override;
+    std::vector<std::optional<SystemErrorCode>>
+    FlushArpTables(const std::vector<std::uint32_t>& interfaces) override;
     std::unique_ptr<ArpResolver> CreateResolver() override;
     bool CreateArpEntry(const ArpEntry& entry) override;
     void SetArpEntry(const ArpEntry& entry) override;

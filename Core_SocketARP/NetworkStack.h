@@ -228,8 +228,12 @@ public:
     // interfaces fail). A platform that can take both from one view does so.
     virtual NetworkSnapshot Snapshot();
 
-    // Deletes every ARP entry of the interface, static ones included.
-    virtual void FlushArpTable(std::uint32_t interfaceIndex) = 0;
+    // Deletes every ARP entry of each interface, static ones included, and returns each
+    // interface's result in the same order: nothing when its table was flushed, else the code
+    // of its failure (0 for one without a code of its own). Never throws: a failure that
+    // concerns every interface is each one's result.
+    virtual std::vector<std::optional<SystemErrorCode>>
+    FlushArpTables(const std::vector<std::uint32_t>& interfaces) = 0;
 
     // The resolver of the passes; made once per module instance and kept.
     virtual std::unique_ptr<ArpResolver> CreateResolver() = 0;

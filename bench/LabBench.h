@@ -6,7 +6,7 @@
 #include "Core_SocketARP/NetworkStack.h"
 #include "Core_SocketARP/linux/ArpPacket_linux.h"
 #include "Core_SocketARP/linux/Netlink_linux.h"
-#include "Core_SocketARP/linux/NetworkStack_linux.h"
+#include "Core_SocketARP/linux/Rtnetlink_linux.h"
 
 #include <benchmark/benchmark.h>
 

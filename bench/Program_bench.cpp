@@ -10,7 +10,6 @@
 #include "Core_SocketARP/NetworkStack.h"
 #include "Core_SocketARP/linux/ArpPacket_linux.h"
 #include "Core_SocketARP/linux/Netlink_linux.h"
-#include "Core_SocketARP/linux/NetworkStack_linux.h"
 #include "bench/LabBench.h"
 
 #include <benchmark/benchmark.h>

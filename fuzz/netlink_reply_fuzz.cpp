@@ -1,14 +1,15 @@
-// The netlink reply readers and every rtnetlink decoder, on datagrams as the kernel would send
-// them. Input: a 32-bit peer address (for the choice of a source address) and a link index
-// (for the gateway lookup's answer), then datagrams, each with a 16-bit length in front.
+// The netlink reply readers (with the kernel's words of errors) and every rtnetlink decoder, on
+// datagrams as the kernel would send them. Input: a 32-bit peer address (for the choice of a
+// source address) and a link index (for the gateway lookup's answer), then datagrams, each
+// with a 16-bit length in front.
 // Replies belong to sequence 1 of port 0; a batch of four requests, to sequences 1 to 4. Every
 // datagram is also read as notifications of links, neighbours and addresses.
 #include "FuzzInput.h"
 
 #include "Core_SocketARP/NetworkStack.h"
 #include "Core_SocketARP/linux/Netlink_linux.h"
-#include "Core_SocketARP/linux/NetworkStack_linux.h"
 #include "Core_SocketARP/linux/RouteChanges_linux.h"
+#include "Core_SocketARP/linux/Rtnetlink_linux.h"
 
 #include <vector>
 
@@ -67,8 +68,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     Decode(reader.Messages(), peer, linkIndex);
+    tw_fuzz::Require(reader.KernelMessage().size() <= size);
     for (const netlink::GetAnswer& answer : batch.Answers()) {
         tw_fuzz::Require(!answer.message || answer.error == 0);
+        // The kernel's words come only with an error.
+        tw_fuzz::Require(answer.kernelMessage.empty() || answer.error != 0);
     }
     return 0;
 }

@@ -54,6 +54,29 @@ def done(code=None):
     return nlmsg(NLMSG_DONE, b"" if code is None else struct.pack("<i", code))
 
 
+# The kernel's own words of an error (extended acknowledgement): an attribute before them, then
+# the message with its NUL.
+NLM_F_CAPPED, NLM_F_ACK_TLVS = 0x100, 0x200
+NLMSGERR_ATTR_MSG, NLMSGERR_ATTR_OFFS = 1, 2
+
+
+def words(text):
+    return (rtattr(NLMSGERR_ATTR_OFFS, struct.pack("<I", 20))
+            + rtattr(NLMSGERR_ATTR_MSG, text.encode() + b"\0"))
+
+
+# After the error field, the header of the request it answers, and its payload unless capped.
+def error_with_words(code, text, request_payload, capped=False):
+    request = struct.pack("<IHHII", 16 + len(request_payload), RTM_NEWNEIGH, 0x505, 1, 0)
+    body = struct.pack("<i", code) + request + (b"" if capped else request_payload)
+    flags = NLM_F_ACK_TLVS | (NLM_F_CAPPED if capped else 0)
+    return nlmsg(NLMSG_ERROR, align4(body) + words(text), flags=flags)
+
+
+def done_with_words(code, text):
+    return nlmsg(NLMSG_DONE, struct.pack("<i", code) + words(text), flags=0x2 | NLM_F_ACK_TLVS)
+
+
 def link(index, mac=b"\x02\x00\x00\x00\x00\x02", kind=1, flags=0x1043):
     return nlmsg(RTM_NEWLINK, struct.pack("<BxHiII", 0, kind, index, flags, 0) + rtattr(1, mac))
 
@@ -92,6 +115,13 @@ write("netlink_reply", "address_dump", chunks(
 write("netlink_reply", "neighbour_dump_over_two_datagrams",
       chunks(neighbour(2, "10.0.0.1"), neighbour(2, "10.0.0.9") + done(0)))
 write("netlink_reply", "error_inside_done", chunks(link(2) + done(-19)))
+NEIGHBOUR_REQUEST = struct.pack("<BxxxiHBB", 2, 2, 0x80, 0, 1) + rtattr(1, ip("10.0.0.1")) + b"\x01"
+write("netlink_reply", "kernel_error_with_words",
+      chunks(error_with_words(-22, "Invalid neighbour state", NEIGHBOUR_REQUEST)))
+write("netlink_reply", "kernel_error_with_words_capped",
+      chunks(error_with_words(-22, "Invalid neighbour state", NEIGHBOUR_REQUEST, capped=True)))
+write("netlink_reply", "error_inside_done_with_words",
+      chunks(link(2) + done_with_words(-22, "Invalid values in header for neighbor get request")))
 # Regressions: an error field of INT_MIN (its negation overflowed), and a prefix longer than
 # 32 bits (its mask shifted by a negative count).
 write("netlink_reply", "regression_error_int_min", chunks(error(INT_MIN)))

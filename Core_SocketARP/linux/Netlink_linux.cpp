@@ -1,5 +1,6 @@
 #include "Core_SocketARP/linux/Netlink_linux.h"
 
+#include "Core_SocketARP/ErrorDetail.h"
 #include "Core_SocketARP/NetworkStack.h"
 #include "Core_SocketARP/linux/SystemError_linux.h"
 
@@ -48,6 +49,39 @@ int ErrnoOfErrorMessage(std::span<const std::uint8_t> payload) {
     }
     const int error = ReadInt(payload);
     return error == 0 ? 0 : ErrnoOfKernelError(error);
+}
+
+// The kernel's own words in the attributes that follow `offset` of a payload, where the
+// message has them (NLM_F_ACK_TLVS), as iproute2's nl_dump_ext_ack reads them; empty otherwise.
+std::string ExtendedAckMessage(std::uint16_t flags, std::span<const std::uint8_t> payload,
+                               std::size_t offset) {
+    if ((flags & NLM_F_ACK_TLVS) == 0 || offset > payload.size()) {
+        return {};
+    }
+    std::string text;
+    ForEachAttribute(payload.subspan(std::min(NLMSG_ALIGN(offset), payload.size())),
+                     [&text](std::uint16_t type, std::span<const std::uint8_t> data) {
+                         if (type == NLMSGERR_ATTR_MSG) {
+                             text.assign(data.begin(), std::find(data.begin(), data.end(), 0));
+                         }
+                     });
+    return text;
+}
+
+// The kernel's words of an NLMSG_ERROR message: its attributes follow the error field, the
+// header of the request it answers and, unless the kernel left it out (NLM_F_CAPPED), the
+// request's own payload.
+std::string ErrorMessageText(std::uint16_t flags, std::span<const std::uint8_t> payload) {
+    nlmsgerr error{};
+    if (payload.size() < sizeof error) {
+        return {};
+    }
+    std::memcpy(&error, payload.data(), sizeof error);
+    std::size_t offset = sizeof error;
+    if ((flags & NLM_F_CAPPED) == 0 && error.msg.nlmsg_len > NLMSG_HDRLEN) {
+        offset += error.msg.nlmsg_len - NLMSG_HDRLEN;
+    }
+    return ExtendedAckMessage(flags, payload, offset);
 }
 
 } // namespace
@@ -117,6 +151,14 @@ void ForEachAttribute(
     }
 }
 
+void EnableExtendedAck(int fd) {
+    const int on = 1;
+    if (::setsockopt(fd, SOL_NETLINK, NETLINK_EXT_ACK, &on, sizeof on) != 0 &&
+        errno != ENOPROTOOPT) {
+        ThrowErrno();
+    }
+}
+
 std::span<const std::uint8_t> AttributeArea(const Message& message, std::size_t headerSize) {
     const std::size_t start = NLMSG_ALIGN(headerSize);
     if (message.payload.size() < start) {
@@ -164,13 +206,15 @@ bool ReplyReader::Feed(std::span<const std::uint8_t> datagram) {
             if (error == 0) {
                 return true; // the acknowledgement
             }
+            kernel_message_ = ErrorMessageText(header.nlmsg_flags, payload);
             ThrowCode(error);
         }
         case NLMSG_DONE:
-            // A dump that fails part-way says so inside NLMSG_DONE.
+            // A dump that fails part-way says so inside NLMSG_DONE, its words after the error.
             if (payload.size() >= sizeof(int)) {
                 const int error = ReadInt(payload);
                 if (error < 0) {
+                    kernel_message_ = ExtendedAckMessage(header.nlmsg_flags, payload, sizeof(int));
                     ThrowCode(ErrnoOfKernelError(error));
                 }
             }
@@ -200,6 +244,7 @@ Socket::Socket() : receive_buffer_(receive_buffer_size) {
         ThrowErrno();
     }
     port_id_ = local.nl_pid;
+    EnableExtendedAck(fd_.get());
     // Strict checking makes the kernel filter dumps by the request's attributes; older kernels
     // lack it, and the callers filter again themselves.
     const int on = 1;
@@ -245,26 +290,29 @@ template <class Reader> void Socket::ReadUntilDone(Reader& reader) {
 }
 
 std::vector<Message> Socket::Exchange(Request& request, bool& interrupted) {
+    ForgetErrorDetail();
     request.SetSequence(++sequence_);
     Send(request.Bytes());
     ReplyReader reader(sequence_, port_id_);
-    ReadUntilDone(reader);
+    try {
+        ReadUntilDone(reader);
+    } catch (SystemErrorCode code) {
+        KeepErrorDetail(code, reader.KernelMessage());
+        throw;
+    }
     interrupted = reader.Interrupted();
     return std::move(reader.Messages());
 }
 
-std::vector<SystemErrorCode> Socket::TransactEach(std::vector<Request>& requests) {
+std::vector<GetAnswer> Socket::TransactEach(std::vector<Request>& requests) {
     for (Request& request : requests) {
         request.AddFlags(NLM_F_ACK);
     }
-    std::vector<SystemErrorCode> errors;
-    for (const GetAnswer& answer : GetEach(requests)) {
-        errors.push_back(answer.error);
-    }
-    return errors;
+    return GetEach(requests);
 }
 
 std::vector<GetAnswer> Socket::GetEach(std::vector<Request>& requests) {
+    ForgetErrorDetail();
     if (requests.empty()) {
         return {};
     }
@@ -292,6 +340,9 @@ bool BatchReader::Feed(std::span<const std::uint8_t> datagram) {
         GetAnswer& answer = answers_[index];
         if (header.nlmsg_type == NLMSG_ERROR) {
             answer.error = static_cast<SystemErrorCode>(ErrnoOfErrorMessage(payload));
+            if (answer.error != 0) {
+                answer.kernelMessage = ErrorMessageText(header.nlmsg_flags, payload);
+            }
         } else {
             answer.message = MessageOf(header, payload);
         }

@@ -1,5 +1,6 @@
 // A thin rtnetlink client of our own: one request struct, checked attribute adds, replies
-// read until their acknowledgement or NLMSG_DONE, kernel errors as errno codes.
+// read until their acknowledgement or NLMSG_DONE, kernel errors as errno codes with the
+// kernel's own words of them (extended acknowledgements).
 #pragma once
 
 #include "Core_Common/linux/ScopedFd_linux.h"
@@ -12,6 +13,7 @@
 #include <functional>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace Core_SocketARP {
@@ -79,6 +81,10 @@ bool ForEachMessage(
 // The attributes of a message: what follows its family header (aligned).
 std::span<const std::uint8_t> AttributeArea(const Message& message, std::size_t headerSize);
 
+// Asks the kernel to give its own words with every error (NETLINK_EXT_ACK). Kernels without
+// the option (before 4.12) give the code alone. Throws the errno of any other failure.
+void EnableExtendedAck(int fd);
+
 // Collects the reply to one request from the datagrams the kernel sends.
 class ReplyReader {
 public:
@@ -90,6 +96,9 @@ public:
     // a malformed message. Messages of other requests are skipped.
     bool Feed(std::span<const std::uint8_t> datagram);
 
+    // The kernel's own words of the error Feed threw; empty when it gave none.
+    const std::string& KernelMessage() const { return kernel_message_; }
+
     // The dump changed while it ran (NLM_F_DUMP_INTR); its content may be inconsistent.
     bool Interrupted() const { return interrupted_; }
 
@@ -100,12 +109,15 @@ private:
     std::uint32_t port_id_;
     bool interrupted_ = false;
     std::vector<Message> messages_;
+    std::string kernel_message_;
 };
 
-// The answer to one get request of a batch: its message, or the errno of its failure.
+// The answer to one request of a batch: its message, or the errno of its failure (0: an
+// acknowledgement) with the kernel's own words of it (empty when it gave none).
 struct GetAnswer {
     std::optional<Message> message;
     SystemErrorCode error = 0;
+    std::string kernelMessage;
 };
 
 // Sorts the datagrams of a batch of get requests (sequences first, first + 1, ...) into their
@@ -128,7 +140,8 @@ private:
     std::size_t left_ = answers_.size();
 };
 
-// An rtnetlink socket. Every failure throws its errno as SystemErrorCode.
+// An rtnetlink socket. Every failure throws its errno as SystemErrorCode; the kernel's own
+// words of a refusal are kept for the code (ErrorDetail.h) until the socket's next request.
 class Socket {
 public:
     Socket();
@@ -138,8 +151,8 @@ public:
     std::vector<GetAnswer> GetEach(std::vector<Request>& requests);
 
     // Sends requests that answer with an acknowledgement only (new, delete) in one datagram,
-    // and returns each one's errno (0: done).
-    std::vector<SystemErrorCode> TransactEach(std::vector<Request>& requests);
+    // and returns each one's answer: its errno (0: done) and the kernel's words of it.
+    std::vector<GetAnswer> TransactEach(std::vector<Request>& requests);
 
     // Sends a request with NLM_F_ACK and returns the messages that came before the
     // acknowledgement (the answer of a get request).

@@ -1,6 +1,7 @@
 #include "Core_SocketARP/linux/RouteChanges_linux.h"
 
-#include "Core_SocketARP/linux/NetworkStack_linux.h"
+#include "Core_SocketARP/linux/PollDeadline_linux.h"
+#include "Core_SocketARP/linux/Rtnetlink_linux.h"
 #include "Core_SocketARP/linux/SystemError_linux.h"
 
 #include <linux/netlink.h>
@@ -10,10 +11,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <array>
 #include <cerrno>
-#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <utility>
@@ -91,6 +90,7 @@ ScopedFd OpenGroupSocket(std::initializer_list<int> groups, int receiveBuffer) {
     if (!fd) {
         ThrowErrno();
     }
+    netlink::EnableExtendedAck(fd.get());
     sockaddr_nl local{};
     local.nl_family = AF_NETLINK;
     if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
@@ -188,8 +188,7 @@ RouteWait NetlinkRouteChanges::Wait(const WaitSet& set, ChangeReport& report,
     const int kickFd = set.kick != nullptr ? static_cast<int>(set.kick->NativeHandle()) : -1;
     const int resolverFd =
         set.resolver != nullptr ? static_cast<int>(set.resolver->NativeHandle()) : -1;
-    const bool limited = set.timeout.count() >= 0;
-    const auto deadline = std::chrono::steady_clock::now() + set.timeout;
+    const PollDeadline deadline(set.timeout);
     std::array<std::uint8_t, 16384> buffer{};
     const auto receiveFrom = [&buffer](int fd) {
         return [&buffer, fd] { return ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT); };
@@ -199,13 +198,7 @@ RouteWait NetlinkRouteChanges::Wait(const WaitSet& set, ChangeReport& report,
         std::array<pollfd, 5> fds = {pollfd{stopFd, POLLIN, 0}, pollfd{routes_.get(), POLLIN, 0},
                                      pollfd{links_.get(), POLLIN, 0}, pollfd{kickFd, POLLIN, 0},
                                      pollfd{resolverFd, POLLIN, 0}};
-        int timeout = -1;
-        if (limited) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            timeout = static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, 1 << 30));
-        }
-        const int ready = ::poll(fds.data(), fds.size(), timeout);
+        const int ready = ::poll(fds.data(), fds.size(), deadline.Left());
         if (ready < 0) {
             if (errno == EINTR) {
                 continue;
@@ -266,7 +259,7 @@ RouteWait NetlinkRouteChanges::Wait(const WaitSet& set, ChangeReport& report,
         if ((fds[4].revents & POLLIN) != 0) {
             return RouteWait::answers;
         }
-        if (limited && std::chrono::steady_clock::now() >= deadline) {
+        if (deadline.Passed()) {
             return RouteWait::timedOut;
         }
     }

@@ -302,8 +302,9 @@ scenario_port_stealing_never_teaches_memory() {
         start_program env STATE_DIRECTORY="$state" TARNWICK_ARP_INTERVAL_MS=200 "$antiarp" -debug
         expect_line "$simulation_line"
         expect_line "$(bound_line 0 "$LAB_GW_IP" "$gwmac")" # from memory, before anyone is asked
-        # The attack's effect: the attacker pinned provisionally, the gateway kept, or silence.
-        expect_line_matching "pinned provisionally|kept the remembered|did not answer"
+        # The attack's effect: the attacker pinned provisionally or unmasked, the gateway kept, or
+        # silence.
+        expect_line_matching "pinned provisionally|is an impostor|kept the remembered|did not answer"
         expect_remembered "$state" "$LAB_GW_IP" "$gwmac" "delay $delay, under attack"
         kill "$stealer" "$answerer"
         lab_wait_until 15 gateway_pinned "$gwmac" ||

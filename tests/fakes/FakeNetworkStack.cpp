@@ -141,17 +141,23 @@ std::vector<AdapterInfo> FakeNetworkStack::ListAdapters() {
     return adapters;
 }
 
-void FakeNetworkStack::FlushArpTable(std::uint32_t interfaceIndex) {
-    calls.push_back("Flush " + std::to_string(interfaceIndex));
-    if (onFlushArpTable) {
-        onFlushArpTable(interfaceIndex);
+std::vector<std::optional<SystemErrorCode>>
+FakeNetworkStack::FlushArpTables(const std::vector<std::uint32_t>& interfaces) {
+    std::vector<std::optional<SystemErrorCode>> results;
+    for (const std::uint32_t index : interfaces) {
+        calls.push_back("Flush " + std::to_string(index));
+        if (onFlushArpTable) {
+            onFlushArpTable(index);
+        }
+        if (const auto error = flushErrors.find(index); error != flushErrors.end()) {
+            results.emplace_back(error->second);
+            continue;
+        }
+        std::erase_if(staticEntries,
+                      [index](const auto& entry) { return entry.first.first == index; });
+        results.emplace_back();
     }
-    if (const auto error = flushErrors.find(interfaceIndex); error != flushErrors.end()) {
-        throw SystemErrorCode{error->second};
-    }
-    std::erase_if(staticEntries, [interfaceIndex](const auto& entry) {
-        return entry.first.first == interfaceIndex;
-    });
+    return results;
 }
 
 std::unique_ptr<Core_SocketARP::ArpResolver> FakeNetworkStack::CreateResolver() {

@@ -54,7 +54,7 @@ public:
     std::set<std::string> createFailures;               // by address text
     std::map<std::string, std::uint32_t> setErrors;     // by address text
     std::function<void()> onSendArpRequest;             // runs before each request
-    std::function<void(std::uint32_t)> onFlushArpTable; // runs before each flush
+    std::function<void(std::uint32_t)> onFlushArpTable; // runs before each link's flush
     std::chrono::seconds pinCheckPeriod{0};
     // The route changes and stop events; the two makers below, when set, take their place
     // (to put the platform's own in).
@@ -78,7 +78,8 @@ public:
 
     std::vector<std::uint32_t> ListInterfaces() override;
     std::vector<Core_SocketARP::AdapterInfo> ListAdapters() override;
-    void FlushArpTable(std::uint32_t interfaceIndex) override;
+    std::vector<std::optional<Core_SocketARP::SystemErrorCode>>
+    FlushArpTables(const std::vector<std::uint32_t>& interfaces) override;
     std::unique_ptr<Core_SocketARP::ArpResolver> CreateResolver() override;
     bool CreateArpEntry(const Core_SocketARP::ArpEntry& entry) override;
     void SetArpEntry(const Core_SocketARP::ArpEntry& entry) override;

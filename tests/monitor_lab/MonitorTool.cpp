@@ -97,7 +97,10 @@ public:
     std::vector<std::uint32_t> ListInterfaces() override { return inner_.ListInterfaces(); }
     std::vector<AdapterInfo> ListAdapters() override { return inner_.ListAdapters(); }
     NetworkSnapshot Snapshot() override { return inner_.Snapshot(); }
-    void FlushArpTable(std::uint32_t index) override { inner_.FlushArpTable(index); }
+    std::vector<std::optional<SystemErrorCode>>
+    FlushArpTables(const std::vector<std::uint32_t>& interfaces) override {
+        return inner_.FlushArpTables(interfaces);
+    }
     std::unique_ptr<ArpResolver> CreateResolver() override { return inner_.CreateResolver(); }
     bool CreateArpEntry(const ArpEntry& entry) override { return inner_.CreateArpEntry(entry); }
     void SetArpEntry(const ArpEntry& entry) override { inner_.SetArpEntry(entry); }

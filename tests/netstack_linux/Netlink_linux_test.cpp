@@ -1,5 +1,6 @@
 #include "Core_SocketARP/linux/Netlink_linux.h"
 
+#include "Core_SocketARP/ErrorDetail.h"
 #include "Core_SocketARP/NetworkStack.h"
 #include "fakes/CodeThrownBy.h"
 
@@ -7,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <linux/neighbour.h>
 #include <linux/rtnetlink.h>
 #include <sys/socket.h>
@@ -16,10 +18,12 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace {
 
+using Core_SocketARP::netlink::BatchReader;
 using Core_SocketARP::netlink::ForEachAttribute;
 using Core_SocketARP::netlink::ReplyReader;
 using Core_SocketARP::netlink::Request;
@@ -43,6 +47,31 @@ public:
         return Add(NLMSG_ERROR, 0, &payload, sizeof payload, seq);
     }
 
+    // An error with the kernel's own words in an extended acknowledgement: after the header of
+    // the request it answers and, unless `flags` has NLM_F_CAPPED, `echoed` bytes of its payload.
+    Datagram& ErrorWithWords(int error, const std::string& words, std::uint16_t flags,
+                             std::size_t echoed = 0) {
+        nlmsgerr head{};
+        head.error = error;
+        head.msg.nlmsg_len = static_cast<std::uint32_t>(NLMSG_HDRLEN + echoed);
+        std::vector<std::uint8_t> payload(sizeof head);
+        std::memcpy(payload.data(), &head, sizeof head);
+        if ((flags & NLM_F_CAPPED) == 0) {
+            payload.resize(payload.size() + echoed, 0xee);
+        }
+        payload.resize(NLMSG_ALIGN(payload.size()), 0);
+        AppendWords(payload, words);
+        return Add(NLMSG_ERROR, flags, payload.data(), payload.size());
+    }
+
+    // A dump's end that fails, with the kernel's own words after the error.
+    Datagram& DoneWithWords(int error, const std::string& words) {
+        std::vector<std::uint8_t> payload(sizeof error);
+        std::memcpy(payload.data(), &error, sizeof error);
+        AppendWords(payload, words);
+        return Add(NLMSG_DONE, NLM_F_MULTI | NLM_F_ACK_TLVS, payload.data(), payload.size());
+    }
+
     Datagram& Done(std::optional<int> error = std::nullopt) {
         if (error) {
             const int value = *error;
@@ -61,6 +90,13 @@ public:
     std::vector<std::uint8_t>& Bytes() { return bytes_; }
 
 private:
+    // The words as the kernel puts them: a string with its NUL, after another attribute.
+    static void AppendWords(std::vector<std::uint8_t>& payload, const std::string& words) {
+        const std::uint32_t offset = 20;
+        tw_netlink::AppendAttribute(payload, NLMSGERR_ATTR_OFFS, &offset, sizeof offset);
+        tw_netlink::AppendAttribute(payload, NLMSGERR_ATTR_MSG, words.c_str(), words.size() + 1);
+    }
+
     std::vector<std::uint8_t> bytes_;
 };
 
@@ -80,6 +116,52 @@ TEST_F(ReplyReaderTest, KernelErrorIsThrownAsItsErrno) {
     Datagram datagram;
     datagram.Error(-EEXIST);
     EXPECT_EQ(CodeThrownBy([&] { reader.Feed(datagram.Bytes()); }), std::uint32_t{EEXIST});
+}
+
+TEST(KernelWords, AreReadWhereverTheExtendedAcknowledgementPutsThem) {
+    const std::string words = "Nexthop id does not exist";
+    struct Case {
+        const char* name;
+        Datagram datagram;
+        std::string expected;
+    };
+    std::vector<Case> cases;
+    cases.push_back({"capped request", {}, words});
+    cases.back().datagram.ErrorWithWords(-EINVAL, words, NLM_F_ACK_TLVS | NLM_F_CAPPED, 40);
+    cases.push_back({"whole request, unaligned", {}, words});
+    cases.back().datagram.ErrorWithWords(-EINVAL, words, NLM_F_ACK_TLVS, 5);
+    cases.push_back({"no extended acknowledgement", {}, ""});
+    cases.back().datagram.ErrorWithWords(-EINVAL, words, 0, 8);
+    cases.push_back({"inside NLMSG_DONE", {}, words});
+    cases.back().datagram.DoneWithWords(-EINVAL, words);
+    for (Case& c : cases) {
+        ReplyReader reader(sequence, port);
+        EXPECT_EQ(CodeThrownBy([&] { reader.Feed(c.datagram.Bytes()); }), std::uint32_t{EINVAL})
+            << c.name;
+        EXPECT_EQ(reader.KernelMessage(), c.expected) << c.name;
+        nlmsghdr header{};
+        std::memcpy(&header, c.datagram.Bytes().data(), sizeof header);
+        if (header.nlmsg_type == NLMSG_ERROR) { // a batch's answer carries them as well
+            BatchReader batch(sequence, 1, port);
+            EXPECT_TRUE(batch.Feed(c.datagram.Bytes())) << c.name;
+            EXPECT_EQ(batch.Answers()[0].error, std::uint32_t{EINVAL}) << c.name;
+            EXPECT_EQ(batch.Answers()[0].kernelMessage, c.expected) << c.name;
+        }
+    }
+}
+
+TEST(KernelWords, OfARefusalByTheKernelAreKeptForItsCode) {
+    Core_SocketARP::netlink::Socket socket;
+    // A neighbour get request may not name a state: the kernel refuses it in words.
+    Request get(RTM_GETNEIGH, 0);
+    ndmsg header{};
+    header.ndm_family = AF_INET;
+    header.ndm_ifindex = 1;
+    header.ndm_state = NUD_PERMANENT;
+    get.AddFamilyHeader(header);
+    get.AddAttribute(NDA_DST, htonl(INADDR_LOOPBACK));
+    EXPECT_EQ(CodeThrownBy([&] { socket.Transact(get); }), std::uint32_t{EINVAL});
+    EXPECT_NE(Core_SocketARP::TakeErrorDetail(EINVAL), "");
 }
 
 TEST_F(ReplyReaderTest, ErrorInsideDoneIsThrown) {

@@ -1,5 +1,7 @@
 #include "Core_SocketARP/ArpBinding.h"
 
+#include "Core_Common/Utility.h"
+#include "Core_SocketARP/ErrorDetail.h"
 #include "fakes/CodeThrownBy.h"
 #include "fakes/FakeNetworkStack.h"
 #include "fakes/PassLines.h"
@@ -309,6 +311,20 @@ TEST(ArpErrorText, IsTheSystemErrorTextInTheNarrowCodePage) {
     const std::string text = Core_SocketARP::ErrorText(5);
     EXPECT_EQ(text.substr(0, 4), "[5] ");
     EXPECT_EQ(text, SystemText(5));
+}
+
+TEST(ArpErrorText, PlatformWordsKeptForTheCodeFollowTheSystemTextOnce) {
+    const std::string plain = SystemText(22);
+    const std::string body = Core_Common::without_line_end(plain);
+    const std::string withWords = body + " (Nexthop id does not exist)" + plain.substr(body.size());
+
+    Core_SocketARP::KeepErrorDetail(22, "Nexthop id does not exist");
+    EXPECT_EQ(Core_SocketARP::ErrorText(22), withWords);
+    EXPECT_EQ(Core_SocketARP::ErrorText(22), plain);
+
+    Core_SocketARP::KeepErrorDetail(22, "Nexthop id does not exist");
+    EXPECT_EQ(Core_SocketARP::ErrorText(5), SystemText(5));
+    EXPECT_EQ(Core_SocketARP::ErrorText(22), plain);
 }
 
 } // namespace

@@ -43,6 +43,8 @@ using tw_test::WriteAdapterRecord;
 using tw_test::WriteInterfaceTable;
 using tw_test::WriteIpNetTable;
 
+using FlushResults = std::vector<std::optional<SystemErrorCode>>;
+
 constexpr std::uint32_t error_no_data = 232;
 constexpr std::uint32_t error_not_supported = 50;
 constexpr std::size_t record = adapter_record_size;
@@ -217,21 +219,20 @@ TEST_F(IpHelperAdaptersTest, ZeroedBufferIsOneAdapterWithoutGateway) {
 
 // The late-bound entry points and the ARP rows.
 
-TEST_F(IpHelperStackTest, FlushLooksUpItsEntryPointAtEachUseAndThrowsItsResult) {
+TEST_F(IpHelperStackTest, FlushLooksUpItsEntryPointForEachInterfaceAndGivesEachOnesResult) {
     std::vector<std::uint32_t> flushed;
     api.flushIpNetTable = [&](std::uint32_t index) -> std::uint32_t {
         flushed.push_back(index);
         return index == 8 ? error_not_supported : 0;
     };
-    stack.FlushArpTable(7);
-    EXPECT_EQ(CodeThrownBy([&] { stack.FlushArpTable(8); }), error_not_supported);
+    EXPECT_EQ(stack.FlushArpTables({7, 8}), (FlushResults{std::nullopt, error_not_supported}));
     EXPECT_EQ(flushed, (std::vector<std::uint32_t>{7, 8}));
     EXPECT_EQ(api.flushLookups, 2);
 }
 
-TEST_F(IpHelperStackTest, MissingFlushIpNetTableThrowsZero) {
+TEST_F(IpHelperStackTest, MissingFlushIpNetTableIsCodeZeroForEachInterface) {
     api.hasFlushIpNetTable = false;
-    EXPECT_EQ(CodeThrownBy([&] { stack.FlushArpTable(7); }), 0u);
+    EXPECT_EQ(stack.FlushArpTables({7, 9}), (FlushResults{0u, 0u}));
 }
 
 TEST_F(IpHelperStackTest, SendArpGetsTheAddressSourceZeroAnAllOnesBufferAndLengthSix) {

@@ -1,4 +1,4 @@
-#include "Core_SocketARP/linux/NetworkStack_linux.h"
+#include "Core_SocketARP/linux/Rtnetlink_linux.h"
 
 #include "NetlinkBytes.h"
 
