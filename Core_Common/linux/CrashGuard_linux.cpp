@@ -39,50 +39,6 @@ constexpr std::size_t path_bytes = PATH_MAX + 64;
 constexpr std::size_t alternate_stack_bytes = std::size_t{256} << 10;
 constexpr std::uint64_t stack_dump_limit = std::uint64_t{1} << 20;
 
-// A zero-terminated narrow text in a fixed buffer; what does not fit is cut off.
-template <std::size_t N> class narrow_text {
-public:
-    narrow_text() { bytes_[0] = '\0'; }
-
-    narrow_text& append(const char* text, std::size_t count) {
-        for (std::size_t i = 0; i < count && length_ + 1 < N; ++i) {
-            bytes_[length_++] = text[i];
-        }
-        bytes_[length_] = '\0';
-        return *this;
-    }
-    narrow_text& append(const char* text) { return append(text, std::strlen(text)); }
-    narrow_text& append_unsigned(std::uint64_t value, unsigned base = 10, unsigned digits = 1) {
-        char reversed[24];
-        unsigned count = 0;
-        do {
-            reversed[count++] = "0123456789abcdef"[value % base];
-            value /= base;
-        } while (value != 0);
-        for (unsigned i = count; i < digits; ++i) {
-            append("0", 1);
-        }
-        while (count > 0) {
-            append(&reversed[--count], 1);
-        }
-        return *this;
-    }
-    narrow_text& append_hex(std::uint64_t value, unsigned digits) {
-        return append("0x", 2).append_unsigned(value, 16, digits);
-    }
-    void clear() {
-        length_ = 0;
-        bytes_[0] = '\0';
-    }
-
-    const char* c_str() const { return bytes_; }
-    std::size_t size() const { return length_; }
-
-private:
-    char bytes_[N];
-    std::size_t length_ = 0;
-};
-
 // Everything the handler needs that is not async-signal-safe to get, made ready beforehand.
 struct prepared_facts {
     narrow_text<path_bytes> dump_path;
