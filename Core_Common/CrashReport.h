@@ -228,21 +228,4 @@ struct duration_parts {
 };
 duration_parts split_duration(std::uint64_t seconds);
 
-// Pieces of Linux's text files, parsed without allocation.
-
-// One line of /proc/<pid>/maps: "start-end perms offset dev inode   path".
-struct maps_entry {
-    std::uint64_t start = 0, end = 0;
-    const char* path = nullptr; // inside the line; empty for anonymous memory
-    std::size_t path_length = 0;
-};
-bool parse_maps_line(const char* line, std::size_t length, maps_entry& entry);
-
-// Field 22 of /proc/<pid>/stat: the start time in clock ticks after boot.
-bool parse_stat_start_ticks(const char* text, std::size_t length, std::uint64_t& ticks);
-
-// The name of the user with this uid in /etc/passwd text; false if there is none.
-bool find_passwd_user(const char* text, std::size_t length, std::uint32_t uid, const char*& name,
-                      std::size_t& nameLength);
-
 } // namespace Core_Common::crash_report
