@@ -30,21 +30,33 @@ using namespace crash_report;
 constexpr int fault_signals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL};
 constexpr std::size_t alternate_stack_bytes = std::size_t{256} << 10;
 
-// Made ready beforehand, rewritten when the settings change.
-prepared_facts prepared;
-std::mutex prepare_mutex;
-
+// Cleared by the first crash: one report per process.
 std::atomic<bool> report_allowed{true};
+
+// The facts the handlers read, published whole: a change of the settings builds new facts and
+// swaps the pointer, so a handler sees either the old facts or the new ones, never a mixture.
+// A handler reads the pointer only after it has cleared report_allowed, and a publisher frees
+// the facts it replaced only while report_allowed is still set; with both orders sequentially
+// consistent, a handler never reads freed facts.
+std::atomic<const prepared_facts*> published_facts{nullptr};
+static_assert(std::atomic<const prepared_facts*>::is_always_lock_free);
+static_assert(std::atomic<bool>::is_always_lock_free);
+// Orders the publishers among themselves; the handlers never take it.
+std::mutex publish_mutex;
+
 std::terminate_handler previous_terminate = nullptr;
 report_writer writer;
 
-void refresh_facts() {
-    const std::unique_ptr<prepared_facts> fresh = prepare_facts();
-    const std::lock_guard lock(prepare_mutex);
-    prepared = *fresh;
+void publish_facts() {
+    std::unique_ptr<prepared_facts> fresh = prepare_facts();
+    const std::lock_guard lock(publish_mutex);
+    const prepared_facts* replaced = published_facts.exchange(fresh.release());
+    if (report_allowed.load()) {
+        delete replaced;
+    }
 }
 
-void write_log_data_file() {
+void write_log_data_file(const prepared_facts& prepared) {
     crash_file file(prepared.data_path.c_str());
     if (!file.valid()) {
         debug_output("Error creating SysLog.dat\n");
@@ -69,6 +81,11 @@ bool write_crash_report(const crash_event& event, const wchar_t* where) {
     if (report_allowed.exchange(false) == false) {
         _exit(crash_exit_code);
     }
+    const prepared_facts* published = published_facts.load();
+    if (published == nullptr) {
+        return false;
+    }
+    const prepared_facts& prepared = *published;
     const maps_summary maps =
         summarize_maps(instruction_pointer(*event.context), stack_pointer(*event.context));
     {
@@ -94,7 +111,7 @@ bool write_crash_report(const crash_event& event, const wchar_t* where) {
     utf8_file_sink sink(report);
     writer.attach(sink);
     write_report_body(writer, facts);
-    write_log_data_file();
+    write_log_data_file(prepared);
     write_report_end(writer);
     writer.flush();
     report.finish("Error writing exception report\n");
@@ -205,7 +222,8 @@ void fault_handler(int signal, siginfo_t* info, void* rawContext) {
 }
 
 void install_guard() {
-    refresh_facts();
+    // Before the handlers: from their first moment they find facts to read.
+    publish_facts();
     struct sigaction action {};
     action.sa_sigaction = fault_handler;
     // SA_NODEFER: a fault inside the handler enters it again and ends the process at once.
@@ -267,7 +285,7 @@ void install_invalid_parameter_handler() {}
 
 namespace crash_settings {
 
-void settings_changed() { refresh_facts(); }
+void settings_changed() { publish_facts(); }
 
 } // namespace crash_settings
 
