@@ -1,5 +1,7 @@
 #include "Core_Common/linux/CrashReporter_linux.h"
 
+#include "Core_Common/linux/CrashFile_linux.h"
+
 #include <csignal>
 #include <fcntl.h>
 #include <spawn.h>
@@ -52,8 +54,16 @@ void start_reporter(const prepared_facts& prepared) {
     char* const arguments[] = {const_cast<char*>(prepared.reporter_path.c_str()),
                                const_cast<char*>(prepared.reporter_argument.c_str()), nullptr};
     pid_t child = 0;
-    posix_spawn(&child, prepared.reporter_path.c_str(), nullptr, &attributes, arguments, environ);
+    const int error = posix_spawn(&child, prepared.reporter_path.c_str(), nullptr, &attributes,
+                                  arguments, environ);
     posix_spawnattr_destroy(&attributes);
+    if (error != 0) {
+        narrow_text<96> line;
+        line.append("Error starting crash reporter: error ")
+            .append_unsigned(static_cast<unsigned>(error))
+            .append("\n");
+        debug_output(line.c_str());
+    }
 }
 
 } // namespace Core_Common::crash_report

@@ -539,6 +539,19 @@ TEST_F(CrashChild, ReporterThatOthersCouldHaveChangedIsNotStarted) {
     expect_full_crash("read_null", "an Access Violation", "0xc0000005");
 }
 
+TEST_F(CrashChild, ReporterThatCannotBeStartedIsSaidOnStandardError) {
+    // Trusted, but not a program: the system refuses to run it.
+    fs::permissions(folder / "CrashReport", fs::perms::owner_read | fs::perms::owner_write |
+                                                fs::perms::group_read | fs::perms::others_read);
+    const child_result result = crash("read_null");
+    ASSERT_TRUE(result.exited) << "ended by signal " << result.code;
+    EXPECT_EQ(result.code, 100);
+    expect_complete_report("an Access Violation", "0xc0000005");
+    EXPECT_THAT(read_bytes(folder / "CHILD.ERR"),
+                HasSubstr("Error starting crash reporter: error " + std::to_string(EACCES) + "\n"));
+    EXPECT_FALSE(exists("REPORTER.TXT"));
+}
+
 TEST_F(CrashChild, CrashFilesThatCannotBeWrittenInFullAreSaidOnStandardError) {
     const child_result result = crash("full_disk");
     ASSERT_TRUE(result.exited) << "ended by signal " << result.code;
