@@ -10,26 +10,65 @@ namespace {
 
 constexpr std::uint64_t stack_dump_limit = std::uint64_t{1} << 20;
 
+// The stack is read in aligned blocks of this size, one system call each: a page size is a
+// multiple of it, so a block is readable as a whole or lies in a page that is not.
+constexpr std::uint64_t read_block_bytes = 4096;
+
+// The block being printed, and which of its bytes could be read. Static: one report runs per
+// process, and the failing thread's stack may have little room left.
+std::uint8_t block_bytes[read_block_bytes];
+bool block_readable[read_block_bytes];
+
+// Reads the part of the block at `block` that lies in [from, to): at once, and byte by byte
+// where that fails, so that only the bytes that cannot be read are missing.
+void read_block(std::uint64_t block, std::uint64_t from, std::uint64_t to) {
+    const std::uint64_t begin = block > from ? block : from;
+    const std::uint64_t end = block + read_block_bytes < to ? block + read_block_bytes : to;
+    const std::size_t offset = begin - block;
+    const std::size_t count = end - begin;
+    const std::size_t got = read_own_memory(begin, block_bytes + offset, count);
+    for (std::size_t i = offset; i < offset + count; ++i) {
+        block_readable[i] = i < offset + got || read_own_memory(block + i, &block_bytes[i], 1) == 1;
+    }
+}
+
 } // namespace
 
 void write_memory_lines(crash_file& file, std::uint64_t from, std::uint64_t to) {
-    narrow_text<128> text;
+    // Lines go out some 60 at a time: the crash files are written through to the disk, one
+    // system call a write.
+    static narrow_text<4096> lines;
+    lines.clear();
+    narrow_text<128> line;
+    std::uint64_t loaded = 1; // no block: blocks start at multiples of read_block_bytes
     for (std::uint64_t at = from & ~std::uint64_t{15}; at < to; at += 16) {
-        text.clear();
-        text.append_unsigned(at, 16, 16).append(" ");
-        for (std::uint64_t i = 0; i < 16; ++i) {
-            std::uint8_t byte = 0;
-            if (at + i < from || at + i >= to) {
-                text.append("   ");
-            } else if (read_own_memory(at + i, &byte, 1) == 1) {
-                text.append(" ").append_unsigned(byte, 16, 2);
+        line.clear();
+        line.append_unsigned(at, 16, 16).append(" ");
+        for (std::uint64_t address = at; address < at + 16; ++address) {
+            if (address < from || address >= to) {
+                line.append("   ");
+                continue;
+            }
+            const std::uint64_t block = address & ~(read_block_bytes - 1);
+            if (block != loaded) {
+                read_block(block, from, to);
+                loaded = block;
+            }
+            const std::size_t i = address - block;
+            if (block_readable[i]) {
+                line.append(" ").append_unsigned(block_bytes[i], 16, 2);
             } else {
-                text.append(" ??");
+                line.append(" ??");
             }
         }
-        text.append("\n");
-        file.write(text);
+        line.append("\n");
+        if (lines.size() + line.size() > lines.capacity()) {
+            file.write(lines);
+            lines.clear();
+        }
+        lines.append(line.c_str(), line.size());
     }
+    file.write(lines);
 }
 
 void write_dump(crash_file& file, const crash_event& event, const maps_summary& maps) {
