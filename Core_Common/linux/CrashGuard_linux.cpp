@@ -1,7 +1,9 @@
 // The crash guard on Linux: the handlers and their installation. Faults arrive as signals,
 // handled on an alternate stack; an uncaught C++ exception reaches the terminate handler at its
 // throw point, before any unwinding. Everything reachable from the handlers is
-// async-signal-safe: fixed buffers, system calls, no allocation, no stdio, no locks.
+// async-signal-safe: fixed buffers, system calls, no allocation, no stdio, no locks. A crash
+// that reaches a handler ends the process with the crash exit code, whether its files could be
+// written or not.
 #include "Core_Common/CrashGuard.h"
 #include "Core_Common/CrashReport.h"
 #include "Core_Common/CrashSettings.h"
@@ -12,9 +14,7 @@
 #include "Core_Common/linux/CrashReporter_linux.h"
 
 #include <atomic>
-#include <cerrno>
 #include <csignal>
-#include <cstdlib>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -44,7 +44,6 @@ static_assert(std::atomic<bool>::is_always_lock_free);
 // Orders the publishers among themselves; the handlers never take it.
 std::mutex publish_mutex;
 
-std::terminate_handler previous_terminate = nullptr;
 report_writer writer;
 
 void publish_facts() {
@@ -76,16 +75,10 @@ void write_log_data_file(const prepared_facts& prepared) {
     file.finish("Error writing SysLog.dat\n");
 }
 
-// Writes the report; false when the report file cannot be created.
-bool write_crash_report(const crash_event& event, const wchar_t* where) {
-    if (report_allowed.exchange(false) == false) {
-        _exit(crash_exit_code);
-    }
-    const prepared_facts* published = published_facts.load();
-    if (published == nullptr) {
-        return false;
-    }
-    const prepared_facts& prepared = *published;
+// The dump, the report with the log data file, then the reporter. Without a report file (its
+// folder is missing or read-only) only the dump, if that could be made, remains.
+void write_crash_report(const prepared_facts& prepared, const crash_event& event,
+                        const wchar_t* where) {
     const maps_summary maps =
         summarize_maps(instruction_pointer(*event.context), stack_pointer(*event.context));
     {
@@ -99,7 +92,7 @@ bool write_crash_report(const crash_event& event, const wchar_t* where) {
     crash_file report(prepared.report_path.c_str());
     if (!report.valid()) {
         debug_output("Error creating exception report\n");
-        return false;
+        return;
     }
     lseek(report.get(), 0, SEEK_END);
 
@@ -117,7 +110,17 @@ bool write_crash_report(const crash_event& event, const wchar_t* where) {
     report.finish("Error writing exception report\n");
 
     start_reporter(prepared);
-    return true;
+}
+
+// The one way a crash leaves a handler. A second crash, on any thread, ends the process at
+// once: the first one's report is under way.
+[[noreturn]] void report_and_exit(const crash_event& event) {
+    if (report_allowed.exchange(false)) {
+        if (const prepared_facts* prepared = published_facts.load()) {
+            write_crash_report(*prepared, event, L"");
+        }
+    }
+    _exit(crash_exit_code);
 }
 
 crash_event classify_signal(int signal, const siginfo_t& info, const ucontext_t& context) {
@@ -188,22 +191,7 @@ crash_event classify_signal(int signal, const siginfo_t& info, const ucontext_t&
 }
 
 void fault_handler(int signal, siginfo_t* info, void* rawContext) {
-    const int savedErrno = errno;
-    const crash_event event =
-        classify_signal(signal, *info, *static_cast<const ucontext_t*>(rawContext));
-    if (write_crash_report(event, L"")) {
-        _exit(crash_exit_code);
-    }
-    // No report: the signal takes its default course. A fault recurs when the instruction
-    // runs again; a signal that was sent is sent again.
-    struct sigaction defaults {};
-    defaults.sa_handler = SIG_DFL;
-    sigemptyset(&defaults.sa_mask);
-    sigaction(signal, &defaults, nullptr);
-    if (info->si_code <= 0) {
-        raise(signal);
-    }
-    errno = savedErrno;
+    report_and_exit(classify_signal(signal, *info, *static_cast<const ucontext_t*>(rawContext)));
 }
 
 [[noreturn]] void terminate_handler() {
@@ -212,13 +200,7 @@ void fault_handler(int signal, siginfo_t* info, void* rawContext) {
     crash_event event;
     event.code = code_cpp_exception;
     event.context = &context;
-    if (write_crash_report(event, L"")) {
-        _exit(crash_exit_code);
-    }
-    if (previous_terminate != nullptr) {
-        previous_terminate();
-    }
-    std::abort();
+    report_and_exit(event);
 }
 
 void install_guard() {
@@ -232,7 +214,7 @@ void install_guard() {
     for (int signal : fault_signals) {
         sigaction(signal, &action, nullptr);
     }
-    previous_terminate = std::set_terminate(terminate_handler);
+    std::set_terminate(terminate_handler);
 }
 
 // The calling thread's alternate signal stack for the length of a guarded call, so that a

@@ -19,7 +19,10 @@
 #define TW_NO_SANITIZE
 #else
 #include <csignal>
+#include <linux/capability.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 // The faults must reach the guard as real faults, not as sanitizer reports.
 #define TW_NO_SANITIZE __attribute__((no_sanitize("address", "undefined")))
 #endif
@@ -127,20 +130,35 @@ void watch_through_pause() {
     std::puts("watchdog stayed quiet");
 }
 
+// The crash files go to a folder beside the executable that cannot take them: "missing" does
+// not exist, "read_only" (made by the test) may not be written.
+void use_unwritable_crash_folder(const std::string& kind) {
+    const std::filesystem::path here =
+        std::filesystem::path(Core_Common::module_file_path()).parent_path();
+    Core_Common::set_crash_directory(
+        (here / (kind == "missing" ? "no-such-folder" : "read-only")).wstring());
+#ifdef _WIN32
+    // The exception goes on to the system: no error box, no debugger.
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+#else
+    // As the service runs: root without the capabilities that override file permissions.
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct none[_LINUX_CAPABILITY_U32S_3] = {};
+    if (syscall(SYS_capset, &header, none) != 0) {
+        std::exit(4);
+    }
+#endif
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     Core_Common::set_program_display_name(L"Tarnwick ARP Protect 1.0");
     const std::string scenario = argc > 1 ? argv[1] : "";
-    if (scenario == "unwritable") {
-        // A folder that does not exist: no report file can be created there.
-        const std::filesystem::path folder =
-            std::filesystem::path(Core_Common::module_file_path()).parent_path() / "no-such-folder";
-        Core_Common::set_crash_directory(folder.wstring());
-#ifdef _WIN32
-        // The exception goes on to the system: no error box, no debugger.
-        SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
-#endif
+    // The crash folder's kind.
+    const std::string detail = argc > 2 ? argv[2] : "";
+    if (detail == "missing" || detail == "read_only") {
+        use_unwritable_crash_folder(detail);
     }
 #ifndef _WIN32
     if (scenario == "full_disk") {
@@ -156,8 +174,8 @@ int main(int argc, char** argv) {
         Core_Common::set_crash_context(reinterpret_cast<const wchar_t*>(16), nullptr, nullptr, 0);
     }
     Core_Common::RunGuarded([&] {
-        if (scenario == "read_null" || scenario == "unwritable" ||
-            scenario == "second_during_report" || scenario == "full_disk") {
+        if (scenario == "read_null" || scenario == "second_during_report" ||
+            scenario == "full_disk") {
             read_null();
         } else if (scenario == "write_null") {
             write_null();

@@ -120,10 +120,12 @@ void hold_threads(DWORD processId, bool hold) {
     CloseHandle(snapshot);
 }
 
-child_result run_child(const fs::path& program, const std::string& scenario,
-                       pause_length pause = std::nullopt) {
-    std::wstring commandLine =
-        L"\"" + program.wstring() + L"\" " + Core_Common::narrow_to_wide(scenario, CP_UTF8);
+child_result run_child(const fs::path& program, const std::vector<std::string>& arguments,
+                       pause_length pause) {
+    std::wstring commandLine = L"\"" + program.wstring() + L"\"";
+    for (const std::string& argument : arguments) {
+        commandLine += L" " + Core_Common::narrow_to_wide(argument, CP_UTF8);
+    }
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     HANDLE output = nullptr;
@@ -187,14 +189,17 @@ child_result run_child(const fs::path& program, const std::string& scenario,
 // The child's standard error goes to CHILD.ERR beside it. This process adopts what the child
 // leaves running (the reporter) and waits for all of it: once the call returns, a reporter that
 // was started has finished.
-child_result run_child(const fs::path& program, const std::string& scenario,
-                       pause_length pause = std::nullopt) {
+child_result run_child(const fs::path& program, const std::vector<std::string>& arguments,
+                       pause_length pause) {
     static const bool adopts = prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
     EXPECT_TRUE(adopts);
     const std::string path = program.string();
     const std::string errors = (program.parent_path() / "CHILD.ERR").string();
-    char* const arguments[] = {const_cast<char*>(path.c_str()), const_cast<char*>(scenario.c_str()),
-                               nullptr};
+    std::vector<char*> argv = {const_cast<char*>(path.c_str())};
+    for (const std::string& argument : arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
     int output[2] = {-1, -1};
     int input[2] = {-1, -1};
     posix_spawn_file_actions_t actions;
@@ -209,7 +214,7 @@ child_result run_child(const fs::path& program, const std::string& scenario,
     }
     pid_t child = 0;
     child_result result;
-    const int error = posix_spawn(&child, path.c_str(), &actions, nullptr, arguments, environ);
+    const int error = posix_spawn(&child, path.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (pause) {
         close(output[1]);
@@ -286,8 +291,13 @@ protected:
         }
     }
 
-    child_result crash(const std::string& scenario, pause_length pause = std::nullopt) {
-        return run_child(folder / child_file, scenario, pause);
+    child_result crash(const std::string& scenario, const std::string& detail = {},
+                       pause_length pause = std::nullopt) {
+        std::vector<std::string> arguments = {scenario};
+        if (!detail.empty()) {
+            arguments.push_back(detail);
+        }
+        return run_child(folder / child_file, arguments, pause);
     }
 
     bool exists(const char* name) const { return fs::exists(folder / name); }
@@ -443,7 +453,7 @@ TEST_F(CrashChild, RunningDispatcherKeepsTheWatchdogQuiet) {
 
 TEST_F(CrashChild, PauseOfTheWholeProcessIsNoSilenceForTheWatchdog) {
     // Three times the silence allowed: the watchdog wakes late, with nobody having fed it.
-    const child_result result = crash("paused", std::chrono::milliseconds(3000));
+    const child_result result = crash("paused", {}, std::chrono::milliseconds(3000));
     ASSERT_TRUE(result.exited) << "ended by signal " << result.code;
     EXPECT_EQ(result.code, 0);
     EXPECT_FALSE(exists("CRASHLOG.TXT"));
@@ -467,20 +477,43 @@ TEST_F(CrashChild, SecondExceptionDuringTheReportEndsTheProcessAtOnce) {
     }
 }
 
-TEST_F(CrashChild, UncreatableReportFilePassesTheExceptionOn) {
-    const child_result result = crash("unwritable");
 #ifdef _WIN32
+TEST_F(CrashChild, UncreatableReportFilePassesTheExceptionOn) {
+    const child_result result = crash("read_null", "missing");
     EXPECT_EQ(static_cast<unsigned>(result.code), 0xC0000005u);
-#else
-    EXPECT_FALSE(result.exited);
-    EXPECT_EQ(result.code, SIGSEGV);
-#endif
     EXPECT_FALSE(exists("CRASH.DMP"));
     EXPECT_FALSE(exists("CRASHLOG.TXT"));
     EXPECT_FALSE(exists("CRASHLOG.DAT"));
     EXPECT_FALSE(exists("REPORTER.TXT"));
     EXPECT_FALSE(fs::exists(folder / "no-such-folder"));
 }
+#else
+// The crash folder (the service's state directory) missing or read-only: nothing is written,
+// standard error says so, and the process still ends with the crash exit code.
+TEST_F(CrashChild, CrashFolderThatCannotTakeTheFilesStillEndsWithTheCrashCode) {
+    fs::create_directory(folder / "read-only");
+    fs::permissions(folder / "read-only", fs::perms::owner_read | fs::perms::owner_exec);
+    const struct {
+        const char* scenario;
+        const char* folder;
+    } cases[] = {{"read_null", "missing"}, {"read_null", "read_only"}, {"throw_main", "missing"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.scenario) + " " + c.folder);
+        const child_result result = crash(c.scenario, c.folder);
+        EXPECT_TRUE(result.exited) << "ended by signal " << result.code;
+        EXPECT_EQ(result.code, 100);
+        EXPECT_THAT(read_bytes(folder / "CHILD.ERR"),
+                    HasSubstr("Error creating exception report\n"));
+        EXPECT_FALSE(exists("REPORTER.TXT"));
+        EXPECT_FALSE(fs::exists(folder / "no-such-folder"));
+        EXPECT_TRUE(fs::is_empty(folder / "read-only"));
+        for (const char* name : {"CRASH.DMP", "CRASHLOG.TXT", "CRASHLOG.DAT"}) {
+            EXPECT_FALSE(exists(name)) << name;
+        }
+    }
+    fs::permissions(folder / "read-only", fs::perms::owner_all);
+}
+#endif
 
 TEST_F(CrashChild, GuardedBodyThatReturnsLeavesNoCrashFiles) {
     const child_result result = crash("clean");
