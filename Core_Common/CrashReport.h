@@ -2,6 +2,8 @@
 // on fixed buffers and never allocates: it runs inside an exception filter or a signal handler.
 #pragma once
 
+#include "Core_Common/FixedText.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -22,53 +24,7 @@ inline constexpr int crash_exit_code = 100;
 // "an Unknown exception type" for a code not in it.
 const wchar_t* describe_exception_code(std::uint32_t code);
 
-// A zero-terminated wide text of at most N-1 units; what does not fit is cut off.
-template <std::size_t N> class fixed_text {
-public:
-    static_assert(N > 1);
-
-    fixed_text() { units_[0] = L'\0'; }
-    explicit fixed_text(const wchar_t* text) : fixed_text() { append(text); }
-
-    fixed_text& append(const wchar_t* text) {
-        for (; text != nullptr && *text != L'\0' && length_ + 1 < N; ++text) {
-            units_[length_++] = *text;
-        }
-        units_[length_] = L'\0';
-        return *this;
-    }
-    fixed_text& append(const wchar_t* text, std::size_t count) {
-        for (std::size_t i = 0; i < count && length_ + 1 < N; ++i) {
-            units_[length_++] = text[i];
-        }
-        units_[length_] = L'\0';
-        return *this;
-    }
-    void truncate(std::size_t length) {
-        if (length < length_) {
-            length_ = length;
-            units_[length_] = L'\0';
-        }
-    }
-    void clear() { truncate(0); }
-
-    const wchar_t* c_str() const { return units_; }
-    wchar_t* data() { return units_; }
-    std::size_t size() const { return length_; }
-    static constexpr std::size_t capacity() { return N - 1; }
-    // After the caller wrote into data() directly: takes the length up to the first zero.
-    void resync() {
-        units_[N - 1] = L'\0';
-        length_ = 0;
-        while (units_[length_] != L'\0') {
-            ++length_;
-        }
-    }
-
-private:
-    wchar_t units_[N];
-    std::size_t length_ = 0;
-};
+using Core_Common::fixed_text;
 
 // One value for the report's printf-style formats: %s takes a text (null prints nothing),
 // %d %u %x %X take integers; an "ll" length reads all 64 bits, otherwise the low 32 bits.
@@ -271,22 +227,5 @@ struct duration_parts {
     std::uint64_t days, hours, minutes, seconds;
 };
 duration_parts split_duration(std::uint64_t seconds);
-
-// Pieces of Linux's text files, parsed without allocation.
-
-// One line of /proc/<pid>/maps: "start-end perms offset dev inode   path".
-struct maps_entry {
-    std::uint64_t start = 0, end = 0;
-    const char* path = nullptr; // inside the line; empty for anonymous memory
-    std::size_t path_length = 0;
-};
-bool parse_maps_line(const char* line, std::size_t length, maps_entry& entry);
-
-// Field 22 of /proc/<pid>/stat: the start time in clock ticks after boot.
-bool parse_stat_start_ticks(const char* text, std::size_t length, std::uint64_t& ticks);
-
-// The name of the user with this uid in /etc/passwd text; false if there is none.
-bool find_passwd_user(const char* text, std::size_t length, std::uint32_t uid, const char*& name,
-                      std::size_t& nameLength);
 
 } // namespace Core_Common::crash_report

@@ -25,15 +25,21 @@ namespace {
 constexpr char wake_service_ended = 'E';
 constexpr char wake_controls_changed = 'A';
 constexpr char wake_quit = 'Q';
+static_assert(wake_service_ended >= NSIG && wake_controls_changed >= NSIG && wake_quit >= NSIG,
+              "a wake-up byte is no signal number");
 
 // The write end of the wake-up pipe, for the signal handlers: a lock-free atomic is safe to
 // read in a handler, and write() is async-signal-safe.
 std::atomic<int> signal_wake_fd = -1;
 
+// Whether a signal's byte waits in the pipe, unread: a burst of one signal costs one byte, so
+// the pipe never fills up and the wake-up at the run's end always finds room.
+std::atomic<bool> signal_byte_waiting[NSIG];
+
 extern "C" void on_signal(int signal_number) {
     const int saved = errno;
     const int fd = signal_wake_fd.load();
-    if (fd >= 0) {
+    if (fd >= 0 && !signal_byte_waiting[signal_number].exchange(true)) {
         const char byte = static_cast<char>(signal_number);
         [[maybe_unused]] const ssize_t ignored = write(fd, &byte, 1);
     }
@@ -48,9 +54,13 @@ void catch_signal(int signal_number) {
     sigaction(signal_number, &action, nullptr);
 }
 
-void default_signal(int signal_number) {
+// After a run: a stop signal has nothing left to stop, and its default action would end the
+// process with the signal's status during its last steps. Ignored, never back to the default:
+// a burst of stop signals ends a run with exit code 0. (Children get the default again: the
+// crash reporter is started with every signal reset.)
+void ignore_signal(int signal_number) {
     struct sigaction action {};
-    action.sa_handler = SIG_DFL;
+    action.sa_handler = SIG_IGN;
     sigemptyset(&action.sa_mask);
     sigaction(signal_number, &action, nullptr);
 }
@@ -71,14 +81,25 @@ std::uint32_t console_event(int signal_number) {
     }
 }
 
-// Waits for and reads what is in the wake-up pipe.
+// Waits for and reads what is in the wake-up pipe. A signal that comes after its byte has
+// been read writes a new one.
 std::string read_wake_bytes(int fd) {
     pollfd waiting{fd, POLLIN, 0};
     while (poll(&waiting, 1, -1) < 0 && errno == EINTR) {
     }
     char buffer[64];
     const ssize_t got = read(fd, buffer, sizeof buffer);
-    return got > 0 ? std::string(buffer, static_cast<std::size_t>(got)) : std::string();
+    if (got <= 0) {
+        return {};
+    }
+    std::string bytes(buffer, static_cast<std::size_t>(got));
+    for (const char byte : bytes) {
+        const int signal_number = static_cast<unsigned char>(byte);
+        if (signal_number < NSIG) {
+            signal_byte_waiting[signal_number] = false;
+        }
+    }
+    return bytes;
 }
 
 // An AF_UNIX datagram address from $NOTIFY_SOCKET; '@' names the abstract namespace.
@@ -109,11 +130,14 @@ LinuxServiceProcess::LinuxServiceProcess(std::string runDirectory)
 }
 
 LinuxServiceProcess::~LinuxServiceProcess() {
-    if (console_thread_.joinable()) {
-        for (int signal_number : console_signals) {
-            default_signal(signal_number);
+    for (int signal_number : console_signals) {
+        struct sigaction current {};
+        if (sigaction(signal_number, nullptr, &current) == 0 && current.sa_handler == &on_signal) {
+            ignore_signal(signal_number);
         }
-        signal_wake_fd = -1;
+    }
+    signal_wake_fd = -1;
+    if (console_thread_.joinable()) {
         Wake(wake_quit);
         console_thread_.join();
     }
@@ -185,7 +209,7 @@ bool LinuxServiceProcess::RunDispatcher(const std::wstring& /*serviceName*/,
         }
     }
     service_thread.join();
-    default_signal(SIGTERM);
+    ignore_signal(SIGTERM);
     signal_wake_fd = -1;
     return true;
 }
@@ -309,11 +333,21 @@ void LinuxServiceProcess::AddConsoleControlHandler(ConsoleControlEntry handler) 
     }
 }
 
+bool LinuxServiceProcess::RunTakesConsoleEvents() {
+    std::lock_guard lock(event_mutex_);
+    return event_exists_ && !event_signalled_;
+}
+
 void LinuxServiceProcess::ConsoleThread() {
     for (;;) {
         for (char byte : read_wake_bytes(wake_read_.get())) {
             if (byte == wake_quit) {
                 return;
+            }
+            // Only a run that has not been told to stop takes an event: later ones (a burst of
+            // signals) would reach a dispatcher that may be gone by then.
+            if (!RunTakesConsoleEvents()) {
+                continue;
             }
             ConsoleControlEntry entry = nullptr;
             {

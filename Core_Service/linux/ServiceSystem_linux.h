@@ -61,6 +61,7 @@ public:
 
 private:
     void Wake(char reason);
+    bool RunTakesConsoleEvents();
     void ConsoleThread();
 
     std::string run_directory_;

@@ -4,6 +4,7 @@
 #include "Core_Common/Thread.h"
 #include "Core_Common/Utility.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,7 +20,10 @@
 #define TW_NO_SANITIZE
 #else
 #include <csignal>
+#include <linux/capability.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 // The faults must reach the guard as real faults, not as sanitizer reports.
 #define TW_NO_SANITIZE __attribute__((no_sanitize("address", "undefined")))
 #endif
@@ -77,54 +81,85 @@ void invalid_parameter() {
 #endif
 }
 
-// The watchdog with short periods: a tick on every dispatch pass, 500 ms of silence allowed.
-// A dispatcher that keeps running for a while ends cleanly; a blocked one is reported.
-void watch_dispatcher(bool blocked) {
+// A dispatcher that feeds the watchdog once and then blocks: only the watchdog, after its
+// 500 ms of silence, can end the process. The bound is a last resort, reached only when the
+// watchdog never fires (the test then sees a clean exit instead of a crash).
+void watch_blocked_dispatcher() {
     Core_Common::InterfaceTimer::Create();
     Core_Common::DeadLoopDectector detector(0, 500);
     detector.start();
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
-    while (std::chrono::steady_clock::now() < until) {
-        Core_Common::DispatchPending();
-        if (blocked) {
-            std::this_thread::sleep_for(std::chrono::seconds(30));
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    Core_Common::DispatchPending();
+    std::promise<void> never;
+    never.get_future().wait_for(std::chrono::minutes(2));
     detector.stop();
     Core_Common::InterfaceTimer::Destroy();
-    std::puts("watchdog stayed quiet");
+    std::puts("watchdog never fired");
 }
 
-// The watch while the whole process is paused from outside for three times the silence
-// allowed (the test stops it): the dispatcher holds still from "holding" until the test, a
-// moment after the pause, sends a line; then it dispatches for one more second and ends
-// cleanly. The watchdog must take the pause for no silence.
-void watch_through_pause() {
-    Core_Common::InterfaceTimer::Create();
-    Core_Common::DeadLoopDectector detector(0, 1000);
-    detector.start();
-    Core_Common::DispatchPending();
-    // The watchdog has taken its feed and, a moment later, waits: the pause falls into its
-    // wait.
-    std::promise<void> fed;
-    detector.post([&fed] { fed.set_value(); });
-    fed.get_future().wait();
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+// Stops the whole process until the test lets it go on, as a stop signal, a freezer or a
+// debugger would.
+void pause_whole_process() {
+#ifdef _WIN32
+    // A process cannot suspend all of its own threads: the test does, after "holding", and
+    // sends a line once it has resumed them.
     std::puts("holding");
     std::fflush(stdout);
     char line[16];
     if (std::fgets(line, sizeof line, stdin) == nullptr) {
         std::exit(3);
     }
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-    while (std::chrono::steady_clock::now() < until) {
+#else
+    raise(SIGSTOP);
+#endif
+}
+
+// The watch while the whole process is paused for longer than the silence allowed: the
+// watchdog must take the pause for no silence. `silence` comes from the test, which pauses the
+// process for longer than that.
+void watch_through_pause(std::chrono::milliseconds silence) {
+    Core_Common::InterfaceTimer::Create();
+    Core_Common::DeadLoopDectector detector(0, static_cast<std::int32_t>(silence.count()));
+    detector.start();
+    const auto feed = [&detector] {
         Core_Common::DispatchPending();
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+        // The worker runs its tasks in order: once this one has run, it has taken the feed.
+        std::promise<void> fed;
+        detector.post([&fed] { fed.set_value(); });
+        fed.get_future().wait();
+    };
+    const auto step = silence / Core_Common::thread_advanced::silence_steps;
+    feed();
+    // One step on, the worker waits in the middle of a silent period: the pause falls into
+    // that wait.
+    std::this_thread::sleep_for(step);
+    pause_whole_process();
+    // The dispatcher comes back a step late, so that the watchdog's own wake-up after the pause
+    // comes first: a watchdog that counted the pause fires then.
+    std::this_thread::sleep_for(step);
+    feed();
     detector.stop();
     Core_Common::InterfaceTimer::Destroy();
     std::puts("watchdog stayed quiet");
+}
+
+// The crash files go to a folder beside the executable that cannot take them: "missing" does
+// not exist, "read_only" (made by the test) may not be written.
+void use_unwritable_crash_folder(const std::string& kind) {
+    const std::filesystem::path here =
+        std::filesystem::path(Core_Common::module_file_path()).parent_path();
+    Core_Common::set_crash_directory(
+        (here / (kind == "missing" ? "no-such-folder" : "read-only")).wstring());
+#ifdef _WIN32
+    // The exception goes on to the system: no error box, no debugger.
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+#else
+    // As the service runs: root without the capabilities that override file permissions.
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct none[_LINUX_CAPABILITY_U32S_3] = {};
+    if (syscall(SYS_capset, &header, none) != 0) {
+        std::exit(4);
+    }
+#endif
 }
 
 } // namespace
@@ -132,15 +167,10 @@ void watch_through_pause() {
 int main(int argc, char** argv) {
     Core_Common::set_program_display_name(L"Tarnwick ARP Protect 1.0");
     const std::string scenario = argc > 1 ? argv[1] : "";
-    if (scenario == "unwritable") {
-        // A folder that does not exist: no report file can be created there.
-        const std::filesystem::path folder =
-            std::filesystem::path(Core_Common::module_file_path()).parent_path() / "no-such-folder";
-        Core_Common::set_crash_directory(folder.wstring());
-#ifdef _WIN32
-        // The exception goes on to the system: no error box, no debugger.
-        SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
-#endif
+    // The crash folder's kind, or the watchdog's silence in milliseconds.
+    const std::string detail = argc > 2 ? argv[2] : "";
+    if (detail == "missing" || detail == "read_only") {
+        use_unwritable_crash_folder(detail);
     }
 #ifndef _WIN32
     if (scenario == "full_disk") {
@@ -156,8 +186,8 @@ int main(int argc, char** argv) {
         Core_Common::set_crash_context(reinterpret_cast<const wchar_t*>(16), nullptr, nullptr, 0);
     }
     Core_Common::RunGuarded([&] {
-        if (scenario == "read_null" || scenario == "unwritable" ||
-            scenario == "second_during_report" || scenario == "full_disk") {
+        if (scenario == "read_null" || scenario == "second_during_report" ||
+            scenario == "full_disk") {
             read_null();
         } else if (scenario == "write_null") {
             write_null();
@@ -174,11 +204,9 @@ int main(int argc, char** argv) {
         } else if (scenario == "invalid_parameter") {
             invalid_parameter();
         } else if (scenario == "dead_loop") {
-            watch_dispatcher(true);
-        } else if (scenario == "dispatcher_runs") {
-            watch_dispatcher(false);
+            watch_blocked_dispatcher();
         } else if (scenario == "paused") {
-            watch_through_pause();
+            watch_through_pause(std::chrono::milliseconds(std::atoi(detail.c_str())));
         } else if (scenario == "clean") {
             std::puts("clean");
         }

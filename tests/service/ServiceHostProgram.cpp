@@ -3,7 +3,9 @@
 // Its service name comes from its file name, so that each test can have a service of its own.
 // Records go to "<program>.events" (or $TW_TEST_EVENTS), and to standard error. With
 // $TW_TEST_HOLD_START set, OnStart lasts until the run's exit event has been signalled (a stop
-// that comes during a long first binding pass).
+// that comes during a long first binding pass). With $TW_TEST_STOP_SIGNALS_AT_END set (Linux),
+// a run sends its own stop signals to itself as the program's last step, as a burst of them
+// that lasts until the process ends would.
 #include "Core_Common/CrashGuard.h"
 #include "Core_Common/Log.h"
 #include "Core_Common/Utility.h"
@@ -12,6 +14,8 @@
 #include "fakes/WaitableFlag.h"
 #ifndef _WIN32
 #include "Core_Service/linux/ServiceSystem_linux.h"
+
+#include <csignal>
 #endif
 
 #include <chrono>
@@ -117,7 +121,8 @@ private:
     tw_test::WaitableFlag& stop_;
 };
 
-int Run(const std::wstring* argument) {
+// `mode` is the parser's result: the run mode, or 0 for a switch.
+int Run(const std::wstring* argument, unsigned& mode) {
     // Plain text work on the path: std::filesystem would convert it through the C locale,
     // which fails outside ASCII on Linux.
     const std::wstring program = Core_Common::module_file_path();
@@ -172,6 +177,7 @@ int Run(const std::wstring* argument) {
     }
     Core_Common::destroy_instance(ServiceDispatcher::instance);
     Core_Common::InterfaceLog::Destroy();
+    mode = result;
     return 0;
 }
 
@@ -180,13 +186,26 @@ int Run(const std::wstring* argument) {
 #ifdef _WIN32
 int wmain(int argc, wchar_t** argv) {
     const std::wstring argument = argc >= 2 ? std::wstring(argv[1]) : std::wstring();
-    return Run(&argument);
+    unsigned mode = 0;
+    return Run(&argument, mode);
 }
 #else
 int main(int argc, char** argv) {
     const std::wstring argument =
         argc >= 2 ? Core_Common::narrow_to_wide(argv[1], Core_Common::code_page_ansi)
                   : std::wstring();
-    return Run(&argument);
+    unsigned mode = 0;
+    const int code = Run(&argument, mode);
+    if (std::getenv("TW_TEST_STOP_SIGNALS_AT_END") != nullptr) {
+        if (mode == command_debug_mode) {
+            for (const int signal_number : {SIGINT, SIGQUIT, SIGHUP}) {
+                raise(signal_number);
+            }
+        }
+        if (mode == command_service_mode || mode == command_debug_mode) {
+            raise(SIGTERM);
+        }
+    }
+    return code;
 }
 #endif

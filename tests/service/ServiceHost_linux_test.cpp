@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
@@ -202,10 +203,13 @@ protected:
         return env;
     }
 
-    Child Spawn(const std::vector<std::string>& args, bool notify = false) {
+    Child Spawn(const std::vector<std::string>& args, bool notify = false,
+                const std::vector<std::string>& more_env = {}) {
         std::vector<std::string> words = {program.string()};
         words.insert(words.end(), args.begin(), args.end());
-        return spawn_command(words, Environment(notify));
+        std::vector<std::string> env = Environment(notify);
+        env.insert(env.end(), more_env.begin(), more_env.end());
+        return spawn_command(words, env);
     }
 
     // Runs the program with one switch; gives its standard output and checks its exit code 0.
@@ -239,6 +243,19 @@ protected:
         std::ofstream(root / "state" / (unit_name + ".pid")) << holder.pid;
         MarkActive();
         return holder;
+    }
+
+    // The notify socket that service mode sends its state changes to.
+    ScopedFd BindNotifySocket() const {
+        ScopedFd notify(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const std::string socket_path = (root / "notify").string();
+        EXPECT_LT(socket_path.size(), sizeof address.sun_path);
+        socket_path.copy(address.sun_path, socket_path.size());
+        fs::remove(socket_path);
+        EXPECT_EQ(bind(notify.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        return notify;
     }
 
     bool LockHeld() const {
@@ -464,13 +481,7 @@ TEST_F(ServiceHostLinuxTest, HelpAndServiceModeFromAConsole) {
 }
 
 TEST_F(ServiceHostLinuxTest, ServiceModeNotifiesReadyAndStoppingAndEndsOnSigterm) {
-    const ScopedFd notify(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const std::string socket_path = (root / "notify").string();
-    ASSERT_LT(socket_path.size(), sizeof address.sun_path);
-    socket_path.copy(address.sun_path, socket_path.size());
-    ASSERT_EQ(bind(notify.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const ScopedFd notify = BindNotifySocket();
 
     Child& service = Keep(Spawn({}, true));
     const auto receive = [&] {
@@ -531,5 +542,44 @@ TEST_P(DebugModeSignalTest, SignalEndsTheRunCleanly) {
 
 INSTANTIATE_TEST_SUITE_P(IntQuitHupTerm, DebugModeSignalTest,
                          testing::Values(SIGINT, SIGQUIT, SIGHUP, SIGTERM));
+
+// Stop signals in a burst that goes on until the process has ended, the last ones sent by the
+// program to itself as its very last step: whatever step of the stop each one meets (the
+// flush, the release of the lock, the process's own end), the run ends with its stop and exit
+// code 0.
+TEST_F(ServiceHostLinuxTest, BurstOfStopSignalsEndsTheRunWithExitCode0) {
+    const struct {
+        const char* mode; // empty: service mode, under a notify socket
+        std::vector<int> signals;
+    } runs[] = {{"-debug", {SIGINT, SIGTERM, SIGQUIT, SIGHUP}}, {"", {SIGTERM}}};
+    for (const auto& run : runs) {
+        SCOPED_TRACE(run.mode);
+        ClearRecords();
+        const bool service = *run.mode == '\0';
+        const ScopedFd notify = service ? BindNotifySocket() : ScopedFd();
+        Child& child =
+            Keep(Spawn(service ? std::vector<std::string>{} : std::vector<std::string>{run.mode},
+                       service, {"TW_TEST_STOP_SIGNALS_AT_END=1"}));
+        ASSERT_TRUE(child.WaitForLine("OnIdle"));
+        const auto give_up =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(give_up_ms);
+        for (std::size_t sent = 0;; ++sent) {
+            siginfo_t ended{};
+            ASSERT_EQ(waitid(P_PID, child.pid, &ended, WEXITED | WNOHANG | WNOWAIT), 0);
+            if (ended.si_pid == child.pid) {
+                break;
+            }
+            ASSERT_LT(std::chrono::steady_clock::now(), give_up) << "the run did not end";
+            kill(child.pid, run.signals[sent % run.signals.size()]);
+        }
+        EXPECT_EQ(child.Wait(), 0);
+        const std::vector<std::string> events = Events();
+        ASSERT_FALSE(events.empty());
+        EXPECT_EQ(events.front(), "OnStart");
+        EXPECT_THAT(events, testing::Contains("OnStop"));
+        EXPECT_EQ(events.back(), "Ended");
+        EXPECT_FALSE(LockHeld());
+    }
+}
 
 } // namespace
