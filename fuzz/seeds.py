@@ -162,6 +162,7 @@ write("iphelper", "gateway_without_nul",
 
 # Switches, in UTF-16 code units.
 for name, text in [("install", "/install"), ("debug_upper_case", "-DEBUG"), ("help", "?"),
+                   ("long_version", "--Version"),
                    ("not_a_switch", "/installer"),
                    # Look-alikes that a conversion with best fit made into switches.
                    ("full_width_install", "/\uff29\uff2e\uff33\uff34\uff21\uff2c\uff2c"),

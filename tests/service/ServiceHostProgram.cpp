@@ -142,8 +142,9 @@ int Run(const std::wstring* argument) {
         std::cerr << "TW_TEST_UNIT_DIR and TW_TEST_RUN_DIR must name test directories\n";
         return 3;
     }
-    LinuxServiceManager manager(unit_directory, run_directory);
-    LinuxServiceProcess real_process(run_directory);
+    // The tests run it from temporary folders, which others may write.
+    LinuxServiceManager manager(unit_directory, run_directory, false);
+    LinuxServiceProcess real_process(run_directory, false);
     RecordingProcess process(real_process, record, stop);
 #endif
 
@@ -154,25 +155,28 @@ int Run(const std::wstring* argument) {
     unsigned result = 0;
     Core_Common::RunGuarded([&] {
         result = ParseCommandLine(service_name, service_name, description,
-                                  argument != nullptr ? argument->c_str() : L"");
+                                  argument != nullptr ? argument->c_str() : nullptr);
     });
+    // The exit codes as the program's.
+    int code = result == command_done    ? exit_success
+               : result == command_usage ? exit_usage
+                                         : exit_failed;
     if (result == command_service_mode || result == command_debug_mode) {
         RecordingHandler handler(record, stop);
         dispatcher.SetHandler(&handler);
         dispatcher.SetServiceName(service_name);
+        bool ran = false;
         Core_Common::RunGuarded([&] {
-            if (result == command_service_mode) {
-                dispatcher.RunServiceMode();
-            } else {
-                dispatcher.RunDebugMode();
-            }
+            ran = result == command_service_mode ? dispatcher.RunServiceMode()
+                                                 : dispatcher.RunDebugMode();
         });
+        code = ran ? exit_success : exit_failed;
         dispatcher.SetHandler(nullptr);
         record.Add("Ended");
     }
     Core_Common::destroy_instance(ServiceDispatcher::instance);
     Core_Common::InterfaceLog::Destroy();
-    return 0;
+    return code;
 }
 
 } // namespace
@@ -180,13 +184,13 @@ int Run(const std::wstring* argument) {
 #ifdef _WIN32
 int wmain(int argc, wchar_t** argv) {
     const std::wstring argument = argc >= 2 ? std::wstring(argv[1]) : std::wstring();
-    return Run(&argument);
+    return Run(argc >= 2 ? &argument : nullptr);
 }
 #else
 int main(int argc, char** argv) {
     const std::wstring argument =
         argc >= 2 ? Core_Common::narrow_to_wide(argv[1], Core_Common::code_page_ansi)
                   : std::wstring();
-    return Run(&argument);
+    return Run(argc >= 2 ? &argument : nullptr);
 }
 #endif
