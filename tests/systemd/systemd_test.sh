@@ -262,8 +262,9 @@ $(bound_line 0 "$LAB_GW_IP" "$gw_mac")"
 
 # The Debian package as an administrator installs it on a machine with this one's packages
 # (their database copied in, /usr an overlay): its scripts enable and start the service, which
-# pins the gateway; removed, it is stopped (the ARP table flushed) and gone, its state directory
-# kept; purged, nothing of it is left.
+# pins the gateway; the program's switches control the package's unit; a reinstallation keeps
+# the service stopped or running as it was; removed, it is stopped (the ARP table flushed) and
+# gone, its state directory kept; purged, nothing of it is left.
 scenario_package() {
     [ -f "$deb" ] || fail "$deb is missing: run scripts/package.sh first"
     systemd_lab --writable-usr --copy /var/lib/dpkg --bind "$(dirname "$deb")":/packages
@@ -275,6 +276,37 @@ scenario_package() {
     expect_equal "enabled" "$(inside systemctl is-enabled "$unit")" enabled
     expect_equal "entry once installed" "$(entries permanent)" "$(pinned)"
     expect_equal "program's lines" "$(program_lines)" "$(bound_line 0 "$LAB_GW_IP" "$gw_mac")"
+    # The unit's manual page is there.
+    local packaged
+    packaged=$(inside systemctl show -P FragmentPath "$unit")
+    expect_equal "systemd-analyze verify" "$(inside systemd-analyze verify "$packaged" 2>&1)" ""
+
+    # The program's own switches work on the package's unit where systemd has it, but neither
+    # install another unit over it nor remove it.
+    local sbin=/usr/sbin/antiarp
+    expect_switch /install "[ERROR][ServiceDispatcher][ error_code = 17 ] [17] File exists: \
+$unit.service is installed already, as $packaged (by a package): use that one, or remove the \
+package first" $sbin 1
+    expect_switch /stop "Service Stop successed." $sbin
+    expect_equal "state after /stop" "$(unit_state)" inactive
+    expect_equal "entries after /stop" "$(entries all)" ""
+    # A reinstallation leaves a service the administrator stopped stopped.
+    inside dpkg -i "/packages/$(basename "$deb")" >>"$LAB_DIR/dpkg" 2>&1 ||
+        fail "dpkg -i again: $(cat "$LAB_DIR/dpkg")"
+    expect_equal "state after reinstalling" "$(unit_state)" inactive
+    expect_switch /start "Service Start successed." $sbin
+    lab_wait_until 10 unit_is active || fail "the unit did not become active: $(unit_state)"
+    expect_equal "entry after /start" "$(entries permanent)" "$(pinned)"
+    expect_switch /uninstall "[ERROR][ServiceDispatcher][ error_code = 1 ] [1] Operation not \
+permitted: $unit.service was not installed by /install but as $packaged (by a package): remove \
+it with the package manager, for example apt remove $unit" $sbin 1
+    # A reinstallation restarts a service that runs.
+    local pid
+    pid=$(inside systemctl show -P MainPID "$unit")
+    inside dpkg -i "/packages/$(basename "$deb")" >>"$LAB_DIR/dpkg" 2>&1 ||
+        fail "dpkg -i again: $(cat "$LAB_DIR/dpkg")"
+    lab_wait_until 10 unit_is active || fail "not active after reinstalling: $(unit_state)"
+    [ "$(inside systemctl show -P MainPID "$unit")" != "$pid" ] || fail "not restarted"
 
     inside dpkg -r tarnwick-antiarp >>"$LAB_DIR/dpkg" 2>&1 || fail "dpkg -r: $(cat "$LAB_DIR/dpkg")"
     expect_equal "state after removing" "$(unit_state)" inactive
