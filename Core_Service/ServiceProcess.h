@@ -58,8 +58,7 @@ public:
     virtual void OpenSystemLog(const std::wstring& /*serviceName*/) {}
     // Service mode: why the service must not run this program file, empty when it may: the
     // file, or a folder above it, could be replaced by someone else than the administrator
-    // (Linux: a user other than root). Nothing to check where the platform's installation
-    // sees to it (Windows).
+    // (Linux: a user other than root). Not checked on Windows yet: empty.
     virtual std::wstring ProgramPlaceRefusal() { return {}; }
     virtual bool RunDispatcher(const std::wstring& serviceName, ServiceMainEntry serviceMain) = 0;
     // Registers the service's control handler and keeps the status handle.
