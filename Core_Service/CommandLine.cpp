@@ -1,7 +1,9 @@
 #include "Core_Service/CommandLine.h"
 
 #include "Core_Common/Utility.h"
+#include "Version.h"
 
+#include <cwchar>
 #include <iostream>
 
 namespace Core_Service {
@@ -35,6 +37,11 @@ constexpr SwitchForm switch_forms[] = {
     {L"/?", CommandSwitch::help},
     {L"-?", CommandSwitch::help},
     {L"?", CommandSwitch::help},
+    {L"--help", CommandSwitch::help},
+    {L"-h", CommandSwitch::help},
+    {L"/version", CommandSwitch::version},
+    {L"-version", CommandSwitch::version},
+    {L"--version", CommandSwitch::version},
 };
 
 } // namespace
@@ -73,6 +80,38 @@ std::string HelpText() {
         text += '\n';
     }
     return text;
+}
+
+std::string UnknownSwitchLine(const std::wstring& argument) {
+    constexpr bool utf16 = sizeof(wchar_t) == 2;
+    std::wstring shown;
+    for (std::size_t i = 0; i < argument.size(); ++i) {
+        const auto code = static_cast<char32_t>(argument[i]);
+        const bool high = code >= 0xD800 && code <= 0xDBFF;
+        if (utf16 && high && i + 1 < argument.size() && argument[i + 1] >= 0xDC00 &&
+            argument[i + 1] <= 0xDFFF) {
+            shown.append(argument, i++, 2);
+            continue;
+        }
+        if (code >= 0x20 && code != 0x7F && (code < 0xD800 || code > 0xDFFF)) {
+            shown += argument[i];
+            continue;
+        }
+        // A control character or an unpaired surrogate; on Linux, where a byte that is not UTF-8
+        // comes as an escaped surrogate (see narrow_to_wide), that byte.
+        const char32_t value = !utf16 && code >= 0xDC80 && code <= 0xDCFF ? code - 0xDC00 : code;
+        wchar_t escape[16];
+        std::swprintf(escape, sizeof escape / sizeof escape[0],
+                      value > 0xFF ? L"\\x%04x" : L"\\x%02x", static_cast<unsigned>(value));
+        shown += escape;
+    }
+    return "Unknown switch \"" + Core_Common::wide_to_narrow(shown, Core_Common::code_page_ansi) +
+           "\".";
+}
+
+std::string VersionLine(const std::wstring& productName) {
+    return Core_Common::wide_to_narrow(productName, Core_Common::code_page_ansi) +
+           " " TW_VERSION_TEXT " (" TW_PLATFORM ", " TW_BUILD_TYPE ", " TW_COMPILER ")";
 }
 
 void PrintLine(const std::string& text) { std::cout << text << '\n' << std::flush; }

@@ -29,48 +29,51 @@ unsigned ServiceDispatcher::ParseCommandLine(const std::wstring& serviceName,
                                              const std::wstring& displayName,
                                              const std::wstring& description,
                                              const wchar_t* argument) {
+    // No argument at all is how the service managers start the service.
     if (argument == nullptr) {
         return command_service_mode;
     }
     const std::wstring& name = serviceName;
+    // Runs a control operation; on success its line, and the parser's result.
+    const auto control = [](bool succeeded, const char* line) {
+        if (!succeeded) {
+            return command_failed;
+        }
+        announce(line);
+        return command_done;
+    };
     switch (FindSwitch(argument)) {
-    case CommandSwitch::install:
-        if (ServiceInstall(L"", name, displayName, {})) {
-            announce(success_install);
-            if (!WriteServiceDescription(name, description)) {
-                PrintLine(description_failed);
-            }
+    case CommandSwitch::install: {
+        const unsigned result =
+            control(ServiceInstall(L"", name, displayName, {}), success_install);
+        if (result == command_done && !WriteServiceDescription(name, description)) {
+            PrintLine(description_failed);
         }
-        return command_done;
+        return result;
+    }
     case CommandSwitch::uninstall:
-        if (ServiceUninstall(name)) {
-            announce(success_uninstall);
-        }
-        return command_done;
+        return control(ServiceUninstall(name), success_uninstall);
     case CommandSwitch::start:
-        if (ServiceStart(name)) {
-            announce(success_start);
-        }
-        return command_done;
+        return control(ServiceStart(name), success_start);
     case CommandSwitch::stop:
-        if (ServiceStop(name)) {
-            announce(success_stop);
-        }
-        return command_done;
+        return control(ServiceStop(name), success_stop);
     case CommandSwitch::restart:
-        if (ServiceRestart(name)) {
-            announce(success_restart);
-        }
-        return command_done;
+        return control(ServiceRestart(name), success_restart);
     case CommandSwitch::debug:
         return command_debug_mode;
     case CommandSwitch::help:
         std::cout << HelpText() << std::flush;
         return command_done;
+    case CommandSwitch::version:
+        PrintLine(VersionLine(displayName));
+        return command_done;
     case CommandSwitch::none:
         break;
     }
-    return command_service_mode;
+    // A mistyped switch must not become a run of the service, which would flush the ARP tables.
+    PrintLine(UnknownSwitchLine(argument));
+    std::cout << HelpText() << std::flush;
+    return command_usage;
 }
 
 bool ServiceDispatcher::ServiceInstall(const std::wstring& programPath,
@@ -83,6 +86,10 @@ bool ServiceDispatcher::ServiceInstall(const std::wstring& programPath,
         programPath.empty() ? Core_Common::module_file_path() : programPath);
     if (!Core_Common::is_regular_file(native)) {
         WriteLog(log_error, 0, native + L" 文件未找到");
+        return false;
+    }
+    if (const std::wstring refusal = manager_.ProgramPlaceRefusal(native); !refusal.empty()) {
+        WriteLog(log_error, 0, refusal);
         return false;
     }
     ServiceError error;

@@ -77,21 +77,29 @@ void ServiceDispatcher::ReportRunInProgress() const {
     WriteLog(log_warn, 0, L"已有实例在运行，本次运行不改动 ARP 表");
 }
 
-void ServiceDispatcher::RunServiceMode() {
+bool ServiceDispatcher::RunServiceMode() {
     process_.HoldStopSignals(false);
     // Before the first binding pass: its pins and errors are the first events.
     process_.OpenSystemLog(service_name_);
+    // Before anything else is touched: the service runs with the rights to change the ARP
+    // tables, so a program file that others could replace is not run at all.
+    if (const std::wstring refusal = process_.ProgramPlaceRefusal(); !refusal.empty()) {
+        WriteLog(log_error, 0, refusal);
+        return false;
+    }
     // Taken on the main thread, which releases it once the service manager's dispatcher has
     // returned: the service thread is gone by then.
     if (!process_.CreateRunningMutex(service_name_)) {
         ReportRunInProgress();
-        return;
+        return false;
     }
+    bool served = false;
     if (handler_ != nullptr && handler_.load()->OnStart()) {
         // Returns at once when the process was not started by the service manager.
-        process_.RunDispatcher(service_name_, &ServiceDispatcher::ServiceMain);
+        served = process_.RunDispatcher(service_name_, &ServiceDispatcher::ServiceMain);
     }
     process_.ReleaseRunningMutex();
+    return served;
 }
 
 void ServiceDispatcher::ServiceMain(std::uint32_t /*argc*/, wchar_t** /*argv*/) {
@@ -195,7 +203,7 @@ void ServiceDispatcher::ReportStatus() {
     }
 }
 
-void ServiceDispatcher::RunDebugMode() {
+bool ServiceDispatcher::RunDebugMode() {
     process_.HoldStopSignals(true);
     set_console_run(true);
     // Console events count from here on: one that comes during the start ends the run after
@@ -203,8 +211,9 @@ void ServiceDispatcher::RunDebugMode() {
     process_.CreateExitEvent();
     process_.AddConsoleControlHandler(&console_entry);
     WriteLog(log_normal, 0, L"服务运行在模拟状态");
+    bool started = false;
     if (process_.CreateRunningMutex(service_name_)) {
-        const bool started = handler_ != nullptr && handler_.load()->OnStart();
+        started = handler_ != nullptr && handler_.load()->OnStart();
         if (started) {
             RunLoop();
         }
@@ -218,6 +227,7 @@ void ServiceDispatcher::RunDebugMode() {
         process_.CloseExitEvent();
     }
     set_console_run(false);
+    return started;
 }
 
 void InterfaceServiceDispatcher::Create() {

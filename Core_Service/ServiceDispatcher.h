@@ -22,8 +22,10 @@ class ServiceDispatcher : public LogHelper, public Core_Common::Singleton<Servic
 public:
     ServiceDispatcher(ServiceManager& manager, ServiceProcess& process);
 
-    // Command line: runs a control operation or the help text (0), or selects service mode (1)
-    // or debug mode (2). A null argument selects service mode.
+    // Command line: runs a control operation, the help text or the version line (0; 3 when the
+    // operation failed), or selects service mode (1) or debug mode (2). A null argument (no
+    // argument at all) selects service mode; an argument that is no switch is named, with the
+    // help text, and nothing else is done (4).
     unsigned ParseCommandLine(const std::wstring& serviceName, const std::wstring& displayName,
                               const std::wstring& description, const wchar_t* argument);
 
@@ -40,9 +42,11 @@ public:
 
     // Run modes, on the main thread. Each holds the running mutex from before the handler's
     // OnStart until the run has ended; a mode that finds it held by another run says so in one
-    // line and runs nothing, so that the other run's static entries stay.
-    void RunServiceMode();
-    void RunDebugMode();
+    // line and runs nothing, so that the other run's static entries stay. Service mode runs
+    // nothing either from a program file that others could replace. Each returns whether its
+    // run took place: service mode, whether the service manager ran the service.
+    bool RunServiceMode();
+    bool RunDebugMode();
 
     // The service entry the service manager's dispatcher calls on the service thread; runs
     // RunService of the dispatcher under the crash guard. Both arguments are ignored.

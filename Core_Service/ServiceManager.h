@@ -102,6 +102,11 @@ public:
     virtual bool RemoveLogSource(const std::wstring& /*serviceName*/, ServiceError& /*error*/) {
         return true;
     }
+    // Why the service must not be registered with the program at `programPath`, empty when it
+    // may: the file, or a folder above it, could be replaced by someone else than the
+    // administrator (Linux: a user other than root), who would then have the service run their
+    // program. Not checked on Windows yet: empty.
+    virtual std::wstring ProgramPlaceRefusal(const std::wstring& /*programPath*/) { return {}; }
     // Opens the service's running mutex by name and waits for it at most timeoutMs.
     virtual RunEndWait WaitForRunEnd(const std::wstring& serviceName, std::uint32_t timeoutMs,
                                      ServiceError& error) = 0;

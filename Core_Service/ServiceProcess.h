@@ -56,6 +56,10 @@ public:
     // under the service's name (Windows: the Event Log's Application log). Nothing to do where
     // a service's standard output is the system log already (Linux: the journal).
     virtual void OpenSystemLog(const std::wstring& /*serviceName*/) {}
+    // Service mode: why the service must not run this program file, empty when it may: the
+    // file, or a folder above it, could be replaced by someone else than the administrator
+    // (Linux: a user other than root). Not checked on Windows yet: empty.
+    virtual std::wstring ProgramPlaceRefusal() { return {}; }
     virtual bool RunDispatcher(const std::wstring& serviceName, ServiceMainEntry serviceMain) = 0;
     // Registers the service's control handler and keeps the status handle.
     virtual bool RegisterControlHandler(const std::wstring& serviceName,

@@ -115,6 +115,7 @@ std::string MakeUnitFile(const ServiceDefinition& definition) {
     const std::string stem = UnitStem(definition.serviceName);
     std::string unit = "[Unit]\n";
     unit += description_key + unit_value(narrow(definition.displayName)) + "\n";
+    unit += "Documentation=man:antiarp(8)\n";
     for (const auto& dependency : definition.dependencies) {
         const std::string name = UnitStem(dependency) + ".service";
         unit += "Requires=";
@@ -127,8 +128,13 @@ std::string MakeUnitFile(const ServiceDefinition& definition) {
             "Type=notify\n"
             "NotifyAccess=main\n";
     unit += "ExecStart=" + QuoteUnitPath(narrow(definition.programPath)) + "\n";
-    // Error control "ignore": a failed run is not retried.
-    unit += "Restart=no\n";
+    // After a crash (exit code 100, or a signal) the service comes back within a second, and
+    // its start flushes and pins as any start does. Not after exit code 1: the program found
+    // it must not run (another run in progress, a replaceable program file), which a retry
+    // does not change; nor after 2, a command line that is no switch.
+    unit += "Restart=on-failure\n"
+            "RestartSec=1s\n"
+            "RestartPreventExitStatus=1 2\n";
     // The running lock lives in the runtime directory; the state directory takes what the
     // program writes.
     unit += "RuntimeDirectory=" + stem + "\n";

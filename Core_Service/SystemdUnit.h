@@ -10,9 +10,9 @@ namespace Core_Service {
 // and other characters outside [a-z0-9_.-] as '-'. "Tarnwick AntiARP" gives "tarnwick-antiarp".
 std::string UnitStem(const std::wstring& serviceName);
 
-// The unit file that registers a service with systemd: started at boot, not restarted, told
-// apart from a console run by its notify socket, and hardened to what the program needs. The
-// Description= line holds the display name until WriteUnitDescription replaces it.
+// The unit file that registers a service with systemd: started at boot, restarted after a
+// crash, told apart from a console run by its notify socket, and hardened to what the program
+// needs. The Description= line holds the display name until WriteUnitDescription replaces it.
 std::string MakeUnitFile(const ServiceDefinition& definition);
 
 // The unit file with its Description= line set to `description`.

@@ -10,9 +10,10 @@
 namespace {
 
 constexpr const wchar_t* switches[] = {
-    L"/i",         L"-i",     L"/install", L"-install", L"/u",    L"-u",       L"/uninstall",
-    L"-uninstall", L"/start", L"-start",   L"/stop",    L"-stop", L"/restart", L"-restart",
-    L"/debug",     L"-debug", L"/help",    L"-help",    L"/?",    L"-?",       L"?"};
+    L"/i",         L"-i",     L"/install", L"-install", L"/u",       L"-u",       L"/uninstall",
+    L"-uninstall", L"/start", L"-start",   L"/stop",    L"-stop",    L"/restart", L"-restart",
+    L"/debug",     L"-debug", L"/help",    L"-help",    L"/?",       L"-?",       L"?",
+    L"--help",     L"-h",     L"/version", L"-version", L"--version"};
 
 bool IsListed(const std::wstring& argument) {
     std::wstring lowered = argument;

@@ -213,6 +213,7 @@ write("trust_text", "trusted", b"# trusted\n10.0.0.1 00:11:22:33:44:55 eth0\n"
 
 # Switches, in UTF-16 code units.
 for name, text in [("install", "/install"), ("debug_upper_case", "-DEBUG"), ("help", "?"),
+                   ("long_version", "--Version"),
                    ("not_a_switch", "/installer"),
                    # Look-alikes that a conversion with best fit made into switches.
                    ("full_width_install", "/\uff29\uff2e\uff33\uff34\uff21\uff2c\uff2c"),

@@ -4,24 +4,28 @@
 #   TarnwickAntiARP-<version>.msi          the Windows installer (wixl)
 #   TarnwickAntiARP-<version>-win32.zip    antiarp.exe, README.md and LICENSE
 # The version is the CMake project version. Installs what it needs (scripts/setup.sh) and
-# builds the packaged targets of the linux and windows presets.
+# builds the packaged targets of the deb and windows presets.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 jobs=$(nproc)
 
 bash scripts/setup.sh
-cmake --preset linux >/dev/null
-cmake --build --preset linux -j"$jobs" --target antiarp package_texts
+# The Debian package's program, with the distribution's hardening flags: fortified functions,
+# stack protector, read-only relocations, immediate binding.
+export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+cmake --preset deb -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
+  -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" >/dev/null
+cmake --build --preset deb -j"$jobs" --target antiarp package_texts
 cmake --preset windows >/dev/null
 cmake --build --preset windows -j"$jobs" --target antiarp install_actions
 
-version=$(build/linux/packaging/package_texts version)
+version=$(build/deb/packaging/package_texts version)
 out=$root/build/packages
 rm -rf "$out"
 mkdir -p "$out"
 
-bash packaging/debian/make-deb.sh "$version" "$out"
+bash packaging/debian/make-deb.sh "$version" "$out" "$root/build/deb"
 bash packaging/msi/make-msi.sh "$version" "$out/TarnwickAntiARP-$version.msi"
 
 # The zip: one folder, for those who install with the program's own /install.

@@ -11,7 +11,6 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -251,6 +250,39 @@ bool query_unit_state(const std::string& unitName, std::uint32_t& state, Service
     return true;
 }
 
+// Where systemd has the unit from, as it says itself: the unit may come from any of its unit
+// folders (a package's in /lib/systemd/system, /install's in /etc/systemd/system).
+struct UnitLoad {
+    std::string state;    // LoadState: "loaded", "not-found", "masked", ...
+    std::string fragment; // FragmentPath: the unit file, empty when there is none
+};
+
+bool show_unit(const std::string& unitName, UnitLoad& load, ServiceError& error) {
+    std::string output;
+    if (!run_systemctl({"show", "-p", "LoadState", "-p", "FragmentPath", unitName}, error,
+                       &output)) {
+        return false;
+    }
+    load = {};
+    std::size_t start = 0;
+    while (start < output.size()) {
+        std::size_t end = output.find('\n', start);
+        end = end == std::string::npos ? output.size() : end;
+        const std::string line = output.substr(start, end - start);
+        if (line.rfind("LoadState=", 0) == 0) {
+            load.state = line.substr(10);
+        } else if (line.rfind("FragmentPath=", 0) == 0) {
+            load.fragment = line.substr(13);
+        }
+        start = end + 1;
+    }
+    if (load.state.empty()) {
+        error = {EPROTO, widen("systemctl show printed no LoadState for " + unitName)};
+        return false;
+    }
+    return true;
+}
+
 class LinuxServiceHandle final : public ServiceHandle {
 public:
     LinuxServiceHandle(std::string unitPath, std::string unitName)
@@ -319,6 +351,16 @@ public:
         }
         const std::string name = UnitStem(definition.serviceName) + ".service";
         const std::string path = unit_directory_ + "/" + name;
+        // A unit of the same name elsewhere (the package's) would be overridden by this one.
+        UnitLoad load;
+        if (!show_unit(name, load, error)) {
+            return nullptr;
+        }
+        if (load.state != "not-found" && !load.fragment.empty() && load.fragment != path) {
+            error = {EEXIST, widen(name + " is installed already, as " + load.fragment +
+                                   " (by a package): use that one, or remove the package first")};
+            return nullptr;
+        }
         int failed = 0;
         // O_EXCL: an existing unit is a failure, as an existing service is.
         if (!write_file(path, MakeUnitFile(definition), O_CREAT | O_EXCL, failed)) {
@@ -335,16 +377,31 @@ public:
     }
 
     std::unique_ptr<ServiceHandle> OpenServiceEntry(const std::wstring& serviceName,
-                                                    std::uint32_t /*access*/,
+                                                    std::uint32_t access,
                                                     ServiceError& error) override {
         const std::string name = UnitStem(serviceName) + ".service";
-        const std::string path = unit_directory_ + "/" + name;
-        struct stat info {};
-        if (stat(path.c_str(), &info) != 0) {
-            error = {static_cast<std::uint32_t>(errno), {}};
+        UnitLoad load;
+        if (!show_unit(name, load, error)) {
             return nullptr;
         }
-        return std::make_unique<LinuxServiceHandle>(path, name);
+        if (load.state == "not-found") {
+            error = {ENOENT, {}};
+            return nullptr;
+        }
+        // Only the unit /install wrote is /uninstall's to remove; a package's goes with the
+        // package, which would otherwise still list it.
+        constexpr std::uint32_t access_delete = access_uninstall & ~access_query_status;
+        const std::string own = unit_directory_ + "/" + name;
+        if ((access & access_delete) != 0 && load.fragment != own) {
+            error = {EPERM, widen(name + " was not installed by /install but " +
+                                  (load.fragment.empty() ? std::string("otherwise")
+                                                         : "as " + load.fragment) +
+                                  " (by a package): remove it with the package manager, for "
+                                  "example apt remove " +
+                                  UnitStem(serviceName))};
+            return nullptr;
+        }
+        return std::make_unique<LinuxServiceHandle>(load.fragment, name);
     }
 
 private:
@@ -353,8 +410,26 @@ private:
 
 } // namespace
 
-LinuxServiceManager::LinuxServiceManager(std::string unitDirectory, std::string runDirectory)
-    : unit_directory_(std::move(unitDirectory)), run_directory_(std::move(runDirectory)) {}
+LinuxServiceManager::LinuxServiceManager(std::string unitDirectory, std::string runDirectory,
+                                         bool checkProgramPlace)
+    : unit_directory_(std::move(unitDirectory)), run_directory_(std::move(runDirectory)),
+      check_program_place_(checkProgramPlace) {}
+
+std::wstring LinuxServiceManager::ProgramPlaceRefusal(const std::wstring& programPath) {
+    if (!check_program_place_) {
+        return {};
+    }
+    // The install runs as root; the service will too.
+    const std::wstring place = ReplaceablePlace(
+        Core_Common::wide_to_narrow(programPath, Core_Common::code_page_ansi), geteuid());
+    if (place.empty()) {
+        return {};
+    }
+    return L"The service is not registered: " + place +
+           L", so others could replace the program it would run as root. Install the program "
+           L"into a folder only root can change, for example with \"install -m 0755 antiarp "
+           L"/usr/local/sbin/antiarp\", or install the package.";
+}
 
 std::unique_ptr<ManagerHandle> LinuxServiceManager::OpenManager(std::uint32_t access,
                                                                 ServiceError& error) {
@@ -445,8 +520,13 @@ RunEndWait LinuxServiceManager::WaitForRunEnd(const std::wstring& serviceName,
                                               std::uint32_t timeoutMs, ServiceError& error) {
     const Deadline deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    const RunEndWait result =
+    RunEndWait result =
         wait_for_lock(RunningLockPath(run_directory_, serviceName), deadline, error);
+    // Only root may open the lock file: a controller without the right waits for the unit's
+    // state alone.
+    if (result == RunEndWait::cannot_open && error.code == EACCES) {
+        result = RunEndWait::gone;
+    }
     if (result != RunEndWait::ended && result != RunEndWait::gone) {
         return result;
     }

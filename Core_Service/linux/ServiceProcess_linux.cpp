@@ -1,6 +1,7 @@
 // The service process's side of systemd (sd_notify datagrams, SIGTERM as the stop control),
 // the running lock and the console signals.
 #include "Core_Common/CrashGuard.h"
+#include "Core_Common/Utility.h"
 #include "Core_Service/SystemdUnit.h"
 #include "Core_Service/linux/ServiceSystem_linux.h"
 
@@ -14,7 +15,6 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -120,8 +120,8 @@ bool notify_address(const std::string& text, sockaddr_un& address, socklen_t& le
 
 } // namespace
 
-LinuxServiceProcess::LinuxServiceProcess(std::string runDirectory)
-    : run_directory_(std::move(runDirectory)) {
+LinuxServiceProcess::LinuxServiceProcess(std::string runDirectory, bool checkProgramPlace)
+    : run_directory_(std::move(runDirectory)), check_program_place_(checkProgramPlace) {
     int fds[2] = {-1, -1};
     if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
         wake_read_.reset(fds[0]);
@@ -161,6 +161,21 @@ void LinuxServiceProcess::HoldStopSignals(bool console) {
     } else {
         catch_signal(SIGTERM);
     }
+}
+
+std::wstring LinuxServiceProcess::ProgramPlaceRefusal() {
+    if (!check_program_place_) {
+        return {};
+    }
+    const std::wstring program = Core_Common::module_file_path();
+    const std::wstring place = ReplaceablePlace(
+        Core_Common::wide_to_narrow(program, Core_Common::code_page_ansi), geteuid());
+    if (place.empty()) {
+        return {};
+    }
+    return L"The service does not run " + program + L": " + place +
+           L", so others could replace the program. Install it into a folder only root can "
+           L"change.";
 }
 
 bool LinuxServiceProcess::RunDispatcher(const std::wstring& /*serviceName*/,
@@ -291,21 +306,11 @@ void LinuxServiceProcess::CloseExitEvent() {
 }
 
 bool LinuxServiceProcess::CreateRunningMutex(const std::wstring& serviceName) {
-    const std::string path = RunningLockPath(run_directory_, serviceName);
-    // Under systemd this is the service's runtime directory; a console run makes it.
-    mkdir(path.substr(0, path.rfind('/')).c_str(), 0755);
-    // Not inherited: a child holding the open file would hold the lock after this process.
-    ScopedFd lock(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-    if (!lock) {
-        return true;
-    }
-    int locked = 0;
-    while ((locked = flock(lock.get(), LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
-    }
-    const bool held_elsewhere = locked != 0 && errno == EWOULDBLOCK;
-    lock_owned_ = locked == 0;
+    ScopedFd lock;
+    const RunningLock result = TakeRunningLock(RunningLockPath(run_directory_, serviceName), lock);
+    lock_owned_ = result == RunningLock::taken;
     lock_file_ = std::move(lock);
-    return !held_elsewhere;
+    return result != RunningLock::held_elsewhere;
 }
 
 void LinuxServiceProcess::ReleaseRunningMutex() {

@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <string>
+#include <sys/types.h>
 #include <thread>
 
 namespace Core_Service {
@@ -23,29 +24,53 @@ using Core_Common::ScopedFd;
 // service's runtime directory.
 std::string RunningLockPath(const std::string& runDirectory, const std::wstring& serviceName);
 
+enum class RunningLock {
+    taken,          // `lock` holds it
+    held_elsewhere, // another run holds it
+    unavailable,    // no lock could be had; the run goes on without one
+};
+
+// Takes the running lock at `path` without waiting. The lock file is this process's user's,
+// mode 0600, in a folder that only that user writes: a folder that is not so is made so (owner
+// and mode), a file that is not so is replaced, so that no other user can hold the lock.
+RunningLock TakeRunningLock(const std::string& path, ScopedFd& lock);
+
+// What makes the program at `path` replaceable by a user other than root and `user`: the file
+// or a folder above it (on its real path) belongs to another user, or its group or others may
+// write it. Empty when nothing does.
+std::wstring ReplaceablePlace(const std::string& path, uid_t user);
+
 class LinuxServiceManager final : public ServiceManager {
 public:
-    LinuxServiceManager(std::string unitDirectory, std::string runDirectory);
+    // checkProgramPlace: whether an install refuses a program file that others could replace;
+    // off only for test programs, which run from temporary folders.
+    LinuxServiceManager(std::string unitDirectory, std::string runDirectory,
+                        bool checkProgramPlace = true);
 
     std::unique_ptr<ManagerHandle> OpenManager(std::uint32_t access, ServiceError& error) override;
     bool WriteDescription(const std::wstring& serviceName,
                           const std::wstring& description) override;
+    std::wstring ProgramPlaceRefusal(const std::wstring& programPath) override;
     RunEndWait WaitForRunEnd(const std::wstring& serviceName, std::uint32_t timeoutMs,
                              ServiceError& error) override;
 
 private:
     std::string unit_directory_;
     std::string run_directory_;
+    bool check_program_place_;
 };
 
 class LinuxServiceProcess final : public ServiceProcess {
 public:
-    explicit LinuxServiceProcess(std::string runDirectory);
+    // checkProgramPlace: whether service mode refuses a program file that others could replace;
+    // off only for test programs, which run from temporary folders.
+    explicit LinuxServiceProcess(std::string runDirectory, bool checkProgramPlace = true);
     ~LinuxServiceProcess();
     LinuxServiceProcess(const LinuxServiceProcess&) = delete;
     LinuxServiceProcess& operator=(const LinuxServiceProcess&) = delete;
 
     void HoldStopSignals(bool console) override;
+    std::wstring ProgramPlaceRefusal() override;
 
     bool RunDispatcher(const std::wstring& serviceName, ServiceMainEntry serviceMain) override;
     bool RegisterControlHandler(const std::wstring& serviceName,
@@ -65,6 +90,7 @@ private:
     void ConsoleThread();
 
     std::string run_directory_;
+    bool check_program_place_;
 
     // Written by the signal handlers, read by the main loop or the console thread.
     ScopedFd wake_read_;

@@ -4,6 +4,7 @@
 #include "Core_Common/InterfaceConnectorCommon.h"
 #include "Core_Common/Timer.h"
 #include "Core_Common/Utility.h"
+#include "Core_Service/CommandLine.h"
 #include "Core_Service/ServiceDispatcher.h"
 #include "Core_SocketARP/SocketARP.h"
 #include "Core_SocketARP/StateStore.h"
@@ -28,28 +29,33 @@ void crash_files_to_state_directory() {
 #endif
 }
 
-template <class Mode> void run_mode(Mode mode) {
+template <class Mode> bool run_mode(Mode mode) {
     ServiceHandler handler;
-    Core_Common::RunGuarded([&] { (Core_Service::ServiceDispatcher::instance->*mode)(); });
+    bool ran = false;
+    Core_Common::RunGuarded([&] { ran = (Core_Service::ServiceDispatcher::instance->*mode)(); });
+    return ran;
 }
 
 } // namespace
 
-void RunCommandLine(const std::wstring& argument) {
+int RunCommandLine(const wchar_t* argument) {
+    using namespace Core_Service;
     unsigned result = 0;
     Core_Common::RunGuarded([&] {
-        result = Core_Service::ParseCommandLine(service_name, service_display_name,
-                                                service_description, argument.c_str());
+        result =
+            ParseCommandLine(service_name, service_display_name, service_description, argument);
     });
     switch (result) {
-    case 0:
-        return;
-    case 1:
-        run_mode(&Core_Service::ServiceDispatcher::RunServiceMode);
-        return;
-    case 2:
-        run_mode(&Core_Service::ServiceDispatcher::RunDebugMode);
-        return;
+    case command_done:
+        return exit_success;
+    case command_failed:
+        return exit_failed;
+    case command_usage:
+        return exit_usage;
+    case command_service_mode:
+        return run_mode(&ServiceDispatcher::RunServiceMode) ? exit_success : exit_failed;
+    case command_debug_mode:
+        return run_mode(&ServiceDispatcher::RunDebugMode) ? exit_success : exit_failed;
     default:
         throw 0;
     }
@@ -73,11 +79,11 @@ int ProgramMain(int argc, wchar_t** argv) {
     Core_SocketARP::InterfaceSocketARP::UseTrustedStores(trustedStores);
     InitializeModules();
     StartupModules();
-    RunCommandLine(argc >= 2 ? std::wstring(argv[1]) : std::wstring());
+    const int code = RunCommandLine(argc >= 2 ? argv[1] : nullptr);
     Core_Common::DispatchPending();
     ShutdownModules();
     ReleaseModules();
     Core_SocketARP::InterfaceSocketARP::UseStateStore(nullptr);
     Core_SocketARP::InterfaceSocketARP::UseTrustedStores({});
-    return 0;
+    return code;
 }

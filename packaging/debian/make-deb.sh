@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # Builds the Debian package with debhelper:
-#   make-deb.sh VERSION OUTPUT_DIR
-# from the linux preset's antiarp and package_texts (built before). The unit is the one that
-# "/usr/sbin/antiarp /install" writes, as package_texts makes it; the copyright file carries
-# LICENSE; the changelog names the version, dated by the last commit.
+#   make-deb.sh VERSION OUTPUT_DIR BUILD_DIR
+# from the antiarp and package_texts of BUILD_DIR (the deb preset's, built before with the
+# distribution's hardening flags). The unit is the one that "/usr/sbin/antiarp /install"
+# writes, as package_texts makes it; the copyright file carries LICENSE; the changelog names the
+# version, and it and the manual page are dated by the last commit; the README goes to
+# /usr/share/doc/tarnwick-antiarp/.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 version=$1
 out=$2
+build=$3
 
 stage=$root/build/package-stage/deb
 source=$stage/tarnwick-antiarp-$version
@@ -15,8 +18,9 @@ rm -rf "$stage"
 mkdir -p "$source" "$out"
 cp -r "$root/packaging/debian" "$source/debian"
 rm "$source/debian/make-deb.sh"
-cp "$root/build/linux/antiarp" "$source/antiarp"
-"$root/build/linux/packaging/package_texts" unit /usr/sbin/antiarp \
+cp "$build/antiarp" "$source/antiarp"
+cp "$root/README.md" "$source/README.md"
+"$build/packaging/package_texts" unit /usr/sbin/antiarp \
   >"$source/debian/tarnwick-antiarp.service"
 
 {
@@ -31,6 +35,8 @@ cp "$root/build/linux/antiarp" "$source/antiarp"
 } >"$source/debian/copyright"
 
 epoch=$(git -C "$root" log -1 --format=%ct 2>/dev/null || date +%s)
+sed -i "s/@VERSION@/$version/; s/@DATE@/$(date -u -d "@$epoch" +%Y-%m-%d)/" \
+  "$source/debian/antiarp.8"
 maintainer=$(sed -n 's/^Maintainer: //p' "$root/packaging/debian/control")
 cat >"$source/debian/changelog" <<CHANGES
 tarnwick-antiarp ($version) unstable; urgency=medium

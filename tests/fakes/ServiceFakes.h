@@ -55,6 +55,10 @@ public:
                            Core_Service::ServiceError& error) override;
     bool RemoveLogSource(const std::wstring& serviceName,
                          Core_Service::ServiceError& error) override;
+    std::wstring ProgramPlaceRefusal(const std::wstring& programPath) override {
+        placeChecked = programPath;
+        return programPlaceRefusal;
+    }
 
     std::map<std::wstring, Service> services;
     std::map<std::wstring, std::wstring> descriptions;
@@ -76,6 +80,9 @@ public:
     std::uint32_t logSourceError = 0;
     Core_Service::RunEndWait runEnd = Core_Service::RunEndWait::ended;
     std::uint32_t runEndError = 0;
+    // The install's answer about the program's place, and the path it was asked about.
+    std::wstring programPlaceRefusal;
+    std::wstring placeChecked;
 
     // Handles opened and not yet closed.
     int openHandles = 0;
@@ -95,6 +102,7 @@ public:
     explicit FakeServiceProcess(CallJournal& journal) : journal_(journal) {}
 
     void OpenSystemLog(const std::wstring& serviceName) override;
+    std::wstring ProgramPlaceRefusal() override { return programPlaceRefusal; }
 
     bool RunDispatcher(const std::wstring& serviceName,
                        Core_Service::ServiceMainEntry serviceMain) override;
@@ -126,6 +134,8 @@ public:
     bool waitsBlock = false;
     // Whether another run holds the running mutex.
     bool mutexHeldElsewhere = false;
+    // Service mode's answer about the program's place.
+    std::wstring programPlaceRefusal;
 
     std::vector<Core_Service::ServiceStatus> statuses;
     Core_Service::ServiceControlEntry control = nullptr;

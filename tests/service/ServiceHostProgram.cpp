@@ -147,8 +147,9 @@ int Run(const std::wstring* argument, unsigned& mode) {
         std::cerr << "TW_TEST_UNIT_DIR and TW_TEST_RUN_DIR must name test directories\n";
         return 3;
     }
-    LinuxServiceManager manager(unit_directory, run_directory);
-    LinuxServiceProcess real_process(run_directory);
+    // The tests run it from temporary folders, which others may write.
+    LinuxServiceManager manager(unit_directory, run_directory, false);
+    LinuxServiceProcess real_process(run_directory, false);
     RecordingProcess process(real_process, record, stop);
 #endif
 
@@ -159,26 +160,29 @@ int Run(const std::wstring* argument, unsigned& mode) {
     unsigned result = 0;
     Core_Common::RunGuarded([&] {
         result = ParseCommandLine(service_name, service_name, description,
-                                  argument != nullptr ? argument->c_str() : L"");
+                                  argument != nullptr ? argument->c_str() : nullptr);
     });
+    // The exit codes as the program's.
+    int code = result == command_done    ? exit_success
+               : result == command_usage ? exit_usage
+                                         : exit_failed;
     if (result == command_service_mode || result == command_debug_mode) {
         RecordingHandler handler(record, stop);
         dispatcher.SetHandler(&handler);
         dispatcher.SetServiceName(service_name);
+        bool ran = false;
         Core_Common::RunGuarded([&] {
-            if (result == command_service_mode) {
-                dispatcher.RunServiceMode();
-            } else {
-                dispatcher.RunDebugMode();
-            }
+            ran = result == command_service_mode ? dispatcher.RunServiceMode()
+                                                 : dispatcher.RunDebugMode();
         });
+        code = ran ? exit_success : exit_failed;
         dispatcher.SetHandler(nullptr);
         record.Add("Ended");
     }
     Core_Common::destroy_instance(ServiceDispatcher::instance);
     Core_Common::InterfaceLog::Destroy();
     mode = result;
-    return 0;
+    return code;
 }
 
 } // namespace
@@ -187,7 +191,7 @@ int Run(const std::wstring* argument, unsigned& mode) {
 int wmain(int argc, wchar_t** argv) {
     const std::wstring argument = argc >= 2 ? std::wstring(argv[1]) : std::wstring();
     unsigned mode = 0;
-    return Run(&argument, mode);
+    return Run(argc >= 2 ? &argument : nullptr, mode);
 }
 #else
 int main(int argc, char** argv) {
@@ -195,7 +199,7 @@ int main(int argc, char** argv) {
         argc >= 2 ? Core_Common::narrow_to_wide(argv[1], Core_Common::code_page_ansi)
                   : std::wstring();
     unsigned mode = 0;
-    const int code = Run(&argument, mode);
+    const int code = Run(argc >= 2 ? &argument : nullptr, mode);
     if (std::getenv("TW_TEST_STOP_SIGNALS_AT_END") != nullptr) {
         if (mode == command_debug_mode) {
             for (const int signal_number : {SIGINT, SIGQUIT, SIGHUP}) {

@@ -22,6 +22,7 @@
 #include <sstream>
 #include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -212,13 +213,16 @@ protected:
         return spawn_command(words, env);
     }
 
-    // Runs the program with one switch; gives its standard output and checks its exit code 0.
-    std::string Run(const std::string& argument) {
+    // Runs the program with one switch; gives its standard output and checks its exit code.
+    std::string Run(const std::string& argument, int code = exit_success) {
         Child child = Spawn({argument});
         std::string output = child.ReadAllOut();
-        EXPECT_EQ(child.Wait(), 0) << argument;
+        EXPECT_EQ(child.Wait(), code) << argument;
         return output;
     }
+
+    // systemctl show's words.
+    std::string Show() const { return "show -p LoadState -p FragmentPath " + unit_name; }
 
     std::vector<std::string> Calls() const { return lines_of(read_text(root / "state" / "calls")); }
     std::vector<std::string> Events() const { return lines_of(read_text(root / "events")); }
@@ -317,10 +321,13 @@ TEST_F(ServiceHostLinuxTest, InstallWritesAQuotedHardenedUnitAndEnablesIt) {
     EXPECT_THAT(unit, HasSubstr("\nDescription=" + description + "\n"));
     EXPECT_THAT(unit, HasSubstr("\nType=notify\n"));
     EXPECT_THAT(unit, HasSubstr("\nWantedBy=multi-user.target\n"));
-    EXPECT_THAT(Calls(), ElementsAre("daemon-reload", "enable " + unit_name, "daemon-reload"));
+    EXPECT_THAT(Calls(),
+                ElementsAre(Show(), "daemon-reload", "enable " + unit_name, "daemon-reload"));
     EXPECT_TRUE(fs::exists(root / "state" / (unit_name + ".enabled")));
 
-    const ToolResult verified = run_tool({"systemd-analyze", "verify", unit_path.string()});
+    // Its manual page comes with the package only.
+    const ToolResult verified =
+        run_tool({"systemd-analyze", "verify", "--man=no", unit_path.string()});
     EXPECT_EQ(verified.code, 0);
     EXPECT_EQ(verified.err, "");
 
@@ -346,7 +353,7 @@ TEST_P(InstallRefusalTest, PathsSystemdWillNotRunAreRefusedWithTheReason) {
     fs::create_directories(folder);
     fs::copy_file(SERVICE_HOST_PROGRAM, folder / "svc");
     SetProgram(folder / "svc");
-    const std::string output = Run("/install");
+    const std::string output = Run("/install", exit_failed);
     EXPECT_THAT(output, testing::StartsWith("[ERROR][ServiceDispatcher][ error_code = " +
                                             std::to_string(EINVAL) + " ] "));
     EXPECT_THAT(output, HasSubstr(": systemd does not run a program whose path holds "));
@@ -368,7 +375,7 @@ TEST_F(ServiceHostLinuxTest, FailedSystemctlCallsReportItsStatusAndMessage) {
         std::ofstream(root / "state" / ("fail." + verb)) << how << "\n";
     };
     fail_next("enable", "1 Failed to enable unit: Unit file x.service is masked.");
-    EXPECT_EQ(Run("/install"),
+    EXPECT_EQ(Run("/install", exit_failed),
               FailureLine(EIO, "systemctl exit status 1: Failed to enable unit: Unit file "
                                "x.service is masked."));
     EXPECT_FALSE(fs::exists(unit_path));
@@ -377,10 +384,11 @@ TEST_F(ServiceHostLinuxTest, FailedSystemctlCallsReportItsStatusAndMessage) {
     Run("/install");
     MarkActive();
     fail_next("stop", "4 Failed to stop " + unit_name + ": Access denied");
-    EXPECT_EQ(Run("/stop"), FailureLine(EACCES, "systemctl exit status 4: Failed to stop " +
-                                                    unit_name + ": Access denied"));
+    EXPECT_EQ(Run("/stop", exit_failed),
+              FailureLine(EACCES, "systemctl exit status 4: Failed to stop " + unit_name +
+                                      ": Access denied"));
     fail_next("stop", "1 Failed to stop " + unit_name + ": Interactive authentication required.");
-    EXPECT_EQ(Run("/stop"),
+    EXPECT_EQ(Run("/stop", exit_failed),
               FailureLine(EACCES, "systemctl exit status 1: Failed to stop " + unit_name +
                                       ": Interactive authentication required."));
 }
@@ -389,32 +397,57 @@ TEST_F(ServiceHostLinuxTest, InstallOfAnInstalledServiceFailsAndLeavesTheUnit) {
     EXPECT_EQ(Run("/i"), "Service Register successed.\n");
     const std::string before = read_text(unit_path);
     ClearRecords();
-    EXPECT_EQ(Run("-INSTALL"), FailureLine(EEXIST));
+    EXPECT_EQ(Run("-INSTALL", exit_failed), FailureLine(EEXIST));
     EXPECT_EQ(read_text(unit_path), before);
-    EXPECT_TRUE(Calls().empty());
+    EXPECT_THAT(Calls(), ElementsAre(Show()));
+}
+
+// A unit that systemd has from elsewhere (a package's, in /lib/systemd/system) is started and
+// stopped where it is; /install would override it and /uninstall leave the package's files
+// half gone, so both refuse, saying what to do.
+TEST_F(ServiceHostLinuxTest, APackagesUnitIsControlledButNotInstalledOrRemoved) {
+    const fs::path packaged = root / "state" / "package-units" / unit_name;
+    fs::create_directories(packaged.parent_path());
+    std::ofstream(packaged) << "[Service]\n";
+    EXPECT_EQ(Run("/install", exit_failed),
+              FailureLine(EEXIST, unit_name + " is installed already, as " + packaged.string() +
+                                      " (by a package): use that one, or remove the package "
+                                      "first"));
+    EXPECT_FALSE(fs::exists(unit_path));
+    EXPECT_EQ(Run("/start"), "Service Start successed.\n");
+    EXPECT_EQ(Run("/uninstall", exit_failed),
+              FailureLine(EPERM, unit_name + " was not installed by /install but as " +
+                                     packaged.string() +
+                                     " (by a package): remove it with the package manager, for "
+                                     "example apt remove " +
+                                     UnitStem(service_name)));
+    EXPECT_EQ(Run("/stop"), "Service Stop successed.\n");
+    EXPECT_TRUE(fs::exists(packaged));
+    EXPECT_THAT(Calls(), testing::Not(testing::Contains(testing::StartsWith("disable"))));
 }
 
 TEST_F(ServiceHostLinuxTest, UninstallRemovesAStoppedServiceOnly) {
     Run("/install");
     Run("/start");
-    EXPECT_EQ(Run("/uninstall"),
+    EXPECT_EQ(Run("/uninstall", exit_failed),
               "[ERROR][ServiceDispatcher]" + narrow(L"服务没有被停止，无法注销服务") + "\n");
     EXPECT_TRUE(fs::exists(unit_path));
     fs::remove(root / "state" / (unit_name + ".active"));
     ClearRecords();
     EXPECT_EQ(Run("-u"), "Service Unregister successed.\n");
     EXPECT_FALSE(fs::exists(unit_path));
-    EXPECT_THAT(Calls(),
-                ElementsAre("is-active " + unit_name, "disable " + unit_name, "daemon-reload"));
-    EXPECT_EQ(Run("/u"), FailureLine(ENOENT));
+    EXPECT_THAT(Calls(), ElementsAre(Show(), "is-active " + unit_name, "disable " + unit_name,
+                                     "daemon-reload"));
+    EXPECT_EQ(Run("/u", exit_failed), FailureLine(ENOENT));
 }
 
 TEST_F(ServiceHostLinuxTest, StartAsksWithoutWaitingAndIsRefusedWhileRunning) {
     Run("/install");
     ClearRecords();
     EXPECT_EQ(Run("/start"), "Service Start successed.\n");
-    EXPECT_THAT(Calls(), ElementsAre("is-active " + unit_name, "start --no-block " + unit_name));
-    EXPECT_EQ(Run("-start"), "");
+    EXPECT_THAT(Calls(),
+                ElementsAre(Show(), "is-active " + unit_name, "start --no-block " + unit_name));
+    EXPECT_EQ(Run("-start", exit_failed), "");
 }
 
 TEST_F(ServiceHostLinuxTest, StopWaitsForTheRunToEnd) {
@@ -427,8 +460,8 @@ TEST_F(ServiceHostLinuxTest, StopWaitsForTheRunToEnd) {
     EXPECT_THAT(Events(), testing::Contains("OnStop"));
     EXPECT_FALSE(LockHeld());
     // And once systemd counted the unit as stopped.
-    EXPECT_THAT(Calls(), ElementsAre("is-active " + unit_name, "stop --no-block " + unit_name,
-                                     "is-active " + unit_name));
+    EXPECT_THAT(Calls(), ElementsAre(Show(), "is-active " + unit_name,
+                                     "stop --no-block " + unit_name, "is-active " + unit_name));
     EXPECT_EQ(holder.Wait(), 0);
 }
 
@@ -448,7 +481,7 @@ TEST_F(ServiceHostLinuxTest, WaitForTheRunsEndTimesOutWhileTheLockIsHeld) {
 
 TEST_F(ServiceHostLinuxTest, StopOfAServiceThatDoesNotRunFails) {
     Run("/install");
-    EXPECT_EQ(Run("/stop"), FailureLine(ESRCH));
+    EXPECT_EQ(Run("/stop", exit_failed), FailureLine(ESRCH));
 }
 
 TEST_F(ServiceHostLinuxTest, RestartStopsARunningServiceThenStartsIt) {
@@ -457,25 +490,31 @@ TEST_F(ServiceHostLinuxTest, RestartStopsARunningServiceThenStartsIt) {
     ClearRecords();
     EXPECT_EQ(Run("/restart"), "Service Restart successed.\n");
     EXPECT_EQ(holder.Wait(), 0);
-    EXPECT_THAT(Calls(), ElementsAre("is-active " + unit_name, "is-active " + unit_name,
-                                     "stop --no-block " + unit_name, "is-active " + unit_name,
-                                     "is-active " + unit_name, "is-active " + unit_name,
-                                     "start --no-block " + unit_name));
+    EXPECT_THAT(Calls(), ElementsAre(Show(), "is-active " + unit_name, Show(),
+                                     "is-active " + unit_name, "stop --no-block " + unit_name,
+                                     "is-active " + unit_name, "is-active " + unit_name, Show(),
+                                     "is-active " + unit_name, "start --no-block " + unit_name));
 }
 
 TEST_F(ServiceHostLinuxTest, RestartOfAStoppedServiceOnlyStartsIt) {
     Run("/install");
     ClearRecords();
     EXPECT_EQ(Run("-restart"), "Service Restart successed.\n");
-    EXPECT_THAT(Calls(), ElementsAre("is-active " + unit_name, "is-active " + unit_name,
-                                     "start --no-block " + unit_name));
+    EXPECT_THAT(Calls(), ElementsAre(Show(), "is-active " + unit_name, Show(),
+                                     "is-active " + unit_name, "start --no-block " + unit_name));
 }
 
-TEST_F(ServiceHostLinuxTest, HelpAndServiceModeFromAConsole) {
+TEST_F(ServiceHostLinuxTest, HelpUnknownSwitchesAndServiceModeFromAConsole) {
     EXPECT_EQ(Run("?"), HelpText());
     EXPECT_EQ(Run("/?"), HelpText());
-    // Not a switch: service mode, which finds no notify socket and ends at once.
-    EXPECT_EQ(Run("/installx"), "");
+    // Not a switch: named, with the help text, and nothing run.
+    EXPECT_EQ(Run("/installx", exit_usage), "Unknown switch \"/installx\".\n" + HelpText());
+    EXPECT_TRUE(Events().empty());
+    // No argument: service mode, which finds no notify socket and ends at once; the service did
+    // not run.
+    Child child = Spawn({});
+    EXPECT_EQ(child.ReadAllOut(), "");
+    EXPECT_EQ(child.Wait(), exit_failed);
     EXPECT_THAT(Events(), ElementsAre("OnStart", "Ended"));
     EXPECT_FALSE(fs::exists(unit_path));
 }
@@ -513,18 +552,77 @@ TEST_F(ServiceHostLinuxTest, ServiceModeNotifiesReadyAndStoppingAndEndsOnSigterm
 TEST_F(ServiceHostLinuxTest, RunsThatFindARunInProgressLeaveItAlone) {
     Child& first = StartRunningService();
     ClearRecords();
-    for (const std::string argument : {"-debug", "/installx"}) {
-        Child& second = Keep(Spawn({argument}));
-        ASSERT_TRUE(second.WaitForLine("Ended")) << argument;
-        EXPECT_EQ(second.ReadAllOut(),
-                  (argument == "-debug" ? simulation_line : "") + run_in_progress_line);
-        EXPECT_EQ(second.Wait(), 0);
+    for (const bool debug : {true, false}) {
+        Child& second =
+            Keep(Spawn(debug ? std::vector<std::string>{"-debug"} : std::vector<std::string>{}));
+        ASSERT_TRUE(second.WaitForLine("Ended")) << debug;
+        EXPECT_EQ(second.ReadAllOut(), (debug ? simulation_line : "") + run_in_progress_line);
+        EXPECT_EQ(second.Wait(), exit_failed);
     }
     EXPECT_THAT(Events(), ElementsAre("Ended", "Ended"));
     EXPECT_TRUE(LockHeld());
     kill(first.pid, SIGTERM);
     EXPECT_EQ(first.Wait(), 0);
     EXPECT_THAT(Events(), ElementsAre("Ended", "Ended", "OnStop", "Ended"));
+}
+
+// Whoever could open the lock file could hold its lock for as long as they like and so keep
+// every start from running: the lock file is the run's user's alone (0600), in a folder only
+// that user writes, and a file that is not so, locked by someone (here the test, as another
+// user's squatter would), is replaced rather than waited for.
+TEST_F(ServiceHostLinuxTest, TheRunningLockIsNobodyElsesToHold) {
+    const fs::path folder = fs::path(lock_path).parent_path();
+    fs::create_directories(folder);
+    fs::permissions(folder, fs::perms::all);
+    const ScopedFd squatter(open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    ASSERT_EQ(fchmod(squatter.get(), 0644), 0);
+    ASSERT_EQ(flock(squatter.get(), LOCK_EX), 0);
+
+    Child& run = Keep(Spawn({"-debug"}));
+    ASSERT_TRUE(run.WaitForLine("OnIdle"));
+    EXPECT_TRUE(LockHeld());
+    struct stat info {};
+    ASSERT_EQ(stat(lock_path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+    ASSERT_EQ(stat(folder.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0755u);
+    kill(run.pid, SIGINT);
+    EXPECT_EQ(run.Wait(), exit_success);
+    EXPECT_EQ(run.ReadAllOut(), simulation_line);
+}
+
+// From the program file up to the root, the first place that a user other than root (and the
+// given one) could change: the program could be replaced through it.
+TEST(ReplaceablePlace, NamesTheFirstPlaceOthersCouldChangeOnTheWayUp) {
+    char pattern[] = "/tmp/tw-place-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const fs::path folder = pattern;
+    const fs::path program = folder / "antiarp";
+    std::ofstream(program) << "x";
+    fs::permissions(program, fs::perms(0755));
+    const uid_t user = geteuid();
+    const auto place = [&](const fs::path& path) { return narrow(ReplaceablePlace(path, user)); };
+
+    // The sticky bit of /tmp keeps others from replacing only what is not theirs.
+    EXPECT_EQ(place(program), "/tmp can be written by others than its owner (mode 1777)");
+    fs::permissions(folder, fs::perms::all);
+    EXPECT_EQ(place(program),
+              folder.string() + " can be written by others than its owner (mode 0777)");
+    fs::permissions(program, fs::perms(0775));
+    EXPECT_EQ(place(program),
+              program.string() + " can be written by others than its owner (mode 0775)");
+    if (user == 0) {
+        ASSERT_EQ(chown(program.c_str(), 65534, 65534), 0);
+        EXPECT_EQ(place(program), program.string() + " belongs to user 65534");
+    } else {
+        EXPECT_EQ(narrow(ReplaceablePlace(program, 0)),
+                  program.string() + " belongs to user " + std::to_string(user));
+    }
+    EXPECT_EQ(place(folder / "missing"), (folder / "missing").string() + " cannot be examined (" +
+                                             narrow(Core_Common::system_error_text(ENOENT)) + ")");
+    // Root's own folders, written by root alone.
+    EXPECT_EQ(place("/usr/bin/env"), "");
+    fs::remove_all(folder);
 }
 
 class DebugModeSignalTest : public ServiceHostLinuxTest, public testing::WithParamInterface<int> {};

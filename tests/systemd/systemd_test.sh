@@ -20,8 +20,11 @@ built=$2
 attacker=$3
 deb=${4:-}
 
-# The program's folder is bound at a path of its own: wherever the build lies (under /tmp, say),
-# the unit's private /tmp and read-only paths must not hide it from the service.
+# The build folder is bound read-only at a path of its own; the program is installed from there
+# as an administrator would (root's, in a folder only root writes: the service runs nothing
+# others could replace, and the build folder may be anybody's), at a path that the unit's
+# private /tmp and read-only paths do not hide from the service.
+build_dir=/opt/tarnwick-antiarp-build
 program_dir=/opt/tarnwick-antiarp-test
 antiarp=$program_dir/$(basename "$built")
 unit=tarnwick-antiarp
@@ -39,7 +42,8 @@ systemd_lab() {
     lab_init
     container="${LAB_ID}-systemd"
     trap 'container_stop "$container" || true; lab_cleanup' EXIT
-    container_start "$container" --bind "$(dirname "$built")":"$program_dir" "$@"
+    container_start "$container" --bind "$(dirname "$built")":"$build_dir" "$@"
+    inside install -D -m 0755 "$build_dir/$(basename "$built")" "$antiarp"
     expect_bounded "the container's init" "/proc/$(container_pid "$container")/status"
     expect_bounded "a command run inside" <(inside cat /proc/self/status)
     lab_host gw
@@ -61,10 +65,14 @@ unit_state() { inside systemctl is-active "$unit" || true; }
 unit_is() { [ "$(unit_state)" = "$1" ]; }
 unit_is_not() { [ "$(unit_state)" != "$1" ]; }
 
-# Runs one of the program's switches inside; its standard output must be exactly $2 (what
-# systemctl says on standard error is kept for a failure's diagnosis).
+# Runs one of the program's switches inside (the program: $antiarp, or $3); its standard output
+# must be exactly $2, its exit status $4 (0 when not given). What systemctl says on standard
+# error is kept for a failure's diagnosis.
 expect_switch() {
-    expect_equal "output of $1" "$(inside "$antiarp" "$1" 2>>"$LAB_DIR/systemctl")" "$2"
+    local output status=0
+    output=$(inside "${3:-$antiarp}" "$1" 2>>"$LAB_DIR/systemctl") || status=$?
+    expect_equal "output of $1" "$output" "$2"
+    expect_equal "exit status of $1" "$status" "${4:-0}"
 }
 
 install_service() {
@@ -89,7 +97,9 @@ scenario_lifecycle() {
     install_service
     inside test -f "$unit_file" || fail "no unit file at $unit_file"
     expect_equal "enabled" "$(inside systemctl is-enabled "$unit")" enabled
-    expect_equal "systemd-analyze verify" "$(inside systemd-analyze verify "$unit_file" 2>&1)" ""
+    # Its manual page comes with the package only.
+    expect_equal "systemd-analyze verify" \
+        "$(inside systemd-analyze verify --man=no "$unit_file" 2>&1)" ""
 
     # A slow gateway: the unit is "activating" until the program has pinned it and said READY=1.
     slow_gateway 800
@@ -115,15 +125,15 @@ scenario_lifecycle() {
     lab_wait_until 10 unit_is active || fail "not active after the restarts: $(unit_state)"
     expect_equal "entry after the restarts" "$(entries permanent)" "$(pinned)"
 
-    expect_switch /uninstall "[ERROR][ServiceDispatcher]服务没有被停止，无法注销服务"
+    expect_switch /uninstall "[ERROR][ServiceDispatcher]服务没有被停止，无法注销服务" "" 1
     expect_switch /stop "Service Stop successed."
     expect_switch /uninstall "Service Unregister successed."
     inside test ! -e "$unit_file" || fail "the unit file is still there"
     expect_equal "unit after /uninstall" "$(inside systemctl show -P LoadState "$unit")" not-found
 }
 
-# The sandbox as the running program has it, and a fault signal's crash files in the state
-# directory.
+# The sandbox as the running program has it; a fault signal's crash files in the state
+# directory, and the service back after the crash: started again, flushed and pinned again.
 scenario_sandbox() {
     systemd_lab
     install_service
@@ -149,13 +159,83 @@ scenario_sandbox() {
     lab_wait_until 10 lab_remembered "/proc/$(container_pid "$container")/root$state_dir/gateways" \
         "$LAB_GW_IP" "$gw_mac" || fail "the gateway was not remembered in the state directory"
 
+    # A crashed run flushes nothing: an entry of someone else's stays until the next start's
+    # flush.
+    inside ip neigh replace 10.81.0.77 lladdr 02:00:00:00:00:77 dev eth0 nud permanent
     inside kill -SEGV "$pid"
-    lab_wait_until 10 unit_is failed || fail "the unit did not fail after SIGSEGV: $(unit_state)"
-    expect_equal "exit status" "$(inside systemctl show -P ExecMainStatus "$unit")" 100
+    back() { [ "$(inside systemctl show -P NRestarts "$unit")" = 1 ] && unit_is active; }
+    lab_wait_until 10 back || fail "the unit did not come back after SIGSEGV: $(unit_state)"
+    expect_equal "main process" "$(journal | grep -c 'Main process exited, code=exited, status=100/')" 1
+    [ "$(inside systemctl show -P MainPID "$unit")" != "$pid" ] || fail "the same process runs"
+    expect_equal "entries after the restart" "$(entries permanent)" "$(pinned)"
+    expect_equal "program's lines" "$(program_lines)" \
+        "$(bound_line 0 "$LAB_GW_IP" "$gw_mac")"$'\n'"$(bound_line 0 "$LAB_GW_IP" "$gw_mac")"
     expect_equal "state directory" "$(inside ls "$state_dir")" \
         $'CRASH.DMP\nCRASHLOG.DAT\nCRASHLOG.TXT\ngateways\ntw-probe'
     expect_equal "dump's first line" "$(inside head -n 1 "$state_dir/CRASH.DMP")" \
         "TARNWICK CRASH DUMP 1"
+}
+
+# A program that others than root could replace is neither installed nor run as the service:
+# /install refuses it, naming the folder, and a unit that runs it anyway ends at once, with exit
+# code 1, before its first pass (no flush, no pin) and without a restart.
+scenario_unsafe_place() {
+    systemd_lab
+    local drop
+    for drop in /var/tmp/drop /srv/drop; do
+        inside install -d -m 0777 "$drop"
+        inside install -m 0755 "$antiarp" "$drop/antiarp"
+    done
+    expect_switch /install "[ERROR][ServiceDispatcher]The service is not registered: /var/tmp/drop \
+can be written by others than its owner (mode 0777), so others could replace the program it \
+would run as root. Install the program into a folder only root can change, for example with \
+\"install -m 0755 antiarp /usr/local/sbin/antiarp\", or install the package." \
+        /var/tmp/drop/antiarp 1
+    inside test ! -e "$unit_file" || fail "a unit was written"
+
+    # The unit's private /tmp and /var/tmp would hide /var/tmp/drop from the service: /srv/drop.
+    install_service
+    inside sed -i 's|^ExecStart=.*|ExecStart="/srv/drop/antiarp"|' "$unit_file"
+    inside systemctl daemon-reload
+    inside ip neigh replace 10.81.0.77 lladdr 02:00:00:00:00:77 dev eth0 nud permanent
+    expect_switch /start "Service Start successed."
+    lab_wait_until 10 unit_is failed || fail "the unit did not fail: $(unit_state)"
+    expect_equal "exit status" "$(inside systemctl show -P ExecMainStatus "$unit")" 1
+    expect_equal "restarts" "$(inside systemctl show -P NRestarts "$unit")" 0
+    expect_equal "program's lines" "$(program_lines)" "[ERROR][ServiceDispatcher]The service does \
+not run /srv/drop/antiarp: /srv/drop can be written by others than its owner (mode 0777), so \
+others could replace the program. Install it into a folder only root can change."
+    expect_equal "entries" "$(entries permanent)" \
+        "10.81.0.77 dev eth0 lladdr 02:00:00:00:00:77 PERMANENT"
+}
+
+# The running lock cannot be held by anyone but root: a debug run leaves a lock file that others
+# cannot open, and a lock file that is not root's alone (as earlier versions left it, 0644 and
+# here even 0666 in a folder anyone may write), locked by another user, is replaced, so that the
+# service starts all the same.
+scenario_running_lock() {
+    systemd_lab
+    local lock="/run/$unit/$unit.lock"
+    inside timeout -s INT 2 "$antiarp" -debug >/dev/null || true
+    expect_equal "lock file after a debug run" "$(inside stat -c '%a %U' "/run/$unit" "$lock")" \
+        $'755 root\n600 root'
+    inside systemd-run --quiet --wait --collect -p User=nobody flock -n "$lock" true 2>/dev/null &&
+        fail "another user could take the lock"
+
+    inside chmod 0777 "/run/$unit"
+    inside chmod 0666 "$lock"
+    inside chown nobody "/run/$unit" "$lock"
+    inside systemd-run --quiet --unit=tw-squatter -p User=nobody flock "$lock" sleep 600
+    squatting() { ! inside flock -n "$lock" true; }
+    lab_wait_until 10 squatting || fail "the squatter does not hold the lock"
+
+    install_service
+    expect_switch /start "Service Start successed."
+    lab_wait_until 10 unit_is active || fail "the unit did not become active: $(unit_state)"
+    expect_equal "entry" "$(entries permanent)" "$(pinned)"
+    expect_equal "lock file of the service" "$(inside stat -c '%a %U' "/run/$unit" "$lock")" \
+        $'755 root\n600 root'
+    expect_equal "program's lines" "$(program_lines)" "$(bound_line 0 "$LAB_GW_IP" "$gw_mac")"
 }
 
 # Each line's priority in the journal: the pass's error line is an error, the pins and the
@@ -182,8 +262,9 @@ $(bound_line 0 "$LAB_GW_IP" "$gw_mac")"
 
 # The Debian package as an administrator installs it on a machine with this one's packages
 # (their database copied in, /usr an overlay): its scripts enable and start the service, which
-# pins the gateway; removed, it is stopped (the ARP table flushed) and gone, its state directory
-# kept; purged, nothing of it is left.
+# pins the gateway; the program's switches control the package's unit; a reinstallation keeps
+# the service stopped or running as it was; removed, it is stopped (the ARP table flushed) and
+# gone, its state directory kept; purged, nothing of it is left.
 scenario_package() {
     [ -f "$deb" ] || fail "$deb is missing: run scripts/package.sh first"
     systemd_lab --writable-usr --copy /var/lib/dpkg --bind "$(dirname "$deb")":/packages
@@ -195,6 +276,37 @@ scenario_package() {
     expect_equal "enabled" "$(inside systemctl is-enabled "$unit")" enabled
     expect_equal "entry once installed" "$(entries permanent)" "$(pinned)"
     expect_equal "program's lines" "$(program_lines)" "$(bound_line 0 "$LAB_GW_IP" "$gw_mac")"
+    # The unit's manual page is there.
+    local packaged
+    packaged=$(inside systemctl show -P FragmentPath "$unit")
+    expect_equal "systemd-analyze verify" "$(inside systemd-analyze verify "$packaged" 2>&1)" ""
+
+    # The program's own switches work on the package's unit where systemd has it, but neither
+    # install another unit over it nor remove it.
+    local sbin=/usr/sbin/antiarp
+    expect_switch /install "[ERROR][ServiceDispatcher][ error_code = 17 ] [17] File exists: \
+$unit.service is installed already, as $packaged (by a package): use that one, or remove the \
+package first" $sbin 1
+    expect_switch /stop "Service Stop successed." $sbin
+    expect_equal "state after /stop" "$(unit_state)" inactive
+    expect_equal "entries after /stop" "$(entries all)" ""
+    # A reinstallation leaves a service the administrator stopped stopped.
+    inside dpkg -i "/packages/$(basename "$deb")" >>"$LAB_DIR/dpkg" 2>&1 ||
+        fail "dpkg -i again: $(cat "$LAB_DIR/dpkg")"
+    expect_equal "state after reinstalling" "$(unit_state)" inactive
+    expect_switch /start "Service Start successed." $sbin
+    lab_wait_until 10 unit_is active || fail "the unit did not become active: $(unit_state)"
+    expect_equal "entry after /start" "$(entries permanent)" "$(pinned)"
+    expect_switch /uninstall "[ERROR][ServiceDispatcher][ error_code = 1 ] [1] Operation not \
+permitted: $unit.service was not installed by /install but as $packaged (by a package): remove \
+it with the package manager, for example apt remove $unit" $sbin 1
+    # A reinstallation restarts a service that runs.
+    local pid
+    pid=$(inside systemctl show -P MainPID "$unit")
+    inside dpkg -i "/packages/$(basename "$deb")" >>"$LAB_DIR/dpkg" 2>&1 ||
+        fail "dpkg -i again: $(cat "$LAB_DIR/dpkg")"
+    lab_wait_until 10 unit_is active || fail "not active after reinstalling: $(unit_state)"
+    [ "$(inside systemctl show -P MainPID "$unit")" != "$pid" ] || fail "not restarted"
 
     inside dpkg -r tarnwick-antiarp >>"$LAB_DIR/dpkg" 2>&1 || fail "dpkg -r: $(cat "$LAB_DIR/dpkg")"
     expect_equal "state after removing" "$(unit_state)" inactive

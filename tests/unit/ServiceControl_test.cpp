@@ -101,10 +101,15 @@ INSTANTIATE_TEST_SUITE_P(
         SwitchCase{L"/debug", CommandSwitch::debug}, SwitchCase{L"-debug", CommandSwitch::debug},
         SwitchCase{L"/help", CommandSwitch::help}, SwitchCase{L"-HELP", CommandSwitch::help},
         SwitchCase{L"/?", CommandSwitch::help}, SwitchCase{L"-?", CommandSwitch::help},
-        SwitchCase{L"?", CommandSwitch::help}, SwitchCase{L"", CommandSwitch::none},
-        SwitchCase{L"/installx", CommandSwitch::none}, SwitchCase{L"install", CommandSwitch::none},
-        SwitchCase{L"/install ", CommandSwitch::none}, SwitchCase{L" /i", CommandSwitch::none},
-        SwitchCase{L"//i", CommandSwitch::none}, SwitchCase{L"/h", CommandSwitch::none},
+        SwitchCase{L"?", CommandSwitch::help}, SwitchCase{L"--help", CommandSwitch::help},
+        SwitchCase{L"-H", CommandSwitch::help}, SwitchCase{L"--version", CommandSwitch::version},
+        SwitchCase{L"/Version", CommandSwitch::version},
+        SwitchCase{L"-version", CommandSwitch::version}, SwitchCase{L"", CommandSwitch::none},
+        SwitchCase{L"--install", CommandSwitch::none}, SwitchCase{L"--h", CommandSwitch::none},
+        SwitchCase{L"/v", CommandSwitch::none}, SwitchCase{L"/installx", CommandSwitch::none},
+        SwitchCase{L"install", CommandSwitch::none}, SwitchCase{L"/install ", CommandSwitch::none},
+        SwitchCase{L" /i", CommandSwitch::none}, SwitchCase{L"//i", CommandSwitch::none},
+        SwitchCase{L"/h", CommandSwitch::none},
         // Look-alikes that a conversion to the ANSI code page would turn into switches.
         SwitchCase{L"/\xFF29\xFF2E\xFF33\xFF34\xFF21\xFF2C\xFF2C", CommandSwitch::none},
         SwitchCase{L"/\x0130NSTALL", CommandSwitch::none},
@@ -141,18 +146,27 @@ TEST(HelpText, IsAnEmptyLineAndSixSwitchLines) {
 }
 
 TEST_F(ServiceControlTest, HelpFormsPrintTheHelpTextOnly) {
-    for (const wchar_t* form : {L"/help", L"-help", L"/?", L"-?", L"?", L"/HELP"}) {
+    for (const wchar_t* form : {L"/help", L"-help", L"/?", L"-?", L"?", L"/HELP", L"--help"}) {
         EXPECT_EQ(Parse(form), HelpText()) << narrow(form);
     }
     EXPECT_TRUE(journal.Entries().empty());
 }
 
-TEST_F(ServiceControlTest, AnythingElseSelectsServiceModeWithoutAnOperation) {
-    for (const wchar_t* form : {L"", L"/installx", L"stop", L"/debug2", L"/"}) {
-        EXPECT_EQ(Parse(form, command_service_mode), "");
-    }
+// Only no argument at all is service mode, as the service managers start it; a mistyped switch
+// is named, with the help text, and runs nothing.
+TEST_F(ServiceControlTest, NoArgumentSelectsServiceModeAndAnythingElseIsAUsageError) {
     EXPECT_EQ(Parse(nullptr, command_service_mode), "");
+    for (const wchar_t* form : {L"", L"/installx", L"stop", L"/debug2", L"/"}) {
+        EXPECT_EQ(Parse(form, command_usage),
+                  "Unknown switch \"" + narrow(form) + "\".\n" + HelpText());
+    }
     EXPECT_TRUE(journal.Entries().empty());
+}
+
+TEST(UnknownSwitchLine, ShowsWhatIsNoTextAsEscapes) {
+    EXPECT_EQ(UnknownSwitchLine(L"a\tb\x7F"), "Unknown switch \"a\\x09b\\x7f\".");
+    EXPECT_EQ(UnknownSwitchLine(std::wstring(1, static_cast<wchar_t>(0xD800))),
+              "Unknown switch \"\\xd800\".");
 }
 
 TEST_F(ServiceControlTest, DebugFormsSelectDebugMode) {
@@ -190,7 +204,7 @@ TEST_F(ServiceControlTest, InstallWithoutItsLogSourceReportsItAndStands) {
 
 TEST_F(ServiceControlTest, InstallOfAnInstalledServiceFailsAndWritesNoDescription) {
     AddService(service_stopped);
-    EXPECT_EQ(Parse(L"/i"), FailureLine(tw_test::fake_error_service_exists));
+    EXPECT_EQ(Parse(L"/i", command_failed), FailureLine(tw_test::fake_error_service_exists));
     EXPECT_TRUE(manager.descriptions.empty());
     EXPECT_THAT(journal.Entries(),
                 ElementsAre("OpenManager 0x2", "CreateService Tarnwick AntiARP", "CloseManager"));
@@ -205,7 +219,7 @@ TEST_F(ServiceControlTest, InstallWithoutDescriptionSaysSoAfterTheSuccessLine) {
 
 TEST_F(ServiceControlTest, InstallWithoutTheManagerIsASystemFailure) {
     manager.openManagerError = 5;
-    EXPECT_EQ(Parse(L"/i"), FailureLine(5));
+    EXPECT_EQ(Parse(L"/i", command_failed), FailureLine(5));
     EXPECT_TRUE(manager.services.empty());
 }
 
@@ -218,6 +232,34 @@ TEST_F(ServiceControlTest, InstallOfAMissingFileReportsItsNativePathAndCreatesNo
     native.make_preferred();
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "[ERROR][ServiceDispatcher]" + narrow(native.wstring() + L" 文件未找到") + "\n");
+    EXPECT_TRUE(journal.Entries().empty());
+}
+
+TEST_F(ServiceControlTest, InstallOfAProgramOthersCouldReplaceIsRefusedWithTheReason) {
+    manager.programPlaceRefusal = L"The service is not registered: /var/tmp/drop is writable";
+    EXPECT_EQ(Parse(L"/install", command_failed),
+              "[ERROR][ServiceDispatcher]The service is not registered: /var/tmp/drop is "
+              "writable\n");
+    std::filesystem::path own(Core_Common::module_file_path());
+    own.make_preferred();
+    EXPECT_EQ(manager.placeChecked, own.wstring());
+    EXPECT_TRUE(journal.Entries().empty());
+}
+
+TEST_F(ServiceControlTest, VersionFormsPrintOneLineWithTheBuildsFacts) {
+    for (const wchar_t* form : {L"--version", L"/version", L"-VERSION"}) {
+        const std::string line = Parse(form);
+        EXPECT_EQ(line, VersionLine(service_name) + "\n");
+        // "Tarnwick AntiARP 1.0 (Linux x86_64, RelWithDebInfo, GNU 12.2.0)"
+        EXPECT_THAT(line, testing::StartsWith("Tarnwick AntiARP "));
+#ifdef _WIN32
+        EXPECT_THAT(line, testing::HasSubstr(" (Windows i686, "));
+#else
+        EXPECT_THAT(line, testing::HasSubstr(" (Linux "));
+#endif
+        EXPECT_THAT(line, testing::EndsWith(")\n"));
+        EXPECT_EQ(std::count(line.begin(), line.end(), ','), 2) << line;
+    }
     EXPECT_TRUE(journal.Entries().empty());
 }
 
@@ -270,7 +312,7 @@ TEST_F(ServiceControlTest, UninstallReportsALogSourceThatStaysAndStillSucceeds) 
 
 TEST_F(ServiceControlTest, UninstallOfARunningServiceIsRefused) {
     AddService(service_running);
-    EXPECT_EQ(Parse(L"-uninstall"),
+    EXPECT_EQ(Parse(L"-uninstall", command_failed),
               "[ERROR][ServiceDispatcher]" + narrow(L"服务没有被停止，无法注销服务") + "\n");
     EXPECT_EQ(manager.services.count(service_name), 1u);
     EXPECT_TRUE(Logged().empty());
@@ -279,7 +321,7 @@ TEST_F(ServiceControlTest, UninstallOfARunningServiceIsRefused) {
 TEST_F(ServiceControlTest, FailedDeletionIsNotReported) {
     AddService(service_stopped);
     manager.deleteError = 1072;
-    EXPECT_EQ(Parse(L"/uninstall"), "");
+    EXPECT_EQ(Parse(L"/uninstall", command_failed), "");
     // The service stays, and so does its log source.
     EXPECT_THAT(journal.Entries(),
                 testing::Not(testing::Contains("RemoveLogSource Tarnwick AntiARP")));
@@ -290,19 +332,19 @@ TEST_F(ServiceControlTest, FailuresCarryTheServiceManagersWords) {
     AddService(service_running);
     manager.openServiceError = 13;
     manager.failureDetail = L"systemctl exit status 4: Failed to stop x.service: Access denied";
-    EXPECT_EQ(Parse(L"/stop"),
+    EXPECT_EQ(Parse(L"/stop", command_failed),
               FailureLine(13, "systemctl exit status 4: Failed to stop x.service: Access denied"));
 }
 
 TEST_F(ServiceControlTest, UninstallReportsEachFailedStep) {
-    EXPECT_EQ(Parse(L"/u"), FailureLine(tw_test::fake_error_no_such_service));
+    EXPECT_EQ(Parse(L"/u", command_failed), FailureLine(tw_test::fake_error_no_such_service));
     AddService(service_stopped);
     manager.queryError = 6;
-    EXPECT_EQ(Parse(L"/u"), FailureLine(6));
+    EXPECT_EQ(Parse(L"/u", command_failed), FailureLine(6));
     manager.openServiceError = 5;
-    EXPECT_EQ(Parse(L"/u"), FailureLine(5));
+    EXPECT_EQ(Parse(L"/u", command_failed), FailureLine(5));
     manager.openManagerError = 1722;
-    EXPECT_EQ(Parse(L"/u"), FailureLine(1722));
+    EXPECT_EQ(Parse(L"/u", command_failed), FailureLine(1722));
     EXPECT_EQ(manager.services.count(service_name), 1u);
 }
 
@@ -317,9 +359,9 @@ TEST_F(ServiceControlTest, StartAsksForTheStartOnly) {
 
 TEST_F(ServiceControlTest, RefusedStartIsNotReported) {
     AddService(service_running);
-    EXPECT_EQ(Parse(L"-start"), "");
+    EXPECT_EQ(Parse(L"-start", command_failed), "");
     manager.services.clear();
-    EXPECT_EQ(Parse(L"-start"), FailureLine(tw_test::fake_error_no_such_service));
+    EXPECT_EQ(Parse(L"-start", command_failed), FailureLine(tw_test::fake_error_no_such_service));
 }
 
 TEST_F(ServiceControlTest, StopClosesTheHandlesThenWaitsForTheRunToEnd) {
@@ -334,7 +376,7 @@ TEST_F(ServiceControlTest, StopClosesTheHandlesThenWaitsForTheRunToEnd) {
 
 TEST_F(ServiceControlTest, StopOfAServiceThatDoesNotRunWaitsForNothing) {
     AddService(service_stopped);
-    EXPECT_EQ(Parse(L"/stop"), FailureLine(tw_test::fake_error_not_active));
+    EXPECT_EQ(Parse(L"/stop", command_failed), FailureLine(tw_test::fake_error_not_active));
     EXPECT_THAT(journal.Entries(),
                 testing::Not(testing::Contains(testing::StartsWith("WaitForRunEnd"))));
 }
@@ -344,7 +386,7 @@ TEST_F(ServiceControlTest, StopThatTimesOutIsReportedAndPrintsNoSuccessLine) {
     AddService(service_running);
     manager.runEnd = RunEndWait::no_response;
     manager.runEndError = 1053;
-    EXPECT_EQ(Parse(L"/stop"),
+    EXPECT_EQ(Parse(L"/stop", command_failed),
               "[ERROR][ServiceDispatcher][ error_code = 1053 ] " +
                   narrow(L"服务已失去响应 " + Core_Common::system_error_text(1053)) + "\n");
     EXPECT_TRUE(Logged().empty());
@@ -361,7 +403,7 @@ TEST_F(ServiceControlTest, StopThatCannotOpenTheRunningMutexFails) {
     AddService(service_running);
     manager.runEnd = RunEndWait::cannot_open;
     manager.runEndError = 5;
-    EXPECT_EQ(Parse(L"/stop"), FailureLine(5));
+    EXPECT_EQ(Parse(L"/stop", command_failed), FailureLine(5));
     EXPECT_TRUE(Logged().empty());
 }
 
@@ -391,7 +433,7 @@ TEST_F(ServiceControlTest, RestartOfAServiceThatWillNotStopGivesUp) {
     AddService(service_running);
     manager.services.at(service_name).stopTakesEffect = false;
     // The inner stop prints no line of its own.
-    EXPECT_EQ(Parse(L"/restart"),
+    EXPECT_EQ(Parse(L"/restart", command_failed),
               "[WARN][ServiceDispatcher]" + narrow(L"未能正确的停止服务程序.") + "\n");
     EXPECT_THAT(journal.Entries(), testing::Not(testing::Contains("Start")));
 }
@@ -400,7 +442,7 @@ TEST_F(ServiceControlTest, RestartReportsAFailedSecondQuery) {
     AddService(service_running);
     manager.queryError = 6;
     manager.failingQuery = 2;
-    EXPECT_EQ(Parse(L"/restart"), FailureLine(6));
+    EXPECT_EQ(Parse(L"/restart", command_failed), FailureLine(6));
     EXPECT_THAT(journal.Entries(), testing::Not(testing::Contains("Start")));
 }
 

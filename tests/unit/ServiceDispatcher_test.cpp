@@ -55,7 +55,8 @@ protected:
 // The system log first: the first binding pass's lines are the service's first events.
 TEST_F(ServiceRunTest, ServiceModeOpensTheSystemLogThenStartsTheHandlerBeforeConnecting) {
     process.startedByManager = false;
-    dispatcher().RunServiceMode();
+    // No service manager to connect to: the service did not run.
+    EXPECT_FALSE(dispatcher().RunServiceMode());
     EXPECT_THAT(journal.Entries(),
                 ElementsAre("OpenSystemLog Tarnwick AntiARP", "CreateRunningMutex Tarnwick AntiARP",
                             "OnStart", "RunDispatcher Tarnwick AntiARP", "ReleaseRunningMutex"));
@@ -64,7 +65,7 @@ TEST_F(ServiceRunTest, ServiceModeOpensTheSystemLogThenStartsTheHandlerBeforeCon
 
 TEST_F(ServiceRunTest, ServiceModeDoesNotConnectWhenStartFails) {
     handler.startResult = false;
-    dispatcher().RunServiceMode();
+    EXPECT_FALSE(dispatcher().RunServiceMode());
     EXPECT_THAT(journal.Entries(),
                 ElementsAre("OpenSystemLog Tarnwick AntiARP", "CreateRunningMutex Tarnwick AntiARP",
                             "OnStart", "ReleaseRunningMutex"));
@@ -107,7 +108,7 @@ TEST_F(ServiceRunTest, StopControlEndsTheRunInItsOrder) {
 
 TEST_F(ServiceRunTest, EveryStatusIsOfTheWin32TypeWithZeroCodesAndHints) {
     process.onWait = [this](int) { Control(control_stop); };
-    dispatcher().RunServiceMode();
+    EXPECT_TRUE(dispatcher().RunServiceMode());
     ASSERT_EQ(States(), (std::vector<std::uint32_t>{service_start_pending, service_running,
                                                     service_stop_pending, service_stopped}));
     for (const auto& status : process.statuses) {
@@ -232,7 +233,7 @@ TEST_F(ServiceRunTest, DebugModeRunsTheHandlerInTheConsole) {
         }
     };
     testing::internal::CaptureStdout();
-    dispatcher().RunDebugMode();
+    EXPECT_TRUE(dispatcher().RunDebugMode());
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               Core_Common::wide_to_narrow(L"[NORMAL][ServiceDispatcher]服务运行在模拟状态\n", 0));
     EXPECT_THAT(journal.Entries(), ElementsAreArray({
@@ -255,7 +256,7 @@ TEST_F(ServiceRunTest, DebugModeRunsTheHandlerInTheConsole) {
 TEST_F(ServiceRunTest, DebugModeWithoutStartReleasesTheMutexAtOnce) {
     handler.startResult = false;
     testing::internal::CaptureStdout();
-    dispatcher().RunDebugMode();
+    EXPECT_FALSE(dispatcher().RunDebugMode());
     testing::internal::GetCapturedStdout();
     EXPECT_THAT(journal.Entries(), ElementsAre("CreateExitEvent", "AddConsoleControlHandler",
                                                "CreateRunningMutex Tarnwick AntiARP", "OnStart",
@@ -279,20 +280,30 @@ TEST_F(ServiceRunTest, ConsoleEventDuringTheStartEndsTheRunAfterIt) {
                           "Wait 100", "CloseExitEvent", "OnStop", "ReleaseRunningMutex"}));
 }
 
+// A program file that others could replace: one line, before the running mutex and the start.
+TEST_F(ServiceRunTest, ServiceModeRefusesAProgramOthersCouldReplace) {
+    process.programPlaceRefusal = L"The service does not run /var/tmp/drop/antiarp";
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(dispatcher().RunServiceMode());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "[ERROR][ServiceDispatcher]The service does not run /var/tmp/drop/antiarp\n");
+    EXPECT_THAT(journal.Entries(), ElementsAre("OpenSystemLog Tarnwick AntiARP"));
+}
+
 // Another run holds the running mutex: one line, and neither mode starts or stops anything.
 TEST_F(ServiceRunTest, ModesThatFindARunInProgressLeaveItAlone) {
     process.mutexHeldElsewhere = true;
     const std::string line = Core_Common::wide_to_narrow(
         L"[WARN][ServiceDispatcher]已有实例在运行，本次运行不改动 ARP 表\n", 0);
     testing::internal::CaptureStdout();
-    dispatcher().RunServiceMode();
+    EXPECT_FALSE(dispatcher().RunServiceMode());
     EXPECT_EQ(testing::internal::GetCapturedStdout(), line);
     EXPECT_THAT(journal.Entries(), ElementsAre("OpenSystemLog Tarnwick AntiARP",
                                                "CreateRunningMutex Tarnwick AntiARP"));
 
     journal.Clear();
     testing::internal::CaptureStdout();
-    dispatcher().RunDebugMode();
+    EXPECT_FALSE(dispatcher().RunDebugMode());
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               Core_Common::wide_to_narrow(L"[NORMAL][ServiceDispatcher]服务运行在模拟状态\n", 0) +
                   line);

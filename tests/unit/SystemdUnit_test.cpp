@@ -57,7 +57,7 @@ TEST(ExecPathRefusal, NamesWhatSystemdWillNotRunAndShowsThePath) {
     EXPECT_EQ(ExecPathRefusal(not_utf8), prefix + L"text that is not UTF-8: /a\\xff/x");
 }
 
-TEST(UnitFile, RegistersANotifyServiceStartedAtBootAndNeverRestarted) {
+TEST(UnitFile, RegistersANotifyServiceStartedAtBootAndRestartedAfterACrash) {
     const auto lines = Lines(MakeUnitFile(Definition()));
     const auto has = [&](const std::string& line) {
         return std::find(lines.begin(), lines.end(), line) != lines.end();
@@ -66,7 +66,12 @@ TEST(UnitFile, RegistersANotifyServiceStartedAtBootAndNeverRestarted) {
     EXPECT_TRUE(has("Description=Tarnwick AntiARP"));
     EXPECT_TRUE(has("Type=notify"));
     EXPECT_TRUE(has("ExecStart=\"/opt/tarnwick anti arp/antiarp\""));
-    EXPECT_TRUE(has("Restart=no"));
+    EXPECT_TRUE(has("Documentation=man:antiarp(8)"));
+    // A crash (exit code 100, a signal) is followed by a new start; a run that found it must
+    // not run (1) or a command line that is no switch (2) are not.
+    EXPECT_TRUE(has("Restart=on-failure"));
+    EXPECT_TRUE(has("RestartSec=1s"));
+    EXPECT_TRUE(has("RestartPreventExitStatus=1 2"));
     EXPECT_TRUE(has("WantedBy=multi-user.target"));
     EXPECT_TRUE(has("RuntimeDirectory=tarnwick-antiarp"));
     EXPECT_TRUE(has("StateDirectory=tarnwick-antiarp"));

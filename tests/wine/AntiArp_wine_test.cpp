@@ -95,10 +95,11 @@ protected:
         return L"\"" + program.wstring() + L"\"" + (argument.empty() ? L"" : L" " + argument);
     }
 
-    // Runs the program with one argument; its output, after checking its exit code 0.
-    std::string Run(const std::wstring& argument) {
+    // Runs the program with one argument (none: empty); its output, after checking its exit
+    // code.
+    std::string Run(const std::wstring& argument, DWORD code = 0) {
         const ProgramResult result = run_program(Command(argument));
-        EXPECT_EQ(result.code, 0u) << narrow(argument);
+        EXPECT_EQ(result.code, code) << narrow(argument);
         return result.output;
     }
 
@@ -172,7 +173,7 @@ TEST_F(AntiArpWineTest, RestartOfARunningServiceRunsItInANewProcess) {
 
 TEST_F(AntiArpWineTest, UninstallOfARunningServiceIsRefused) {
     InstallAndStart();
-    EXPECT_EQ(Run(L"/uninstall"),
+    EXPECT_EQ(Run(L"/uninstall", 1),
               "[ERROR][ServiceDispatcher]" + narrow(L"服务没有被停止，无法注销服务") + "\r\n");
     EXPECT_EQ(query_state(service_name), static_cast<DWORD>(SERVICE_RUNNING));
 }
@@ -191,21 +192,21 @@ TEST_F(AntiArpWineTest, ARunInProgressIsLeftAlone) {
     InstallAndStart();
     const ScopedKernelHandle process = ServiceProcess();
     ASSERT_TRUE(process);
-    EXPECT_EQ(Run(L""), run_in_progress);
+    EXPECT_EQ(Run(L"", 1), run_in_progress);
     ChildProcess debug(Command(L"/debug"));
     EXPECT_TRUE(debug.WaitForExit());
     const ProgramResult result = debug.Finish();
-    EXPECT_EQ(result.code, 0u);
+    EXPECT_EQ(result.code, 1u);
     EXPECT_EQ(result.output, simulated + run_in_progress);
     EXPECT_EQ(WaitForSingleObject(process.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
     EXPECT_TRUE(running_mutex_exists());
 }
 
 // Not started by the Service Control Manager, service mode cannot connect to it: the process
-// has run the protection's start, and its end stops it again.
-TEST_F(AntiArpWineTest, WithoutASwitchItCannotConnectAndEndsWithExitCodeZero) {
+// has run the protection's start, and its end stops it again; the service did not run (1).
+TEST_F(AntiArpWineTest, WithoutASwitchItCannotConnectAndEndsWithExitCodeOne) {
     const ProgramResult result = run_program(Command(L""));
-    EXPECT_EQ(result.code, 0u);
+    EXPECT_EQ(result.code, 1u);
     expect_protection_started_and_stopped(result.output);
     EXPECT_FALSE(running_mutex_exists());
 }

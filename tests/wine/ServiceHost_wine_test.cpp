@@ -43,10 +43,11 @@ protected:
         remove_folder(folder);
     }
 
-    // Runs the program with one argument; its output, after checking its exit code 0.
-    std::string Run(const std::wstring& argument) {
+    // Runs the program with one argument (none: empty); its output, after checking its exit
+    // code.
+    std::string Run(const std::wstring& argument, DWORD code = 0) {
         const ProgramResult result = run_program(L"\"" + program.wstring() + L"\" " + argument);
-        EXPECT_EQ(result.code, 0u) << narrow(argument);
+        EXPECT_EQ(result.code, code) << narrow(argument);
         return result.output;
     }
 
@@ -74,7 +75,7 @@ TEST_F(ServiceHostWineTest, InstallOfAnInstalledServiceFailsAndWritesNoDescripti
     EXPECT_EQ(Run(L"/i"), "Service Register successed.\r\n");
     const std::wstring key = registry_key(service_name);
     ASSERT_EQ(run_program(L"reg.exe delete " + key + L" /v Description /f").code, 0u);
-    EXPECT_EQ(Run(L"-INSTALL"), crlf(FailureLine(ERROR_SERVICE_EXISTS)));
+    EXPECT_EQ(Run(L"-INSTALL", 1), crlf(FailureLine(ERROR_SERVICE_EXISTS)));
     EXPECT_NE(run_program(L"reg.exe query " + key + L" /v Description").code, 0u);
 }
 
@@ -107,7 +108,7 @@ TEST_F(ServiceHostWineTest, StartedServiceReportsItsStatesTakesUserControlsAndSt
 
 TEST_F(ServiceHostWineTest, StopOfAServiceThatDoesNotRunFails) {
     Run(L"/install");
-    EXPECT_EQ(Run(L"/stop"), crlf(FailureLine(ERROR_SERVICE_NOT_ACTIVE)));
+    EXPECT_EQ(Run(L"/stop", 1), crlf(FailureLine(ERROR_SERVICE_NOT_ACTIVE)));
 }
 
 TEST_F(ServiceHostWineTest, RestartOfARunningServiceStopsAndStartsIt) {
@@ -132,7 +133,7 @@ TEST_F(ServiceHostWineTest, UninstallRemovesAStoppedServiceOnly) {
     Run(L"/install");
     Run(L"/start");
     ASSERT_TRUE(wait_for_state(service_name, SERVICE_RUNNING));
-    EXPECT_EQ(Run(L"/uninstall"),
+    EXPECT_EQ(Run(L"/uninstall", 1),
               "[ERROR][ServiceDispatcher]" + narrow(L"服务没有被停止，无法注销服务") + "\r\n");
     EXPECT_TRUE(open_service(service_name, SERVICE_QUERY_STATUS));
     EXPECT_EQ(Run(L"/stop"), "Service Stop successed.\r\n");
@@ -186,8 +187,12 @@ TEST_F(ServiceHostWineTest, HelpFormsPrintTheHelpText) {
     }
 }
 
-TEST_F(ServiceHostWineTest, ASwitchWithExtraCharactersRunsServiceModeWhichCannotConnect) {
-    EXPECT_EQ(Run(L"/installx"), "");
+// A switch with extra characters is no switch: named, with the help text, and nothing run. No
+// argument at all is service mode, which cannot connect to the Service Control Manager.
+TEST_F(ServiceHostWineTest, OnlyNoArgumentRunsServiceModeWhichCannotConnect) {
+    EXPECT_EQ(Run(L"/installx", 2), crlf("Unknown switch \"/installx\".\n" + HelpText()));
+    EXPECT_TRUE(Events().empty());
+    EXPECT_EQ(Run(L"", 1), "");
     EXPECT_THAT(Events(), ElementsAre("OnStart", "Ended"));
     EXPECT_FALSE(open_service(service_name, SERVICE_QUERY_STATUS));
 }
