@@ -78,6 +78,10 @@ private:
     std::optional<OpenedService> OpenForControl(const std::wstring& serviceName,
                                                 std::uint32_t access) const;
     void SetState(std::uint32_t state, std::uint32_t controlsAccepted);
+    // Reports stop-pending with its wait hint, or, once pending, the next checkpoint.
+    void EnterStopPending();
+    // The next checkpoint of a stop under way; nothing otherwise.
+    void AdvanceStopCheckpoint();
     void RunLoop();
 
     ServiceManager& manager_;

@@ -331,9 +331,19 @@ bool RecordingServiceHandler::OnBreak() {
     return false;
 }
 
-void RecordingServiceHandler::OnStop() { journal_.Add("OnStop"); }
+void RecordingServiceHandler::OnStop() {
+    journal_.Add("OnStop");
+    if (onStop) {
+        onStop();
+    }
+}
 
-void RecordingServiceHandler::OnShutdown() { journal_.Add("OnShutdown"); }
+void RecordingServiceHandler::OnShutdown() {
+    journal_.Add("OnShutdown");
+    if (onStop) {
+        onStop();
+    }
+}
 
 void RecordingServiceHandler::OnSpare() { journal_.Add("OnSpare"); }
 

@@ -158,6 +158,8 @@ public:
     bool startResult = true;
     // Runs inside OnStart, after its record (a console event during the start).
     std::function<void()> onStart;
+    // Runs inside OnStop and OnShutdown, after their record (a stop that takes a while).
+    std::function<void()> onStop;
     int idles = 0;
 
 private:

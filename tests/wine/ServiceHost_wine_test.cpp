@@ -8,6 +8,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -100,8 +101,16 @@ TEST_F(ServiceHostWineTest, StartedServiceReportsItsStatesTakesUserControlsAndSt
     for (const char* loose : {"OnIdle", "Ended"}) {
         events.erase(std::remove(events.begin(), events.end(), loose), events.end());
     }
-    EXPECT_THAT(events, ElementsAre("OnStart", "Status 2 0", "Status 4 5", "OnUserControl 128",
-                                    "Status 4 5", "OnStop", "Status 3 5", "Status 1 0"));
+    // Stopping is reported before the handler's stop and again after it; the run loop's waits
+    // meanwhile may repeat it with the next checkpoint.
+    events.erase(std::unique(events.begin(), events.end(),
+                             [](const std::string& a, const std::string& b) {
+                                 return a == b && a == "Status 3 5";
+                             }),
+                 events.end());
+    EXPECT_THAT(events,
+                ElementsAre("OnStart", "Status 2 0", "Status 4 5", "OnUserControl 128",
+                            "Status 4 5", "Status 3 5", "OnStop", "Status 3 5", "Status 1 0"));
     EXPECT_TRUE(wait_for_state(service_name, SERVICE_STOPPED));
 }
 
