@@ -1,6 +1,7 @@
 // The control operations' side of the Service Control Manager and the registry.
 #include "Core_Common/win/ScopedHandle_win.h"
 #include "Core_Service/ServiceManager.h"
+#include "Core_Service/win/RunningMutex_win.h"
 
 namespace Core_Service {
 namespace {
@@ -169,10 +170,8 @@ public:
 
     RunEndWait WaitForRunEnd(const std::wstring& serviceName, std::uint32_t timeoutMs,
                              ServiceError& error) override {
-        const std::wstring name = L"Global\\MUTEX_TARNWICK_SERVICE_" + serviceName;
-        const ScopedKernelHandle mutex(OpenMutexW(MUTEX_ALL_ACCESS, FALSE, name.c_str()));
+        const RunningMutex mutex = RunningMutex::Open(serviceName, error.code);
         if (!mutex) {
-            error.code = GetLastError();
             return error.code == ERROR_FILE_NOT_FOUND ? RunEndWait::gone : RunEndWait::cannot_open;
         }
         switch (WaitForSingleObject(mutex.get(), timeoutMs)) {

@@ -2,6 +2,7 @@
 // controlled, stopped and removed through Wine's Service Control Manager and registry.
 #include "Core_Service/CommandLine.h"
 #include "Core_Service/ServiceManager.h"
+#include "Core_Service/win/RunningMutex_win.h"
 #include "fakes/ServiceLines.h"
 #include "wine/WineServiceSupport.h"
 
@@ -170,12 +171,12 @@ TEST_F(ServiceHostWineTest, CtrlCDuringTheStartEndsTheRunAfterItWithTheStop) {
 // has gone without releasing it.
 TEST(WaitForRunEndWine, TimesOutWhileARunHoldsTheMutexAndEndsWhenItIsAbandoned) {
     const std::wstring name = L"Tarnwick Test wait " + std::to_wstring(GetCurrentProcessId());
-    const std::wstring mutex_name = L"Global\\MUTEX_TARNWICK_SERVICE_" + name;
     const ScopedKernelHandle holding(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     const ScopedKernelHandle release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    ScopedKernelHandle mutex;
+    RunningMutex mutex;
     std::thread run([&] {
-        mutex.reset(CreateMutexW(nullptr, TRUE, mutex_name.c_str()));
+        mutex = RunningMutex::Make(name);
+        WaitForSingleObject(mutex.get(), 0);
         SetEvent(holding.get());
         WaitForSingleObject(release.get(), give_up_ms);
     });
@@ -187,6 +188,23 @@ TEST(WaitForRunEndWine, TimesOutWhileARunHoldsTheMutexAndEndsWhenItIsAbandoned) 
     SetEvent(release.get());
     run.join();
     EXPECT_EQ(manager.WaitForRunEnd(name, 50, error), RunEndWait::ended);
+}
+
+// Another account that makes and holds a mutex of the running mutex's old global name (under
+// Wine, which has no private namespaces, still the name of the runs' own) keeps no run from
+// starting and no stop waiting: it is not the runs' mutex.
+TEST_F(ServiceHostWineTest, AMutexOfTheRunsNameHeldByAnotherAccountKeepsNoRunFromStarting) {
+    const std::wstring global_name = L"Global\\MUTEX_TARNWICK_SERVICE_" + service_name;
+    const ScopedKernelHandle squatter(CreateMutexW(nullptr, TRUE, global_name.c_str()));
+    ASSERT_TRUE(squatter);
+    Run(L"/install");
+    EXPECT_EQ(Run(L"/start"), "Service Start successed.\r\n");
+    ASSERT_TRUE(wait_for_state(service_name, SERVICE_RUNNING));
+    EXPECT_EQ(Run(L"/stop"), "Service Stop successed.\r\n");
+    EXPECT_TRUE(wait_for_state(service_name, SERVICE_STOPPED));
+    const auto events = Events();
+    EXPECT_THAT(events, Contains("OnStart"));
+    EXPECT_THAT(events, Contains("OnStop"));
 }
 
 TEST_F(ServiceHostWineTest, HelpFormsPrintTheHelpText) {
