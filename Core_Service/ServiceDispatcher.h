@@ -70,6 +70,9 @@ private:
         std::unique_ptr<ServiceHandle> service;
     };
 
+    // Whether no one but the system's own accounts could replace the program at that path or a
+    // folder above it; a refusal names the path and what to do.
+    bool ProgramSafeToRegister(const std::wstring& programPath) const;
     // Level ERROR, the code, its system text and the detail after it.
     void ReportSystemFailure(const ServiceError& error) const;
     // The one line of a run that found another run holding the running mutex.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Core_Common/ObjectSecurity.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -60,6 +62,10 @@ public:
     virtual bool Start(ServiceError& error) = 0;
     // Sends the stop control; fails when the service does not run.
     virtual bool ControlStop(ServiceError& error) = 0;
+    // Has the service manager start the service again, a few seconds later, when its process
+    // ends without having stopped (a crash). Nothing to do where the platform's own service
+    // definition says so (Linux: the unit).
+    virtual bool SetRestartOnFailure(ServiceError& /*error*/) { return true; }
 };
 
 // The open service manager of the local machine; the destructor closes it.
@@ -100,6 +106,16 @@ public:
         return true;
     }
     virtual bool RemoveLogSource(const std::wstring& /*serviceName*/, ServiceError& /*error*/) {
+        return true;
+    }
+    // The security of the program file and of each folder above it up to its root (Windows:
+    // their security descriptors), for an install to refuse a program that others than the
+    // system's own accounts could replace. Empty where the platform judges no such thing
+    // (Linux). False with the cause in `error` when it cannot be read.
+    virtual bool ReadProgramSecurity(const std::wstring& /*programPath*/,
+                                     std::vector<Core_Common::ObjectSecurity>& chain,
+                                     ServiceError& /*error*/) {
+        chain.clear();
         return true;
     }
     // Opens the service's running mutex by name and waits for it at most timeoutMs.

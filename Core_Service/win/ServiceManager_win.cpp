@@ -1,7 +1,9 @@
 // The control operations' side of the Service Control Manager and the registry.
+#include "Core_Common/win/ObjectSecurity_win.h"
 #include "Core_Common/win/ScopedHandle_win.h"
 #include "Core_Service/ServiceManager.h"
 #include "Core_Service/win/RunningMutex_win.h"
+#include "Core_Service/win/ServiceRecovery_win.h"
 
 namespace Core_Service {
 namespace {
@@ -47,6 +49,10 @@ public:
             return false;
         }
         return true;
+    }
+
+    bool SetRestartOnFailure(ServiceError& error) override {
+        return Core_Service::SetRestartOnFailure(handle_.get(), error.code);
     }
 
 private:
@@ -166,6 +172,12 @@ public:
         return RegSetValueExW(key.get(), L"Description", 0, REG_SZ,
                               reinterpret_cast<const BYTE*>(description.c_str()),
                               bytes) == ERROR_SUCCESS;
+    }
+
+    bool ReadProgramSecurity(const std::wstring& programPath,
+                             std::vector<Core_Common::ObjectSecurity>& chain,
+                             ServiceError& error) override {
+        return Core_Common::read_path_chain(programPath, chain, error.code);
     }
 
     RunEndWait WaitForRunEnd(const std::wstring& serviceName, std::uint32_t timeoutMs,

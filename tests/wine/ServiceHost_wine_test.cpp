@@ -3,6 +3,7 @@
 #include "Core_Service/CommandLine.h"
 #include "Core_Service/ServiceManager.h"
 #include "Core_Service/win/RunningMutex_win.h"
+#include "Core_Service/win/ServiceRecovery_win.h"
 #include "fakes/ServiceLines.h"
 #include "wine/WineServiceSupport.h"
 
@@ -14,6 +15,8 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -205,6 +208,60 @@ TEST_F(ServiceHostWineTest, AMutexOfTheRunsNameHeldByAnotherAccountKeepsNoRunFro
     const auto events = Events();
     EXPECT_THAT(events, Contains("OnStart"));
     EXPECT_THAT(events, Contains("OnStop"));
+}
+
+// What the install's service handle asks the service manager for, recorded at the call and
+// passed on: Wine's service manager keeps no failure actions (Windows keeps them in the
+// service's key, as FailureActions and FailureActionsOnNonCrashFailures) and knows no flag.
+struct RecordedConfig {
+    DWORD level = 0;
+    DWORD resetPeriod = 0;
+    std::vector<std::pair<SC_ACTION_TYPE, DWORD>> actions;
+    BOOL onNonCrashFailures = FALSE;
+};
+std::vector<RecordedConfig> recorded_configs;
+
+BOOL WINAPI record_config(SC_HANDLE service, DWORD level, LPVOID info) {
+    RecordedConfig config;
+    config.level = level;
+    if (level == SERVICE_CONFIG_FAILURE_ACTIONS) {
+        const auto* failure = static_cast<const SERVICE_FAILURE_ACTIONSW*>(info);
+        config.resetPeriod = failure->dwResetPeriod;
+        for (DWORD i = 0; i < failure->cActions; ++i) {
+            config.actions.emplace_back(failure->lpsaActions[i].Type,
+                                        failure->lpsaActions[i].Delay);
+        }
+    } else if (level == SERVICE_CONFIG_FAILURE_ACTIONS_FLAG) {
+        config.onNonCrashFailures = static_cast<const SERVICE_FAILURE_ACTIONS_FLAG*>(info)
+                                        ->fFailureActionsOnNonCrashFailures;
+    }
+    recorded_configs.push_back(config);
+    return ChangeServiceConfig2W(service, level, info);
+}
+
+// A run that crashes ends its process without reporting that it stopped: the service manager
+// starts the service again, 5 s later, then 60 s later from the third failure of a day, also
+// for a run that reports stopped with an error.
+TEST_F(ServiceHostWineTest, TheInstalledServiceIsStartedAgainAfterACrash) {
+    ServiceConfigApi& api = SystemServiceConfigApi();
+    api.changeServiceConfig2 = &record_config;
+    ServiceError error;
+    const auto manager = SystemServiceManager().OpenManager(access_manager_create_service, error);
+    ASSERT_TRUE(manager) << error.code;
+    const auto service = manager->CreateServiceEntry(
+        ProgramServiceDefinition(service_name, service_name, program.wstring()), error);
+    ASSERT_TRUE(service) << error.code;
+    EXPECT_TRUE(service->SetRestartOnFailure(error)) << error.code;
+    api = ServiceConfigApi{};
+    ASSERT_EQ(recorded_configs.size(), 2u);
+    EXPECT_EQ(recorded_configs[0].level, static_cast<DWORD>(SERVICE_CONFIG_FAILURE_ACTIONS));
+    EXPECT_EQ(recorded_configs[0].resetPeriod, 86400u);
+    EXPECT_THAT(recorded_configs[0].actions,
+                ElementsAre(std::pair{SC_ACTION_RESTART, DWORD{5000}},
+                            std::pair{SC_ACTION_RESTART, DWORD{5000}},
+                            std::pair{SC_ACTION_RESTART, DWORD{60000}}));
+    EXPECT_EQ(recorded_configs[1].level, static_cast<DWORD>(SERVICE_CONFIG_FAILURE_ACTIONS_FLAG));
+    EXPECT_TRUE(recorded_configs[1].onNonCrashFailures);
 }
 
 TEST_F(ServiceHostWineTest, HelpFormsPrintTheHelpText) {
