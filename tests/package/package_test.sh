@@ -152,17 +152,29 @@ msi_tables)
     expect_equal "Directory" "$(table Directory | grep INSTALLDIR)" \
         "INSTALLDIR${tab}ProgramFilesFolder${tab}Tarnwick AntiARP"
     expect_equal "ProductVersion" "$(table Property | sed -n 's/^ProductVersion\t//p')" "$version"
-    # The quoting step: deferred (1024), as the local system (2048), from a DLL in the package.
+    # The quoting and the restart after a crash: deferred (1024), as the local system (2048),
+    # from a DLL in the package; the refusal of another program's service: immediate (1).
     expect_equal "CustomAction" "$(table CustomAction | sort)" "$(
         printf '%s\n' "QuoteServiceCommand${tab}3073${tab}InstallActions${tab}QuoteServiceCommand${tab}" \
-            "QuoteServiceCommandData${tab}51${tab}QuoteServiceCommand${tab}[#AntiArpExe]${tab}"
+            "QuoteServiceCommandData${tab}51${tab}QuoteServiceCommand${tab}[#AntiArpExe]${tab}" \
+            "RefuseOtherProgramsService${tab}1${tab}InstallActions${tab}RefuseOtherProgramsService${tab}" \
+            "SetServiceRecovery${tab}3073${tab}InstallActions${tab}SetServiceRecovery${tab}"
     )"
-    # In order: the installed version removed first, then the service made, quoted, started.
+    # In order: another program's service refused before anything changes, the installed
+    # version removed, then the service made, quoted, given its restart, started.
     order=$(table InstallExecuteSequence | sort -t "$tab" -k3,3n | cut -f1 |
-        grep -E '^(InstallValidate|RemoveExistingProducts|InstallServices|QuoteServiceCommand(Data)?|StartServices)$')
+        grep -E '^(CostFinalize|RefuseOtherProgramsService|InstallValidate|RemoveExistingProducts|InstallServices|QuoteServiceCommand(Data)?|SetServiceRecovery|StartServices)$')
     expect_equal "sequence" "$order" "$(
-        printf '%s\n' InstallValidate RemoveExistingProducts InstallServices \
-            QuoteServiceCommandData QuoteServiceCommand StartServices
+        printf '%s\n' CostFinalize RefuseOtherProgramsService InstallValidate \
+            RemoveExistingProducts InstallServices QuoteServiceCommandData QuoteServiceCommand \
+            SetServiceRecovery StartServices
+    )"
+    # The crash files, under %ProgramData% or beside the program, and their folder go with it.
+    expect_equal "RemoveFile" "$(table RemoveFile | cut -f3-5 | sort)" "$(
+        printf '%s\n' "${tab}CRASHDIR${tab}2" \
+            "CRASH.DMP${tab}CRASHDIR${tab}2" "CRASH.DMP${tab}INSTALLDIR${tab}2" \
+            "CRASHLOG.DAT${tab}CRASHDIR${tab}2" "CRASHLOG.DAT${tab}INSTALLDIR${tab}2" \
+            "CRASHLOG.TXT${tab}CRASHDIR${tab}2" "CRASHLOG.TXT${tab}INSTALLDIR${tab}2" | sort
     )"
     ;;
 
