@@ -2,7 +2,8 @@
 # Every Windows executable and DLL of a build folder (the program, the tests, the installer's
 # custom action) may import system DLLs only, and its header must name the Windows it needs:
 # subsystem and operating system version at least 6.1 (Windows 7), as the program's headers
-# (_WIN32_WINNT) and imports (GetTickCount64, the Fls* calls: Windows Vista) require.
+# (_WIN32_WINNT) and imports (GetTickCount64, the Fls* calls: Windows Vista) require. The
+# program itself imports IP Helper only late.
 #   check-windows-dlls.sh [BUILD_FOLDER]
 set -euo pipefail
 build=${1:-build/windows}
@@ -22,6 +23,12 @@ while IFS= read -r file; do
       status=1
     fi
   done < <(sed -n 's/^\s*DLL Name: //p' <<<"$header")
+  # The program imports IP Helper late, after loading it from the system's folder itself: a
+  # load-time import would be searched beside the program first.
+  if [[ $(basename "$file") == antiarp.exe ]] && grep -qi 'DLL Name: IPHLPAPI' <<<"$header"; then
+    echo "$file imports IPHLPAPI.DLL at load time" >&2
+    status=1
+  fi
   for field in SubsystemVersion OSystemVersion; do
     major=$(sed -n "s/^Major$field\s\+//p" <<<"$header")
     minor=$(sed -n "s/^Minor$field\s\+//p" <<<"$header")
