@@ -6,49 +6,53 @@
 namespace Core_Service {
 namespace {
 
-const char* level_name(int level) {
+const wchar_t* level_name(int level) {
     switch (level) {
     case log_normal:
-        return "NORMAL";
+        return L"NORMAL";
     case log_warn:
-        return "WARN";
+        return L"WARN";
     case log_error:
-        return "ERROR";
+        return L"ERROR";
     default:
-        return "";
+        return L"";
     }
 }
 
 } // namespace
 
-std::string LogHelper::FormatLogLine(int level, std::uint32_t code,
-                                     const std::wstring& message) const {
+std::wstring LogHelper::FormatLogText(int level, std::uint32_t code,
+                                      const std::wstring& message) const {
     if (code == log_code_silent) {
         return {};
     }
-    using Core_Common::code_page_ansi;
-    using Core_Common::wide_to_narrow;
-    std::string line = "[";
+    std::wstring line = L"[";
     line += level_name(level);
-    line += "][";
-    line += wide_to_narrow(module_name_, code_page_ansi);
-    line += "]";
+    line += L"][";
+    line += module_name_;
+    line += L"]";
     if (code != 0) {
-        line += "[ error_code = ";
-        line += std::to_string(code);
-        line += " ] ";
+        line += L"[ error_code = ";
+        line += std::to_wstring(code);
+        line += L" ] ";
     }
-    line += wide_to_narrow(message, code_page_ansi);
-    line += '\n';
+    line += message;
+    line += L'\n';
     return line;
 }
 
+std::string LogHelper::FormatLogLine(int level, std::uint32_t code,
+                                     const std::wstring& message) const {
+    return Core_Common::wide_to_narrow(FormatLogText(level, code, message),
+                                       Core_Common::code_page_ansi);
+}
+
 void LogHelper::WriteLog(int level, std::uint32_t code, const std::wstring& message) const {
-    const std::string line = FormatLogLine(level, code, message);
+    const std::wstring line = FormatLogText(level, code, message);
     if (line.empty()) {
         return;
     }
-    WriteLines(SeverityOfLevel(level), line);
+    WriteLines(SeverityOfLevel(level), std::wstring_view(line));
 }
 
 } // namespace Core_Service

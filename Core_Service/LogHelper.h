@@ -22,7 +22,9 @@ public:
 
     void WriteLog(int level, std::uint32_t code, const std::wstring& message) const;
 
-    // The line WriteLog prints, newline included; empty for the silent code.
+    // The line WriteLog prints, newline included; empty for the silent code. The wide form is
+    // what a console shows, the narrow one (the ANSI code page) what a pipe or file receives.
+    std::wstring FormatLogText(int level, std::uint32_t code, const std::wstring& message) const;
     std::string FormatLogLine(int level, std::uint32_t code, const std::wstring& message) const;
 
     const std::wstring& ModuleName() const { return module_name_; }

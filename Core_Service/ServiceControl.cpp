@@ -93,15 +93,26 @@ bool ServiceDispatcher::ServiceInstall(const std::wstring& programPath,
         return false;
     }
     ServiceError error;
+    if (!ProgramSafeToRegister(native)) {
+        return false;
+    }
     const auto manager = manager_.OpenManager(access_manager_create_service, error);
     if (!manager) {
         ReportSystemFailure(error);
         return false;
     }
-    if (!manager->CreateServiceEntry(
-            ProgramServiceDefinition(serviceName, displayName, native, dependencies), error)) {
-        ReportSystemFailure(error);
-        return false;
+    {
+        const auto service = manager->CreateServiceEntry(
+            ProgramServiceDefinition(serviceName, displayName, native, dependencies), error);
+        if (!service) {
+            ReportSystemFailure(error);
+            return false;
+        }
+        // A crashed run is followed by a new one, which flushes and pins as every start does.
+        // Without it the service still runs: the failure is reported and the install stands.
+        if (!service->SetRestartOnFailure(error)) {
+            ReportSystemFailure(error);
+        }
     }
     // The service is registered: without its log source its events still reach the log, only
     // without their texts, so the failure is reported and the install stands.
@@ -109,6 +120,34 @@ bool ServiceDispatcher::ServiceInstall(const std::wstring& programPath,
         ReportSystemFailure(error);
     }
     return true;
+}
+
+bool ServiceDispatcher::ProgramSafeToRegister(const std::wstring& programPath) const {
+    std::vector<Core_Common::ObjectSecurity> chain;
+    ServiceError error;
+    if (!manager_.ReadProgramSecurity(programPath, chain, error)) {
+        ReportSystemFailure(error);
+        return false;
+    }
+    const Core_Common::ChainExposure found =
+        Core_Common::first_exposure(chain, false, Core_Common::Trust::system_accounts);
+    if (found.exposure == Core_Common::Exposure::none) {
+        return true;
+    }
+    const wchar_t* why = L" lets other accounts change it";
+    if (found.exposure == Core_Common::Exposure::owner) {
+        why = L" belongs to another account";
+    } else if (found.exposure == Core_Common::Exposure::link) {
+        why = L" is a link";
+    }
+    // The service would run with the system's rights whatever someone put in the program's place.
+    WriteLog(log_error, 0,
+             programPath + L" is not registered: " + chain[found.index].path + why +
+                 L", so that others than SYSTEM, Administrators and TrustedInstaller could "
+                 L"replace what the service runs. Copy the program into a folder that only "
+                 L"administrators can change, such as \"C:\\Program Files\\Tarnwick AntiARP\", "
+                 L"and install it from there, or use the installer package (the .msi).");
+    return false;
 }
 
 bool ServiceDispatcher::WriteServiceDescription(const std::wstring& serviceName,

@@ -11,6 +11,11 @@ namespace {
 
 constexpr std::uint32_t run_loop_wait_ms = 100;
 
+// The time the service manager is told to allow between two reports of a stop in progress. The
+// stop ends the monitor, whose pass in progress may take its three tries a second apart, and
+// flushes every link; the run loop reports the stop's progress after each of its waits.
+constexpr std::uint32_t stop_wait_hint_ms = 5000;
+
 // How long the handler of a close, logoff or shutdown event waits for the debug run's stop.
 // Windows ends the process when such a handler returns, and at the latest when its own
 // allowance is over (5 s for a closed console, up to 20 s at logoff or shutdown).
@@ -116,8 +121,35 @@ void ServiceDispatcher::SetState(std::uint32_t state, std::uint32_t controlsAcce
     status_.controlsAccepted = controlsAccepted;
 }
 
+void ServiceDispatcher::EnterStopPending() {
+    {
+        std::lock_guard lock(status_mutex_);
+        if (status_.currentState == service_stop_pending) {
+            ++status_.checkPoint;
+        } else {
+            status_.currentState = service_stop_pending;
+            status_.checkPoint = 1;
+            status_.waitHint = stop_wait_hint_ms;
+        }
+    }
+    ReportStatus();
+}
+
+void ServiceDispatcher::AdvanceStopCheckpoint() {
+    {
+        std::lock_guard lock(status_mutex_);
+        if (status_.currentState != service_stop_pending) {
+            return;
+        }
+        ++status_.checkPoint;
+    }
+    ReportStatus();
+}
+
 void ServiceDispatcher::RunLoop() {
     while (process_.WaitExitEvent(run_loop_wait_ms) != WaitResult::signalled) {
+        // A stop under way on the control handler's thread: the service manager sees it go on.
+        AdvanceStopCheckpoint();
         if (handler_ != nullptr) {
             handler_.load()->OnIdle();
         }
@@ -144,9 +176,13 @@ void ServiceDispatcher::RunService() {
 
     RunLoop();
 
-    SetState(service_stop_pending, accept_stop | accept_shutdown);
-    ReportStatus();
+    EnterStopPending();
     process_.CloseExitEvent();
+    {
+        std::lock_guard lock(status_mutex_);
+        status_.checkPoint = 0;
+        status_.waitHint = 0;
+    }
     SetState(service_stopped, 0);
     ReportStatus();
 }
@@ -154,14 +190,18 @@ void ServiceDispatcher::RunService() {
 void ServiceDispatcher::ServiceControlHandler(std::uint32_t control) {
     switch (control) {
     case control_stop:
-        if (handler_ != nullptr) {
-            handler_.load()->OnStop();
-        }
-        process_.SignalExitEvent();
-        return;
     case control_shutdown:
-        if (handler_ != nullptr) {
-            handler_.load()->OnShutdown();
+        // The handler's stop may take seconds (it ends the monitor and flushes): the service
+        // manager learns first that the service is stopping, so that it neither times the stop
+        // out nor shows the service hung. Stopped comes only after the handler's work, which a
+        // system shutdown would otherwise cut short.
+        EnterStopPending();
+        if (InterfaceServiceHandler* handler = handler_) {
+            if (control == control_stop) {
+                handler->OnStop();
+            } else {
+                handler->OnShutdown();
+            }
         }
         process_.SignalExitEvent();
         return;
@@ -196,9 +236,15 @@ bool ServiceDispatcher::ConsoleControlHandler(std::uint32_t ctrlType) {
 }
 
 void ServiceDispatcher::ReportStatus() {
-    const ServiceStatus status = Status();
     std::uint32_t error = 0;
-    if (!process_.SetStatus(status, error)) {
+    bool sent = false;
+    {
+        // Sent under the lock: a record re-sent by the control handler's thread cannot overtake
+        // a newer one of the service thread (stop-pending arriving after stopped).
+        std::lock_guard lock(status_mutex_);
+        sent = process_.SetStatus(status_, error);
+    }
+    if (!sent) {
         ReportSystemFailure({error, {}});
     }
 }

@@ -74,6 +74,9 @@ private:
         std::unique_ptr<ServiceHandle> service;
     };
 
+    // Whether no one but the system's own accounts could replace the program at that path or a
+    // folder above it; a refusal names the path and what to do.
+    bool ProgramSafeToRegister(const std::wstring& programPath) const;
     // Level ERROR, the code, its system text and the detail after it.
     void ReportSystemFailure(const ServiceError& error) const;
     // The one line of a run that found another run holding the running mutex.
@@ -82,6 +85,10 @@ private:
     std::optional<OpenedService> OpenForControl(const std::wstring& serviceName,
                                                 std::uint32_t access) const;
     void SetState(std::uint32_t state, std::uint32_t controlsAccepted);
+    // Reports stop-pending with its wait hint, or, once pending, the next checkpoint.
+    void EnterStopPending();
+    // The next checkpoint of a stop under way; nothing otherwise.
+    void AdvanceStopCheckpoint();
     void RunLoop();
 
     ServiceManager& manager_;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Core_Common/ObjectSecurity.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -60,6 +62,10 @@ public:
     virtual bool Start(ServiceError& error) = 0;
     // Sends the stop control; fails when the service does not run.
     virtual bool ControlStop(ServiceError& error) = 0;
+    // Has the service manager start the service again, a few seconds later, when its process
+    // ends without having stopped (a crash). Nothing to do where the platform's own service
+    // definition says so (Linux: the unit).
+    virtual bool SetRestartOnFailure(ServiceError& /*error*/) { return true; }
 };
 
 // The open service manager of the local machine; the destructor closes it.
@@ -105,8 +111,18 @@ public:
     // Why the service must not be registered with the program at `programPath`, empty when it
     // may: the file, or a folder above it, could be replaced by someone else than the
     // administrator (Linux: a user other than root), who would then have the service run their
-    // program. Not checked on Windows yet: empty.
+    // program. Windows judges the security descriptors instead (ReadProgramSecurity): empty.
     virtual std::wstring ProgramPlaceRefusal(const std::wstring& /*programPath*/) { return {}; }
+    // The security of the program file and of each folder above it up to its root (Windows:
+    // their security descriptors), for an install to refuse a program that others than the
+    // system's own accounts could replace. Empty where the platform judges no such thing
+    // (Linux). False with the cause in `error` when it cannot be read.
+    virtual bool ReadProgramSecurity(const std::wstring& /*programPath*/,
+                                     std::vector<Core_Common::ObjectSecurity>& chain,
+                                     ServiceError& /*error*/) {
+        chain.clear();
+        return true;
+    }
     // Opens the service's running mutex by name and waits for it at most timeoutMs.
     virtual RunEndWait WaitForRunEnd(const std::wstring& serviceName, std::uint32_t timeoutMs,
                                      ServiceError& error) = 0;

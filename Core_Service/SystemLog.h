@@ -21,6 +21,12 @@ Severity SeverityOfLevel(int level);
 // platform's system log where it takes them.
 void WriteLines(Severity severity, std::string_view text);
 
+// The same for wide text, the service host's reports. A Windows console takes it as it is, so
+// that no character of the program's own texts turns into "?" where the console's code page
+// lacks it; everywhere else (a pipe, a file, Linux) it is written as the narrow text of the
+// ANSI code page, byte for byte what the narrow form would write.
+void WriteLines(Severity severity, std::wstring_view text);
+
 // The pieces of WriteLines (portable, so that they are tested everywhere).
 
 // Text on standard output in one piece, flushed.

@@ -6,6 +6,8 @@
 #include "Core_Common/CrashReport.h"
 #include "Core_Common/CrashSettings.h"
 #include "Core_Common/Log.h"
+#include "Core_Common/win/LibraryLoading_win.h"
+#include "Core_Common/win/ObjectSecurity_win.h"
 #include "Core_Common/win/ScopedHandle_win.h"
 #include "Core_Common/win/WinApi.h"
 
@@ -15,6 +17,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <exception>
+#include <vector>
 
 namespace Core_Common {
 namespace {
@@ -57,9 +60,14 @@ private:
     HANDLE file_;
 };
 
+// Each crash file is made anew: whatever has its name goes first (a link itself, never what it
+// leads to), and the file is never one that someone put there meanwhile, nor opened through a
+// link.
 scoped_file create_crash_file(const wchar_t* path) {
-    return scoped_file(CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr));
+    DeleteFileW(path);
+    return scoped_file(CreateFileW(
+        path, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
 }
 
 path_text executable_path() {
@@ -86,7 +94,7 @@ path_text crash_file_path(const path_text& executable, const wchar_t* fileName) 
 
 void write_minidump(HANDLE file, EXCEPTION_POINTERS* info, DWORD failingThread) {
     OutputDebugStringW(L"writing minidump\r\n");
-    const scoped_library dbghelp(LoadLibraryW(L"dbghelp.dll"));
+    const scoped_library dbghelp(load_system_library(L"dbghelp.dll"));
     if (!dbghelp.valid()) {
         return;
     }
@@ -207,7 +215,31 @@ bool process_seconds(std::uint64_t& seconds) {
     return true;
 }
 
+// Whether the reporter beside the executable may be started: a file that no one but SYSTEM, the
+// Administrators, TrustedInstaller and this process's own account can change or replace, nor
+// its folder and the folders above. Judged once, when the guard is installed: in such a folder
+// no one else can change it later, and a crashing process is no place to read descriptors.
+std::atomic<bool> reporter_trusted{false};
+
+void judge_reporter() {
+    const path_text reporter = replace_file_name<path_text::capacity() + 1>(
+        executable_path().c_str(), L'\\', L"CrashReport.exe");
+    const DWORD attributes = GetFileAttributesW(reporter.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return;
+    }
+    std::vector<ObjectSecurity> chain;
+    std::uint32_t error = 0;
+    reporter_trusted =
+        read_path_chain(reporter.c_str(), chain, error) &&
+        first_exposure(chain, false, Trust::system_accounts_and_process_user).exposure ==
+            Exposure::none;
+}
+
 void start_reporter(const path_text& executable) {
+    if (!reporter_trusted) {
+        return;
+    }
     const path_text reporter =
         replace_file_name<path_text::capacity() + 1>(executable.c_str(), L'\\', L"CrashReport.exe");
     auto commandLine = reporter_command_line<path_text::capacity() + 300>(
@@ -442,6 +474,7 @@ LONG WINAPI unhandled_exception_filter(EXCEPTION_POINTERS* info) {
 }
 
 void install_guard() {
+    judge_reporter();
     AddVectoredExceptionHandler(1, nested_exception_handler);
     SetUnhandledExceptionFilter(unhandled_exception_filter);
     previous_terminate = std::set_terminate(terminate_handler);

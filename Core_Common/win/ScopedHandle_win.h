@@ -37,10 +37,18 @@ struct LibraryTraits {
     static void close(Handle handle) { FreeLibrary(handle); }
 };
 
+// Memory the system hands out to be freed with LocalFree (security descriptors, for example).
+struct LocalMemoryTraits {
+    using Handle = void*;
+    static Handle invalid() { return nullptr; }
+    static void close(Handle memory) { LocalFree(memory); }
+};
+
 using ScopedKernelHandle = ScopedHandle<KernelHandleTraits>;
 using ScopedFileHandle = ScopedHandle<FileHandleTraits>;
 using ScopedServiceHandle = ScopedHandle<ServiceHandleTraits>;
 using ScopedRegistryKey = ScopedHandle<RegistryKeyTraits>;
 using ScopedLibrary = ScopedHandle<LibraryTraits>;
+using ScopedLocalMemory = ScopedHandle<LocalMemoryTraits>;
 
 } // namespace Core_Common

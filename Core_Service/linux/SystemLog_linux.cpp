@@ -2,6 +2,8 @@
 // as the line's priority. Output that goes elsewhere (a console, a pipe, a file) stays as it is.
 #include "Core_Service/SystemLog.h"
 
+#include "Core_Common/Utility.h"
+
 #include <cstdlib>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,6 +27,11 @@ void WriteLines(Severity severity, std::string_view text) {
     } else {
         WriteStandardOutput(text);
     }
+}
+
+void WriteLines(Severity severity, std::wstring_view text) {
+    WriteLines(severity,
+               Core_Common::wide_to_narrow(std::wstring(text), Core_Common::code_page_ansi));
 }
 
 } // namespace Core_Service

@@ -1,6 +1,9 @@
 // The control operations' side of the Service Control Manager and the registry.
+#include "Core_Common/win/ObjectSecurity_win.h"
 #include "Core_Common/win/ScopedHandle_win.h"
 #include "Core_Service/ServiceManager.h"
+#include "Core_Service/win/RunningMutex_win.h"
+#include "Core_Service/win/ServiceRecovery_win.h"
 
 namespace Core_Service {
 namespace {
@@ -46,6 +49,10 @@ public:
             return false;
         }
         return true;
+    }
+
+    bool SetRestartOnFailure(ServiceError& error) override {
+        return Core_Service::SetRestartOnFailure(handle_.get(), error.code);
     }
 
 private:
@@ -167,12 +174,16 @@ public:
                               bytes) == ERROR_SUCCESS;
     }
 
+    bool ReadProgramSecurity(const std::wstring& programPath,
+                             std::vector<Core_Common::ObjectSecurity>& chain,
+                             ServiceError& error) override {
+        return Core_Common::read_path_chain(programPath, chain, error.code);
+    }
+
     RunEndWait WaitForRunEnd(const std::wstring& serviceName, std::uint32_t timeoutMs,
                              ServiceError& error) override {
-        const std::wstring name = L"Global\\MUTEX_TARNWICK_SERVICE_" + serviceName;
-        const ScopedKernelHandle mutex(OpenMutexW(MUTEX_ALL_ACCESS, FALSE, name.c_str()));
+        const RunningMutex mutex = RunningMutex::Open(serviceName, error.code);
         if (!mutex) {
-            error.code = GetLastError();
             return error.code == ERROR_FILE_NOT_FOUND ? RunEndWait::gone : RunEndWait::cannot_open;
         }
         switch (WaitForSingleObject(mutex.get(), timeoutMs)) {

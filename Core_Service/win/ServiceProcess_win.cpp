@@ -2,6 +2,7 @@
 #include "Core_Common/CrashGuard.h"
 #include "Core_Common/win/ScopedHandle_win.h"
 #include "Core_Service/ServiceProcess.h"
+#include "Core_Service/win/RunningMutex_win.h"
 #include "Core_Service/win/SystemLog_win.h"
 
 #include <atomic>
@@ -36,24 +37,6 @@ void WINAPI service_control_callback(DWORD control) noexcept {
 BOOL WINAPI console_control_callback(DWORD ctrlType) noexcept {
     const ConsoleControlEntry entry = console_control_entry;
     return entry != nullptr && entry(ctrlType) ? TRUE : FALSE;
-}
-
-// One process-wide descriptor with a null DACL, so that every account may open the mutex.
-SECURITY_DESCRIPTOR open_descriptor;
-SECURITY_ATTRIBUTES open_attributes;
-
-bool MakeOpenSecurityAttributes(SECURITY_ATTRIBUTES*& out) {
-    if (!InitializeSecurityDescriptor(&open_descriptor, SECURITY_DESCRIPTOR_REVISION)) {
-        return false;
-    }
-    if (!SetSecurityDescriptorDacl(&open_descriptor, TRUE, nullptr, FALSE)) {
-        return false;
-    }
-    open_attributes.nLength = sizeof(SECURITY_ATTRIBUTES);
-    open_attributes.lpSecurityDescriptor = &open_descriptor;
-    open_attributes.bInheritHandle = TRUE;
-    out = &open_attributes;
-    return true;
 }
 
 class WinServiceProcess final : public ServiceProcess {
@@ -135,15 +118,10 @@ public:
     }
 
     bool CreateRunningMutex(const std::wstring& serviceName) override {
-        SECURITY_ATTRIBUTES* attributes = nullptr;
-        if (!MakeOpenSecurityAttributes(attributes)) {
-            return true;
-        }
-        const std::wstring name = L"Global\\MUTEX_TARNWICK_SERVICE_" + serviceName;
         // Not owned at creation: for a mutex that exists already (still open in a process that
         // has ended its run, or in a stopper) the initial owner would be ignored. The wait
         // tells a free mutex, or one abandoned by an ended run, from one a run holds.
-        running_mutex_.reset(CreateMutexW(attributes, FALSE, name.c_str()));
+        running_mutex_ = RunningMutex::Make(serviceName);
         if (!running_mutex_) {
             return true;
         }
@@ -154,7 +132,7 @@ public:
         case WAIT_TIMEOUT:
             return false;
         default:
-            running_mutex_.reset();
+            running_mutex_ = RunningMutex();
             return true;
         }
     }
@@ -173,7 +151,7 @@ private:
     SERVICE_STATUS_HANDLE status_handle_ = nullptr;
     std::mutex event_mutex_;
     ScopedKernelHandle exit_event_;
-    ScopedKernelHandle running_mutex_;
+    RunningMutex running_mutex_;
 };
 
 } // namespace

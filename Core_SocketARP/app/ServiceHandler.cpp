@@ -31,4 +31,6 @@ bool ServiceHandler::OnBreak() {
 
 void ServiceHandler::OnStop() { Core_SocketARP::InterfaceSocketARP::Stop(); }
 
+void ServiceHandler::OnShutdown() { Core_SocketARP::InterfaceSocketARP::Stop(); }
+
 void ServiceHandler::OnIdle() { Core_Common::DispatchPending(); }

@@ -20,7 +20,9 @@ public:
     bool OnBreak() override;
     // Stops the ARP protection: the monitor ends, then the ARP tables are flushed.
     void OnStop() override;
-    void OnShutdown() override {}
+    // The same stop at a system shutdown, while the service still reports that it is stopping:
+    // the system may end the process as soon as it has reported that it stopped.
+    void OnShutdown() override;
     void OnSpare() override {}
     void OnUserControl(std::uint32_t /*control*/) override {}
     // Due timers, then queued messages, on the calling thread.

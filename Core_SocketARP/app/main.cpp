@@ -4,12 +4,24 @@
 #include "Core_Common/Utility.h"
 #include "Core_SocketARP/app/Program.h"
 
+#ifdef _WIN32
+#include "Core_Common/win/CrashFolder_win.h"
+#include "Core_Common/win/LibraryLoading_win.h"
+#endif
+
 #include <csignal>
 #include <string>
 #include <vector>
 
 #ifdef _WIN32
-int wmain(int argc, wchar_t** argv) { return ProgramMain(argc, argv); }
+int wmain(int argc, wchar_t** argv) {
+    // Before any other library is loaded: IP Helper, imported late (see CMakeLists.txt), comes
+    // from the system's folder, never from beside the program.
+    Core_Common::search_libraries_in_system_folder();
+    Core_Common::load_system_library(L"iphlpapi.dll");
+    Core_Common::use_protected_crash_folder(service_name);
+    return ProgramMain(argc, argv);
+}
 #else
 int main(int argc, char** argv) {
     // A closed standard output ("antiarp -debug | head -2") must not end the run unflushed:

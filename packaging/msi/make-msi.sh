@@ -23,12 +23,16 @@ done < <("$root/build/linux/packaging/package_texts" wixl-defines)
 (cd "$stage" && wixl --arch x86 "${defines[@]}" -D Version="$version" -D Program=antiarp.exe \
   -D InstallActions=install_actions.dll -o "$output" "$root/packaging/msi/antiarp.wxs")
 
-# The files a crash leaves beside the program go when the product does (install mode 2), and
-# with them the folder. Added here: wixl 0.101 knows no RemoveFile element.
+# The files a crash leaves go when the product does (install mode 2), and with them their folders:
+# the program's own folder under %ProgramData% and, where that could not be had, the program's
+# folder. Added here: wixl 0.101 knows no RemoveFile element.
 queries=()
 for name in CRASHLOG.TXT CRASH.DMP CRASHLOG.DAT; do
-  queries+=(-q "INSERT INTO \`RemoveFile\` (\`FileKey\`, \`Component_\`, \`FileName\`, \`DirProperty\`, \`InstallMode\`) VALUES ('${name//./}', 'AntiArp', '$name', 'INSTALLDIR', 2)")
+  for folder in INSTALLDIR CRASHDIR; do
+    queries+=(-q "INSERT INTO \`RemoveFile\` (\`FileKey\`, \`Component_\`, \`FileName\`, \`DirProperty\`, \`InstallMode\`) VALUES ('${name//./}$folder', 'AntiArp', '$name', '$folder', 2)")
+  done
 done
+queries+=(-q "INSERT INTO \`RemoveFile\` (\`FileKey\`, \`Component_\`, \`FileName\`, \`DirProperty\`, \`InstallMode\`) VALUES ('CrashFolder', 'AntiArp', '', 'CRASHDIR', 2)")
 # The Event Log source's message file is an expandable string ("#%" in front), as /install
 # writes it: wixl 0.101 writes every string value as a plain one.
 queries+=(-q "UPDATE \`Registry\` SET \`Value\` = '#%[#AntiArpExe]' WHERE \`Name\` = 'EventMessageFile'")

@@ -14,6 +14,7 @@
 #include <thread>
 
 #ifdef _WIN32
+#include "Core_Common/win/CrashFolder_win.h"
 #include "Core_Common/win/WinApi.h"
 
 #include <stdlib.h>
@@ -172,6 +173,13 @@ int main(int argc, char** argv) {
     if (detail == "missing" || detail == "read_only") {
         use_unwritable_crash_folder(detail);
     }
+#ifdef _WIN32
+    if (scenario == "program_data" && argc > 2) {
+        // The protected folder of that name under %ProgramData%, as the program takes it.
+        Core_Common::use_protected_crash_folder(
+            Core_Common::narrow_to_wide(argv[2], Core_Common::code_page_ansi));
+    }
+#endif
 #ifndef _WIN32
     if (scenario == "full_disk") {
         // Files may grow to 512 bytes only: every longer crash file meets a failing write, as on
@@ -187,7 +195,7 @@ int main(int argc, char** argv) {
     }
     Core_Common::RunGuarded([&] {
         if (scenario == "read_null" || scenario == "second_during_report" ||
-            scenario == "full_disk") {
+            scenario == "full_disk" || scenario == "program_data") {
             read_null();
         } else if (scenario == "write_null") {
             write_null();

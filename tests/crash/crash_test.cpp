@@ -21,6 +21,7 @@
 #ifdef _WIN32
 #include "Core_Common/win/WinApi.h"
 
+#include <aclapi.h>
 #include <tlhelp32.h>
 #else
 #include <csignal>
@@ -582,5 +583,101 @@ TEST_F(CrashChild, StackOverflowIsReportedFromAStackOfItsOwn) {
 #ifdef _WIN32
 TEST_F(CrashChild, InvalidParameterThrowsTheIntegerZeroIntoTheGuard) {
     expect_full_crash("invalid_parameter", "a Microsoft C++ Exception", "0xe06d7363");
+}
+
+namespace {
+
+// Everyone may change the file or folder while this lives (under Wine: others may write it);
+// then it has its access list back.
+class EveryoneMayChange {
+public:
+    explicit EveryoneMayChange(const fs::path& path) : path_(path.wstring()) {
+        PACL dacl = nullptr;
+        EXPECT_EQ(GetNamedSecurityInfoW(path_.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                        nullptr, nullptr, &dacl, nullptr, &original_),
+                  static_cast<DWORD>(ERROR_SUCCESS));
+        original_dacl_ = dacl;
+        BYTE everyone[SECURITY_MAX_SID_SIZE];
+        DWORD size = sizeof everyone;
+        EXPECT_TRUE(CreateWellKnownSid(WinWorldSid, nullptr, everyone, &size));
+        EXPLICIT_ACCESS_W entry{};
+        entry.grfAccessPermissions = GENERIC_ALL;
+        entry.grfAccessMode = GRANT_ACCESS;
+        entry.grfInheritance = NO_INHERITANCE;
+        entry.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+        entry.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
+        entry.Trustee.ptstrName = reinterpret_cast<LPWSTR>(everyone);
+        PACL changed = nullptr;
+        EXPECT_EQ(SetEntriesInAclW(1, &entry, dacl, &changed), static_cast<DWORD>(ERROR_SUCCESS));
+        EXPECT_EQ(SetNamedSecurityInfoW(path_.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                        nullptr, nullptr, changed, nullptr),
+                  static_cast<DWORD>(ERROR_SUCCESS));
+        LocalFree(changed);
+    }
+    ~EveryoneMayChange() {
+        SetNamedSecurityInfoW(path_.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                              nullptr, original_dacl_, nullptr);
+        LocalFree(original_);
+    }
+    EveryoneMayChange(const EveryoneMayChange&) = delete;
+    EveryoneMayChange& operator=(const EveryoneMayChange&) = delete;
+
+private:
+    std::wstring path_;
+    PSECURITY_DESCRIPTOR original_ = nullptr;
+    PACL original_dacl_ = nullptr;
+};
+
+} // namespace
+
+// A link that someone put where a crash file goes is removed, not written through: the file it
+// leads to stays as it was.
+TEST_F(CrashChild, CrashFilesPlantedAsLinksAreReplacedNotWrittenThrough) {
+    const fs::path victim = folder / "victim";
+    std::ofstream(victim) << "untouched";
+    for (const char* name : {"CRASH.DMP", "CRASHLOG.TXT", "CRASHLOG.DAT"}) {
+        fs::create_hard_link(victim, folder / name);
+    }
+    expect_full_crash("read_null", "an Access Violation", "0xc0000005");
+    EXPECT_EQ(read_bytes(victim), "untouched");
+}
+
+TEST_F(CrashChild, ReporterThatOthersCouldHaveChangedIsNotStarted) {
+    for (const fs::path& changed : {folder / "CrashReport.exe", folder}) {
+        SCOPED_TRACE(changed.string());
+        const EveryoneMayChange open(changed);
+        const child_result result = crash("read_null");
+        EXPECT_TRUE(result.exited && result.code == 100) << result.code;
+        EXPECT_TRUE(exists("CRASHLOG.TXT"));
+        EXPECT_FALSE(exists("REPORTER.TXT"));
+    }
+    // The same reporter, trusted again, is started.
+    expect_full_crash("read_null", "an Access Violation", "0xc0000005");
+}
+
+// The program's crash files go to its own folder under %ProgramData%, made for SYSTEM and the
+// Administrators; a folder of that name that others may change is not taken.
+TEST_F(CrashChild, CrashFilesGoToTheProtectedFolderUnderProgramData) {
+    const std::string name = folder.filename().string();
+    const fs::path protected_folder = fs::path(_wgetenv(L"ProgramData")) / name;
+    fs::remove_all(protected_folder);
+    const child_result result = crash("program_data " + name);
+    EXPECT_TRUE(result.exited && result.code == 100) << result.code;
+    EXPECT_EQ(read_bytes(protected_folder / "CRASH.DMP").substr(0, 4), "MDMP");
+    EXPECT_THAT(report_text(read_bytes(protected_folder / "CRASHLOG.TXT")),
+                HasSubstr("===== [end of CRASHLOG.TXT] ====="));
+    EXPECT_TRUE(fs::exists(protected_folder / "CRASHLOG.DAT"));
+    EXPECT_FALSE(exists("CRASHLOG.TXT"));
+
+    fs::remove_all(protected_folder);
+    fs::create_directory(protected_folder);
+    {
+        const EveryoneMayChange open(protected_folder);
+        const child_result beside = crash("program_data " + name);
+        EXPECT_TRUE(beside.exited && beside.code == 100) << beside.code;
+    }
+    EXPECT_TRUE(exists("CRASHLOG.TXT"));
+    EXPECT_FALSE(fs::exists(protected_folder / "CRASHLOG.TXT"));
+    fs::remove_all(protected_folder);
 }
 #endif

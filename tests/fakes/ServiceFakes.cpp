@@ -118,6 +118,15 @@ public:
         return true;
     }
 
+    bool SetRestartOnFailure(ServiceError& error) override {
+        manager_.journal_.Add("SetRestartOnFailure");
+        if (fails(manager_.restartError, manager_.failureDetail, error)) {
+            return false;
+        }
+        Find().restartsOnFailure = true;
+        return true;
+    }
+
 private:
     FakeServiceManager::Service& Find() { return manager_.services.at(name_); }
 
@@ -211,6 +220,16 @@ bool FakeServiceManager::RemoveLogSource(const std::wstring& serviceName, Servic
         return false;
     }
     logSources.erase(serviceName);
+    return true;
+}
+
+bool FakeServiceManager::ReadProgramSecurity(const std::wstring& /*programPath*/,
+                                             std::vector<Core_Common::ObjectSecurity>& chain,
+                                             ServiceError& error) {
+    if (fails(programSecurityError, failureDetail, error)) {
+        return false;
+    }
+    chain = programSecurity;
     return true;
 }
 
@@ -331,9 +350,19 @@ bool RecordingServiceHandler::OnBreak() {
     return false;
 }
 
-void RecordingServiceHandler::OnStop() { journal_.Add("OnStop"); }
+void RecordingServiceHandler::OnStop() {
+    journal_.Add("OnStop");
+    if (onStop) {
+        onStop();
+    }
+}
 
-void RecordingServiceHandler::OnShutdown() { journal_.Add("OnShutdown"); }
+void RecordingServiceHandler::OnShutdown() {
+    journal_.Add("OnShutdown");
+    if (onStop) {
+        onStop();
+    }
+}
 
 void RecordingServiceHandler::OnSpare() { journal_.Add("OnSpare"); }
 

@@ -41,6 +41,8 @@ public:
         std::uint32_t state = Core_Service::service_stopped;
         // Whether a stop control stops the service.
         bool stopTakesEffect = true;
+        // Whether the service manager starts it again after a crash.
+        bool restartsOnFailure = false;
     };
 
     explicit FakeServiceManager(CallJournal& journal) : journal_(journal) {}
@@ -59,6 +61,9 @@ public:
         placeChecked = programPath;
         return programPlaceRefusal;
     }
+    bool ReadProgramSecurity(const std::wstring& programPath,
+                             std::vector<Core_Common::ObjectSecurity>& chain,
+                             Core_Service::ServiceError& error) override;
 
     std::map<std::wstring, Service> services;
     std::map<std::wstring, std::wstring> descriptions;
@@ -77,6 +82,11 @@ public:
     // The query that fails with queryError, counted from 1; 0 for every query.
     int failingQuery = 0;
     bool descriptionFails = false;
+    std::uint32_t restartError = 0;
+    // The program file's security and its folders', as the platform would read them; a read
+    // fails with programSecurityError.
+    std::vector<Core_Common::ObjectSecurity> programSecurity;
+    std::uint32_t programSecurityError = 0;
     std::uint32_t logSourceError = 0;
     Core_Service::RunEndWait runEnd = Core_Service::RunEndWait::ended;
     std::uint32_t runEndError = 0;
@@ -168,6 +178,8 @@ public:
     bool startResult = true;
     // Runs inside OnStart, after its record (a console event during the start).
     std::function<void()> onStart;
+    // Runs inside OnStop and OnShutdown, after their record (a stop that takes a while).
+    std::function<void()> onStop;
     int idles = 0;
 
 private:

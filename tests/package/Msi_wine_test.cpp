@@ -12,6 +12,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -126,17 +128,72 @@ TEST_F(MsiWineTest, InstallsTheProgramAndItsServiceAndRemovesThemAgain) {
 
     const DWORD process_id = query_status(service_name).dwProcessId;
     const ScopedKernelHandle process(OpenProcess(SYNCHRONIZE, FALSE, process_id));
-    // The files a crash leaves beside the program go with it.
-    for (const wchar_t* name : {L"CRASHLOG.TXT", L"CRASH.DMP", L"CRASHLOG.DAT"}) {
-        const ScopedFileHandle file(CreateFileW((install_folder / name).c_str(), GENERIC_WRITE, 0,
-                                                nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                                                nullptr));
-        EXPECT_TRUE(file) << narrow(name);
+    // The service's start made its crash folder. The files a crash leaves there, or beside the
+    // program, go with it, and so does the folder.
+    const fs::path crash_folder = fs::path(_wgetenv(L"ProgramData")) / L"Tarnwick AntiARP";
+    EXPECT_TRUE(fs::is_directory(crash_folder));
+    for (const fs::path& folder : {install_folder, crash_folder}) {
+        for (const wchar_t* name : {L"CRASHLOG.TXT", L"CRASH.DMP", L"CRASHLOG.DAT"}) {
+            const ScopedFileHandle file(CreateFileW((folder / name).c_str(), GENERIC_WRITE, 0,
+                                                    nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                                                    nullptr));
+            EXPECT_TRUE(file) << narrow((folder / name).wstring());
+        }
     }
     EXPECT_EQ(msiexec(L"/x", package_path(PACKAGE)), 0u);
     expect_removed();
+    EXPECT_FALSE(fs::exists(crash_folder));
     // The removal stopped the service before deleting it.
     EXPECT_EQ(WaitForSingleObject(process.get(), give_up_ms), static_cast<DWORD>(WAIT_OBJECT_0));
+}
+
+// A service of the program's name that another copy's own /install made is not taken over (the
+// package's removal would delete it and leave that copy without its service): the installation
+// is refused with what to do, and nothing changes.
+TEST_F(MsiWineTest, AServiceThatAnotherCopysInstallMadeIsNotTakenOver) {
+    const std::wstring other = L"C:\\tw other copy\\antiarp.exe";
+    {
+        const ScopedServiceHandle manager(
+            OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
+        const ScopedServiceHandle service(CreateServiceW(
+            manager.get(), service_name.c_str(), service_name.c_str(), SERVICE_QUERY_CONFIG,
+            SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE,
+            (L"\"" + other + L"\"").c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+        ASSERT_TRUE(service) << GetLastError();
+    }
+    const fs::path log = fs::temp_directory_path() / L"tw-msi-other-service.log";
+    const DWORD code = run_program(L"msiexec.exe /i \"" + package_path(PACKAGE).wstring() +
+                                   L"\" /qn /l*v \"" + log.wstring() + L"\"")
+                           .code;
+    EXPECT_EQ(code, static_cast<DWORD>(ERROR_INSTALL_FAILURE));
+    EXPECT_THAT(installed_products(), testing::IsEmpty());
+    EXPECT_FALSE(fs::exists(program));
+
+    // The service still runs the other copy.
+    const auto service = open_service(service_name, SERVICE_QUERY_CONFIG);
+    ASSERT_TRUE(service);
+    DWORD needed = 0;
+    QueryServiceConfigW(service.get(), nullptr, 0, &needed);
+    std::vector<BYTE> buffer(needed);
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+    ASSERT_TRUE(QueryServiceConfigW(service.get(), config, needed, &needed));
+    EXPECT_EQ(std::wstring(config->lpBinaryPathName), L"\"" + other + L"\"");
+
+    // The log says why and what to do.
+    std::ifstream in(log, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    in.close();
+    fs::remove(log);
+    std::string text;
+    for (char c : bytes) {
+        if (c != '\0') { // the log may be UTF-16
+            text += c;
+        }
+    }
+    EXPECT_THAT(text, testing::HasSubstr(narrow(L"The service \"Tarnwick AntiARP\" is installed "
+                                                L"already, for " +
+                                                other)));
+    EXPECT_THAT(text, testing::HasSubstr("/stop, then /uninstall"));
 }
 
 // The multi-string value `name` of the service's Parameters; "(none)" when there is none.

@@ -166,22 +166,34 @@ msi_tables)
     expect_equal "Directory" "$(table Directory | grep INSTALLDIR)" \
         "INSTALLDIR${tab}ProgramFilesFolder${tab}Tarnwick AntiARP"
     expect_equal "ProductVersion" "$(table Property | sed -n 's/^ProductVersion\t//p')" "$version"
-    # The quoting step: deferred (1024), as the local system (2048), from a DLL in the package;
-    # the steps that keep the service's Parameters through an upgrade, their failure ignored
-    # (64): the reading immediate, the writing deferred as the local system.
+    # The quoting and the restart after a crash: deferred (1024), as the local system (2048),
+    # from a DLL in the package; the refusal of another program's service: immediate (1); the
+    # steps that keep the service's Parameters through an upgrade, their failure ignored (64):
+    # the reading immediate, the writing deferred as the local system.
     expect_equal "CustomAction" "$(table CustomAction | sort)" "$(
         printf '%s\n' "KeepServiceParameters${tab}65${tab}InstallActions${tab}KeepServiceParameters${tab}" \
             "QuoteServiceCommand${tab}3073${tab}InstallActions${tab}QuoteServiceCommand${tab}" \
             "QuoteServiceCommandData${tab}51${tab}QuoteServiceCommand${tab}[#AntiArpExe]${tab}" \
-            "RestoreServiceParameters${tab}3137${tab}InstallActions${tab}RestoreServiceParameters${tab}"
+            "RefuseOtherProgramsService${tab}1${tab}InstallActions${tab}RefuseOtherProgramsService${tab}" \
+            "RestoreServiceParameters${tab}3137${tab}InstallActions${tab}RestoreServiceParameters${tab}" \
+            "SetServiceRecovery${tab}3073${tab}InstallActions${tab}SetServiceRecovery${tab}"
     )"
-    # In order: the Parameters read and the installed version removed first, then the service
-    # made, quoted, given its Parameters back, started.
+    # In order: another program's service refused before anything changes, the Parameters read
+    # and the installed version removed, then the service made, quoted, given its restart and
+    # its Parameters back, started.
     order=$(table InstallExecuteSequence | sort -t "$tab" -k3,3n | cut -f1 |
-        grep -E '^(InstallValidate|KeepServiceParameters|RemoveExistingProducts|InstallServices|QuoteServiceCommand(Data)?|RestoreServiceParameters|StartServices)$')
+        grep -E '^(CostFinalize|RefuseOtherProgramsService|KeepServiceParameters|InstallValidate|RemoveExistingProducts|InstallServices|QuoteServiceCommand(Data)?|SetServiceRecovery|RestoreServiceParameters|StartServices)$')
     expect_equal "sequence" "$order" "$(
-        printf '%s\n' KeepServiceParameters InstallValidate RemoveExistingProducts InstallServices \
-            QuoteServiceCommandData QuoteServiceCommand RestoreServiceParameters StartServices
+        printf '%s\n' CostFinalize RefuseOtherProgramsService KeepServiceParameters InstallValidate \
+            RemoveExistingProducts InstallServices QuoteServiceCommandData QuoteServiceCommand \
+            SetServiceRecovery RestoreServiceParameters StartServices
+    )"
+    # The crash files, under %ProgramData% or beside the program, and their folder go with it.
+    expect_equal "RemoveFile" "$(table RemoveFile | cut -f3-5 | sort)" "$(
+        printf '%s\n' "${tab}CRASHDIR${tab}2" \
+            "CRASH.DMP${tab}CRASHDIR${tab}2" "CRASH.DMP${tab}INSTALLDIR${tab}2" \
+            "CRASHLOG.DAT${tab}CRASHDIR${tab}2" "CRASHLOG.DAT${tab}INSTALLDIR${tab}2" \
+            "CRASHLOG.TXT${tab}CRASHDIR${tab}2" "CRASHLOG.TXT${tab}INSTALLDIR${tab}2" | sort
     )"
     ;;
 

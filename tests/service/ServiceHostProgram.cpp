@@ -121,6 +121,36 @@ private:
     tw_test::WaitableFlag& stop_;
 };
 
+#ifdef _WIN32
+// The platform's service manager, with the program's place left unjudged: under Wine every file
+// and folder belongs to the Wine user, which an install refuses to run a service from. The
+// judgement is tested on its own.
+class UnjudgedServiceManager final : public ServiceManager {
+public:
+    explicit UnjudgedServiceManager(ServiceManager& real) : real_(real) {}
+    std::unique_ptr<ManagerHandle> OpenManager(std::uint32_t access, ServiceError& error) override {
+        return real_.OpenManager(access, error);
+    }
+    bool WriteDescription(const std::wstring& name, const std::wstring& description) override {
+        return real_.WriteDescription(name, description);
+    }
+    bool RegisterLogSource(const std::wstring& name, const std::wstring& program,
+                           ServiceError& error) override {
+        return real_.RegisterLogSource(name, program, error);
+    }
+    bool RemoveLogSource(const std::wstring& name, ServiceError& error) override {
+        return real_.RemoveLogSource(name, error);
+    }
+    RunEndWait WaitForRunEnd(const std::wstring& name, std::uint32_t timeoutMs,
+                             ServiceError& error) override {
+        return real_.WaitForRunEnd(name, timeoutMs, error);
+    }
+
+private:
+    ServiceManager& real_;
+};
+#endif
+
 // `mode` is the parser's result: the run mode, or 0 for a switch.
 int Run(const std::wstring* argument, unsigned& mode) {
     // Plain text work on the path: std::filesystem would convert it through the C locale,
@@ -137,7 +167,7 @@ int Run(const std::wstring* argument, unsigned& mode) {
     // Set once the exit event has been signalled, for a start that waits for it.
     tw_test::WaitableFlag stop;
 #ifdef _WIN32
-    ServiceManager& manager = SystemServiceManager();
+    UnjudgedServiceManager manager(SystemServiceManager());
     RecordingProcess process(SystemServiceProcess(), record, stop);
 #else
     // Never the machine's own unit directory or /run: the test names directories of its own.

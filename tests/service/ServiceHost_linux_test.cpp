@@ -9,6 +9,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -543,8 +544,16 @@ TEST_F(ServiceHostLinuxTest, ServiceModeNotifiesReadyAndStoppingAndEndsOnSigterm
     // One datagram each, nothing more.
     char buffer[64];
     EXPECT_EQ(recv(notify.get(), buffer, sizeof buffer, MSG_DONTWAIT), -1);
-    EXPECT_THAT(Events(), ElementsAre("OnStart", "Status 2 0", "Status 4 5", "OnIdle", "OnStop",
-                                      "Status 3 5", "Status 1 0", "Ended"));
+    // Stopping is reported before the handler's stop and again after it; the run loop's waits
+    // meanwhile may repeat it with the next checkpoint.
+    auto events = Events();
+    events.erase(std::unique(events.begin(), events.end(),
+                             [](const std::string& a, const std::string& b) {
+                                 return a == b && a == "Status 3 5";
+                             }),
+                 events.end());
+    EXPECT_THAT(events, ElementsAre("OnStart", "Status 2 0", "Status 4 5", "OnIdle", "Status 3 5",
+                                    "OnStop", "Status 3 5", "Status 1 0", "Ended"));
 }
 
 // A run in progress holds the running lock: a debug run, or service mode started by hand, says

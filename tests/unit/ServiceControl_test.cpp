@@ -188,18 +188,72 @@ TEST_F(ServiceControlTest, InstallRegistersTheQuotedOwnPathAndWritesTheDescripti
     EXPECT_EQ(manager.descriptions.at(service_name), description);
     // Its log source's messages are in the same program file.
     EXPECT_EQ(manager.logSources.at(service_name), own.wstring());
-    EXPECT_THAT(journal.Entries(),
-                ElementsAre("OpenManager 0x2", "CreateService Tarnwick AntiARP", "CloseService",
-                            "RegisterLogSource Tarnwick AntiARP", "CloseManager",
-                            "WriteDescription Tarnwick AntiARP"));
+    // A crash is followed by a new run.
+    EXPECT_TRUE(manager.services.at(service_name).restartsOnFailure);
+    EXPECT_THAT(journal.Entries(), ElementsAre("OpenManager 0x2", "CreateService Tarnwick AntiARP",
+                                               "SetRestartOnFailure", "CloseService",
+                                               "RegisterLogSource Tarnwick AntiARP", "CloseManager",
+                                               "WriteDescription Tarnwick AntiARP"));
     EXPECT_THAT(Logged(), ElementsAre("Service Register successed."));
 }
 
-TEST_F(ServiceControlTest, InstallWithoutItsLogSourceReportsItAndStands) {
-    manager.logSourceError = 5;
-    EXPECT_EQ(Parse(L"/install"), FailureLine(5) + "Service Register successed.\n");
-    EXPECT_EQ(manager.services.count(service_name), 1u);
-    EXPECT_EQ(manager.descriptions.at(service_name), description);
+// Without its log source or its restart after a crash, the service still runs.
+TEST_F(ServiceControlTest, InstallWithoutItsLogSourceOrRestartReportsItAndStands) {
+    for (std::uint32_t FakeServiceManager::*step :
+         {&FakeServiceManager::logSourceError, &FakeServiceManager::restartError}) {
+        manager.services.clear();
+        manager.logSourceError = 0;
+        manager.restartError = 0;
+        manager.*step = 5;
+        EXPECT_EQ(Parse(L"/install"), FailureLine(5) + "Service Register successed.\n");
+        EXPECT_EQ(manager.services.count(service_name), 1u);
+        EXPECT_EQ(manager.descriptions.at(service_name), description);
+    }
+}
+
+// The service runs the program with the system's rights: a program that anyone but SYSTEM, the
+// Administrators and TrustedInstaller could replace, directly or through a folder above it, is
+// not registered, and the line says where and what to do.
+TEST_F(ServiceControlTest, InstallOfAProgramOthersCouldReplaceIsRefused) {
+    using Core_Common::Account;
+    using Core_Common::ObjectSecurity;
+    const auto object = [](const wchar_t* path, Account owner) {
+        ObjectSecurity security;
+        security.path = path;
+        security.owner = owner;
+        security.entries = {{Account::system, 0x001F01FF, true, false},
+                            {Account::other, 0x001200A9, true, false}};
+        return security;
+    };
+    const std::vector<ObjectSecurity> protected_chain = {
+        object(L"C:\\Tools\\antiarp.exe", Account::administrators),
+        object(L"C:\\Tools", Account::administrators), object(L"C:\\", Account::system)};
+    struct Refusal {
+        std::vector<ObjectSecurity> chain;
+        std::wstring says;
+    };
+    std::vector<Refusal> refusals(3, {protected_chain, {}});
+    refusals[0].chain[0].owner = Account::process_user;
+    refusals[0].says = L"C:\\Tools\\antiarp.exe belongs to another account";
+    refusals[1].chain[1].entries.push_back({Account::other, 0x2, true, false});
+    refusals[1].says = L"C:\\Tools lets other accounts change it";
+    refusals[2].chain[2].isLink = true;
+    refusals[2].says = L"C:\\ is a link";
+    for (const Refusal& refusal : refusals) {
+        manager.programSecurity = refusal.chain;
+        const std::string output = Parse(L"/install");
+        EXPECT_NE(output.find(narrow(L" is not registered: " + refusal.says)), std::string::npos)
+            << output;
+        EXPECT_NE(output.find("installer package"), std::string::npos) << output;
+        EXPECT_EQ(output.find("Service Register successed."), std::string::npos);
+    }
+    manager.programSecurityError = 5;
+    EXPECT_EQ(Parse(L"/install"), FailureLine(5));
+    EXPECT_TRUE(journal.Entries().empty());
+
+    manager.programSecurityError = 0;
+    manager.programSecurity = protected_chain;
+    EXPECT_EQ(Parse(L"/install"), "Service Register successed.\n");
 }
 
 TEST_F(ServiceControlTest, InstallOfAnInstalledServiceFailsAndWritesNoDescription) {

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -71,68 +72,87 @@ TEST_F(ServiceRunTest, ServiceModeDoesNotConnectWhenStartFails) {
                             "OnStart", "ReleaseRunningMutex"));
 }
 
-TEST_F(ServiceRunTest, StopControlEndsTheRunInItsOrder) {
-    process.onWait = [this](int wait) {
+class StopControlTest : public ServiceRunTest,
+                        public testing::WithParamInterface<std::pair<std::uint32_t, const char*>> {
+};
+
+// The stop control and the system's shutdown control: the service manager learns that the
+// service is stopping before the handler's stop runs, and that it has stopped only after.
+TEST_P(StopControlTest, EndsTheRunInItsOrder) {
+    const auto [control, handlerCall] = GetParam();
+    process.onWait = [this, control = control](int wait) {
         if (wait == 3) {
-            Control(control_stop);
+            Control(control);
         }
     };
     dispatcher().RunServiceMode();
-    EXPECT_THAT(journal.Entries(),
-                ElementsAreArray({
-                    "OpenSystemLog Tarnwick AntiARP",
-                    // Held from before the start until the service manager's dispatcher has
-                    // returned, on the main thread.
-                    "CreateRunningMutex Tarnwick AntiARP",
-                    "OnStart",
-                    "RunDispatcher Tarnwick AntiARP",
-                    "RegisterControlHandler Tarnwick AntiARP",
-                    "SetStatus 2 0",
-                    "CreateExitEvent",
-                    "SetStatus 4 5",
-                    "Wait 100",
-                    "OnIdle",
-                    "Wait 100",
-                    "OnIdle",
-                    "Wait 100",
-                    // The application stops before the service reports stop-pending.
-                    "OnStop",
-                    "SignalExitEvent",
-                    "SetStatus 3 5",
-                    "CloseExitEvent",
-                    "SetStatus 1 0",
-                    "ReleaseRunningMutex",
-                }));
+    EXPECT_THAT(journal.Entries(), ElementsAreArray({
+                                       "OpenSystemLog Tarnwick AntiARP",
+                                       // Held from before the start until the service manager's
+                                       // dispatcher has returned, on the main thread.
+                                       "CreateRunningMutex Tarnwick AntiARP",
+                                       "OnStart",
+                                       "RunDispatcher Tarnwick AntiARP",
+                                       "RegisterControlHandler Tarnwick AntiARP",
+                                       "SetStatus 2 0",
+                                       "CreateExitEvent",
+                                       "SetStatus 4 5",
+                                       "Wait 100",
+                                       "OnIdle",
+                                       "Wait 100",
+                                       "OnIdle",
+                                       "Wait 100",
+                                       "SetStatus 3 5",
+                                       handlerCall,
+                                       "SignalExitEvent",
+                                       "SetStatus 3 5",
+                                       "CloseExitEvent",
+                                       "SetStatus 1 0",
+                                       "ReleaseRunningMutex",
+                                   }));
     EXPECT_FALSE(process.mutexOwned);
 }
 
-TEST_F(ServiceRunTest, EveryStatusIsOfTheWin32TypeWithZeroCodesAndHints) {
-    process.onWait = [this](int) { Control(control_stop); };
-    EXPECT_TRUE(dispatcher().RunServiceMode());
+INSTANTIATE_TEST_SUITE_P(StopAndShutdown, StopControlTest,
+                         testing::Values(std::pair{control_stop, "OnStop"},
+                                         std::pair{control_shutdown, "OnShutdown"}),
+                         [](const auto& info) { return std::string(info.param.second); });
+
+// A stop that takes a while (the handler's stop runs on the control handler's thread): each wait
+// of the run loop meanwhile moves the checkpoint on, within the wait hint, until stopped.
+TEST_F(ServiceRunTest, AStopReportsItsProgressWithinItsWaitHint) {
+    tw_test::WaitableFlag stopping;
+    tw_test::WaitableFlag finish;
+    std::thread manager;
+    handler.onStop = [&] {
+        stopping.Set();
+        EXPECT_TRUE(finish.WaitFor(std::chrono::seconds(10)));
+    };
+    process.onWait = [&](int wait) {
+        if (wait == 1) {
+            manager = std::thread([this] { Control(control_stop); });
+            ASSERT_TRUE(stopping.WaitFor(std::chrono::seconds(10)));
+        }
+        if (wait == 4) {
+            finish.Set();
+            manager.join(); // the event is signalled before this wait answers
+        }
+    };
+    dispatcher().RunServiceMode();
     ASSERT_EQ(States(), (std::vector<std::uint32_t>{service_start_pending, service_running,
+                                                    service_stop_pending, service_stop_pending,
+                                                    service_stop_pending, service_stop_pending,
                                                     service_stop_pending, service_stopped}));
+    std::vector<std::uint32_t> checkpoints;
     for (const auto& status : process.statuses) {
         EXPECT_EQ(status.serviceType, 0x30u);
         EXPECT_EQ(status.win32ExitCode, 0u);
         EXPECT_EQ(status.serviceSpecificExitCode, 0u);
-        EXPECT_EQ(status.checkPoint, 0u);
-        EXPECT_EQ(status.waitHint, 0u);
+        EXPECT_EQ(status.waitHint, status.currentState == service_stop_pending ? 5000u : 0u);
+        checkpoints.push_back(status.checkPoint);
     }
+    EXPECT_EQ(checkpoints, (std::vector<std::uint32_t>{0, 0, 1, 2, 3, 4, 5, 0}));
 }
-
-TEST_F(ServiceRunTest, ShutdownControlCallsOnlyOnShutdownBeforeTheEvent) {
-    process.onWait = [this](int wait) {
-        if (wait == 1) {
-            Control(control_shutdown);
-        }
-    };
-    dispatcher().RunServiceMode();
-    const auto entries = journal.Entries();
-    EXPECT_THAT(entries, testing::Contains("OnShutdown"));
-    EXPECT_THAT(entries, testing::Not(testing::Contains("OnStop")));
-    EXPECT_EQ(States().back(), service_stopped);
-}
-
 TEST_F(ServiceRunTest, PauseContinueAndInterrogateResendTheUnchangedStatus) {
     process.onWait = [this](int wait) {
         if (wait == 1) {
@@ -186,9 +206,10 @@ TEST_F(ServiceRunTest, FailedStatusReportsAreReportedAndTheRunGoesOn) {
                              Core_Common::wide_to_narrow(Core_Common::system_error_text(6), 0) +
                              "\n";
     std::string expected;
-    for (int i = 0; i < 4; ++i) {
+    for (std::size_t i = 0; i < process.statuses.size(); ++i) {
         expected += line;
     }
+    EXPECT_EQ(process.statuses.size(), 5u);
     EXPECT_EQ(output, expected);
     EXPECT_EQ(States().back(), service_stopped);
 }

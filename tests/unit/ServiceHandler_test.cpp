@@ -61,19 +61,24 @@ TEST_F(ApplicationHandler, TakesTheDispatchersHandlerSlotWhileItLives) {
     EXPECT_EQ(ServiceDispatcher::instance->Handler(), nullptr);
 }
 
-TEST_F(ApplicationHandler, StartTwiceBindsOnceAndStopFlushes) {
-    ServiceHandler handler;
-    EXPECT_TRUE(handler.OnStart());
-    EXPECT_TRUE(handler.OnStart());
-    EXPECT_TRUE(InterfaceSocketARP::started);
-    EXPECT_EQ(Passes(), 1u);
-    EXPECT_EQ(stack.staticEntries.size(), 1u);
+// The stop control and the system's shutdown control both end the protection with the flush,
+// before the service reports that it has stopped.
+TEST_F(ApplicationHandler, StartTwiceBindsOnceAndStopOrShutdownFlushes) {
+    for (const auto stop : {&ServiceHandler::OnStop, &ServiceHandler::OnShutdown}) {
+        stack.calls.clear();
+        ServiceHandler handler;
+        EXPECT_TRUE(handler.OnStart());
+        EXPECT_TRUE(handler.OnStart());
+        EXPECT_TRUE(InterfaceSocketARP::started);
+        EXPECT_EQ(Passes(), 1u);
+        EXPECT_EQ(stack.staticEntries.size(), 1u);
 
-    handler.OnStop();
-    EXPECT_FALSE(InterfaceSocketARP::started);
-    EXPECT_EQ(stack.CallsStartingWith("Flush ").size(), 2u); // the pass's and the stop's
-    handler.OnStop();                                        // nothing more
-    EXPECT_EQ(stack.CallsStartingWith("Flush ").size(), 2u);
+        (handler.*stop)();
+        EXPECT_FALSE(InterfaceSocketARP::started);
+        EXPECT_EQ(stack.CallsStartingWith("Flush ").size(), 2u); // the pass's and the stop's
+        (handler.*stop)();                                       // nothing more
+        EXPECT_EQ(stack.CallsStartingWith("Flush ").size(), 2u);
+    }
 }
 
 TEST_F(ApplicationHandler, StopWithoutStartDoesNothing) {

@@ -104,7 +104,7 @@ protected:
     }
 
     void InstallAndStart() {
-        ASSERT_EQ(Run(L"/install"), "Service Register successed.\r\n");
+        ASSERT_TRUE(register_service(service_name, program));
         ASSERT_EQ(Run(L"/start"), "Service Start successed.\r\n");
         ASSERT_TRUE(wait_for_state(service_name, SERVICE_RUNNING));
     }
@@ -135,14 +135,20 @@ protected:
     fs::path program;
 };
 
-TEST_F(AntiArpWineTest, InstallRegistersTheServiceWithItsQuotedPathAndDescription) {
-    EXPECT_EQ(Run(L"/install"), "Service Register successed.\r\n");
-    expect_registered(service_name, program);
-    expect_event_source(program);
+// Under Wine every file and folder belongs to the Wine user, not to SYSTEM or the
+// Administrators: the program's own install refuses, saying where and what to do, and makes no
+// service that would run a program another account could replace.
+TEST_F(AntiArpWineTest, InstallOfAProgramAnotherAccountCouldReplaceIsRefused) {
+    const std::string output = Run(L"/install");
+    const std::string path = narrow(program.wstring());
+    EXPECT_THAT(output, StartsWith("[ERROR][ServiceDispatcher]" + path +
+                                   " is not registered: " + path + " belongs to another account"));
+    EXPECT_THAT(output, HasSubstr("installer package"));
+    EXPECT_THAT(output, testing::EndsWith("\r\n"));
+    EXPECT_FALSE(open_service(service_name, SERVICE_QUERY_STATUS));
+    EXPECT_FALSE(key_exists(event_source_key));
 }
 
-// Under Wine the service's standard output goes nowhere: that its process runs, holding the
-// running mutex, is what can be seen of its binding pass and monitor.
 TEST_F(AntiArpWineTest, StartedServiceRunsInItsOwnProcessUntilStopped) {
     InstallAndStart();
     const ScopedKernelHandle process = ServiceProcess();
@@ -179,7 +185,7 @@ TEST_F(AntiArpWineTest, UninstallOfARunningServiceIsRefused) {
 }
 
 TEST_F(AntiArpWineTest, UninstallOfAStoppedServiceRemovesIt) {
-    ASSERT_EQ(Run(L"/install"), "Service Register successed.\r\n");
+    ASSERT_TRUE(register_service(service_name, program));
     ASSERT_TRUE(key_exists(event_source_key));
     EXPECT_EQ(Run(L"/uninstall"), "Service Unregister successed.\r\n");
     EXPECT_FALSE(open_service(service_name, SERVICE_QUERY_STATUS));

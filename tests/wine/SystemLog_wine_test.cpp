@@ -1,6 +1,7 @@
 // The program's lines as Event Log events, through stand-ins for the Event Log's entry points
 // that record each event and pass it on to the real functions (Wine's keep no log to read the
 // events back from): the type and identifier by the line's severity, the line as the one string.
+#include "Core_Common/Utility.h"
 #include "Core_Service/LogHelper.h"
 #include "Core_Service/SystemLog.h"
 #include "Core_Service/win/SystemLog_win.h"
@@ -66,7 +67,10 @@ TEST_F(EventLogLines, EachLineIsAnEventOfItsSeverityOnceTheSourceIsOpen) {
 
     Core_Service::OpenEventLogSource(L"Tarnwick AntiARP");
     const Core_Service::LogHelper reports(L"SocketARP");
-    reports.WriteLog(Core_Service::log_warn, 0, L"gateway replaced");
+    const Core_Service::LogHelper dispatcher(L"ServiceDispatcher");
+    // The program's own texts reach the event as they are, beyond the ANSI code page.
+    const std::wstring in_progress = L"已有实例在运行，本次运行不改动 ARP 表";
+    dispatcher.WriteLog(Core_Service::log_warn, 0, in_progress);
     reports.WriteLog(Core_Service::log_error, 5, L"[5] Access is denied.\r\n");
     reports.WriteLog(Core_Service::log_normal, 0, L"note");
     reports.WriteLog(Core_Service::log_error, Core_Service::log_code_silent, L"never shown");
@@ -77,11 +81,13 @@ TEST_F(EventLogLines, EachLineIsAnEventOfItsSeverityOnceTheSourceIsOpen) {
     // The console's output is what it is without the Event Log.
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "before the source\n"
-              "[WARN][SocketARP]gateway replaced\n"
-              "[ERROR][SocketARP][ error_code = 5 ] [5] Access is denied.\r\n\n"
-              "[NORMAL][SocketARP]note\n"
-              "[0]ARP set static entry: IP: 192.168.1.1 <=> MAC address 02abcdef1099\n"
-              "[1]ARP Error [50] Request not supported.\r\n\n");
+              "[WARN][ServiceDispatcher]" +
+                  Core_Common::wide_to_narrow(in_progress, Core_Common::code_page_ansi) +
+                  "\n"
+                  "[ERROR][SocketARP][ error_code = 5 ] [5] Access is denied.\r\n\n"
+                  "[NORMAL][SocketARP]note\n"
+                  "[0]ARP set static entry: IP: 192.168.1.1 <=> MAC address 02abcdef1099\n"
+                  "[1]ARP Error [50] Request not supported.\r\n\n");
     EXPECT_THAT(sources, ElementsAre(L"Tarnwick AntiARP"));
     // Each event's one string is its line without the line ends (the message text's "%1"
     // adds its own).
@@ -92,7 +98,7 @@ TEST_F(EventLogLines, EachLineIsAnEventOfItsSeverityOnceTheSourceIsOpen) {
         events,
         ElementsAre(
             FieldsAre(EVENTLOG_WARNING_TYPE, 0, warning,
-                      ElementsAre(L"[WARN][SocketARP]gateway replaced"), true),
+                      ElementsAre(L"[WARN][ServiceDispatcher]" + in_progress), true),
             FieldsAre(EVENTLOG_ERROR_TYPE, 0, error,
                       ElementsAre(L"[ERROR][SocketARP][ error_code = 5 ] [5] Access is denied."),
                       true),

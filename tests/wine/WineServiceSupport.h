@@ -206,6 +206,36 @@ inline void remove_service(const std::wstring& name) {
     DeleteService(service.get());
 }
 
+// Registers the service as the program's /install does (own process, automatic start, errors
+// ignored, the local system account, the program's path in double quotes, its Event Log source),
+// for tests of what comes after: under Wine every file belongs to the Wine user, and /install
+// refuses to make a service of a program that another account than the system's own could
+// replace.
+inline bool register_service(const std::wstring& name, const std::filesystem::path& program) {
+    const ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
+    const std::wstring command = L"\"" + program.wstring() + L"\"";
+    const ScopedServiceHandle service(
+        CreateServiceW(manager.get(), name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
+                       SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_IGNORE,
+                       command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+    HKEY source = nullptr;
+    const std::wstring key = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + name;
+    if (!service || RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE,
+                                    nullptr, &source, nullptr) != ERROR_SUCCESS) {
+        return false;
+    }
+    const std::wstring file = program.wstring();
+    const DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+    const bool written =
+        RegSetValueExW(source, L"EventMessageFile", 0, REG_EXPAND_SZ,
+                       reinterpret_cast<const BYTE*>(file.c_str()),
+                       static_cast<DWORD>((file.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS &&
+        RegSetValueExW(source, L"TypesSupported", 0, REG_DWORD,
+                       reinterpret_cast<const BYTE*>(&types), sizeof types) == ERROR_SUCCESS;
+    RegCloseKey(source);
+    return written;
+}
+
 // The service's key as reg.exe takes it, quoted.
 inline std::wstring registry_key(const std::wstring& name) {
     return L"\"HKLM\\SYSTEM\\CurrentControlSet\\Services\\" + name + L"\"";
