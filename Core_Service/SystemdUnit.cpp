@@ -136,9 +136,11 @@ std::string MakeUnitFile(const ServiceDefinition& definition) {
             "RestartSec=1s\n"
             "RestartPreventExitStatus=1 2\n";
     // The running lock lives in the runtime directory; the state directory takes what the
-    // program writes.
+    // program writes; the configuration directory (read only) holds the administrator's trusted
+    // gateways.
     unit += "RuntimeDirectory=" + stem + "\n";
     unit += "StateDirectory=" + stem + "\n";
+    unit += "ConfigurationDirectory=" + stem + "\n";
     unit += "WorkingDirectory=/var/lib/" + stem + "\n";
     // The ARP table and the routing table need CAP_NET_ADMIN, ARP requests CAP_NET_RAW.
     unit += "CapabilityBoundingSet=CAP_NET_ADMIN CAP_NET_RAW\n"

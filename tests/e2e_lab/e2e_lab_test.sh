@@ -405,6 +405,30 @@ scenario_persistent_attacker_bounded() {
     [ ! -e "$state/gateways" ] || fail "remembered: $(cat "$state/gateways")"
 }
 
+# The administrator trusts the gateway's MAC: it is pinned from the list before anyone is asked,
+# an attacker answering first is reported as an impostor and never written, not even for a
+# moment.
+scenario_trusted_gateway_never_replaced() {
+    lab_standard
+    local gwmac attackermac conf="$LAB_DIR/conf"
+    gwmac=$(lab_mac gw eth0)
+    attackermac=$(lab_mac attacker eth0)
+    mkdir -m 0755 "$conf"
+    printf '# the LAN router\n%s, %s  eth0\n' "$LAB_GW_IP" "${gwmac//:/-}" >"$conf/trusted-gateways"
+    slow_gateway 1
+    lab_spawn_ready attacker "$attacker" eth0 answer "$LAB_GW_IP" 0
+    lab_spawn host ip monitor neigh
+    local monitor=$LAB_LAST_OUT
+    start_program env CONFIGURATION_DIRECTORY="$conf" "$antiarp" -debug
+    expect_line "$simulation_line"
+    expect_line "$(bound_line 0 "$LAB_GW_IP" "$gwmac")"
+    expect_line_matching "kept the trusted $(hex "$gwmac")|not with the trusted $(hex "$gwmac")"
+    gateway_pinned "$gwmac" || fail "entry: $(neighbour host "$LAB_GW_IP" eth0)"
+    end_program INT 0 any
+    grep -qi "$gwmac PERMANENT" "$monitor" || fail "control: the monitor saw no pin"
+    ! grep -i "$attackermac PERMANENT" "$monitor" || fail "the attacker was pinned"
+}
+
 lab_init
 "scenario_$scenario"
 echo "PASS ($scenario)"

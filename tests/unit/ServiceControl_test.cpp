@@ -241,14 +241,14 @@ TEST_F(ServiceControlTest, InstallOfAProgramOthersCouldReplaceIsRefused) {
     refusals[2].says = L"C:\\ is a link";
     for (const Refusal& refusal : refusals) {
         manager.programSecurity = refusal.chain;
-        const std::string output = Parse(L"/install");
+        const std::string output = Parse(L"/install", command_failed);
         EXPECT_NE(output.find(narrow(L" is not registered: " + refusal.says)), std::string::npos)
             << output;
         EXPECT_NE(output.find("installer package"), std::string::npos) << output;
         EXPECT_EQ(output.find("Service Register successed."), std::string::npos);
     }
     manager.programSecurityError = 5;
-    EXPECT_EQ(Parse(L"/install"), FailureLine(5));
+    EXPECT_EQ(Parse(L"/install", command_failed), FailureLine(5));
     EXPECT_TRUE(journal.Entries().empty());
 
     manager.programSecurityError = 0;

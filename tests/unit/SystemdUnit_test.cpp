@@ -75,6 +75,7 @@ TEST(UnitFile, RegistersANotifyServiceStartedAtBootAndRestartedAfterACrash) {
     EXPECT_TRUE(has("WantedBy=multi-user.target"));
     EXPECT_TRUE(has("RuntimeDirectory=tarnwick-antiarp"));
     EXPECT_TRUE(has("StateDirectory=tarnwick-antiarp"));
+    EXPECT_TRUE(has("ConfigurationDirectory=tarnwick-antiarp"));
     EXPECT_TRUE(has("CapabilityBoundingSet=CAP_NET_ADMIN CAP_NET_RAW"));
     EXPECT_TRUE(has("NoNewPrivileges=yes"));
     EXPECT_TRUE(has("ProtectSystem=strict"));
