@@ -484,11 +484,13 @@ TEST_F(WindowsMonitorTest, ChangeDuringAPassLeadsToOneMorePass) {
     stack.onSendArpRequest = [&] {
         if (!moved) {
             moved = true;
-            stack.adapters[0].gateway = "10.1.1.9";
+            stack.adapters[0].gateway = "10.1.1.1";
             SetEvent(entry_log.LatestEvent()); // the routing table changes again
         }
     };
 
+    // The gateway moves: the pass asks the new one, and meanwhile it moves back.
+    stack.adapters[0].gateway = "10.1.1.9";
     SetEvent(entry_log.LatestEvent());
     ASSERT_TRUE(entry_log.AwaitRegistrations(3));
     InterfaceSocketARP::Stop(); // lets the second pass finish

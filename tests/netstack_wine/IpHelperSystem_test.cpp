@@ -13,6 +13,9 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <cstdio>
+
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -68,8 +71,16 @@ std::vector<AdapterInfo> AdaptersByPlatformType() {
         if (address == "0.0.0.0") {
             address.clear();
         }
-        adapters.push_back(AdapterInfo{adapter->Index, adapter->GatewayList.IpAddress.String,
-                                       address, adapter->AdapterName});
+        AdapterInfo info{adapter->Index, adapter->GatewayList.IpAddress.String, address,
+                         adapter->AdapterName};
+        unsigned parts[4] = {};
+        if (std::sscanf(adapter->IpAddressList.IpMask.String, "%u.%u.%u.%u", &parts[0],
+                        &parts[1], &parts[2], &parts[3]) == 4) {
+            for (const unsigned part : parts) {
+                info.prefixLength += std::popcount(part & 0xffu);
+            }
+        }
+        adapters.push_back(info);
     }
     return adapters;
 }

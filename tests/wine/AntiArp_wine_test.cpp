@@ -139,7 +139,7 @@ protected:
 // Administrators: the program's own install refuses, saying where and what to do, and makes no
 // service that would run a program another account could replace.
 TEST_F(AntiArpWineTest, InstallOfAProgramAnotherAccountCouldReplaceIsRefused) {
-    const std::string output = Run(L"/install");
+    const std::string output = Run(L"/install", 1);
     const std::string path = narrow(program.wstring());
     EXPECT_THAT(output, StartsWith("[ERROR][ServiceDispatcher]" + path +
                                    " is not registered: " + path + " belongs to another account"));
