@@ -5,6 +5,9 @@
 # resident memory. The program runs with an empty /run of its own, so nothing is left behind.
 # With ROUTES, the host's main table holds that many more routes, and the memory is read again
 # after a change of the default gateway.
+# With PREVIOUS=<antiarp of the previous release> in the environment, the start is measured for
+# that program too, in the same lab; with REMEMBERED=1 both start with the gateway remembered
+# (a state directory of the bench's own, in the first format, which both releases read).
 #   sudo bash bench/program_bench.sh [BUILD_DIR] [IDLE_SECONDS] [ROUTES]   (build/linux, 30, 0)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -25,8 +28,29 @@ if [ "$routes" -gt 0 ]; then
     echo "routes in the host's main table: $(lab_ip host route show | wc -l)"
 fi
 
-echo "== start to pinned, against the bare ARP round trip"
-lab_exec host "${LAB_PRIVATE_RUN[@]}" "$bench" "$antiarp" "$LAB_GW_IP" --benchmark_color=false
+state_env=()
+if [ "${REMEMBERED:-0}" = 1 ]; then
+    state="$LAB_DIR/state"
+    mkdir -m 0700 "$state"
+    state_env=(env STATE_DIRECTORY="$state")
+fi
+# The remembered gateway, written again before each program's measurement.
+seed_state() {
+    [ -n "${state:-}" ] || return 0
+    printf 'tarnwick-antiarp gateways 1\neth0 %s %s\n' "$LAB_GW_IP" "$(lab_mac gw eth0 | tr -d :)" \
+        >"$state/gateways"
+    chmod 0600 "$state/gateways"
+}
+
+echo "== start to pinned, against the bare ARP round trip${state:+, the gateway remembered}"
+seed_state
+lab_exec host "${LAB_PRIVATE_RUN[@]}" "${state_env[@]}" "$bench" "$antiarp" "$LAB_GW_IP" --benchmark_color=false
+if [ -n "${PREVIOUS:-}" ]; then
+    echo
+    echo "== the same for the previous release: $PREVIOUS"
+    seed_state
+    lab_exec host "${LAB_PRIVATE_RUN[@]}" "${state_env[@]}" "$bench" "$PREVIOUS" "$LAB_GW_IP" --benchmark_color=false
+fi
 
 echo
 echo "== an idle debug run of $idle_seconds s"
