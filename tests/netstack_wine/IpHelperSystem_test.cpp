@@ -74,8 +74,8 @@ std::vector<AdapterInfo> AdaptersByPlatformType() {
         AdapterInfo info{adapter->Index, adapter->GatewayList.IpAddress.String, address,
                          adapter->AdapterName};
         unsigned parts[4] = {};
-        if (std::sscanf(adapter->IpAddressList.IpMask.String, "%u.%u.%u.%u", &parts[0],
-                        &parts[1], &parts[2], &parts[3]) == 4) {
+        if (std::sscanf(adapter->IpAddressList.IpMask.String, "%u.%u.%u.%u", &parts[0], &parts[1],
+                        &parts[2], &parts[3]) == 4) {
             for (const unsigned part : parts) {
                 info.prefixLength += std::popcount(part & 0xffu);
             }

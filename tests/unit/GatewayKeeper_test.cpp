@@ -397,9 +397,10 @@ TEST_F(KeeperTest, RepairRestoresWhatWasRemovedOrChangedAtOnceAndOnlyThat) {
         EXPECT_EQ(Entry(), gateway_mac);
     }
     output += RunFor(60000);
-    EXPECT_EQ(output, BoundLine(0, "10.0.0.1", "020000000001") +
-                          Warning("Gateway 10.0.0.1 on eth0: its entry was removed or changed and "
-                                  "was pinned again to 020000000001 (199 times since the last report)"));
+    EXPECT_EQ(output,
+              BoundLine(0, "10.0.0.1", "020000000001") +
+                  Warning("Gateway 10.0.0.1 on eth0: its entry was removed or changed and "
+                          "was pinned again to 020000000001 (199 times since the last report)"));
     EXPECT_TRUE(stack.CallsStartingWith("Ask").empty());
     EXPECT_TRUE(stack.CallsStartingWith("Flush").empty());
 }
