@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # What an attacker on the LAN gets of the host's traffic to its gateway: for each scene, each
-# program and each trial, the host sends 300 pings to the gateway (2 ms apart) once the program
+# program and each trial, the host sends 300 datagrams to the gateway (2 ms apart) once the program
 # has started and its pin's window has closed, and the attacker counts those that reach it.
 # Scenes: "flood" (the attacker floods 3,000 forged replies a second at the host, the gateway's
 # kernel answers), "late1" and "late10" (the attacker answers every request at once, the gateway
@@ -61,7 +61,16 @@ trial() {
     lab_spawn_ready attacker "$attacker" eth0 count-ip "$LAB_GW_IP"
     counter=$LAB_LAST_FD
     pids+=("$LAB_LAST_PID")
-    lab_exec host ping -q -c 300 -i 0.002 -W 0.05 "$LAB_GW_IP" >/dev/null 2>&1 || true
+    lab_exec host python3 -c '
+import socket, sys, time
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+for _ in range(300):
+    try:
+        s.sendto(b"x", (sys.argv[1], 9))
+    except OSError:
+        pass
+    time.sleep(0.002)
+' "$LAB_GW_IP" >/dev/null 2>&1 || true
     kill -TERM "$LAB_LAST_PID"
     IFS= read -r -t 10 -u "$counter" counted || counted="counted ?"
     [ -z "$program_pid" ] || { kill -INT "$program_pid"; wait "$program_pid" || true; }

@@ -374,8 +374,8 @@ scenario_gateway_silent_during_route_change() {
 }
 
 # An attacker that answers every request at once, the gateway 1 ms later, nothing remembered:
-# one answer stays pinned, the gateway is asked again 1, 2, 4 s later (a pin does not reset the
-# schedule), and the log holds one report, not one a round.
+# the later answer stays pinned, the gateway is asked again 1, 2, 4 s later (a pin does not reset
+# the schedule), and the log holds one report, not one a round.
 scenario_persistent_attacker_bounded() {
     lab_standard
     local state="$LAB_DIR/state" times gaps
@@ -386,7 +386,8 @@ scenario_persistent_attacker_bounded() {
     start_program env STATE_DIRECTORY="$state" "$antiarp" -debug
     expect_line "$simulation_line"
     expect_line_matching "^\[0\]ARP set static entry: IP: $LAB_GW_IP "
-    expect_line_matching "answered with two MAC addresses, .*, not remembered; asking again in 1 s$"
+    expect_line_matching "answered with two MAC addresses, .*: kept $(hex "$(lab_mac gw eth0)") pinned \\(the later answer: an attacker answers at once\\), not remembered; asking again in 1 s$"
+    expect_line "$(bound_line 0 "$LAB_GW_IP" "$(lab_mac gw eth0)")"
     # One answer a round (the first ends its tries); rounds are the retry schedule apart.
     times=
     while [ "$(wc -w <<<"$times")" -lt 4 ]; do

@@ -132,7 +132,8 @@ lab_wire() {
 lab_spawn() {
     local host=$1
     shift
-    LAB_LAST_OUT="$LAB_DIR/out.$((${#LAB_PIDS[@]} + 1))"
+    # Unique also in subshells, which start from the parent's list of processes.
+    LAB_LAST_OUT=$(mktemp "$LAB_DIR/out.XXXXXX")
     ip netns exec "$(lab_ns "$host")" "${LAB_BOUNDED[@]}" "$@" >"$LAB_LAST_OUT" 2>&1 &
     LAB_LAST_PID=$!
     LAB_PIDS+=("$LAB_LAST_PID")
@@ -141,7 +142,7 @@ lab_spawn() {
 lab_spawn_ready() {
     local host=$1 fifo line fd
     shift
-    fifo="$LAB_DIR/ready.$((${#LAB_PIDS[@]} + 1))"
+    fifo=$(mktemp -u "$LAB_DIR/ready.XXXXXX")
     mkfifo "$fifo"
     # Opened for reading and writing, so neither side blocks on open and later output waits in
     # the pipe instead of breaking it.
