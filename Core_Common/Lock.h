@@ -121,7 +121,9 @@ public:
     }
 
 private:
-    // An address that is the calling thread's alone, as cheap to compare as a thread id.
+    // An address that is the calling thread's alone, as cheap to compare as a thread id. A
+    // thread started after a joined one may get the same address, and with it the bias: the
+    // joined one can hold the lock no more, and the join ordered its writes before the start.
     static const void* this_thread_tag() noexcept {
         static thread_local const char tag = 0;
         return &tag;
