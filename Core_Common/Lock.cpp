@@ -33,4 +33,25 @@ void spin_lock::wait() noexcept {
     }
 }
 
+void biased_lock::lock_slowly() noexcept {
+    lock_.lock();
+    if (revoked_.load(std::memory_order_relaxed)) {
+        return;
+    }
+    if (owner_.load(std::memory_order_relaxed) == nullptr) {
+        if (process_barrier_ready()) {
+            owner_.store(this_thread_tag(), std::memory_order_relaxed);
+        } else {
+            revoked_.store(true, std::memory_order_relaxed);
+        }
+        return;
+    }
+    // Another thread than the biased one: the bias ends, once the biased thread is out.
+    revoked_.store(true, std::memory_order_relaxed);
+    process_barrier();
+    while (busy_.load(std::memory_order_acquire)) {
+        std::this_thread::yield();
+    }
+}
+
 } // namespace Core_Common

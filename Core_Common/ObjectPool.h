@@ -102,7 +102,7 @@ private:
     }
 
     PageAllocator& pages_;
-    spin_lock mutex_;
+    biased_lock mutex_;
     FreeSlot* free_ = nullptr;
     std::uint32_t live_ = 0;
     std::vector<Block> blocks_;

@@ -3,45 +3,201 @@
 # the system-DLL check of the Windows executables, the packages, every test tier (unit
 # natively, under ASan/UBSan and under Wine; lab; systemd; fuzz; wine; package) and the main
 # job (the demo in its lab). Fails on any failure.
+#
+# The builds, clang-tidy and the packages run one after the other in the foreground; the test
+# tiers run in lanes beside them as soon as what they need is built: most of a tier's time is
+# waiting (for a lab's timers, for Wine, for a fuzzer's seconds), which the builds fill. Each
+# lane writes its own log, printed whole when the lane ends. Every step and lane says how long
+# it took, and the run its total.
+#
+# The lab tiers (label lab) run once, in the sanitizer build; the linux build runs every other
+# tier (unit, systemd, package) and the demo.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 jobs=$(nproc)
+logs=$root/build/logs
 
-step() { printf '\n==== %s\n' "$*"; }
+run_start=$SECONDS
+step_name=
+step_start=$SECONDS
+end_step() {
+    if [ -n "$step_name" ]; then
+        printf -- '---- %s: %d s\n' "$step_name" $((SECONDS - step_start))
+    fi
+    step_name=
+}
+step() {
+    end_step
+    collect_lanes
+    step_name=$*
+    step_start=$SECONDS
+    printf '\n==== %s\n' "$*"
+}
 
-summary=$(mktemp)
-trap 'rm -f "$summary"' EXIT
+# Lanes: background parts with a log each. Their PIDs, names and logs, by index.
+lane_pids=()
+lane_names=()
+lane_logs=()
+lane_done=()
+lane_failures=0
+summary_dir=$(mktemp -d)
+# A lane still running when the run stops early (a failed build, Ctrl+C) is ended with
+# everything it started, parents first so that none starts another child; each lab's own
+# clean-up runs on its TERM.
+tree_of() {
+    local child
+    echo "$1"
+    for child in $(ps -o pid= --ppid "$1" 2>/dev/null); do
+        tree_of "$child"
+    done
+}
+kill_tree() {
+    local pids
+    pids=$(tree_of "$1")
+    # shellcheck disable=SC2086 # a list of PIDs
+    kill -- $pids 2>/dev/null || true
+}
+cleanup() {
+    local i
+    for i in "${!lane_pids[@]}"; do
+        [ -n "${lane_done[i]}" ] || kill_tree "${lane_pids[i]}"
+    done
+    if [ -n "${WINEPREFIX:-}" ]; then
+        wineserver -k >/dev/null 2>&1 || true
+    fi
+    rm -rf "$summary_dir"
+}
+trap cleanup EXIT
+
+# lane NAME COMMAND...: runs the command in the background, its output in build/logs/NAME.log.
+lane() {
+    local name=$1 index=${#lane_pids[@]}
+    shift
+    local log=$logs/$name.log
+    printf -- '---- lane started: %s (log: %s)\n' "$name" "${log#"$root"/}"
+    (
+        start=$SECONDS
+        status=0
+        "$@" || status=$?
+        printf -- '---- %s: %d s, %s\n' "$name" $((SECONDS - start)) \
+            "$([ "$status" -eq 0 ] && echo passed || echo "FAILED (status $status)")"
+        exit "$status"
+    ) >"$log" 2>&1 </dev/null &
+    lane_pids[index]=$!
+    lane_names[index]=$name
+    lane_logs[index]=$log
+    lane_done[index]=
+}
+
+# Prints the log of every lane that has ended and counts its failure; with "all", goes on until
+# every lane has ended, printing each as it ends.
+collect_lanes() {
+    local i status running
+    while :; do
+        running=0
+        for i in "${!lane_pids[@]}"; do
+            [ -z "${lane_done[i]}" ] || continue
+            if kill -0 "${lane_pids[i]}" 2>/dev/null; then
+                running=1
+                continue
+            fi
+            status=0
+            wait "${lane_pids[i]}" || status=$?
+            lane_done[i]=1
+            printf '\n==== lane: %s\n' "${lane_names[i]}"
+            cat "${lane_logs[i]}"
+            [ "$status" -eq 0 ] || lane_failures=$((lane_failures + 1))
+        done
+        [ "${1:-}" = all ] && [ "$running" -eq 1 ] || return 0
+        sleep 1
+    done
+}
+
 # Runs one CTest preset and keeps its count line for the closing summary.
 run_tier() {
-  local log
-  log=$(mktemp)
-  local status=0
-  ctest "$@" 2>&1 | tee "$log" || status=1
-  grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" >>"$summary" || status=1
-  rm -f "$log"
-  return $status
+    local name=$1 log status=0
+    shift
+    log=$(mktemp)
+    ctest "$@" 2>&1 | tee "$log" || status=1
+    grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" >"$summary_dir/$name" || status=1
+    rm -f "$log"
+    return $status
+}
+
+build() {
+    cmake --preset "$1" >/dev/null
+    cmake --build --preset "$1" -j"$jobs"
+}
+
+# The linux build's tiers but the lab: unit and systemd, then (once the packages are made) the
+# package tier, then the main job. The package step configures the linux build again: the demo,
+# which does too, comes after it.
+linux_lane() {
+    local status=0
+    run_tier linux --preset linux -j"$jobs" -LE '^(lab|package)$' || status=1
+    printf '\n==== the package tier\n'
+    until [ -e "$logs/packages.made" ]; do
+        sleep 1
+    done
+    run_tier linux-package --preset linux -j"$jobs" -L '^package$' || status=1
+    printf '\n==== the main job: scripts/demo.sh\n'
+    bash scripts/demo.sh || status=1
+    return $status
+}
+
+wine_lane() {
+    # A cold wineserver's helpers inherit the test's stderr and stall every test: start the
+    # server and the prefix once, silently (stopped at exit).
+    mkdir -p "$WINEPREFIX"
+    wineserver -p >/dev/null 2>&1 </dev/null || true # already running is fine
+    # Plain wineboot: "wineboot -i" leaves a second services.exe that takes new services away.
+    wineboot >/dev/null 2>&1 </dev/null
+    run_tier windows --preset windows -j"$jobs"
 }
 
 step "set-up"
 bash scripts/setup.sh
+rm -rf "$logs"
+mkdir -p "$logs"
 
 step "format"
 git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
 
-for preset in linux linux-asan fuzz windows; do
-  step "configure and build: $preset"
-  cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset" -j"$jobs"
-done
+step "configure and build: linux"
+build linux
+lane "tests-linux-and-demo" linux_lane
+
+step "configure and build: linux-asan"
+build linux-asan
+lane "tests-linux-asan-with-lab" run_tier linux-asan --preset linux-asan -j"$jobs"
+
+step "configure and build: windows"
+build windows
+
+step "system DLLs only"
+bash scripts/check-windows-dlls.sh build/windows
+
+# The package tiers' tests check what this makes.
+step "packages"
+bash scripts/package.sh
+touch "$logs/packages.made"
+export WINEPREFIX="$root/build/windows/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+lane "tests-windows-under-wine" wine_lane
+
+step "configure and build: fuzz"
+build fuzz
+lane "tests-fuzz" run_tier fuzz --preset fuzz -j"$jobs"
 
 step "clang-tidy"
 python3 - "$root/build/linux/compile_commands.json" "$root" >"$root/build/tidy-files.txt" <<'PY'
 import json, sys
 root = sys.argv[2]
+seen = set()  # a source of several targets (bench/BenchProcessor.cpp) is checked once
 for entry in json.load(open(sys.argv[1])):
     f = entry["file"]
-    if f.startswith(root) and "/build/" not in f:
+    if f.startswith(root) and "/build/" not in f and f not in seen:
+        seen.add(f)
         print(f)
 PY
 xargs -a "$root/build/tidy-files.txt" -P "$jobs" -n 4 \
@@ -50,41 +206,16 @@ xargs -a "$root/build/tidy-files.txt" -P "$jobs" -n 4 \
 git ls-files 'fuzz/*.cpp' | xargs -P "$jobs" -n 2 \
   clang-tidy -p "$root/build/fuzz" --quiet --warnings-as-errors='*' 2>/dev/null
 
-step "system DLLs only"
-bash scripts/check-windows-dlls.sh build/windows
+step "waiting for the test lanes"
+collect_lanes all
+end_step
 
-# The package tier's tests check what this makes.
-step "packages"
-bash scripts/package.sh
-
-tier_failures=0
-step "tests: linux"
-run_tier --preset linux -j"$jobs" || tier_failures=$((tier_failures + 1))
-
-step "the main job: scripts/demo.sh"
-bash scripts/demo.sh || tier_failures=$((tier_failures + 1))
-
-step "tests: linux-asan"
-run_tier --preset linux-asan -j"$jobs" || tier_failures=$((tier_failures + 1))
-
-step "tests: fuzz (each harness's seeds, then 10 s of fuzzing each)"
-run_tier --preset fuzz -j"$jobs" || tier_failures=$((tier_failures + 1))
-
-step "tests: windows under wine"
-export WINEPREFIX="$root/build/windows/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-# A cold wineserver's helpers inherit the test's stderr and stall every test: start the
-# server and the prefix once, silently, and stop it afterwards whatever happens.
-trap 'wineserver -k >/dev/null 2>&1 || true; rm -f "$summary"' EXIT
-mkdir -p "$WINEPREFIX"
-wineserver -p >/dev/null 2>&1 </dev/null || true # already running is fine
-# Plain wineboot: "wineboot -i" leaves a second services.exe that takes new services away.
-wineboot >/dev/null 2>&1 </dev/null
-run_tier --preset windows -j"$jobs" || tier_failures=$((tier_failures + 1))
-
-step "summary"
-grep -oE '[0-9]+ tests? failed out of [0-9]+' "$summary" |
+printf '\n==== summary\n'
+cat "$summary_dir"/* 2>/dev/null |
+  grep -oE '[0-9]+ tests? failed out of [0-9]+' |
   awk '{ failed += $1; total += $NF } END { printf "%d passed, %d failed\n", total - failed, failed }'
-if [ "$tier_failures" -ne 0 ]; then
-  echo "$tier_failures test tier(s) failed" >&2
+printf 'total: %d s\n' $((SECONDS - run_start))
+if [ "$lane_failures" -ne 0 ]; then
+  echo "$lane_failures test lane(s) failed" >&2
   exit 1
 fi

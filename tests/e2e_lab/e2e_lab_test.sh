@@ -103,15 +103,15 @@ scenario_debug_run() {
     expect_equal "entries after the run" "$(neighbours host nud all)" ""
 }
 
-# The protection does not lapse: a gateway silent at the start is pinned once it answers, by a
-# retry of its own; a pin deleted by hand, and one the kernel dropped when the host's MAC
-# changed, are pinned again.
+# The protection does not lapse: a gateway silent at the start (asked at the lab's pace) is
+# pinned once it answers, by a retry of its own; a pin deleted by hand, and one the kernel
+# dropped when the host's MAC changed, are pinned again.
 scenario_lost_pins_are_restored() {
     lab_standard
     local gwmac
     gwmac=$(lab_mac gw eth0)
     lab_ip gw link set eth0 arp off
-    start_program "$antiarp" -debug
+    start_program env "${LAB_FAST_ARP[@]}" "$antiarp" -debug
     expect_line "$simulation_line"
     expect_line "[0]ARP Error [113] No route to host"
     lab_ip gw link set eth0 arp on

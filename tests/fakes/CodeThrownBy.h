@@ -4,19 +4,19 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
-
 namespace tw_test {
 
-// Runs `action` and returns the system code it throws; fails the test when it throws none.
-template <class Action> std::uint32_t CodeThrownBy(Action action) {
+// Runs `action` and returns the code of type Code it throws (a system error code unless told:
+// programming errors throw the integer 0); fails the test when it throws none.
+template <class Code = Core_SocketARP::SystemErrorCode, class Action>
+Code CodeThrownBy(Action action) {
     try {
         action();
-    } catch (Core_SocketARP::SystemErrorCode code) {
+    } catch (Code code) {
         return code;
     }
-    ADD_FAILURE() << "no system error code thrown";
-    return 0xDEADBEEF;
+    ADD_FAILURE() << "no code of the expected type thrown";
+    return static_cast<Code>(0xDEADBEEF);
 }
 
 } // namespace tw_test

@@ -1,6 +1,7 @@
 #include "fakes/ServiceFakes.h"
 
 #include "Core_Common/Utility.h"
+#include "fakes/ServiceLines.h"
 
 #include <chrono>
 #include <sstream>
@@ -10,10 +11,6 @@ namespace tw_test {
 using namespace Core_Service;
 
 namespace {
-
-std::string narrow(const std::wstring& text) {
-    return Core_Common::wide_to_narrow(text, Core_Common::code_page_ansi);
-}
 
 std::string hex(std::uint32_t value) {
     std::ostringstream text;

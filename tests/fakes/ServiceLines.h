@@ -8,12 +8,15 @@
 
 namespace tw_test {
 
+// A wide text as the program prints it: in the ANSI code page.
+inline std::string narrow(const std::wstring& text) {
+    return Core_Common::wide_to_narrow(text, Core_Common::code_page_ansi);
+}
+
 // A failed operation: its system error code and the code's text.
 inline std::string FailureLine(std::uint32_t code) {
     return "[ERROR][ServiceDispatcher][ error_code = " + std::to_string(code) + " ] " +
-           Core_Common::wide_to_narrow(Core_Common::system_error_text(code),
-                                       Core_Common::code_page_ansi) +
-           "\n";
+           narrow(Core_Common::system_error_text(code)) + "\n";
 }
 
 // A failure with what the service manager said: after the system text (without the line end

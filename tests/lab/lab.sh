@@ -32,6 +32,10 @@
 #                                     closed (for a program run with LAB_PRIVATE_RUN and no
 #                                     STATE_DIRECTORY, FILE is
 #                                     /proc/PID/root/var/lib/tarnwick-antiarp/gateways)
+#   env "${LAB_FAST_ARP[@]}" CMD...   put before a program given to lab_exec or lab_spawn: it asks
+#                                     a silent gateway its three times 100 ms apart instead of
+#                                     the 1 s of the program's own pace, for scenarios that wait
+#                                     for a gateway to be given up but do not check the pace
 #   lab_standard                      the usual scene on one segment "lan" (10.80.0.0/24): the
 #                                     protected host "host" (.2, default route via gw), a gateway
 #                                     "gw" (.1) and a second one "gw2" (.3) whose kernels answer
@@ -173,6 +177,9 @@ lab_wait_until() {
         sleep 0.05
     done
 }
+
+# shellcheck disable=SC2034 # used by the scripts that source this file
+LAB_FAST_ARP=(TARNWICK_ARP_INTERVAL_MS=100)
 
 # The mount is made in the command's own mount namespace, which ip(8) makes a slave of the
 # machine's: it never shows outside.

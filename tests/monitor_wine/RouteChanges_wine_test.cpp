@@ -12,6 +12,7 @@
 #include "Core_SocketARP/win/RouteChanges_win.h"
 #include "fakes/FakeIpHelperApi.h"
 #include "fakes/FakeNetworkStack.h"
+#include "fakes/win/RunningOnWine_win.h"
 
 #include <gtest/gtest.h>
 
@@ -38,13 +39,9 @@ using Core_SocketARP::RouteWait;
 using Core_SocketARP::StopEvent;
 using Core_SocketARP::SystemErrorCode;
 using Core_SocketARP::WaitSet;
+using tw_test::RunningOnWine;
 
 constexpr auto deadline = std::chrono::seconds(20);
-
-bool RunningOnWine() {
-    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
 
 bool HandleIsOpen(HANDLE handle) {
     DWORD flags = 0;

@@ -10,6 +10,7 @@
 #include "Core_SocketARP/win/IpHelperApi_win.h"
 #include "fakes/CodeThrownBy.h"
 #include "fakes/ResolveMac.h"
+#include "fakes/win/RunningOnWine_win.h"
 
 #include <gtest/gtest.h>
 
@@ -27,13 +28,9 @@ namespace {
 using Core_SocketARP::AdapterInfo;
 using Core_SocketARP::SystemErrorCode;
 using tw_test::CodeThrownBy;
+using tw_test::RunningOnWine;
 
 constexpr std::uint32_t error_not_supported = 50;
-
-bool RunningOnWine() {
-    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
 
 // The interface indexes as the platform's own IP_INTERFACE_INFO type reads them.
 std::vector<std::uint32_t> InterfacesByPlatformType() {

@@ -37,6 +37,7 @@ using namespace Core_Service;
 using testing::ElementsAre;
 using testing::HasSubstr;
 using tw_test::FailureLine;
+using tw_test::narrow;
 
 const std::string description =
     "Protect you against ARP attack in the local network, attackers can no longer sniff your "
@@ -44,10 +45,6 @@ const std::string description =
 
 // Bounds a wait that should end at once; reached only when the behaviour is broken.
 constexpr int give_up_ms = 20000;
-
-std::string narrow(const std::wstring& text) {
-    return Core_Common::wide_to_narrow(text, Core_Common::code_page_ansi);
-}
 
 std::string read_text(const fs::path& path) {
     std::ifstream in(path);

@@ -2,6 +2,7 @@
 #include "Core_Common/Log.h"
 #include "Core_Common/Singleton.h"
 #include "Core_SocketARP/SocketARP.h"
+#include "fakes/CodeThrownBy.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@ namespace {
 
 using namespace Core_Common::InterfaceConnectorCommon;
 using testing::ElementsAre;
+using tw_test::CodeThrownBy;
 
 std::vector<std::string> calls;
 
@@ -97,25 +99,16 @@ TEST_F(ModuleRegistryTest, CreateTwiceLeavesExactlyOneInstance) {
     EXPECT_EQ(ModuleA::instance, nullptr);
 }
 
-int thrown_value(void (*phase)()) {
-    try {
-        phase();
-    } catch (int value) {
-        return value;
-    }
-    return -1;
-}
-
 TEST_F(ModuleRegistryTest, MisuseThrowsTheIntegerZero) {
-    EXPECT_EQ(thrown_value(&StartupModules), 0);
-    EXPECT_EQ(thrown_value(&ShutdownModules), 0);
-    EXPECT_EQ(thrown_value(&ReleaseModules), 0);
-    EXPECT_EQ(thrown_value(&CreateModules), 0);
-    EXPECT_EQ(thrown_value([] { RegisterModule<ModuleA>("Test::ModuleA"); }), 0);
+    EXPECT_EQ(CodeThrownBy<int>(&StartupModules), 0);
+    EXPECT_EQ(CodeThrownBy<int>(&ShutdownModules), 0);
+    EXPECT_EQ(CodeThrownBy<int>(&ReleaseModules), 0);
+    EXPECT_EQ(CodeThrownBy<int>(&CreateModules), 0);
+    EXPECT_EQ(CodeThrownBy<int>([] { RegisterModule<ModuleA>("Test::ModuleA"); }), 0);
     EXPECT_TRUE(calls.empty());
 
     CreateRegistry();
-    EXPECT_EQ(thrown_value(&CreateRegistry), 0);
+    EXPECT_EQ(CodeThrownBy<int>(&CreateRegistry), 0);
     EXPECT_TRUE(RegistryExists());
 }
 

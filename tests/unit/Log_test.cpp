@@ -84,7 +84,19 @@ TEST_F(LogModuleTest, DisabledTagsOrNoInstanceFormatNothing) {
     EXPECT_TRUE(sink.Lines().empty());
 }
 
-TEST_F(LogModuleTest, NoSinksIsSilent) { LogDebug("nobody listens"); }
+TEST_F(LogModuleTest, NoSinksIsSilentAndKeepsNothingForALaterSink) {
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    LogDebug("nobody listens");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+
+    InterfaceLog::instance->sinks = {&sink};
+    LogDebug("heard");
+    ASSERT_EQ(sink.Records().size(), 1u);
+    EXPECT_EQ(sink.Records()[0].message, "heard");
+    EXPECT_EQ(sink.Lines().size(), 1u);
+}
 
 TEST_F(LogModuleTest, ShutdownEmptiesSinksWithoutDeletingThem) {
     auto* owned = new RecordingLogSink();

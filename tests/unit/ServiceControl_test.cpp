@@ -23,13 +23,12 @@ using tw_test::CallJournal;
 using tw_test::FailureLine;
 using tw_test::FakeServiceManager;
 using tw_test::FakeServiceProcess;
+using tw_test::narrow;
 
 const std::wstring service_name = L"Tarnwick AntiARP";
 const std::wstring description =
     L"Protect you against ARP attack in the local network, attackers can no longer sniff your "
     L"traffic.";
-
-std::string narrow(const std::wstring& text) { return wide_to_narrow(text, code_page_ansi); }
 
 // The control operations of a controlling process, against a fake service manager; the log
 // module records what the operations hand to it.

@@ -2,6 +2,7 @@
 
 #include "Core_Common/InterfaceConnectorCommon.h"
 #include "Core_Common/Message.h"
+#include "fakes/CodeThrownBy.h"
 #include "fakes/FailingVirtualMemory.h"
 #include "fakes/FakeTickSource.h"
 
@@ -25,6 +26,7 @@ using Core_Common::timer_handle;
 using Core_Common::TimerEntry;
 using Core_Common::TimerEntryPool;
 using testing::ElementsAre;
+using tw_test::CodeThrownBy;
 using tw_test::FailingVirtualMemory;
 using tw_test::FakeTickSource;
 using tw_test::ScopedTickSource;
@@ -305,25 +307,16 @@ TEST_F(TimerModuleTest, CreateReplacesTheInstanceAsDestroyWould) {
     EXPECT_EQ(InterfaceTimer::instance->TimerCount(), 0u);
 }
 
-int thrown_value(const std::function<void()>& operation) {
-    try {
-        operation();
-    } catch (int value) {
-        return value;
-    }
-    return -1;
-}
-
 TEST_F(TimerModuleTest, OperationsWithoutTheModuleThrowTheIntegerZero) {
     InterfaceTimer::Destroy();
     timer_handle handle = nullptr;
-    EXPECT_EQ(thrown_value([&] {
+    EXPECT_EQ(CodeThrownBy<int>([&] {
                   Core_Common::AddTimer(
                       &handle, 1, [] {}, false);
               }),
               0);
-    EXPECT_EQ(thrown_value([&] { Core_Common::RemoveTimer(&handle); }), 0);
-    EXPECT_EQ(thrown_value([] { Core_Common::RunDueTimers(); }), 0);
+    EXPECT_EQ(CodeThrownBy<int>([&] { Core_Common::RemoveTimer(&handle); }), 0);
+    EXPECT_EQ(CodeThrownBy<int>([] { Core_Common::RunDueTimers(); }), 0);
 }
 
 TEST_F(TimerModuleTest, EntriesFillPagesOfThePoolAndAllGoBackWithTheLast) {

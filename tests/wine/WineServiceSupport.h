@@ -5,6 +5,7 @@
 #include "Core_Common/Utility.h"
 #include "Core_Common/win/ScopedHandle_win.h"
 #include "Core_Common/win/WinApi.h"
+#include "fakes/ServiceLines.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -17,6 +18,7 @@ namespace wine_test {
 
 using Core_Common::ScopedKernelHandle;
 using Core_Common::ScopedServiceHandle;
+using tw_test::narrow;
 
 inline const std::wstring description =
     L"Protect you against ARP attack in the local network, attackers can no longer sniff your "
@@ -24,10 +26,6 @@ inline const std::wstring description =
 
 // Bounds a wait that should end soon; reached only when the behaviour is broken.
 constexpr DWORD give_up_ms = 30000;
-
-inline std::string narrow(const std::wstring& text) {
-    return Core_Common::wide_to_narrow(text, Core_Common::code_page_ansi);
-}
 
 // Console lines as the program's text-mode output carries them.
 inline std::string crlf(const std::string& text) {
