@@ -72,6 +72,7 @@ int ProgramMain(int argc, wchar_t** argv) {
     static const std::vector<std::unique_ptr<Core_SocketARP::StateStore>> trusted =
         Core_SocketARP::SystemTrustedStores(service_name);
     std::vector<Core_SocketARP::StateStore*> trustedStores;
+    trustedStores.reserve(trusted.size());
     for (const auto& store : trusted) {
         trustedStores.push_back(store.get());
     }
