@@ -42,7 +42,7 @@ public:
     static constexpr std::size_t entry_limit = 512;
     // A gateway confirmed again is written no more often than this: a pass confirms every
     // gateway, and the disk need not hear of each.
-    static constexpr std::int64_t confirmation_write_seconds = 24 * 60 * 60;
+    static constexpr std::int64_t confirmation_write_seconds = std::int64_t{24} * 60 * 60;
     // Bad lines reported one by one; the rest are counted in one line.
     static constexpr int reported_line_limit = 5;
 
