@@ -5,6 +5,7 @@
 #include "Core_SocketARP/ErrorDetail.h"
 #include "Core_SocketARP/GatewayKeeper.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdarg>
 #include <cstdio>
@@ -18,8 +19,9 @@ constexpr std::size_t hardware_address_limit = HardwareAddressBuffer{}.size();
 int Position(std::size_t i) { return static_cast<int>(i); }
 
 // The first two steps of both passes: one view of the interfaces and adapters, or nothing
-// after printing why not.
-std::optional<NetworkSnapshot> TakeSnapshot(NetworkStack& stack) {
+// after printing why not. Lists of different lengths are printed, and `matched` then tells
+// whether the interfaces are cut down to those whose adapter has their index, paired with it.
+std::optional<NetworkSnapshot> TakeSnapshot(NetworkStack& stack, bool matched) {
     NetworkSnapshot snapshot;
     try {
         snapshot = stack.Snapshot();
@@ -27,13 +29,42 @@ std::optional<NetworkSnapshot> TakeSnapshot(NetworkStack& stack) {
         PrintErrorMessage("ARP Error %s\n", ErrorText(code).c_str());
         return std::nullopt;
     }
-    if (snapshot.interfaces.size() != snapshot.adapters.size()) {
-        PrintErrorMessage("Error: interface.size() != adapters.size()\n");
-        PrintErrorMessage("interface.size()=%d\n", Position(snapshot.interfaces.size()));
-        PrintErrorMessage("adapters.size()=%d\n", Position(snapshot.adapters.size()));
-        return std::nullopt;
+    if (snapshot.interfaces.size() == snapshot.adapters.size()) {
+        return snapshot;
     }
-    return snapshot;
+    PrintErrorMessage("Error: interface.size() != adapters.size()\n");
+    PrintErrorMessage("interface.size()=%d\n", Position(snapshot.interfaces.size()));
+    PrintErrorMessage("adapters.size()=%d\n", Position(snapshot.adapters.size()));
+    if (!matched) {
+        return snapshot;
+    }
+    // Tables out of step (an adapter coming or going between the two reads) must not leave
+    // every gateway unprotected: the pass goes on with the pairs it can tell.
+    NetworkSnapshot pairs;
+    for (const std::uint32_t index : snapshot.interfaces) {
+        const auto adapter =
+            std::find_if(snapshot.adapters.begin(), snapshot.adapters.end(),
+                         [index](const AdapterInfo& a) { return a.index == index; });
+        if (adapter != snapshot.adapters.end()) {
+            pairs.interfaces.push_back(index);
+            pairs.adapters.push_back(*adapter);
+        }
+    }
+    return pairs;
+}
+
+// An adapter whose default route's gateways could not all be made out is told of, by its name:
+// its protection is missing, and nothing else would say so.
+void ReportRouteProblems(const std::vector<AdapterInfo>& adapters) {
+    for (const AdapterInfo& adapter : adapters) {
+        if (!adapter.routeProblem.empty()) {
+            const std::string link =
+                adapter.name.empty() ? "#" + std::to_string(adapter.index) : adapter.name;
+            ReportArp(Core_Service::log_warn, 0,
+                      "The default route of " + link + " has a gateway that cannot be found out (" +
+                          adapter.routeProblem + "): it is not pinned");
+        }
+    }
 }
 
 // Flushes each interface of the list but those marked kept, in one call, and prints each
@@ -147,10 +178,11 @@ void SetStaticEntry(NetworkStack& stack, std::uint32_t interfaceIndex, const std
 }
 
 void BindGateways(NetworkStack& stack, GatewayKeeper& keeper) {
-    const auto snapshot = TakeSnapshot(stack);
+    const auto snapshot = TakeSnapshot(stack, true);
     if (!snapshot) {
         return;
     }
+    ReportRouteProblems(snapshot->adapters);
     // A link whose pins all stand as the keeper chose them keeps them: flushing it would only
     // open a moment in which its gateway is unpinned.
     std::vector<bool> kept;
@@ -174,7 +206,8 @@ void BindGateways(NetworkStack& stack, StateStore* store, const std::vector<Stat
 }
 
 void FlushArpTables(NetworkStack& stack) {
-    if (const auto snapshot = TakeSnapshot(stack)) {
+    // Every interface of the table, whatever the adapters: nothing pinned may stay.
+    if (const auto snapshot = TakeSnapshot(stack, false)) {
         FlushEach(stack, snapshot->interfaces);
     }
 }
@@ -182,6 +215,16 @@ void FlushArpTables(NetworkStack& stack) {
 void BindGateways() { BindGateways(SystemNetworkStack()); }
 
 void FlushArpTables() { FlushArpTables(SystemNetworkStack()); }
+
+std::vector<std::optional<HardwareAddress>>
+NetworkStack::ReadStaticEntries(const std::vector<std::pair<std::uint32_t, std::string>>& entries) {
+    std::vector<std::optional<HardwareAddress>> found;
+    found.reserve(entries.size());
+    for (const auto& [interfaceIndex, address] : entries) {
+        found.push_back(ReadStaticEntry(interfaceIndex, address));
+    }
+    return found;
+}
 
 NetworkSnapshot NetworkStack::Snapshot() {
     NetworkSnapshot snapshot;

@@ -69,6 +69,38 @@ std::string LinkKey(const std::string& name, std::uint32_t index) {
 
 std::string Seconds(int seconds) { return std::to_string(seconds) + " s"; }
 
+// An address the keeper pins on an adapter's link, with the adapter's address to ask it from.
+struct Kept {
+    std::string address;
+    std::string source;
+    bool isGateway = true;
+};
+
+// Everything the keeper pins on the adapter's link, in the order of its lines: the first
+// gateway, the further ones, then the trusted addresses that are none of them.
+std::vector<Kept> KeptOn(const AdapterInfo& adapter, TrustedGateways& trusted) {
+    std::vector<Kept> kept;
+    const auto listed = [&kept](const std::string& address) {
+        return std::any_of(kept.begin(), kept.end(),
+                           [&](const Kept& k) { return k.address == address; });
+    };
+    if (!adapter.gateway.empty()) {
+        kept.push_back({adapter.gateway, adapter.address, true});
+    }
+    for (const FurtherGateway& further : adapter.moreGateways) {
+        if (!further.gateway.empty() && !listed(further.gateway)) {
+            kept.push_back({further.gateway, further.source, true});
+        }
+    }
+    const std::string link = LinkKey(adapter.name, adapter.index);
+    for (const auto& entry : trusted.ForLink(link, adapter.address, adapter.prefixLength)) {
+        if (!listed(entry.address)) {
+            kept.push_back({entry.address, adapter.address, false});
+        }
+    }
+    return kept;
+}
+
 } // namespace
 
 GatewayKeeper::GatewayKeeper(NetworkStack& stack, ArpResolver& resolver, GatewayMemory& memory,
@@ -130,18 +162,14 @@ void GatewayKeeper::Verify([[maybe_unused]] const Gateway& gateway) const {
 
 bool GatewayKeeper::Holds(const AdapterInfo& adapter) {
     const std::string link = LinkKey(adapter.name, adapter.index);
-    std::vector<std::string> wanted;
-    if (!adapter.gateway.empty()) {
-        wanted.push_back(adapter.gateway);
-    }
-    for (const auto& entry : trusted_.ForLink(link, adapter.address, adapter.prefixLength)) {
-        wanted.push_back(entry.address);
-    }
+    const std::vector<Kept> wanted = KeptOn(adapter, trusted_);
     if (wanted.empty()) {
         return false;
     }
-    for (const std::string& address : wanted) {
-        const auto found = Find(adapter.index, address);
+    std::vector<std::pair<std::uint32_t, std::string>> entries;
+    std::vector<const Gateway*> pins;
+    for (const Kept& kept : wanted) {
+        const auto found = Find(adapter.index, kept.address);
         if (!found) {
             return false;
         }
@@ -149,13 +177,26 @@ bool GatewayKeeper::Holds(const AdapterInfo& adapter) {
         if (gateway.link != link || !gateway.pinned || gateway.outOfTable) {
             return false;
         }
-        try {
-            if (stack_.ReadStaticEntry(adapter.index, address) != gateway.pinned) {
-                return false;
-            }
-        } catch (SystemErrorCode) {
+        entries.emplace_back(adapter.index, kept.address);
+        pins.push_back(&gateway);
+    }
+    // A pin of a gateway the link no longer uses goes with the link's flush.
+    for (const Gateway& gateway : gateways_) {
+        if (gateway.request.interfaceIndex == adapter.index && gateway.pinned &&
+            std::none_of(wanted.begin(), wanted.end(),
+                         [&](const Kept& k) { return k.address == gateway.request.gateway; })) {
             return false;
         }
+    }
+    try {
+        const auto found = stack_.ReadStaticEntries(entries);
+        for (std::size_t i = 0; i < pins.size(); ++i) {
+            if (i >= found.size() || found[i] != pins[i]->pinned) {
+                return false;
+            }
+        }
+    } catch (SystemErrorCode) {
+        return false;
     }
     return true;
 }
@@ -165,8 +206,9 @@ void GatewayKeeper::ResolvePass(const std::vector<AdapterInfo>& adapters,
     std::vector<Gateway> previous = std::move(gateways_);
     gateways_.clear();
     std::vector<bool> held;
-    const auto take = [&](const AdapterInfo& adapter, int position, const std::string& address,
-                          bool isGateway, bool linkHeld) {
+    const auto take = [&](const AdapterInfo& adapter, int position, const Kept& kept,
+                          bool linkHeld) {
+        const std::string& address = kept.address;
         const std::string link = LinkKey(adapter.name, adapter.index);
         const auto same = std::find_if(previous.begin(), previous.end(), [&](const Gateway& g) {
             return g.request.interfaceIndex == adapter.index && g.request.gateway == address &&
@@ -178,10 +220,10 @@ void GatewayKeeper::ResolvePass(const std::vector<AdapterInfo>& adapters,
             same->request.gateway.clear(); // taken
         }
         gateway.request =
-            GatewayRequest{adapter.index, address, adapter.address, adapter.linkAddress, {}};
+            GatewayRequest{adapter.index, address, kept.source, adapter.linkAddress, {}};
         gateway.link = link;
         gateway.position = position;
-        gateway.isGateway = isGateway;
+        gateway.isGateway = kept.isGateway;
         gateway.address = ParseDottedQuad(address);
         gateway.trusted = trusted_.Lookup(link, address);
         if (gateway.trusted) {
@@ -197,14 +239,8 @@ void GatewayKeeper::ResolvePass(const std::vector<AdapterInfo>& adapters,
         const AdapterInfo& adapter = adapters[i];
         const int position = static_cast<int>(i);
         const bool linkHeld = i < kept.size() && kept[i];
-        if (!adapter.gateway.empty()) {
-            take(adapter, position, adapter.gateway, true, linkHeld);
-        }
-        const std::string link = LinkKey(adapter.name, adapter.index);
-        for (const auto& entry : trusted_.ForLink(link, adapter.address, adapter.prefixLength)) {
-            if (entry.address != adapter.gateway) {
-                take(adapter, position, entry.address, false, linkHeld);
-            }
+        for (const Kept& kept : KeptOn(adapter, trusted_)) {
+            take(adapter, position, kept, linkHeld);
         }
     }
     // What is gone is no longer listened to; its pins went with its link's flush.
@@ -362,6 +398,10 @@ void GatewayKeeper::OnFailure(Gateway& gateway, SystemErrorCode code, tick_value
 }
 
 void GatewayKeeper::OnAnswer(Gateway& gateway, const HardwareAddress& address, tick_value now) {
+    if (gateway.address == std::uint32_t{0}) {
+        OnFailure(gateway, 0, now); // what names no gateway is never pinned
+        return;
+    }
     if (gateway.outOfTable) {
         Restore(gateway, now, false);
         if (!gateway.listening) {
@@ -645,6 +685,11 @@ int GatewayKeeper::NextBackoff(const Gateway& gateway) {
 }
 
 void GatewayKeeper::Retry(Gateway& gateway, tick_value now) {
+    if (gateway.address == std::uint32_t{0}) {
+        // "0.0.0.0", the system's word for no gateway: asked once a pass, never again.
+        Settle(gateway);
+        return;
+    }
     StopListening(gateway);
     gateway.backoffSeconds = NextBackoff(gateway);
     Enter(gateway, Phase::waiting, Later(now, std::chrono::seconds{gateway.backoffSeconds}));
@@ -717,23 +762,32 @@ void GatewayKeeper::Restore(Gateway& gateway, tick_value now, bool report) {
     }
 }
 
-void GatewayKeeper::Check(Gateway& gateway, tick_value now) {
-    if (!gateway.pinned || gateway.outOfTable) {
+void GatewayKeeper::Check(std::vector<Gateway*> gateways, tick_value now) {
+    std::erase_if(gateways, [](const Gateway* g) { return !g->pinned || g->outOfTable; });
+    if (gateways.empty()) {
         return;
     }
-    std::optional<HardwareAddress> entry;
+    std::vector<std::pair<std::uint32_t, std::string>> entries;
+    entries.reserve(gateways.size());
+    for (const Gateway* gateway : gateways) {
+        entries.emplace_back(gateway->request.interfaceIndex, gateway->request.gateway);
+    }
+    std::vector<std::optional<HardwareAddress>> found;
     try {
-        entry = stack_.ReadStaticEntry(gateway.request.interfaceIndex, gateway.request.gateway);
+        found = stack_.ReadStaticEntries(entries);
     } catch (SystemErrorCode) {
         return; // the table cannot be read now; the next check will tell
     }
-    if (entry != gateway.pinned) {
-        Restore(gateway, now, true);
+    for (std::size_t i = 0; i < gateways.size() && i < found.size(); ++i) {
+        if (found[i] != gateways[i]->pinned) {
+            Restore(*gateways[i], now, true);
+        }
     }
 }
 
 void GatewayKeeper::Repair(const ChangeReport& report) {
     const tick_value now = tick_now();
+    std::vector<Gateway*> touched;
     for (Gateway& gateway : gateways_) {
         const std::uint32_t index = gateway.request.interfaceIndex;
         const bool linkTouched =
@@ -747,19 +801,22 @@ void GatewayKeeper::Repair(const ChangeReport& report) {
             continue;
         }
         if (gateway.pinned) {
-            Check(gateway, now);
+            touched.push_back(&gateway);
         } else if (linkTouched && gateway.phase == Phase::waiting) {
             gateway.due = std::max<tick_value>(now, 1); // the link changed: it may answer now
         }
     }
+    Check(std::move(touched), now);
     Tick();
 }
 
 void GatewayKeeper::CheckPins() {
-    const tick_value now = tick_now();
+    std::vector<Gateway*> all;
+    all.reserve(gateways_.size());
     for (Gateway& gateway : gateways_) {
-        Check(gateway, now);
+        all.push_back(&gateway);
     }
+    Check(std::move(all), tick_now());
     PrintReady();
 }
 
@@ -953,6 +1010,16 @@ void GatewayKeeper::PrintReady() {
 }
 
 // ---- queries
+
+std::vector<std::pair<std::uint32_t, std::uint32_t>> GatewayKeeper::Watched() const {
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> entries;
+    for (const Gateway& gateway : gateways_) {
+        if (gateway.address) {
+            entries.emplace_back(gateway.request.interfaceIndex, *gateway.address);
+        }
+    }
+    return entries;
+}
 
 bool GatewayKeeper::Pinned(std::uint32_t interfaceIndex, const std::string& gateway) const {
     const auto found = Find(interfaceIndex, gateway);

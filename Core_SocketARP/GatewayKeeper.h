@@ -47,6 +47,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace Core_SocketARP {
@@ -84,15 +85,18 @@ public:
     GatewayKeeper(const GatewayKeeper&) = delete;
     GatewayKeeper& operator=(const GatewayKeeper&) = delete;
 
-    // Whether everything the keeper pins on the adapter's link (its gateway and trusted
-    // addresses) is pinned as the keeper chose and still in the table: a later pass leaves such
-    // a link alone instead of flushing it and asking again.
+    // Whether everything the keeper pins on the adapter's link (its gateways and trusted
+    // addresses) is pinned as the keeper chose and still in the table, and nothing else is
+    // pinned there: a later pass leaves such a link alone instead of flushing it and asking
+    // again.
     bool Holds(const AdapterInfo& adapter);
 
     // The resolution and pins of a binding pass, after its flush: takes over what the keeper
     // knows of gateways that stay, pins what is trusted or remembered at once, asks every
-    // adapter's gateway and trusted addresses at once on the adapter's own link, pins the
-    // answers as they come and prints one line a pinned address in adapter order. `kept` tells,
+    // adapter's gateways and trusted addresses at once on the adapter's own link, pins the
+    // answers as they come and prints one line a pinned address in adapter order (an adapter's
+    // first gateway, its further ones, then its trusted addresses). "0.0.0.0" is asked, but
+    // never pinned nor asked again before the next pass. `kept` tells,
     // by adapter, the links that the pass left in place (not flushed): what the keeper holds
     // there stays as it is. Returns once every address has its line: pinned or failed.
     // Gateways that are gone are dropped.
@@ -114,6 +118,10 @@ public:
     // Waits until no resolution, window or challenge is open any more (retries and checks are
     // not waited for): for a pass run on its own.
     void FinishWatches();
+
+    // The neighbour entries (interface index, address in network byte order) of everything the
+    // keeper keeps, pinned or still to be pinned: the changes that matter to it.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> Watched() const;
 
     // For tests and the monitor's tools.
     bool Pinned(std::uint32_t interfaceIndex, const std::string& gateway) const;
@@ -182,7 +190,8 @@ private:
     // Writes the pinned address back: after something else removed or changed it (`report`),
     // or after a request that had to find the table without it.
     void Restore(Gateway& gateway, Core_Common::tick_value now, bool report);
-    void Check(Gateway& gateway, Core_Common::tick_value now);
+    // Checks the pins of these gateways against the table, read once for all of them.
+    void Check(std::vector<Gateway*> gateways, Core_Common::tick_value now);
 
     // The gateway's lines, held back while earlier positions of the pass have not printed.
     void Line(Gateway& gateway, std::function<void()> item);

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <utility>
 
@@ -26,24 +27,124 @@ std::string FieldText(std::span<const std::uint8_t> record, std::size_t offset, 
     return {field.begin(), end};
 }
 
-AdapterInfo DecodeAdapterRecord(std::span<const std::uint8_t> record) {
-    AdapterInfo adapter;
-    adapter.index = ReadU32(record, adapter_index_offset);
-    adapter.gateway = FieldText(record, adapter_gateway_offset, adapter_gateway_size);
-    adapter.address = FieldText(record, adapter_address_offset, adapter_gateway_size);
-    // An adapter without an address of its own shows 0.0.0.0: let the system choose.
-    if (adapter.address == "0.0.0.0") {
-        adapter.address.clear();
+// The texts of one IP_ADDR_STRING.
+struct AddressText {
+    std::string address;
+    std::string mask;
+};
+
+// The entries of the IP_ADDR_STRING chain whose first entry starts at `offset`, checked as the
+// adapter chain is.
+std::vector<AddressText> WalkAddressChain(std::span<const std::uint8_t> buffer, std::uint32_t base,
+                                          std::size_t offset) {
+    if (buffer.size() < address_string_size) {
+        throw SystemErrorCode{0};
     }
-    // The mask's text follows the address's in the same IP_ADDR_STRING.
-    if (const auto mask = ParseDottedQuad(FieldText(
-            record, adapter_address_offset + adapter_gateway_size, adapter_gateway_size))) {
-        const auto* bytes = reinterpret_cast<const std::uint8_t*>(&*mask);
+    const std::size_t lastStart = buffer.size() - address_string_size;
+    const std::size_t room = buffer.size() / address_string_size;
+    std::vector<AddressText> entries;
+    for (;;) {
+        if (offset > lastStart || entries.size() == room) {
+            throw SystemErrorCode{0};
+        }
+        const auto entry = buffer.subspan(offset, address_string_size);
+        entries.push_back({FieldText(entry, address_string_address_offset, adapter_gateway_size),
+                           FieldText(entry, address_string_mask_offset, adapter_gateway_size)});
+        const std::uint32_t next = ReadU32(buffer, offset);
+        if (next == 0) {
+            return entries;
+        }
+        offset = static_cast<std::uint32_t>(next - base);
+    }
+}
+
+int PrefixLength(const std::string& mask) {
+    int length = 0;
+    if (const auto bits = ParseDottedQuad(mask)) {
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(&*bits);
         for (int i = 0; i < 4 && bytes[i] != 0; ++i) {
-            adapter.prefixLength += std::popcount(bytes[i]);
+            length += std::popcount(bytes[i]);
         }
     }
+    return length;
+}
+
+// The adapter's own address to ask the gateway from: the first whose subnet holds it, else the
+// first; none when the adapter has no IPv4 address (the system shows 0.0.0.0).
+const AddressText* SourceFor(const std::vector<AddressText>& own, const std::string& gateway) {
+    const AddressText* first = nullptr;
+    const auto peer = ParseDottedQuad(gateway);
+    for (const AddressText& entry : own) {
+        const auto address = ParseDottedQuad(entry.address);
+        if (!address || *address == 0) {
+            continue;
+        }
+        if (first == nullptr) {
+            first = &entry;
+        }
+        const auto mask = ParseDottedQuad(entry.mask);
+        if (peer && mask && (*address & *mask) == (*peer & *mask)) {
+            return &entry;
+        }
+    }
+    return first;
+}
+
+std::string DottedText(std::uint32_t address) {
+    std::uint8_t bytes[4] = {};
+    std::memcpy(bytes, &address, sizeof bytes); // network byte order
+    return std::to_string(bytes[0]) + "." + std::to_string(bytes[1]) + "." +
+           std::to_string(bytes[2]) + "." + std::to_string(bytes[3]);
+}
+
+AdapterInfo DecodeAdapterRecord(std::span<const std::uint8_t> buffer, std::uint32_t base,
+                                std::size_t offset, const std::vector<IpForwardRow>& routes) {
+    const auto record = buffer.subspan(offset, adapter_record_size);
+    AdapterInfo adapter;
+    adapter.index = ReadU32(record, adapter_index_offset);
     adapter.name = FieldText(record, adapter_name_offset, adapter_name_size);
+    const std::vector<AddressText> own =
+        WalkAddressChain(buffer, base, offset + adapter_address_list_offset);
+    const std::vector<AddressText> gateways =
+        WalkAddressChain(buffer, base, offset + adapter_gateway_list_offset);
+    adapter.gateway = gateways.front().address;
+    if (const AddressText* source = SourceFor(own, adapter.gateway)) {
+        adapter.address = source->address;
+        adapter.prefixLength = PrefixLength(source->mask);
+    }
+    // The further gateways: the rest of the list, then the interface's default routes by metric.
+    std::vector<std::string> further;
+    for (std::size_t i = 1; i < gateways.size(); ++i) {
+        further.push_back(gateways[i].address);
+    }
+    std::vector<IpForwardRow> defaults;
+    std::copy_if(routes.begin(), routes.end(), std::back_inserter(defaults),
+                 [&adapter](const IpForwardRow& row) {
+                     return row.destination == 0 && row.mask == 0 && row.nextHop != 0 &&
+                            row.interfaceIndex == adapter.index &&
+                            row.type != ip_forward_type_invalid;
+                 });
+    std::stable_sort(
+        defaults.begin(), defaults.end(),
+        [](const IpForwardRow& a, const IpForwardRow& b) { return a.metric < b.metric; });
+    for (const IpForwardRow& row : defaults) {
+        further.push_back(DottedText(row.nextHop));
+    }
+    for (const std::string& gateway : further) {
+        const auto address = ParseDottedQuad(gateway);
+        const bool own_address = std::any_of(
+            own.begin(), own.end(), [&](const AddressText& a) { return a.address == gateway; });
+        const bool listed =
+            gateway == adapter.gateway ||
+            std::any_of(adapter.moreGateways.begin(), adapter.moreGateways.end(),
+                        [&](const FurtherGateway& g) { return g.gateway == gateway; });
+        // "0.0.0.0" stands for no gateway; an on-link route names the adapter's own address.
+        if (!address || *address == 0 || own_address || listed) {
+            continue;
+        }
+        const AddressText* source = SourceFor(own, gateway);
+        adapter.moreGateways.push_back({gateway, source != nullptr ? source->address : ""});
+    }
     return adapter;
 }
 
@@ -66,8 +167,8 @@ std::vector<std::uint32_t> DecodeInterfaceTable(std::span<const std::uint8_t> ta
     return indexes;
 }
 
-std::vector<AdapterInfo> WalkAdapterChain(std::span<const std::uint8_t> buffer,
-                                          std::uint32_t base) {
+std::vector<AdapterInfo> WalkAdapterChain(std::span<const std::uint8_t> buffer, std::uint32_t base,
+                                          const std::vector<IpForwardRow>& routes) {
     if (buffer.size() < adapter_record_size) {
         throw SystemErrorCode{0};
     }
@@ -79,7 +180,7 @@ std::vector<AdapterInfo> WalkAdapterChain(std::span<const std::uint8_t> buffer,
         if (offset > lastStart || adapters.size() == room) {
             throw SystemErrorCode{0};
         }
-        adapters.push_back(DecodeAdapterRecord(buffer.subspan(offset, adapter_record_size)));
+        adapters.push_back(DecodeAdapterRecord(buffer, base, offset, routes));
         const std::uint32_t next = ReadU32(buffer, offset + adapter_next_offset);
         if (next == 0) {
             return adapters;
@@ -130,7 +231,56 @@ std::vector<AdapterInfo> IpHelperNetworkStack::ListAdapters() {
     if (result != 0) {
         throw SystemErrorCode{result};
     }
-    return WalkAdapterChain(buffer, AdapterBufferAddress(buffer.data()));
+    return WalkAdapterChain(buffer, AdapterBufferAddress(buffer.data()), ReadIpForwardTable());
+}
+
+std::vector<IpForwardRow> IpHelperNetworkStack::ReadIpForwardTable() {
+    // The table may grow between the sizing call and the read: a few tries. A table that cannot
+    // be read leaves the adapters their own lists of gateways.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        std::uint32_t size = 0;
+        if (api_.GetIpForwardTable(nullptr, &size) != error_insufficient_buffer || size == 0) {
+            return {};
+        }
+        std::vector<std::uint8_t> buffer(size, 0);
+        const std::uint32_t result = api_.GetIpForwardTable(buffer.data(), &size);
+        if (result == error_insufficient_buffer) {
+            continue;
+        }
+        if (result != 0) {
+            return {};
+        }
+        try {
+            return DecodeIpForwardTable(buffer);
+        } catch (SystemErrorCode) {
+            return {};
+        }
+    }
+    return {};
+}
+
+std::vector<IpForwardRow> DecodeIpForwardTable(std::span<const std::uint8_t> table) {
+    if (table.size() < ip_forward_table_count_size) {
+        throw SystemErrorCode{0};
+    }
+    const std::uint32_t count = ReadU32(table, 0);
+    if (count > (table.size() - ip_forward_table_count_size) / ip_forward_row_size) {
+        throw SystemErrorCode{0};
+    }
+    std::vector<IpForwardRow> rows;
+    rows.reserve(count);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const std::size_t at = ip_forward_table_count_size + std::size_t{i} * ip_forward_row_size;
+        IpForwardRow row;
+        row.destination = ReadU32(table, at);
+        row.mask = ReadU32(table, at + 4);
+        row.nextHop = ReadU32(table, at + 12);
+        row.interfaceIndex = ReadU32(table, at + 16);
+        row.type = ReadU32(table, at + 20);
+        row.metric = ReadU32(table, at + 36);
+        rows.push_back(row);
+    }
+    return rows;
 }
 
 std::vector<std::optional<SystemErrorCode>>
@@ -188,12 +338,36 @@ void IpHelperNetworkStack::DeleteArpEntry(std::uint32_t interfaceIndex,
 
 std::optional<HardwareAddress> IpHelperNetworkStack::ReadStaticEntry(std::uint32_t interfaceIndex,
                                                                      const std::string& address) {
+    return ReadStaticEntries({{interfaceIndex, address}}).front();
+}
+
+std::vector<std::optional<HardwareAddress>> IpHelperNetworkStack::ReadStaticEntries(
+    const std::vector<std::pair<std::uint32_t, std::string>>& entries) {
+    const std::vector<IpNetRow> rows = ReadIpNetTable();
+    std::vector<std::optional<HardwareAddress>> found;
+    found.reserve(entries.size());
+    for (const auto& entry : entries) {
+        const std::uint32_t wanted = api_.InetAddr(entry.second);
+        const auto row = std::find_if(rows.begin(), rows.end(), [&](const IpNetRow& r) {
+            return r.index == entry.first && r.address == wanted && r.type == ip_net_type_static;
+        });
+        if (row == rows.end()) {
+            found.emplace_back();
+            continue;
+        }
+        const std::size_t length = std::min<std::size_t>(row->physAddrLength, 8);
+        found.emplace_back(HardwareAddress(row->physAddr.begin(), row->physAddr.begin() + length));
+    }
+    return found;
+}
+
+std::vector<IpNetRow> IpHelperNetworkStack::ReadIpNetTable() {
     // The table may grow between the sizing call and the read: a few tries.
     for (int attempt = 0; attempt < 3; ++attempt) {
         std::uint32_t size = 0;
         std::uint32_t result = api_.GetIpNetTable(nullptr, &size);
         if (result == error_no_data) {
-            return std::nullopt;
+            return {};
         }
         if (result != error_insufficient_buffer) {
             throw SystemErrorCode{result};
@@ -204,20 +378,12 @@ std::optional<HardwareAddress> IpHelperNetworkStack::ReadStaticEntry(std::uint32
             continue;
         }
         if (result == error_no_data) {
-            return std::nullopt;
+            return {};
         }
         if (result != 0) {
             throw SystemErrorCode{result};
         }
-        const std::uint32_t wanted = api_.InetAddr(address);
-        for (const IpNetRow& row : DecodeIpNetTable(buffer)) {
-            if (row.index == interfaceIndex && row.address == wanted &&
-                row.type == ip_net_type_static) {
-                const std::size_t length = std::min<std::size_t>(row.physAddrLength, 8);
-                return HardwareAddress(row.physAddr.begin(), row.physAddr.begin() + length);
-            }
-        }
-        return std::nullopt;
+        return DecodeIpNetTable(buffer);
     }
     throw SystemErrorCode{error_insufficient_buffer};
 }
@@ -291,13 +457,18 @@ void IpHelperResolver::Ask(const GatewayRequest& request) {
             return;
         }
     }
+    // Without a source the system would ask on whatever adapter its routes choose, and the
+    // answer would be pinned on this one.
+    if (request.source.empty()) {
+        throw SystemErrorCode{IpHelperNetworkStack::error_no_source};
+    }
     // Looked up by name at each use, in the already loaded "Iphlpapi.dll".
     const IpHelperApi::SendArpCall sendArp = api_.FindSendArp();
     if (!sendArp) {
         throw SystemErrorCode{0};
     }
     const std::uint32_t destination = api_.InetAddr(request.gateway);
-    const std::uint32_t source = request.source.empty() ? 0 : api_.InetAddr(request.source);
+    const std::uint32_t source = api_.InetAddr(request.source);
     auto worker = std::make_unique<Worker>();
     worker->interfaceIndex = request.interfaceIndex;
     worker->gateway = request.gateway;

@@ -17,6 +17,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace Core_SocketARP {
@@ -38,10 +39,37 @@ inline constexpr std::size_t adapter_next_offset = 0;
 inline constexpr std::size_t adapter_name_offset = 8;
 inline constexpr std::size_t adapter_name_size = 260;
 inline constexpr std::size_t adapter_index_offset = 412;
+// The first IP_ADDR_STRING of IpAddressList and of GatewayList, inside the record.
+inline constexpr std::size_t adapter_address_list_offset = 428;
+inline constexpr std::size_t adapter_gateway_list_offset = 468;
+// IP_ADDR_STRING: `Next` (a 32-bit address; further entries lie elsewhere in the buffer), the
+// address and mask texts, a context.
+inline constexpr std::size_t address_string_size = 40;
+inline constexpr std::size_t address_string_address_offset = 4;
+inline constexpr std::size_t address_string_mask_offset = 20;
 // The IpAddress of the first IP_ADDR_STRING of IpAddressList, and of GatewayList.
-inline constexpr std::size_t adapter_address_offset = 428 + 4;
-inline constexpr std::size_t adapter_gateway_offset = 468 + 4;
+inline constexpr std::size_t adapter_address_offset =
+    adapter_address_list_offset + address_string_address_offset;
+inline constexpr std::size_t adapter_gateway_offset =
+    adapter_gateway_list_offset + address_string_address_offset;
 inline constexpr std::size_t adapter_gateway_size = 16;
+
+// MIB_IPFORWARDTABLE: a 32-bit count, then MIB_IPFORWARDROW records of 14 32-bit fields.
+inline constexpr std::size_t ip_forward_table_count_size = 4;
+inline constexpr std::size_t ip_forward_row_size = 56;
+inline constexpr std::uint32_t ip_forward_type_invalid = 2; // MIB_IPROUTE_TYPE_INVALID
+
+// What the stack reads of MIB_IPFORWARDROW (addresses in network byte order).
+struct IpForwardRow {
+    std::uint32_t destination = 0;
+    std::uint32_t mask = 0;
+    std::uint32_t nextHop = 0;
+    std::uint32_t interfaceIndex = 0;
+    std::uint32_t type = 0;
+    std::uint32_t metric = 0; // dwForwardMetric1
+
+    bool operator==(const IpForwardRow&) const = default;
+};
 
 // MIB_IPNETTABLE: a 32-bit count, then MIB_IPNETROW records of 24 bytes (index, address
 // length, 8 address bytes, address, type).
@@ -78,6 +106,8 @@ public:
     virtual std::uint32_t DeleteIpNetEntry(const IpNetRow& row) = 0;
     // GetIpNetTable, unsorted: with a size of 0, ERROR_INSUFFICIENT_BUFFER and the size needed.
     virtual std::uint32_t GetIpNetTable(std::uint8_t* buffer, std::uint32_t* size) = 0;
+    // GetIpForwardTable, unsorted, in the same way.
+    virtual std::uint32_t GetIpForwardTable(std::uint8_t* buffer, std::uint32_t* size) = 0;
     virtual std::uint32_t InetAddr(const std::string& text) = 0;
 
     // Looked up by name in the loaded "Iphlpapi.dll" each time one is about to be called;
@@ -96,8 +126,16 @@ protected:
     IpHelperApi& operator=(const IpHelperApi&) = default;
 };
 
+// An adapter's gateways are every entry of its GatewayList and the next hop of every default
+// route of its interface in the forwarding table (backup routes of higher metrics included, in
+// the order of their metrics), the first entry of GatewayList first; each is asked from the
+// adapter's address on its subnet.
 class IpHelperNetworkStack final : public NetworkStack {
 public:
+    // What an adapter without an IPv4 address answers for its gateways: they are not asked,
+    // since SendARP without a source would ask on whatever adapter the system chooses.
+    static constexpr std::uint32_t error_no_source = 10049; // WSAEADDRNOTAVAIL
+
     explicit IpHelperNetworkStack(IpHelperApi& api) : api_(api) {}
 
     // Pins are checked against the table this often: the platform tells of no change to it.
@@ -113,6 +151,9 @@ public:
     void DeleteArpEntry(std::uint32_t interfaceIndex, const std::string& address) override;
     std::optional<HardwareAddress> ReadStaticEntry(std::uint32_t interfaceIndex,
                                                    const std::string& address) override;
+    // One read of the table for all of them (a large table takes long to read).
+    std::vector<std::optional<HardwareAddress>>
+    ReadStaticEntries(const std::vector<std::pair<std::uint32_t, std::string>>& entries) override;
     std::chrono::seconds PinCheckPeriod() const override { return pin_check_period; }
     std::unique_ptr<StopEvent> CreateStopEvent() override { return api_.CreateStopEvent(); }
     std::unique_ptr<RouteChangeSubscription> SubscribeRouteChanges() override {
@@ -121,6 +162,10 @@ public:
 
 private:
     IpNetRow StaticRow(const ArpEntry& entry);
+    // The ARP table's rows; nothing for an empty table.
+    std::vector<IpNetRow> ReadIpNetTable();
+    // The forwarding table's rows; nothing when it cannot be read.
+    std::vector<IpForwardRow> ReadIpForwardTable();
 
     IpHelperApi& api_;
 };
@@ -129,10 +174,17 @@ private:
 // lies outside the table.
 std::vector<std::uint32_t> DecodeInterfaceTable(std::span<const std::uint8_t> table);
 
-// Walks the adapter chain of a buffer whose first byte has the 32-bit address `base`. Throws 0
-// when a record does not lie wholly inside the buffer, or when the chain holds more records
-// than the buffer has room for (it loops).
-std::vector<AdapterInfo> WalkAdapterChain(std::span<const std::uint8_t> buffer, std::uint32_t base);
+// Walks the adapter chain of a buffer whose first byte has the 32-bit address `base`, and each
+// adapter's chains of addresses and of gateways. Throws 0 when a record or an address entry
+// does not lie wholly inside the buffer, or when a chain holds more entries than the buffer has
+// room for (it loops).
+// The next hops of each adapter's default routes in `routes` that it does not list yet are its
+// further gateways after those of its own list, in the order of their metrics.
+std::vector<AdapterInfo> WalkAdapterChain(std::span<const std::uint8_t> buffer, std::uint32_t base,
+                                          const std::vector<IpForwardRow>& routes = {});
+
+// The rows of a forwarding table. Throws 0 when the count runs past the table.
+std::vector<IpForwardRow> DecodeIpForwardTable(std::span<const std::uint8_t> table);
 
 // The 32-bit address by which the adapter records of a buffer refer to it.
 std::uint32_t AdapterBufferAddress(const std::uint8_t* buffer);
@@ -142,7 +194,8 @@ std::vector<IpNetRow> DecodeIpNetTable(std::span<const std::uint8_t> table);
 
 // The ARP requests of the passes, one SendARP at a time per gateway, each on a worker of its
 // own so that every adapter is asked at once; SendARP is given the adapter's own address as
-// source, so the system asks on that adapter. SendARP does its own tries: the pace is one
+// source, so the system asks on that adapter. A request without a source is not sent: it
+// fails with IpHelperNetworkStack::error_no_source. SendARP does its own tries: the pace is one
 // request, and a gateway whose SendARP has not returned after `interval` counts as silent.
 class IpHelperResolver final : public ArpResolver {
 public:

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace Core_SocketARP {
@@ -18,6 +19,16 @@ namespace Core_SocketARP {
 using SystemErrorCode = std::uint32_t;
 
 using HardwareAddress = std::vector<std::uint8_t>;
+
+// A further gateway of an adapter.
+struct FurtherGateway {
+    std::string gateway; // dotted decimal
+    // The adapter's own address on the gateway's subnet (dotted decimal), its requests' sender;
+    // empty when it has none.
+    std::string source{};
+
+    bool operator==(const FurtherGateway&) const = default;
+};
 
 // What the passes read of one adapter: the interface index for the ARP row and the text of
 // the adapter's first gateway (dotted decimal; empty when the adapter has none).
@@ -34,6 +45,14 @@ struct AdapterInfo {
     HardwareAddress linkAddress{};
     // The prefix length of `address`'s subnet; 0 when not known.
     int prefixLength = 0;
+    // Every further gateway the adapter's off-link traffic may take (the other next hops of a
+    // multipath route or nexthop group, the gateway that a policy rule or a backup route
+    // chooses), after `gateway`; no address twice.
+    std::vector<FurtherGateway> moreGateways{};
+    // What could not be made out of the adapter's default route, whose gateways then miss from
+    // the lists (a form this program does not know, a nexthop that cannot be read); empty when
+    // nothing.
+    std::string routeProblem{};
 
     bool operator==(const AdapterInfo&) const = default;
 };
@@ -202,6 +221,15 @@ public:
     // they are.
     virtual RouteRegistration Register(SystemErrorCode& error) = 0;
 
+    // The neighbour entries (interface index, IPv4 address in network byte order) whose
+    // changes matter from now on: changes of others need not end a wait, and a platform that
+    // can drops them before they reach the program. Nothing: every neighbour change matters.
+    // Never fails: a platform that cannot filter reports every change, as before.
+    virtual void WatchNeighbours(
+        const std::optional<std::vector<std::pair<std::uint32_t, std::uint32_t>>>& entries) {
+        (void)entries;
+    }
+
     // Blocks until the stop event, a registered change, a repair notification, the kick
     // event or the resolver's events, or until the timeout; the stop wins when several are
     // ready, then a routing change. Takes the stop's and the kick's signals when it returns
@@ -252,6 +280,11 @@ public:
     // the table holds none, or only a dynamic one.
     virtual std::optional<HardwareAddress> ReadStaticEntry(std::uint32_t interfaceIndex,
                                                            const std::string& address) = 0;
+
+    // The same for many entries (interface index, address) at once, in their order. A platform
+    // that reads its whole table for one entry reads it once for all of them.
+    virtual std::vector<std::optional<HardwareAddress>>
+    ReadStaticEntries(const std::vector<std::pair<std::uint32_t, std::string>>& entries);
 
     // How often the pins are checked against the table, where the platform does not tell of
     // changes to it (Windows); 0: never, the subscription reports them.

@@ -73,6 +73,8 @@ void SocketARP::MonitorRouteChanges() {
     if (!Registered(registration, error)) {
         return;
     }
+    // Only the neighbour entries of what the keeper keeps can cost a pin.
+    changes->WatchNeighbours(keeper_.Watched());
     int failedWaits = 0;
     for (;;) {
         ChangeReport report;
@@ -91,7 +93,10 @@ void SocketARP::MonitorRouteChanges() {
             SystemErrorCode nextError = 0;
             const RouteRegistration next = changes->Register(nextError);
             PrintMessage("Routing table changed..\n");
+            // Every neighbour change counts during the pass: its new pins are not watched yet.
+            changes->WatchNeighbours(std::nullopt);
             BindGateways(stack_, keeper_);
+            changes->WatchNeighbours(keeper_.Watched());
             if (!Registered(next, nextError)) {
                 return;
             }

@@ -94,6 +94,13 @@ public:
 
     // Blocks until the address's entry on the link is written PERMANENT; false at the deadline.
     bool AwaitPermanent(std::uint32_t address, int linkIndex, Clock::time_point deadline) {
+        return AwaitPermanent(std::vector<std::uint32_t>{address}, linkIndex, deadline);
+    }
+
+    // Blocks until every address's entry on the link has been written PERMANENT; false at the
+    // deadline.
+    bool AwaitPermanent(std::vector<std::uint32_t> addresses, int linkIndex,
+                        Clock::time_point deadline) {
         for (;;) {
             const auto left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -106,7 +113,10 @@ public:
             }
             ssize_t length = 0;
             while ((length = ::recv(fd_.get(), buffer_.data(), buffer_.size(), 0)) > 0) {
-                if (HoldsPermanent(static_cast<std::size_t>(length), address, linkIndex)) {
+                std::erase_if(addresses, [&](std::uint32_t address) {
+                    return HoldsPermanent(static_cast<std::size_t>(length), address, linkIndex);
+                });
+                if (addresses.empty()) {
                     return true;
                 }
             }

@@ -4,6 +4,8 @@
 //   RouteChange_bench <gateway> <other-gateway> [benchmark flags]
 // Each repetition of BM_RouteChangeToPinned replaces the default route by one through the
 // other gateway and times until that gateway's PERMANENT entry is written; each repetition of
+// BM_MultipathChangeToPinned replaces a route through one gateway by a multipath route through
+// both and times until both entries are written PERMANENT; each repetition of
 // BM_DeletedPinToPinned deletes the pinned entry, as an administrator's `ip neigh del` would,
 // and times until it is pinned again; each repetition of BM_BareArpRoundTrip times one request
 // and its reply on a socket opened beforehand.
@@ -86,6 +88,33 @@ void ReplaceDefaultRoute(std::uint32_t gateway, int linkIndex) {
     socket.Transact(request);
 }
 
+// A default route of both gateways at once (multipath): each is a gateway of the link.
+void ReplaceDefaultRouteByBoth(int linkIndex) {
+    netlink::Request request(RTM_NEWROUTE, NLM_F_CREATE | NLM_F_REPLACE);
+    rtmsg header{};
+    header.rtm_family = AF_INET;
+    header.rtm_table = RT_TABLE_MAIN;
+    header.rtm_protocol = RTPROT_BOOT;
+    header.rtm_scope = RT_SCOPE_UNIVERSE;
+    header.rtm_type = RTN_UNICAST;
+    request.AddFamilyHeader(header);
+    std::vector<std::uint8_t> hops;
+    for (const std::uint32_t gateway : lab.gateways) {
+        rtnexthop hop{};
+        hop.rtnh_len = static_cast<unsigned short>(RTNH_LENGTH(RTA_LENGTH(sizeof gateway)));
+        hop.rtnh_ifindex = linkIndex;
+        rtattr attribute{static_cast<unsigned short>(RTA_LENGTH(sizeof gateway)), RTA_GATEWAY};
+        const std::size_t at = hops.size();
+        hops.resize(at + RTNH_ALIGN(hop.rtnh_len), 0);
+        std::memcpy(hops.data() + at, &hop, sizeof hop);
+        std::memcpy(hops.data() + at + RTNH_LENGTH(0), &attribute, sizeof attribute);
+        std::memcpy(hops.data() + at + RTNH_LENGTH(0) + RTA_LENGTH(0), &gateway, sizeof gateway);
+    }
+    request.AddAttribute(RTA_MULTIPATH, hops.data(), hops.size());
+    netlink::Socket socket;
+    socket.Transact(request);
+}
+
 // The gateway of the next change: the one that is not the default now.
 int next_gateway = 1;
 
@@ -128,6 +157,39 @@ void BM_DeletedPinToPinned(benchmark::State& state) {
     }
 }
 
+// From a route through the one gateway (set up untimed) to a multipath route through both: until
+// both are pinned.
+void BM_MultipathChangeToPinned(benchmark::State& state) {
+    static NeighbourWatch watch;
+    const std::vector<std::uint32_t> both(lab.gateways.begin(), lab.gateways.end());
+    for (auto _ : state) {
+        const int single = next_gateway;
+        next_gateway = 1 - next_gateway;
+        watch.Drain();
+        ReplaceDefaultRoute(lab.gateways[single], lab.link.interfaceIndex);
+        if (!watch.AwaitPermanent(lab.gateways[single], lab.link.interfaceIndex,
+                                  Clock::now() + reaction_limit)) {
+            state.SkipWithError("the one gateway was not pinned in time");
+            return;
+        }
+        // The pass of the route through the one gateway has ended by the time the multipath
+        // route comes: its last line follows its pins at once.
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        watch.Drain();
+        const auto start = Clock::now();
+        ReplaceDefaultRouteByBoth(lab.link.interfaceIndex);
+        if (!watch.AwaitPermanent(both, lab.link.interfaceIndex, start + reaction_limit)) {
+            state.SkipWithError("the two gateways were not pinned in time");
+            return;
+        }
+        state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
+    }
+    // The next benchmark starts from a route through one gateway, as it expects.
+    next_gateway = 1;
+    ReplaceDefaultRoute(lab.gateways[0], lab.link.interfaceIndex);
+    watch.AwaitPermanent(lab.gateways[0], lab.link.interfaceIndex, Clock::now() + reaction_limit);
+}
+
 int next_round_trip = 0;
 
 void BM_BareArpRoundTrip(benchmark::State& state) {
@@ -150,6 +212,9 @@ const bool registered = [] {
                         repetitions);
     lab_bench::Repeated(
         benchmark::RegisterBenchmark("BM_RouteChangeToPinned", BM_RouteChangeToPinned),
+        repetitions);
+    lab_bench::Repeated(
+        benchmark::RegisterBenchmark("BM_MultipathChangeToPinned", BM_MultipathChangeToPinned),
         repetitions);
     lab_bench::Repeated(
         benchmark::RegisterBenchmark("BM_DeletedPinToPinned", BM_DeletedPinToPinned), repetitions);
@@ -205,9 +270,11 @@ int main(int argc, char** argv) {
     benchmark::Shutdown();
 
     auto& reaction = reporter.seconds["BM_RouteChangeToPinned"];
+    auto& multipath = reporter.seconds["BM_MultipathChangeToPinned"];
     auto& repair = reporter.seconds["BM_DeletedPinToPinned"];
     auto& trip = reporter.seconds["BM_BareArpRoundTrip"];
-    if (!reaction.contains("median") || !repair.contains("median") || !trip.contains("median")) {
+    if (!reaction.contains("median") || !multipath.contains("median") ||
+        !repair.contains("median") || !trip.contains("median")) {
         std::fprintf(stderr, "a benchmark failed\n");
         return 1;
     }
@@ -221,6 +288,11 @@ int main(int argc, char** argv) {
                     limit * 1e6, times["median"] <= limit ? "within target" : "OVER TARGET");
     };
     line("route change to the new gateway pinned", reaction);
+    line("route change to both gateways of a multipath route pinned", multipath);
+    std::printf("multipath route, both gateways pinned, against one gateway pinned, medians: "
+                "%.1f us / %.1f us = %.2f\n",
+                multipath["median"] * 1e6, reaction["median"] * 1e6,
+                multipath["median"] / reaction["median"]);
     line("pin deleted to pinned again", repair);
     return 0;
 }

@@ -1,4 +1,5 @@
-// The netlink reply readers (with the kernel's words of errors) and every rtnetlink decoder, on
+// The netlink reply readers (with the kernel's words of errors) and every rtnetlink decoder
+// (links, addresses, neighbours, default routes and the nexthop objects they name), on
 // datagrams as the kernel would send them. Input: a 32-bit peer address (for the choice of a
 // source address) and a link index (for the gateway lookup's answer), then datagrams, each
 // with a 16-bit length in front.
@@ -11,6 +12,8 @@
 #include "Core_SocketARP/linux/RouteChanges_linux.h"
 #include "Core_SocketARP/linux/Rtnetlink_linux.h"
 
+#include <algorithm>
+#include <map>
 #include <vector>
 
 namespace {
@@ -20,6 +23,8 @@ using namespace Core_SocketARP;
 void Decode(const std::vector<netlink::Message>& messages, std::uint32_t peer,
             std::uint32_t linkIndex) {
     std::vector<rtnl::AddressRecord> addresses;
+    std::map<std::uint32_t, rtnl::NexthopRecord> nexthops;
+    std::vector<std::uint32_t> objects;
     for (const netlink::Message& message : messages) {
         if (const auto link = rtnl::DecodeLink(message)) {
             rtnl::TakesArp(*link);
@@ -31,7 +36,22 @@ void Decode(const std::vector<netlink::Message>& messages, std::uint32_t peer,
             tw_fuzz::Require(neighbour->destination.size() <= message.payload.size() &&
                              neighbour->hardwareAddress.size() <= message.payload.size());
         }
-        rtnl::DefaultGatewayOf(message, linkIndex);
+        if (const auto route = rtnl::DefaultRouteOf(message, linkIndex)) {
+            // Each gateway once, none of them 0.
+            tw_fuzz::Require(std::find(route->gateways.begin(), route->gateways.end(), 0u) ==
+                             route->gateways.end());
+            if (route->nexthopId != 0) {
+                objects.push_back(route->nexthopId);
+            }
+        }
+        if (auto nexthop = rtnl::DecodeNexthop(message)) {
+            tw_fuzz::Require(nexthop->members.size() <= message.payload.size() / 8);
+            nexthops.insert_or_assign(nexthop->id, std::move(*nexthop));
+        }
+    }
+    for (const std::uint32_t id : objects) {
+        const rtnl::DefaultRoute route = rtnl::NexthopRoute(id, nexthops, linkIndex);
+        tw_fuzz::Require(route.gateways.size() <= nexthops.size());
     }
     for (const rtnl::AddressRecord& address : addresses) {
         if (const auto source = rtnl::SourceAddressFor(addresses, address.index, peer)) {

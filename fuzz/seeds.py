@@ -109,6 +109,39 @@ write("netlink_reply", "route_dump", chunks(
     route([rtattr(15, struct.pack("<I", 254)), rtattr(4, struct.pack("<I", 2)),
            rtattr(5, ip("10.0.0.1"))])
     + route([rtattr(9, nexthop(2, "10.0.0.1") + nexthop(3, "10.0.1.1"))]), done()))
+# A default route that names its nexthop object alone (the kernel's compatibility mode off),
+# the objects: a group of two, one with an IPv6 gateway; and a multipath route with a hop through
+# an IPv6 gateway (RTA_VIA).
+RTM_NEWNEXTHOP = 104
+RTA_MULTIPATH, RTA_VIA, RTA_NH_ID = 9, 18, 30
+NHA_ID, NHA_GROUP, NHA_OIF, NHA_GATEWAY = 1, 2, 5, 6
+
+
+def nexthop_object(ident, index, gateway, family=2):
+    attributes = rtattr(NHA_ID, struct.pack("<I", ident)) + rtattr(NHA_OIF, struct.pack("<I", index))
+    return nlmsg(RTM_NEWNEXTHOP, struct.pack("<BBBBI", family, 0, 3, 0, 0) + attributes
+                 + rtattr(NHA_GATEWAY, gateway))
+
+
+def nexthop_group(ident, members):
+    group = b"".join(struct.pack("<IBBH", member, 1, 0, 0) for member in members)
+    return nlmsg(RTM_NEWNEXTHOP, struct.pack("<BBBBI", 0, 0, 3, 0, 0)
+                 + rtattr(NHA_ID, struct.pack("<I", ident)) + rtattr(NHA_GROUP, group))
+
+
+def via_hop(index):
+    attribute = rtattr(RTA_VIA, struct.pack("<H", 10) + b"\x20\x01\x0d\xb8" + b"\0" * 12)
+    return struct.pack("<HBBi", 8 + len(attribute), 0, 0, index) + attribute
+
+
+write("netlink_reply", "route_by_nexthop_id", chunks(
+    route([rtattr(15, struct.pack("<I", 254)), rtattr(RTA_NH_ID, struct.pack("<I", 10))])
+    + nexthop_group(10, [1, 2, 3]) + nexthop_object(1, 2, ip("10.0.0.1"))
+    + nexthop_object(2, 2, ip("10.0.0.3")) + nexthop_object(3, 2, b"\x20\x01" + b"\0" * 14, 10),
+    done()))
+write("netlink_reply", "route_multipath_through_another_family", chunks(
+    route([rtattr(RTA_MULTIPATH, nexthop(2, "10.0.0.1") + via_hop(2) + nexthop(2, "10.0.0.3"))]),
+    done()))
 write("netlink_reply", "address_dump", chunks(
     address(2, "10.0.0.2") + address(2, "10.0.0.3", flags=0x01) + address(3, "192.168.5.2"),
     done(0)))
@@ -187,6 +220,43 @@ write("iphelper", "adapter_chain", struct.pack("<I", BASE)
       + adapter(2, "10.0.0.1", BASE + 648) + adapter(3, "10.0.1.1", 0))
 write("iphelper", "adapter_chain_that_loops", struct.pack("<I", BASE)
       + adapter(2, "10.0.0.1", BASE + 648) + adapter(3, "10.0.1.1", BASE))
+# IP_ADDR_STRING entries after the records: a further address and further gateways of the first
+# adapter, and a list that loops.
+def address_string(address, mask, next_address):
+    entry = bytearray(40)
+    struct.pack_into("<I", entry, 0, next_address)
+    entry[4:4 + len(address)] = address.encode()
+    entry[20:20 + len(mask)] = mask.encode()
+    return bytes(entry)
+
+
+def with_lists(record, address_next, gateway_next):
+    record = bytearray(record)
+    struct.pack_into("<I", record, 428, address_next)
+    record[432:448] = b"192.168.5.2".ljust(16, b"\0")
+    record[448:464] = b"255.255.255.0".ljust(16, b"\0")
+    struct.pack_into("<I", record, 468, gateway_next)
+    return bytes(record)
+
+
+EXTRA = BASE + 2 * 648
+write("iphelper", "adapter_lists", struct.pack("<I", BASE)
+      + with_lists(adapter(2, "10.0.0.1", BASE + 648), EXTRA, EXTRA + 40) + adapter(3, "0.0.0.0", 0)
+      + address_string("10.0.0.2", "255.255.255.0", 0)
+      + address_string("192.168.5.1", "", EXTRA + 80) + address_string("10.0.0.254", "", 0))
+write("iphelper", "adapter_gateway_list_that_loops", struct.pack("<I", BASE)
+      + with_lists(adapter(2, "10.0.0.1", 0), 0, BASE + 648) + address_string("10.0.0.3", "", BASE + 468))
+
+
+def forward_row(destination, mask, next_hop, index, kind, metric):
+    return (ip(destination) + ip(mask) + struct.pack("<I", 0) + ip(next_hop)
+            + struct.pack("<IIIIII", index, kind, 3, 0, 0, metric) + struct.pack("<IIII", 0, 0, 0, 0))
+
+
+write("iphelper", "forward_table", struct.pack("<I", BASE) + struct.pack("<I", 3)
+      + forward_row("0.0.0.0", "0.0.0.0", "10.0.0.1", 2, 4, 10)
+      + forward_row("0.0.0.0", "0.0.0.0", "10.0.0.254", 2, 4, 50)
+      + forward_row("10.0.0.0", "255.255.255.0", "10.0.0.2", 2, 3, 10))
 write("iphelper", "gateway_without_nul",
       struct.pack("<I", BASE) + adapter(2, "10.100.200.255.1", 0))
 

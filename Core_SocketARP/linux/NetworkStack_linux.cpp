@@ -63,15 +63,80 @@ std::vector<rtnl::AddressRecord> AllAddresses(netlink::Socket& socket) {
 constexpr std::array<std::uint8_t[4], 2> off_link_destinations = {
     {{203, 0, 113, 1}, {198, 51, 100, 1}}};
 
-// The gateways of the links' default routes (0: none), asked for every link at once. A lookup
-// the kernel refuses (no route, link down) means no gateway.
-std::vector<std::uint32_t> GatewaysOf(netlink::Socket& socket,
-                                      const std::vector<std::uint32_t>& links,
-                                      const std::vector<std::uint32_t>& sources) {
-    std::vector<std::uint32_t> gateways(links.size(), 0);
-    std::vector<std::size_t> open(links.size());
+// A link's gateways, and what could not be made out of its default route.
+struct LinkGateways {
+    std::vector<std::uint32_t> gateways;
+    std::string problem;
+};
+
+void Merge(LinkGateways& into, const rtnl::DefaultRoute& route) {
+    for (const std::uint32_t gateway : route.gateways) {
+        if (std::find(into.gateways.begin(), into.gateways.end(), gateway) == into.gateways.end()) {
+            into.gateways.push_back(gateway);
+        }
+    }
+    if (into.problem.empty()) {
+        into.problem = route.problem;
+    }
+}
+
+// The nexthop objects of these ids and, for groups, of their members: what the kernel answers.
+std::map<std::uint32_t, rtnl::NexthopRecord> Nexthops(netlink::Socket& socket,
+                                                      std::vector<std::uint32_t> wanted) {
+    std::map<std::uint32_t, rtnl::NexthopRecord> known;
+    // Two rounds: the objects, then their groups' members (a member is never a group).
+    for (int round = 0; round < 2 && !wanted.empty(); ++round) {
+        std::vector<netlink::Request> requests;
+        requests.reserve(wanted.size());
+        for (const std::uint32_t id : wanted) {
+            requests.push_back(rtnl::NexthopRequest(id));
+        }
+        const std::vector<netlink::GetAnswer> answers = socket.GetEach(requests);
+        std::vector<std::uint32_t> members;
+        for (const netlink::GetAnswer& answer : answers) {
+            if (!answer.message) {
+                continue; // gone since the lookup: it stays unknown, and is reported
+            }
+            if (auto record = rtnl::DecodeNexthop(*answer.message); record && record->id != 0) {
+                for (const std::uint32_t member : record->members) {
+                    if (!known.contains(member) &&
+                        std::find(members.begin(), members.end(), member) == members.end()) {
+                        members.push_back(member);
+                    }
+                }
+                known.insert_or_assign(record->id, std::move(*record));
+            }
+        }
+        std::erase_if(members, [&known](std::uint32_t id) { return known.contains(id); });
+        wanted = std::move(members);
+    }
+    return known;
+}
+
+// The gateways of the links' default routes, asked for every link at once: every next hop by
+// the link of the route that off-link traffic takes from the link's own address, then of the
+// one it takes from no address in particular (`ip rule` may choose another table for either),
+// with the hops of nexthop objects that the answers name only by id. A lookup the kernel
+// refuses (no route, link down) means no gateway.
+std::vector<LinkGateways> GatewaysOf(netlink::Socket& socket,
+                                     const std::vector<std::uint32_t>& links,
+                                     const std::vector<std::uint32_t>& sources) {
+    struct Lookup {
+        std::size_t link;
+        std::uint32_t source;
+        std::optional<rtnl::DefaultRoute> route;
+    };
+    std::vector<Lookup> lookups;
+    lookups.reserve(links.size() * 2);
     for (std::size_t i = 0; i < links.size(); ++i) {
-        open[i] = i;
+        lookups.push_back({i, sources[i], std::nullopt});
+        if (sources[i] != 0) {
+            lookups.push_back({i, 0, std::nullopt});
+        }
+    }
+    std::vector<std::size_t> open(lookups.size());
+    for (std::size_t k = 0; k < open.size(); ++k) {
+        open[k] = k;
     }
     for (const auto& bytes : off_link_destinations) {
         if (open.empty()) {
@@ -81,24 +146,42 @@ std::vector<std::uint32_t> GatewaysOf(netlink::Socket& socket,
         std::memcpy(&destination, bytes, sizeof destination);
         std::vector<netlink::Request> requests;
         requests.reserve(open.size());
-        for (const std::size_t i : open) {
-            requests.push_back(rtnl::GatewayLookup(links[i], sources[i], destination));
+        for (const std::size_t k : open) {
+            requests.push_back(
+                rtnl::GatewayLookup(links[lookups[k].link], lookups[k].source, destination));
         }
         const std::vector<netlink::GetAnswer> answers = socket.GetEach(requests);
         std::vector<std::size_t> unanswered;
-        for (std::size_t k = 0; k < open.size(); ++k) {
-            const std::size_t i = open[k];
-            const auto& message = answers[k].message;
-            if (!message) {
+        for (std::size_t n = 0; n < open.size(); ++n) {
+            Lookup& lookup = lookups[open[n]];
+            if (!answers[n].message) {
                 continue; // refused: no gateway
             }
-            if (const auto gateway = rtnl::DefaultGatewayOf(*message, links[i])) {
-                gateways[i] = *gateway;
-            } else {
-                unanswered.push_back(i); // a more specific route matched: another destination
+            lookup.route = rtnl::DefaultRouteOf(*answers[n].message, links[lookup.link]);
+            if (!lookup.route) {
+                unanswered.push_back(open[n]); // a more specific route matched: another destination
             }
         }
         open = std::move(unanswered);
+    }
+    std::vector<std::uint32_t> objects;
+    for (const Lookup& lookup : lookups) {
+        if (lookup.route && lookup.route->nexthopId != 0 &&
+            std::find(objects.begin(), objects.end(), lookup.route->nexthopId) == objects.end()) {
+            objects.push_back(lookup.route->nexthopId);
+        }
+    }
+    const auto known = Nexthops(socket, std::move(objects));
+    std::vector<LinkGateways> gateways(links.size());
+    for (const Lookup& lookup : lookups) {
+        if (!lookup.route) {
+            continue;
+        }
+        Merge(gateways[lookup.link], *lookup.route);
+        if (lookup.route->nexthopId != 0) {
+            Merge(gateways[lookup.link],
+                  rtnl::NexthopRoute(lookup.route->nexthopId, known, links[lookup.link]));
+        }
     }
     return gateways;
 }
@@ -144,18 +227,21 @@ NetworkSnapshot RtnetlinkNetworkStack::Snapshot() {
     for (const rtnl::LinkRecord& link : links) {
         own.push_back(rtnl::SourceAddressFor(addresses, link.index, 0).value_or(0));
     }
-    const std::vector<std::uint32_t> gateways = GatewaysOf(socket, snapshot.interfaces, own);
+    const std::vector<LinkGateways> found = GatewaysOf(socket, snapshot.interfaces, own);
     for (std::size_t i = 0; i < links.size(); ++i) {
         const rtnl::LinkRecord& link = links[i];
+        const std::vector<std::uint32_t>& gateways = found[i].gateways;
+        const std::uint32_t first = gateways.empty() ? 0 : gateways.front();
         AdapterInfo adapter;
         adapter.index = link.index;
         adapter.name = link.name;
         adapter.linkAddress = link.address;
-        if (gateways[i] != 0) {
-            adapter.gateway = rtnl::AddressText(gateways[i]);
+        adapter.routeProblem = found[i].problem;
+        if (first != 0) {
+            adapter.gateway = rtnl::AddressText(first);
         }
         // The link's own address (and its subnet, where the trusted addresses are looked for).
-        if (const auto source = rtnl::SourceAddressFor(addresses, link.index, gateways[i])) {
+        if (const auto source = rtnl::SourceAddressFor(addresses, link.index, first)) {
             adapter.address = rtnl::AddressText(*source);
             for (const rtnl::AddressRecord& record : addresses) {
                 if (record.index == link.index && record.local == *source) {
@@ -163,6 +249,13 @@ NetworkSnapshot RtnetlinkNetworkStack::Snapshot() {
                     break;
                 }
             }
+        }
+        for (std::size_t k = 1; k < gateways.size(); ++k) {
+            FurtherGateway further{rtnl::AddressText(gateways[k])};
+            if (const auto source = rtnl::SourceAddressFor(addresses, link.index, gateways[k])) {
+                further.source = rtnl::AddressText(*source);
+            }
+            adapter.moreGateways.push_back(std::move(further));
         }
         snapshot.adapters.push_back(std::move(adapter));
     }
@@ -301,6 +394,36 @@ std::optional<HardwareAddress> RtnetlinkNetworkStack::ReadStaticEntry(std::uint3
         }
     }
     return std::nullopt;
+}
+
+std::vector<std::optional<HardwareAddress>> RtnetlinkNetworkStack::ReadStaticEntries(
+    const std::vector<std::pair<std::uint32_t, std::string>>& entries) {
+    std::vector<netlink::Request> gets;
+    gets.reserve(entries.size());
+    for (const auto& [interfaceIndex, address] : entries) {
+        gets.push_back(
+            rtnl::NeighbourRequest(RTM_GETNEIGH, 0, interfaceIndex, rtnl::ParseAddress(address)));
+    }
+    std::vector<netlink::GetAnswer> answers;
+    {
+        const std::lock_guard lock(netlink_mutex_);
+        answers = Netlink().GetEach(gets);
+    }
+    std::vector<std::optional<HardwareAddress>> found(entries.size());
+    for (std::size_t i = 0; i < entries.size() && i < answers.size(); ++i) {
+        if (answers[i].error != 0 && answers[i].error != ENOENT) {
+            throw SystemErrorCode{answers[i].error};
+        }
+        if (!answers[i].message) {
+            continue;
+        }
+        const auto neighbour = rtnl::DecodeNeighbour(*answers[i].message);
+        if (neighbour && neighbour->index == entries[i].first &&
+            (neighbour->state & NUD_PERMANENT) != 0 && !neighbour->hardwareAddress.empty()) {
+            found[i] = neighbour->hardwareAddress;
+        }
+    }
+    return found;
 }
 
 std::unique_ptr<StopEvent> RtnetlinkNetworkStack::CreateStopEvent() {

@@ -16,8 +16,10 @@
 namespace Core_SocketARP {
 
 // The links that take ARP are both the interface list and the adapter list, in index order,
-// from one link dump. A link's gateway is the one its off-link traffic would take, whatever
-// table `ip rule` selects. The resolver is a PacketArpResolver.
+// from one link dump. A link's gateways are every next hop by the link that its off-link
+// traffic may take, from the link's own address or from none, whatever table `ip rule` selects
+// (multipath routes and nexthop objects and groups included). The resolver is a
+// PacketArpResolver.
 class RtnetlinkNetworkStack : public NetworkStack {
 public:
     RtnetlinkNetworkStack();
@@ -35,6 +37,9 @@ public:
     void DeleteArpEntry(std::uint32_t interfaceIndex, const std::string& address) override;
     std::optional<HardwareAddress> ReadStaticEntry(std::uint32_t interfaceIndex,
                                                    const std::string& address) override;
+    // The entries' questions in one batch.
+    std::vector<std::optional<HardwareAddress>>
+    ReadStaticEntries(const std::vector<std::pair<std::uint32_t, std::string>>& entries) override;
     std::unique_ptr<StopEvent> CreateStopEvent() override;
     std::unique_ptr<RouteChangeSubscription> SubscribeRouteChanges() override;
 

@@ -1,5 +1,6 @@
 #include "Core_SocketARP/linux/RouteChanges_linux.h"
 
+#include "Core_SocketARP/linux/NeighbourFilter_linux.h"
 #include "Core_SocketARP/linux/PollDeadline_linux.h"
 #include "Core_SocketARP/linux/Rtnetlink_linux.h"
 #include "Core_SocketARP/linux/SystemError_linux.h"
@@ -85,7 +86,8 @@ DrainResult DrainNotifications(const std::function<ssize_t()>& receive) {
 
 namespace {
 
-ScopedFd OpenGroupSocket(std::initializer_list<int> groups, int receiveBuffer) {
+ScopedFd OpenGroupSocket(std::initializer_list<int> groups, int receiveBuffer,
+                         std::initializer_list<int> optionalGroups = {}) {
     ScopedFd fd(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE));
     if (!fd) {
         ThrowErrno();
@@ -107,12 +109,20 @@ ScopedFd OpenGroupSocket(std::initializer_list<int> groups, int receiveBuffer) {
             ThrowErrno();
         }
     }
+    // Groups that older kernels do not have (nexthop objects came with Linux 5.3).
+    for (const int group : optionalGroups) {
+        ::setsockopt(fd.get(), SOL_NETLINK, NETLINK_ADD_MEMBERSHIP, &group, sizeof group);
+    }
     return fd;
 }
 
 } // namespace
 
-ScopedFd OpenRouteChangeSocket() { return OpenGroupSocket({RTNLGRP_IPV4_ROUTE}, 0); }
+ScopedFd OpenRouteChangeSocket() {
+    // Policy rules and nexthop objects choose gateways as routes do; a nexthop object replaced
+    // with the kernel's compatibility mode off tells of it in its own group only.
+    return OpenGroupSocket({RTNLGRP_IPV4_ROUTE, RTNLGRP_IPV4_RULE}, 0, {RTNLGRP_NEXTHOP});
+}
 
 ScopedFd OpenLinkChangeSocket() {
     return OpenGroupSocket({RTNLGRP_LINK, RTNLGRP_NEIGH, RTNLGRP_IPV4_IFADDR}, 1 << 20);
@@ -170,12 +180,24 @@ RouteRegistration NetlinkRouteChanges::Register(SystemErrorCode& error) {
         }
         if (!links_) {
             links_ = open_links_();
+            if (watched_) {
+                FilterNeighbours(links_.get(), *watched_);
+            }
         }
     } catch (SystemErrorCode code) {
         error = code;
         return RouteRegistration::failed;
     }
     return RouteRegistration::registered;
+}
+
+void NetlinkRouteChanges::WatchNeighbours(
+    const std::optional<std::vector<std::pair<std::uint32_t, std::uint32_t>>>& entries) {
+    watched_ = entries;
+    if (links_) {
+        // A filter that cannot be put lets every notification through, as before: no failure.
+        FilterNeighbours(links_.get(), entries);
+    }
 }
 
 RouteWait NetlinkRouteChanges::Wait(const WaitSet& set, ChangeReport& report,

@@ -10,7 +10,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
+#include <utility>
+#include <vector>
 
 namespace Core_SocketARP {
 
@@ -32,7 +35,8 @@ struct DrainResult {
 DrainResult DrainNotifications(const std::function<ssize_t()>& receive);
 inline constexpr int drain_limit = 1024;
 
-// A NETLINK_ROUTE socket, non-blocking, that is a member of RTNLGRP_IPV4_ROUTE. Throws errno.
+// A NETLINK_ROUTE socket, non-blocking, that is a member of RTNLGRP_IPV4_ROUTE,
+// RTNLGRP_IPV4_RULE and, where the kernel has it, RTNLGRP_NEXTHOP. Throws errno.
 ScopedFd OpenRouteChangeSocket();
 
 // A NETLINK_ROUTE socket, non-blocking, that is a member of the link, neighbour and IPv4
@@ -49,7 +53,8 @@ void AddToReport(std::span<const std::uint8_t> datagram, ChangeReport& report);
 // event, both sockets, the kick event and the resolver together, and drains a socket before it
 // reports: a burst of route changes makes one pass, a burst of other changes one repair. Routes
 // are on a socket of their own, so that a flood of neighbour notifications can neither hide
-// a route change nor pass for one.
+// a route change nor pass for one. The other socket's filter lets in only the neighbour
+// notifications of the watched entries (every one until they are told).
 class NetlinkRouteChanges final : public RouteChangeSubscription {
 public:
     using SocketOpener = std::function<ScopedFd()>; // throws SystemErrorCode
@@ -59,6 +64,8 @@ public:
 
     RouteRegistration Register(SystemErrorCode& error) override;
     RouteWait Wait(const WaitSet& set, ChangeReport& report, SystemErrorCode& error) override;
+    void WatchNeighbours(const std::optional<std::vector<std::pair<std::uint32_t, std::uint32_t>>>&
+                             entries) override;
 
     int SocketForTests() const { return routes_.get(); }
     int LinkSocketForTests() const { return links_.get(); }
@@ -68,6 +75,7 @@ private:
     SocketOpener open_links_;
     ScopedFd routes_;
     ScopedFd links_;
+    std::optional<std::vector<std::pair<std::uint32_t, std::uint32_t>>> watched_;
 };
 
 } // namespace Core_SocketARP

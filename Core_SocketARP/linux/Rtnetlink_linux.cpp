@@ -7,6 +7,7 @@
 #include <linux/if_addr.h>
 #include <linux/if_arp.h>
 #include <linux/neighbour.h>
+#include <linux/nexthop.h>
 #include <linux/rtnetlink.h>
 #include <sys/socket.h>
 
@@ -14,6 +15,7 @@
 #include <cerrno>
 #include <cstring>
 #include <span>
+#include <string>
 
 namespace Core_SocketARP {
 namespace rtnl {
@@ -25,29 +27,47 @@ std::uint32_t ReadU32(std::span<const std::uint8_t> data) {
     return value;
 }
 
-// One way out of a route.
-struct NextHop {
-    std::uint32_t outputIndex = 0;
-    std::uint32_t gateway = 0; // network byte order
-};
+constexpr const char* other_family_problem = "a next hop through a gateway of another family";
+constexpr const char* unknown_form_problem = "a route form this program does not know";
 
-// The next hops of a RTA_MULTIPATH attribute.
-void AppendMultipathHops(std::span<const std::uint8_t> area, std::vector<NextHop>& hops) {
+void AddGateway(DefaultRoute& route, std::uint32_t gateway) {
+    if (std::find(route.gateways.begin(), route.gateways.end(), gateway) == route.gateways.end()) {
+        route.gateways.push_back(gateway);
+    }
+}
+
+void AddProblem(DefaultRoute& route, const std::string& problem) {
+    if (route.problem.empty()) {
+        route.problem = problem;
+    }
+}
+
+// The next hops by the link of a RTA_MULTIPATH attribute.
+void AddMultipathHops(std::span<const std::uint8_t> area, std::uint32_t linkIndex,
+                      DefaultRoute& route) {
     while (area.size() >= sizeof(rtnexthop)) {
         rtnexthop hop{};
         std::memcpy(&hop, area.data(), sizeof hop);
         if (hop.rtnh_len < sizeof hop || hop.rtnh_len > area.size()) {
+            AddProblem(route, "a malformed list of next hops");
             return;
         }
         std::uint32_t gateway = 0;
+        bool via = false;
         netlink::ForEachAttribute(area.subspan(RTNH_LENGTH(0), hop.rtnh_len - RTNH_LENGTH(0)),
                                   [&](std::uint16_t type, std::span<const std::uint8_t> data) {
                                       if (type == RTA_GATEWAY && data.size() == 4) {
                                           gateway = ReadU32(data);
+                                      } else if (type == RTA_VIA) {
+                                          via = true;
                                       }
                                   });
-        if (gateway != 0) {
-            hops.push_back(NextHop{static_cast<std::uint32_t>(hop.rtnh_ifindex), gateway});
+        if (static_cast<std::uint32_t>(hop.rtnh_ifindex) == linkIndex) {
+            if (gateway != 0) {
+                AddGateway(route, gateway);
+            } else if (via) {
+                AddProblem(route, other_family_problem);
+            }
         }
         area = area.subspan(std::min<std::size_t>(RTNH_ALIGN(hop.rtnh_len), area.size()));
     }
@@ -110,35 +130,121 @@ netlink::Request GatewayLookup(std::uint32_t linkIndex, std::uint32_t source,
     return request;
 }
 
-std::optional<std::uint32_t> DefaultGatewayOf(const netlink::Message& answer,
-                                              std::uint32_t linkIndex) {
+std::optional<DefaultRoute> DefaultRouteOf(const netlink::Message& answer,
+                                           std::uint32_t linkIndex) {
     rtmsg header{};
     if (answer.type != RTM_NEWROUTE || !answer.ReadHeader(header) || header.rtm_family != AF_INET ||
         header.rtm_dst_len != 0 || header.rtm_type != RTN_UNICAST) {
         return std::nullopt;
     }
-    std::uint32_t outputIndex = 0;
+    DefaultRoute route;
+    std::optional<std::uint32_t> outputIndex;
     std::uint32_t gateway = 0;
-    std::vector<NextHop> multipath;
-    bool hasMultipath = false;
+    bool via = false;
+    bool multipath = false;
     netlink::ForEachAttribute(netlink::AttributeArea(answer, sizeof header),
                               [&](std::uint16_t type, std::span<const std::uint8_t> data) {
                                   if (type == RTA_OIF && data.size() == 4) {
                                       outputIndex = ReadU32(data);
                                   } else if (type == RTA_GATEWAY && data.size() == 4) {
                                       gateway = ReadU32(data);
+                                  } else if (type == RTA_VIA) {
+                                      via = true;
                                   } else if (type == RTA_MULTIPATH) {
-                                      hasMultipath = true;
-                                      AppendMultipathHops(data, multipath);
+                                      multipath = true;
+                                      AddMultipathHops(data, linkIndex, route);
+                                  } else if (type == RTA_NH_ID && data.size() == 4) {
+                                      route.nexthopId = ReadU32(data);
                                   }
                               });
-    if (hasMultipath) {
-        const auto hop =
-            std::find_if(multipath.begin(), multipath.end(),
-                         [linkIndex](const NextHop& h) { return h.outputIndex == linkIndex; });
-        return hop == multipath.end() ? 0 : hop->gateway;
+    // With the compatibility mode on, the kernel writes a nexthop object's hops as well: those
+    // are used, and the object is not asked for.
+    if (multipath) {
+        route.nexthopId = 0;
+    } else if (outputIndex) {
+        route.nexthopId = 0;
+        if (*outputIndex == linkIndex) {
+            if (gateway != 0) {
+                AddGateway(route, gateway);
+            } else if (via) {
+                AddProblem(route, other_family_problem);
+            }
+        }
+    } else if (route.nexthopId == 0) {
+        AddProblem(route, unknown_form_problem);
     }
-    return outputIndex == linkIndex ? gateway : 0;
+    return route;
+}
+
+netlink::Request NexthopRequest(std::uint32_t id) {
+    netlink::Request request(RTM_GETNEXTHOP, 0);
+    nhmsg header{};
+    header.nh_family = AF_UNSPEC;
+    request.AddFamilyHeader(header);
+    request.AddAttribute(NHA_ID, id);
+    return request;
+}
+
+std::optional<NexthopRecord> DecodeNexthop(const netlink::Message& message) {
+    nhmsg header{};
+    if ((message.type != RTM_NEWNEXTHOP && message.type != RTM_DELNEXTHOP) ||
+        !message.ReadHeader(header)) {
+        return std::nullopt;
+    }
+    NexthopRecord record;
+    netlink::ForEachAttribute(netlink::AttributeArea(message, sizeof header),
+                              [&](std::uint16_t type, std::span<const std::uint8_t> data) {
+                                  if (type == NHA_ID && data.size() == 4) {
+                                      record.id = ReadU32(data);
+                                  } else if (type == NHA_OIF && data.size() == 4) {
+                                      record.outputIndex = ReadU32(data);
+                                  } else if (type == NHA_GATEWAY) {
+                                      if (header.nh_family == AF_INET && data.size() == 4) {
+                                          record.gateway = ReadU32(data);
+                                      } else {
+                                          record.otherFamilyGateway = true;
+                                      }
+                                  } else if (type == NHA_GROUP) {
+                                      for (std::size_t at = 0;
+                                           at + sizeof(nexthop_grp) <= data.size();
+                                           at += sizeof(nexthop_grp)) {
+                                          record.members.push_back(ReadU32(data.subspan(at)));
+                                      }
+                                  }
+                              });
+    return record;
+}
+
+DefaultRoute NexthopRoute(std::uint32_t id, const std::map<std::uint32_t, NexthopRecord>& known,
+                          std::uint32_t linkIndex) {
+    DefaultRoute route;
+    const auto object = known.find(id);
+    if (object == known.end()) {
+        AddProblem(route, "nexthop " + std::to_string(id) + " could not be read");
+        return route;
+    }
+    const std::vector<std::uint32_t> hops =
+        object->second.members.empty() ? std::vector<std::uint32_t>{id} : object->second.members;
+    for (const std::uint32_t hopId : hops) {
+        const auto hop = known.find(hopId);
+        if (hop == known.end()) {
+            AddProblem(route, "nexthop " + std::to_string(hopId) + " could not be read");
+            continue;
+        }
+        if (!hop->second.members.empty()) {
+            AddProblem(route, unknown_form_problem); // a group inside a group
+            continue;
+        }
+        if (hop->second.outputIndex != linkIndex) {
+            continue;
+        }
+        if (hop->second.gateway != 0) {
+            AddGateway(route, hop->second.gateway);
+        } else if (hop->second.otherFamilyGateway) {
+            AddProblem(route, other_family_problem);
+        }
+    }
+    return route;
 }
 
 std::optional<AddressRecord> DecodeAddress(const netlink::Message& message) {

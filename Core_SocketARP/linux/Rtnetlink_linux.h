@@ -6,6 +6,7 @@
 #include "Core_SocketARP/linux/Netlink_linux.h"
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -30,16 +31,45 @@ bool TakesArp(const LinkRecord& link);
 netlink::Request LinkRequest(std::uint32_t linkIndex);
 
 // The question for a link's gateway: the route the kernel would take to an off-link
-// destination with the link as output interface and its own address as source (so that
+// destination with the link as output interface and, unless it is 0, the given source (so that
 // `ip rule` selectors on either apply), answered with the routing entry that matched.
 netlink::Request GatewayLookup(std::uint32_t linkIndex, std::uint32_t source,
                                std::uint32_t destination);
 
-// The gateway (network byte order) of a lookup's answer when the matched entry is a default
-// route leaving by the link; 0 when it is a default route without a gateway by the link;
-// nothing when the entry is not a default route.
-std::optional<std::uint32_t> DefaultGatewayOf(const netlink::Message& answer,
-                                              std::uint32_t linkIndex);
+// What a matched default route says of the link's gateways.
+struct DefaultRoute {
+    // Its IPv4 gateways leaving by the link (network byte order), in the route's order.
+    std::vector<std::uint32_t> gateways;
+    // The nexthop object (or group) of a route that names only its id, as the kernel writes
+    // routes with its nexthop compatibility mode off; 0: none.
+    std::uint32_t nexthopId = 0;
+    // What could not be made out of a next hop by the link (a gateway of another family, a form
+    // this program does not know); empty: nothing.
+    std::string problem;
+};
+
+// The default route of a lookup's answer, every next hop by the link; nothing when the matched
+// entry is not a default route.
+std::optional<DefaultRoute> DefaultRouteOf(const netlink::Message& answer, std::uint32_t linkIndex);
+
+// The question for one nexthop object.
+netlink::Request NexthopRequest(std::uint32_t id);
+
+struct NexthopRecord {
+    std::uint32_t id = 0;
+    std::uint32_t outputIndex = 0;
+    std::uint32_t gateway = 0; // IPv4, network byte order; 0: none
+    bool otherFamilyGateway = false;
+    std::vector<std::uint32_t> members; // the ids of a group's next hops
+};
+
+// Of a nexthop message, new or deleted.
+std::optional<NexthopRecord> DecodeNexthop(const netlink::Message& message);
+
+// The route of a nexthop object by the link: the object itself, or the members of its group
+// looked up in `known` (a group's member is never a group). A member not known is a problem.
+DefaultRoute NexthopRoute(std::uint32_t id, const std::map<std::uint32_t, NexthopRecord>& known,
+                          std::uint32_t linkIndex);
 
 struct AddressRecord {
     std::uint32_t index = 0;

@@ -28,6 +28,21 @@ static_assert(offsetof(IP_ADAPTER_INFO, IpAddressList) + offsetof(IP_ADDR_STRING
 static_assert(offsetof(IP_ADAPTER_INFO, GatewayList) + offsetof(IP_ADDR_STRING, IpAddress) ==
               adapter_gateway_offset);
 static_assert(sizeof(IP_ADDRESS_STRING) == adapter_gateway_size);
+static_assert(offsetof(IP_ADAPTER_INFO, IpAddressList) == adapter_address_list_offset);
+static_assert(offsetof(IP_ADAPTER_INFO, GatewayList) == adapter_gateway_list_offset);
+static_assert(sizeof(IP_ADDR_STRING) == address_string_size &&
+              offsetof(IP_ADDR_STRING, Next) == 0 &&
+              offsetof(IP_ADDR_STRING, IpAddress) == address_string_address_offset &&
+              offsetof(IP_ADDR_STRING, IpMask) == address_string_mask_offset);
+static_assert(offsetof(MIB_IPFORWARDTABLE, table) == ip_forward_table_count_size);
+static_assert(sizeof(MIB_IPFORWARDROW) == ip_forward_row_size);
+static_assert(offsetof(MIB_IPFORWARDROW, dwForwardDest) == 0 &&
+              offsetof(MIB_IPFORWARDROW, dwForwardMask) == 4 &&
+              offsetof(MIB_IPFORWARDROW, dwForwardNextHop) == 12 &&
+              offsetof(MIB_IPFORWARDROW, dwForwardIfIndex) == 16 &&
+              offsetof(MIB_IPFORWARDROW, dwForwardType) == 20 &&
+              offsetof(MIB_IPFORWARDROW, dwForwardMetric1) == 36);
+static_assert(MIB_IPROUTE_TYPE_INVALID == ip_forward_type_invalid);
 static_assert(offsetof(MIB_IPNETTABLE, table) == ip_net_table_count_size);
 static_assert(sizeof(MIB_IPNETROW) == ip_net_row_size);
 static_assert(offsetof(MIB_IPNETROW, dwIndex) == 0 && offsetof(MIB_IPNETROW, dwPhysAddrLen) == 4 &&
@@ -95,6 +110,14 @@ public:
         ULONG length = *size;
         const DWORD result =
             ::GetIpNetTable(reinterpret_cast<PMIB_IPNETTABLE>(buffer), &length, FALSE);
+        *size = length;
+        return result;
+    }
+
+    std::uint32_t GetIpForwardTable(std::uint8_t* buffer, std::uint32_t* size) override {
+        ULONG length = *size;
+        const DWORD result =
+            ::GetIpForwardTable(reinterpret_cast<PMIB_IPFORWARDTABLE>(buffer), &length, FALSE);
         *size = length;
         return result;
     }

@@ -430,6 +430,62 @@ scenario_trusted_gateway_never_replaced() {
     ! grep -i "$attackermac PERMANENT" "$monitor" || fail "the attacker was pinned"
 }
 
+# The addresses of the host's PERMANENT entries, sorted, on one line.
+permanent_entries() { lab_ip host neigh show nud permanent | awk '{ print $1 }' | sort | xargs; }
+
+# After a change (the command that follows), the program's pass, then exactly the gateways given
+# before the command pinned, soon (a set that did not change is looked at once the pass began:
+# a pass that pinned more would have done so by then).
+expect_gateways_after() {
+    local expected=$1 line=
+    shift
+    "$@"
+    while [ "$line" != "$changed_line" ]; do
+        IFS= read -r -t 10 -u "$PROGRAM_OUT" line || fail "no pass after '$*'"
+    done
+    pinned_exactly() { [ "$(permanent_entries)" = "$expected" ]; }
+    lab_wait_until 10 pinned_exactly ||
+        fail "after '$*': pinned '$(permanent_entries)', expected '$expected'"
+}
+
+# Every gateway the kernel may use for the host's off-link traffic is pinned, and only those, in
+# every form a default route can take: a nexthop object (the kernel's compatibility mode off, so
+# that routes name it by its id alone and its change is told only as its own), a nexthop group,
+# a multipath route, a policy rule that chooses another table for the host's own address or for
+# everything, added and removed while the program runs, and a backup route of a higher metric
+# (used only once the first is gone). Nothing stays pinned after the stop.
+scenario_every_gateway_the_kernel_may_use() {
+    lab_standard
+    local gw=$LAB_GW_IP gw2=$LAB_GW2_IP both
+    both=$(printf '%s\n' "$LAB_GW_IP" "$LAB_GW2_IP" | sort | xargs)
+    lab_exec host sysctl -qw net.ipv4.nexthop_compat_mode=0
+    lab_ip host route add default via "$gw2" table 100
+    start_program "$antiarp" -debug
+    expect_line "$simulation_line"
+    expect_line "$(bound_line 0 "$gw" "$(lab_mac gw eth0)")"
+
+    # A nexthop object that no route uses changes nothing.
+    expect_gateways_after "$gw" lab_ip host nexthop add id 1 via "$gw2" dev eth0
+    expect_gateways_after "$gw2" lab_ip host route replace default nhid 1
+    expect_gateways_after "$gw" lab_ip host nexthop replace id 1 via "$gw" dev eth0
+    expect_gateways_after "$gw" lab_ip host nexthop add id 2 via "$gw2" dev eth0
+    expect_gateways_after "$gw" lab_ip host nexthop add id 10 group 1/2
+    expect_gateways_after "$both" lab_ip host route replace default nhid 10
+    expect_gateways_after "$gw" lab_ip host route replace default via "$gw"
+    expect_gateways_after "$both" lab_ip host route replace default \
+        nexthop via "$gw" dev eth0 nexthop via "$gw2" dev eth0
+    expect_gateways_after "$gw" lab_ip host route replace default via "$gw"
+    expect_gateways_after "$both" lab_ip host rule add from "$LAB_HOST_IP" lookup 100 pref 100
+    expect_gateways_after "$gw" lab_ip host rule del pref 100
+    expect_gateways_after "$gw2" lab_ip host rule add lookup 100 pref 100
+    expect_gateways_after "$gw" lab_ip host rule del pref 100
+    expect_gateways_after "$gw" lab_ip host route add default via "$gw2" metric 200
+    expect_gateways_after "$gw2" lab_ip host route del default via "$gw" metric 0
+
+    end_program INT 0 any
+    expect_equal "entries after the run" "$(neighbours host nud permanent)" ""
+}
+
 lab_init
 "scenario_$scenario"
 echo "PASS ($scenario)"

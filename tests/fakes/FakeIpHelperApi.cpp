@@ -56,6 +56,10 @@ std::uint32_t FakeIpHelperApi::GetIpNetTable(std::uint8_t* buffer, std::uint32_t
     return RunTableCall(ipNetTable, buffer, size);
 }
 
+std::uint32_t FakeIpHelperApi::GetIpForwardTable(std::uint8_t* buffer, std::uint32_t* size) {
+    return RunTableCall(ipForwardTable, buffer, size);
+}
+
 std::uint32_t FakeIpHelperApi::InetAddr(const std::string& text) {
     std::istringstream input(text);
     std::uint8_t bytes[4] = {};
@@ -130,6 +134,30 @@ void WriteIpNetTable(std::uint8_t* buffer, const std::vector<IpNetRow>& rows) {
         WriteU32(at + 16, row.address);
         WriteU32(at + 20, row.type);
         at += Core_SocketARP::ip_net_row_size;
+    }
+}
+
+void WriteAddressString(std::uint8_t* at, const std::string& address, const std::string& mask,
+                        std::uint32_t next) {
+    WriteU32(at, next);
+    std::copy_n(address.begin(), std::min<std::size_t>(address.size(), 15),
+                at + Core_SocketARP::address_string_address_offset);
+    std::copy_n(mask.begin(), std::min<std::size_t>(mask.size(), 15),
+                at + Core_SocketARP::address_string_mask_offset);
+}
+
+void WriteIpForwardTable(std::uint8_t* buffer,
+                         const std::vector<Core_SocketARP::IpForwardRow>& rows) {
+    WriteU32(buffer, static_cast<std::uint32_t>(rows.size()));
+    std::uint8_t* at = buffer + Core_SocketARP::ip_forward_table_count_size;
+    for (const Core_SocketARP::IpForwardRow& row : rows) {
+        WriteU32(at, row.destination);
+        WriteU32(at + 4, row.mask);
+        WriteU32(at + 12, row.nextHop);
+        WriteU32(at + 16, row.interfaceIndex);
+        WriteU32(at + 20, row.type);
+        WriteU32(at + 36, row.metric);
+        at += Core_SocketARP::ip_forward_row_size;
     }
 }
 

@@ -31,6 +31,7 @@ public:
     TableCall interfaceInfo;
     TableCall adaptersInfo;
     TableCall ipNetTable;
+    TableCall ipForwardTable; // by default, no table: its sizing call answers 0
 
     bool hasSendArp = true;
     bool hasFlushIpNetTable = true;
@@ -53,6 +54,7 @@ public:
     std::uint32_t SetIpNetEntry(const Core_SocketARP::IpNetRow& row) override;
     std::uint32_t DeleteIpNetEntry(const Core_SocketARP::IpNetRow& row) override;
     std::uint32_t GetIpNetTable(std::uint8_t* buffer, std::uint32_t* size) override;
+    std::uint32_t GetIpForwardTable(std::uint8_t* buffer, std::uint32_t* size) override;
     // Dotted quad only; anything else gives 0xFFFFFFFF, as inet_addr does.
     std::uint32_t InetAddr(const std::string& text) override;
     SendArpCall FindSendArp() override;
@@ -72,6 +74,12 @@ void WriteInterfaceTable(std::uint8_t* buffer, std::int32_t count,
 void WriteAdapterRecord(std::uint8_t* buffer, std::size_t offset, std::uint32_t index,
                         const std::string& gateway, std::uint32_t next);
 std::uint32_t AddressIn(const std::uint8_t* buffer, std::size_t offset);
+// An IP_ADDR_STRING at `at` (the first of a record's lists, or one elsewhere in the buffer).
+void WriteAddressString(std::uint8_t* at, const std::string& address, const std::string& mask,
+                        std::uint32_t next);
+// A forwarding table of these rows; the buffer has room for them.
+void WriteIpForwardTable(std::uint8_t* buffer,
+                         const std::vector<Core_SocketARP::IpForwardRow>& rows);
 // An ARP table of these rows; the buffer has room for them.
 void WriteIpNetTable(std::uint8_t* buffer, const std::vector<Core_SocketARP::IpNetRow>& rows);
 

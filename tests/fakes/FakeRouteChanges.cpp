@@ -50,6 +50,11 @@ public:
         return owner_.NextWait(set, report, error);
     }
 
+    void WatchNeighbours(const Watched& entries) override {
+        const std::lock_guard lock(owner_.mutex_);
+        owner_.watched_.push_back(entries);
+    }
+
 private:
     FakeRouteChanges& owner_;
 };
@@ -108,6 +113,11 @@ void FakeRouteChanges::OnWait(std::function<void(int)> action) {
 int FakeRouteChanges::Registrations() const {
     const std::lock_guard lock(mutex_);
     return registrations_;
+}
+
+std::vector<FakeRouteChanges::Watched> FakeRouteChanges::WatchedNeighbours() const {
+    const std::lock_guard lock(mutex_);
+    return watched_;
 }
 
 int FakeRouteChanges::Waits() const {

@@ -9,7 +9,9 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <utility>
+#include <vector>
 
 namespace tw_test {
 
@@ -52,6 +54,9 @@ public:
     int LostChanges() const; // changes that came while nothing was registered
     int StopSignals() const;
     int EndedSubscriptions() const;
+    // What the subscriptions were told to watch of the neighbour entries, call by call.
+    using Watched = std::optional<std::vector<std::pair<std::uint32_t, std::uint32_t>>>;
+    std::vector<Watched> WatchedNeighbours() const;
 
     // Block until the monitor has begun `count` waits in all, until `count` subscriptions have
     // ended, or until `count` stop signals were given; false at the deadline.
@@ -88,6 +93,7 @@ private:
     int changes_ = 0;
     int lost_changes_ = 0;
     int stop_signals_ = 0;
+    std::vector<Watched> watched_;
     int live_subscriptions_ = 0;
     int ended_subscriptions_ = 0;
 };

@@ -23,6 +23,12 @@
 //       prints "ready", then sends a frame from the victim's Ethernet address every interval
 //       until SIGTERM or SIGINT, so that the switch sends the victim's frames here (port
 //       stealing): answers meant for the victim reach it only by chance
+//   tw_arp_attacker <link> crowd <target-ip> <first-sender-ip> <hosts> <frames-per-second>
+//   <seconds>
+//       a busy LAN: broadcast requests for target-ip from <hosts> senders (first-sender-ip
+//       upwards), each sender's MAC another one from one request to its next, paced at
+//       frames-per-second for the seconds given: every request makes the target's kernel write
+//       the sender's neighbour entry anew, and tell of it
 // The claimed MAC is the link's own unless given. Prints what it did on its last line.
 #include "Core_SocketARP/NetworkStack.h"
 #include "Core_SocketARP/linux/ArpPacket_linux.h"
@@ -263,6 +269,40 @@ int main(int argc, char** argv) {
                 }
             }
             std::printf("counted %ld\n", counted);
+            return 0;
+        }
+        if (mode == "crowd" && argc == 8) {
+            const std::uint32_t target = ParseIp(argv[3]);
+            const std::uint32_t first = ntohl(ParseIp(argv[4]));
+            const long hosts = std::max(ParseCount(argv[5]), 1L);
+            const long rate = std::max(ParseCount(argv[6]), 1L);
+            const long seconds = ParseCount(argv[7]);
+            PacketSocket socket(index, DropAll());
+            Packet packet;
+            packet.operation = Core_SocketARP::arp::operation_request;
+            packet.targetIp = target;
+            // Paced in slices of 10 ms, so that the rate holds without a wait a frame.
+            const long perSlice = std::max(rate / 100, 1L);
+            const auto slice = std::chrono::microseconds(1000000 * perSlice / rate);
+            const auto start = std::chrono::steady_clock::now();
+            const long total = rate * seconds;
+            long sent = 0;
+            while (sent < total) {
+                for (long i = 0; i < perSlice && sent < total; ++i, ++sent) {
+                    const long host = sent % hosts;
+                    const long round = sent / hosts;
+                    packet.senderIp = htonl(first + static_cast<std::uint32_t>(host));
+                    packet.senderMac = {0x02,
+                                        0xcc,
+                                        static_cast<std::uint8_t>(round & 1),
+                                        static_cast<std::uint8_t>(host >> 16),
+                                        static_cast<std::uint8_t>(host >> 8),
+                                        static_cast<std::uint8_t>(host)};
+                    socket.Send(packet, index, Core_SocketARP::arp::broadcast_mac);
+                }
+                std::this_thread::sleep_until(start + slice * (sent / perSlice));
+            }
+            std::printf("sent %ld requests from %ld hosts\n", sent, hosts);
             return 0;
         }
         if (mode == "steal" && argc == 5) {

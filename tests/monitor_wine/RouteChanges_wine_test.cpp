@@ -233,7 +233,7 @@ protected:
 
     // An answer waits in the resolver, and its event is signalled.
     void Answer() {
-        resolver.Ask({3, "10.1.1.1", ""});
+        resolver.Ask({3, "10.1.1.1", "10.1.1.2"});
         ASSERT_TRUE(resolver.Wait(deadline));
     }
 

@@ -2,6 +2,8 @@
 // for by ends of datagram socket pairs, so the tests touch no routing table.
 #include "Core_SocketARP/linux/RouteChanges_linux.h"
 
+#include "Core_SocketARP/linux/NeighbourFilter_linux.h"
+
 #include "NetlinkBytes.h"
 
 #include <gtest/gtest.h>
@@ -315,6 +317,70 @@ TEST_F(NetlinkRouteChangesTest, LinkNeighbourAndAddressNotificationsMakeOneRepai
     EXPECT_EQ(Wait(error, std::chrono::milliseconds{0}), RouteWait::timedOut);
 }
 
+// Only the neighbour notifications of the watched entries get through the link socket's filter,
+// wherever their address attribute lies; links and addresses as before; nothing watched, every
+// one.
+TEST_F(NetlinkRouteChangesTest, OnlyNeighbourNotificationsOfWatchedEntriesGetThrough) {
+    constexpr std::uint32_t watched = 0x0100000a; // 10.0.0.1
+    constexpr std::uint32_t other = 0x0900000a;
+    Register();
+    changes.WatchNeighbours(std::vector<std::pair<std::uint32_t, std::uint32_t>>{{4, watched}});
+    ndmsg neighbour{};
+    neighbour.ndm_family = AF_INET;
+    neighbour.ndm_ifindex = 4;
+    ndmsg elsewhere = neighbour;
+    elsewhere.ndm_ifindex = 5;
+    ndmsg ipv6 = neighbour;
+    ipv6.ndm_family = AF_INET6;
+    const std::uint8_t mac[6] = {0x02, 0, 0, 0, 0, 0x01};
+    const std::vector<std::uint8_t> addressSecond =
+        tw_netlink::MessageBuilder(RTM_NEWNEIGH, neighbour)
+            .Attribute(NDA_LLADDR, mac, sizeof mac)
+            .U32(NDA_DST, watched)
+            .Datagram();
+    ifinfomsg link{};
+    link.ifi_index = 5;
+    ifaddrmsg address{};
+    address.ifa_family = AF_INET;
+    address.ifa_index = 6;
+    const std::vector<std::vector<std::uint8_t>> sent = {
+        Notification(RTM_NEWNEIGH, neighbour, other),
+        Notification(RTM_NEWNEIGH, elsewhere, watched),
+        Notification(RTM_NEWNEIGH, ipv6, watched),
+        Notification(RTM_NEWNEIGH, neighbour),
+        Notification(RTM_DELNEIGH, neighbour, watched),
+        addressSecond,
+        Notification(RTM_NEWLINK, link),
+        Notification(RTM_NEWADDR, address)};
+    for (const auto& datagram : sent) {
+        // A datagram the filter drops may or may not fail its send: nothing is asserted of it.
+        ::send(linkSender.get(), datagram.data(), datagram.size(), 0);
+    }
+    SystemErrorCode error = 0;
+    ASSERT_EQ(Wait(error), RouteWait::repair);
+    EXPECT_EQ(report.neighbours,
+              (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{4, watched}, {4, watched}}));
+    EXPECT_EQ(report.links, (std::vector<std::uint32_t>{5, 6}));
+
+    ::send(linkSender.get(), sent[0].data(), sent[0].size(), 0);
+    EXPECT_EQ(Wait(error, std::chrono::milliseconds{0}), RouteWait::timedOut);
+    changes.WatchNeighbours(std::nullopt);
+    NotifyLink(sent[0]);
+    ASSERT_EQ(Wait(error), RouteWait::repair);
+    EXPECT_EQ(report.neighbours,
+              (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{4, other}}));
+
+    // A list too long for one filter lets every notification through.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> many;
+    for (std::uint32_t i = 0; i < 5000; ++i) {
+        many.emplace_back(i, watched);
+    }
+    EXPECT_FALSE(Core_SocketARP::NeighbourFilter(many));
+    changes.WatchNeighbours(many);
+    NotifyLink(sent[0]);
+    ASSERT_EQ(Wait(error), RouteWait::repair);
+}
+
 TEST_F(NetlinkRouteChangesTest, WaitBeforeRegistrationFails) {
     SystemErrorCode error = 0;
     EXPECT_EQ(Wait(error), RouteWait::failed);
@@ -336,16 +402,19 @@ TEST_F(NetlinkRouteChangesTest, SocketThatHasHungUpIsAFailedWait) {
     EXPECT_EQ(error, static_cast<SystemErrorCode>(EPIPE));
 }
 
-// The real socket: a member of the IPv4 route group by number, non-blocking, not inherited.
-TEST(RouteChangeSocket, JoinsTheIpv4RouteGroup) {
+// The real socket: a member of the IPv4 route, rule and nexthop groups by number,
+// non-blocking, not inherited.
+TEST(RouteChangeSocket, JoinsTheGroupsOfRoutesRulesAndNexthops) {
     ScopedFd fd = Core_SocketARP::OpenRouteChangeSocket();
     ASSERT_TRUE(fd);
     std::vector<std::uint32_t> groups(4, 0);
     socklen_t length = static_cast<socklen_t>(groups.size() * sizeof(std::uint32_t));
     ASSERT_EQ(::getsockopt(fd.get(), SOL_NETLINK, NETLINK_LIST_MEMBERSHIPS, groups.data(), &length),
               0);
-    const unsigned bit = RTNLGRP_IPV4_ROUTE - 1;
-    EXPECT_NE(groups[bit / 32] & (1U << (bit % 32)), 0U);
+    for (const unsigned group : {RTNLGRP_IPV4_ROUTE, RTNLGRP_IPV4_RULE, RTNLGRP_NEXTHOP}) {
+        const unsigned bit = group - 1;
+        EXPECT_NE(groups[bit / 32] & (1U << (bit % 32)), 0U) << group;
+    }
     EXPECT_NE(::fcntl(fd.get(), F_GETFL) & O_NONBLOCK, 0);
     EXPECT_NE(::fcntl(fd.get(), F_GETFD) & FD_CLOEXEC, 0);
 }

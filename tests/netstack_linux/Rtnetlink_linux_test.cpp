@@ -8,11 +8,13 @@
 #include <linux/if_addr.h>
 #include <linux/if_arp.h>
 #include <linux/neighbour.h>
+#include <linux/nexthop.h>
 #include <linux/rtnetlink.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -61,32 +63,84 @@ std::vector<std::uint8_t> NextHop(int ifindex, const char* gateway) {
     return bytes;
 }
 
-// The kernel's answer to a link's gateway lookup: the routing entry that matched.
-TEST(GatewayLookup, ADefaultRouteLeavingByTheLinkGivesItsGateway) {
-    std::vector<std::uint8_t> multipath = NextHop(4, "10.0.4.1");
-    const std::vector<std::uint8_t> second = NextHop(5, "10.0.5.1");
-    const std::vector<std::uint8_t> withoutGateway = NextHop(6, nullptr);
-    multipath.insert(multipath.end(), second.begin(), second.end());
-    multipath.insert(multipath.end(), withoutGateway.begin(), withoutGateway.end());
-    const Message spread = MessageBuilder(RTM_NEWROUTE, RouteHeader())
-                               .Attribute(RTA_MULTIPATH, multipath.data(), multipath.size())
-                               .Build();
+std::vector<std::uint8_t> Hops(std::initializer_list<std::vector<std::uint8_t>> hops) {
+    std::vector<std::uint8_t> bytes;
+    for (const auto& hop : hops) {
+        bytes.insert(bytes.end(), hop.begin(), hop.end());
+    }
+    return bytes;
+}
+
+std::vector<std::uint8_t> ViaHop(int ifindex) {
+    std::vector<std::uint8_t> attributes;
+    const std::uint8_t via[18] = {AF_INET6 & 0xff, 0, 0x20, 0x01, 0x0d, 0xb8};
+    AppendAttribute(attributes, RTA_VIA, via, sizeof via);
+    rtnexthop hop{};
+    hop.rtnh_len = static_cast<unsigned short>(RTNH_LENGTH(attributes.size()));
+    hop.rtnh_ifindex = ifindex;
+    std::vector<std::uint8_t> bytes(RTNH_ALIGN(hop.rtnh_len), 0);
+    std::memcpy(bytes.data(), &hop, sizeof hop);
+    std::copy(attributes.begin(), attributes.end(), bytes.begin() + RTNH_LENGTH(0));
+    return bytes;
+}
+
+Message Multipath(const std::vector<std::uint8_t>& hops) {
+    return MessageBuilder(RTM_NEWROUTE, RouteHeader())
+        .Attribute(RTA_MULTIPATH, hops.data(), hops.size())
+        .Build();
+}
+
+using Gateways = std::vector<std::uint32_t>;
+
+// The kernel's answer to a link's gateway lookup: the routing entry that matched, every next
+// hop of it by the link.
+TEST(GatewayLookup, EveryNextHopOfTheMatchedDefaultRouteByTheLinkIsAGateway) {
+    const Message spread =
+        Multipath(Hops({NextHop(4, "10.0.4.1"), NextHop(5, "10.0.5.1"), NextHop(6, nullptr),
+                        NextHop(5, "10.0.5.3"), NextHop(5, "10.0.5.1")}));
     // Any table: the one `ip rule` chose.
     const Message otherTable = MessageBuilder(RTM_NEWROUTE, RouteHeader(0, 100))
                                    .U32(RTA_OIF, 3)
                                    .U32(RTA_GATEWAY, Ip("10.0.3.1"))
                                    .Build();
-
-    EXPECT_EQ(rtnl::DefaultGatewayOf(DefaultRoute(3, "10.0.1.1"), 3), Ip("10.0.1.1"));
-    EXPECT_EQ(rtnl::DefaultGatewayOf(otherTable, 3), Ip("10.0.3.1"));
-    EXPECT_EQ(rtnl::DefaultGatewayOf(spread, 5), Ip("10.0.5.1"));
-    // Default routes without a gateway by the link.
-    EXPECT_EQ(rtnl::DefaultGatewayOf(DefaultRoute(2, "10.0.0.1"), 3), 0u);
-    EXPECT_EQ(rtnl::DefaultGatewayOf(
-                  MessageBuilder(RTM_NEWROUTE, RouteHeader()).U32(RTA_OIF, 3).Build(), 3),
-              0u);
-    EXPECT_EQ(rtnl::DefaultGatewayOf(spread, 6), 0u);
-    EXPECT_EQ(rtnl::DefaultGatewayOf(spread, 9), 0u);
+    // A nexthop object: by id alone (compatibility mode off), or with its hops written out.
+    const Message byId = MessageBuilder(RTM_NEWROUTE, RouteHeader()).U32(RTA_NH_ID, 7).Build();
+    const Message byIdWithHops = MessageBuilder(RTM_NEWROUTE, RouteHeader())
+                                     .U32(RTA_NH_ID, 7)
+                                     .U32(RTA_OIF, 3)
+                                     .U32(RTA_GATEWAY, Ip("10.0.3.1"))
+                                     .Build();
+    struct Case {
+        Message answer;
+        std::uint32_t link;
+        Gateways gateways;
+        std::uint32_t nexthopId;
+        bool problem;
+    };
+    const std::vector<Case> cases = {
+        {DefaultRoute(3, "10.0.1.1"), 3, {Ip("10.0.1.1")}, 0, false},
+        {otherTable, 3, {Ip("10.0.3.1")}, 0, false},
+        {spread, 5, {Ip("10.0.5.1"), Ip("10.0.5.3")}, 0, false},
+        {spread, 4, {Ip("10.0.4.1")}, 0, false},
+        {byId, 3, {}, 7, false},
+        {byIdWithHops, 3, {Ip("10.0.3.1")}, 0, false},
+        // Default routes without a gateway by the link.
+        {DefaultRoute(2, "10.0.0.1"), 3, {}, 0, false},
+        {MessageBuilder(RTM_NEWROUTE, RouteHeader()).U32(RTA_OIF, 3).Build(), 3, {}, 0, false},
+        {spread, 6, {}, 0, false},
+        {spread, 9, {}, 0, false},
+        // A gateway this program cannot ask (another family), a form it does not know.
+        {Multipath(Hops({NextHop(5, "10.0.5.1"), ViaHop(5)})), 5, {Ip("10.0.5.1")}, 0, true},
+        {Multipath(Hops({ViaHop(4)})), 5, {}, 0, false},
+        {MessageBuilder(RTM_NEWROUTE, RouteHeader()).Build(), 3, {}, 0, true},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const auto route = rtnl::DefaultRouteOf(cases[i].answer, cases[i].link);
+        ASSERT_TRUE(route) << i;
+        EXPECT_EQ(route->gateways, cases[i].gateways) << i;
+        EXPECT_EQ(route->nexthopId, cases[i].nexthopId) << i;
+        EXPECT_EQ(!route->problem.empty(), cases[i].problem) << i << ": " << route->problem;
+    }
     // No default route at all: a more specific one, another kind or family, another message.
     const std::vector<Message> others = {
         MessageBuilder(RTM_NEWROUTE, RouteHeader(24))
@@ -100,7 +154,77 @@ TEST(GatewayLookup, ADefaultRouteLeavingByTheLinkGivesItsGateway) {
         MessageBuilder(RTM_NEWLINK, ifinfomsg{}).Build(),
     };
     for (const Message& message : others) {
-        EXPECT_FALSE(rtnl::DefaultGatewayOf(message, 3));
+        EXPECT_FALSE(rtnl::DefaultRouteOf(message, 3));
+    }
+}
+
+Message Nexthop(std::uint32_t id, std::uint32_t oif, const char* gateway,
+                std::uint8_t family = AF_INET) {
+    nhmsg header{};
+    header.nh_family = family;
+    MessageBuilder builder(RTM_NEWNEXTHOP, header);
+    builder.U32(NHA_ID, id).U32(NHA_OIF, oif);
+    if (family == AF_INET6) {
+        const std::uint8_t address[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0,
+                                          0,    0,    0,    0,    0, 0, 0, 1};
+        builder.Attribute(NHA_GATEWAY, address, sizeof address);
+    } else if (gateway != nullptr) {
+        builder.U32(NHA_GATEWAY, Ip(gateway));
+    }
+    return builder.Build();
+}
+
+Message Group(std::uint32_t id, const std::vector<std::uint32_t>& members) {
+    std::vector<nexthop_grp> entries;
+    for (const std::uint32_t member : members) {
+        nexthop_grp entry{};
+        entry.id = member;
+        entry.weight = 1;
+        entries.push_back(entry);
+    }
+    return MessageBuilder(RTM_NEWNEXTHOP, nhmsg{})
+        .U32(NHA_ID, id)
+        .Attribute(NHA_GROUP, entries.data(), entries.size() * sizeof(nexthop_grp))
+        .Build();
+}
+
+// Nexthop objects as the kernel answers for them, and a route's hops through them.
+TEST(Nexthops, AnObjectOrTheMembersOfItsGroupByTheLinkAreTheRoutesHops) {
+    std::map<std::uint32_t, rtnl::NexthopRecord> known;
+    for (const Message& message :
+         {Nexthop(1, 3, "10.0.3.1"), Nexthop(2, 3, "10.0.3.2"), Nexthop(3, 4, "10.0.4.1"),
+          Nexthop(4, 3, nullptr), Nexthop(5, 3, nullptr, AF_INET6), Group(10, {1, 3, 2, 4}),
+          Group(11, {1, 9}), Group(12, {10}), Group(13, {5, 2})}) {
+        const auto record = rtnl::DecodeNexthop(message);
+        ASSERT_TRUE(record);
+        known[record->id] = *record;
+    }
+    EXPECT_EQ(known[10].members, (std::vector<std::uint32_t>{1, 3, 2, 4}));
+    EXPECT_EQ(known[2].gateway, Ip("10.0.3.2"));
+    EXPECT_TRUE(known[5].otherFamilyGateway);
+    EXPECT_FALSE(rtnl::DecodeNexthop(MessageBuilder(RTM_NEWROUTE, RouteHeader()).Build()));
+
+    struct Case {
+        std::uint32_t id;
+        std::uint32_t link;
+        Gateways gateways;
+        bool problem;
+    };
+    const std::vector<Case> cases = {
+        {1, 3, {Ip("10.0.3.1")}, false},
+        {1, 4, {}, false},
+        {4, 3, {}, false}, // a device route: no gateway
+        {10, 3, {Ip("10.0.3.1"), Ip("10.0.3.2")}, false},
+        {10, 4, {Ip("10.0.4.1")}, false},
+        {11, 3, {Ip("10.0.3.1")}, true}, // a member that could not be read
+        {12, 3, {}, true},               // a group inside a group
+        {13, 3, {Ip("10.0.3.2")}, true}, // a gateway of another family
+        {99, 3, {}, true},
+    };
+    for (const Case& c : cases) {
+        const rtnl::DefaultRoute route = rtnl::NexthopRoute(c.id, known, c.link);
+        EXPECT_EQ(route.gateways, c.gateways) << c.id << " by " << c.link;
+        EXPECT_EQ(!route.problem.empty(), c.problem) << c.id << " by " << c.link;
     }
 }
 

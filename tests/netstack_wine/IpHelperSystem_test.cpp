@@ -14,13 +14,12 @@
 
 #include <gtest/gtest.h>
 
-#include <bit>
-#include <cstdio>
-
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -50,8 +49,16 @@ std::vector<std::uint32_t> InterfacesByPlatformType() {
     return indexes;
 }
 
-// The adapters as the platform's own IP_ADAPTER_INFO type reads them, by following Next.
-std::vector<AdapterInfo> AdaptersByPlatformType() {
+// An adapter as the platform's own IP_ADAPTER_INFO type reads it: its addresses with their
+// masks, and its gateways, by following the Next of each list.
+struct PlatformAdapter {
+    std::uint32_t index = 0;
+    std::string name;
+    std::vector<std::pair<std::string, std::string>> addresses; // address, mask
+    std::vector<std::string> gateways;
+};
+
+std::vector<PlatformAdapter> AdaptersByPlatformType() {
     ULONG size = 0;
     if (GetAdaptersInfo(nullptr, &size) != ERROR_BUFFER_OVERFLOW) {
         return {};
@@ -62,24 +69,43 @@ std::vector<AdapterInfo> AdaptersByPlatformType() {
     if (GetAdaptersInfo(adapter, &size) != NO_ERROR) {
         return {};
     }
-    std::vector<AdapterInfo> adapters;
+    std::vector<PlatformAdapter> adapters;
     for (; adapter != nullptr; adapter = adapter->Next) {
-        std::string address = adapter->IpAddressList.IpAddress.String;
-        if (address == "0.0.0.0") {
-            address.clear();
+        PlatformAdapter read{adapter->Index, adapter->AdapterName, {}, {}};
+        for (const IP_ADDR_STRING* entry = &adapter->IpAddressList; entry != nullptr;
+             entry = entry->Next) {
+            read.addresses.emplace_back(entry->IpAddress.String, entry->IpMask.String);
         }
-        AdapterInfo info{adapter->Index, adapter->GatewayList.IpAddress.String, address,
-                         adapter->AdapterName};
-        unsigned parts[4] = {};
-        if (std::sscanf(adapter->IpAddressList.IpMask.String, "%u.%u.%u.%u", &parts[0], &parts[1],
-                        &parts[2], &parts[3]) == 4) {
-            for (const unsigned part : parts) {
-                info.prefixLength += std::popcount(part & 0xffu);
-            }
+        for (const IP_ADDR_STRING* entry = &adapter->GatewayList; entry != nullptr;
+             entry = entry->Next) {
+            read.gateways.emplace_back(entry->IpAddress.String);
         }
-        adapters.push_back(info);
+        adapters.push_back(std::move(read));
     }
     return adapters;
+}
+
+// The next hops of the default routes of an interface, as the platform's own type reads them.
+std::vector<std::string> DefaultRoutesByPlatformType(std::uint32_t index) {
+    ULONG size = 0;
+    if (GetIpForwardTable(nullptr, &size, FALSE) != ERROR_INSUFFICIENT_BUFFER) {
+        return {};
+    }
+    std::vector<std::uint8_t> buffer(size);
+    auto* table = reinterpret_cast<MIB_IPFORWARDTABLE*>(buffer.data());
+    if (GetIpForwardTable(table, &size, FALSE) != NO_ERROR) {
+        return {};
+    }
+    std::vector<std::string> hops;
+    for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+        const MIB_IPFORWARDROW& row = table->table[i];
+        if (row.dwForwardDest == 0 && row.dwForwardMask == 0 && row.dwForwardIfIndex == index) {
+            in_addr hop{};
+            hop.s_addr = row.dwForwardNextHop;
+            hops.emplace_back(inet_ntoa(hop));
+        }
+    }
+    return hops;
 }
 
 TEST(IpHelperSystem, InterfaceTableDecodesAsThePlatformTypeReadsIt) {
@@ -102,7 +128,49 @@ TEST(IpHelperSystem, AdapterChainDecodesAsThePlatformTypeReadsIt) {
         GTEST_SKIP() << "no adapters here: code " << code;
     }
     ASSERT_FALSE(adapters.empty());
-    EXPECT_EQ(adapters, AdaptersByPlatformType());
+    const std::vector<PlatformAdapter> platform = AdaptersByPlatformType();
+    ASSERT_EQ(adapters.size(), platform.size());
+    for (std::size_t i = 0; i < adapters.size(); ++i) {
+        const AdapterInfo& decoded = adapters[i];
+        const PlatformAdapter& read = platform[i];
+        EXPECT_EQ(decoded.index, read.index);
+        EXPECT_EQ(decoded.name, read.name);
+        ASSERT_FALSE(read.gateways.empty());
+        EXPECT_EQ(decoded.gateway, read.gateways.front());
+        // The source is one of the adapter's own addresses, with its mask's prefix; none only
+        // when it has none but 0.0.0.0.
+        const auto own = std::find_if(read.addresses.begin(), read.addresses.end(),
+                                      [&](const auto& a) { return a.first == decoded.address; });
+        if (decoded.address.empty()) {
+            EXPECT_TRUE(std::all_of(read.addresses.begin(), read.addresses.end(),
+                                    [](const auto& a) { return a.first == "0.0.0.0"; }));
+        } else {
+            ASSERT_NE(own, read.addresses.end()) << decoded.address;
+            in_addr mask{};
+            mask.s_addr = inet_addr(own->second.c_str());
+            int prefix = 0;
+            for (std::uint32_t bits = ntohl(mask.s_addr); (bits & 0x80000000u) != 0; bits <<= 1) {
+                ++prefix;
+            }
+            EXPECT_EQ(decoded.prefixLength, prefix);
+        }
+        // The further gateways: the rest of the list, then next hops of default routes.
+        const std::vector<std::string> routes = DefaultRoutesByPlatformType(read.index);
+        std::size_t listed = 0;
+        for (const auto& further : decoded.moreGateways) {
+            while (listed + 1 < read.gateways.size() &&
+                   (read.gateways[listed + 1] == "0.0.0.0" ||
+                    read.gateways[listed + 1] == decoded.gateway)) {
+                ++listed;
+            }
+            if (listed + 1 < read.gateways.size() && further.gateway == read.gateways[listed + 1]) {
+                ++listed;
+                continue;
+            }
+            EXPECT_NE(std::find(routes.begin(), routes.end(), further.gateway), routes.end())
+                << further.gateway;
+        }
+    }
 }
 
 TEST(IpHelperSystem, LateBoundEntryPointsAreFoundInTheLoadedLibrary) {
@@ -131,7 +199,8 @@ TEST(IpHelperSystem, UnderWineSendArpIsNotSupported) {
         GTEST_SKIP() << "only Wine's stub answers 50";
     }
     EXPECT_EQ(CodeThrownBy([] {
-                  tw_test::ResolveMac(Core_SocketARP::SystemNetworkStack(), {1, "127.0.0.1", ""});
+                  tw_test::ResolveMac(Core_SocketARP::SystemNetworkStack(),
+                                      {1, "127.0.0.1", "127.0.0.1"});
               }),
               error_not_supported);
 }
@@ -154,11 +223,11 @@ TEST(IpHelperSystem, UnderWineTheFlushPassReportsEveryInterface) {
         expected = "Error: interface.size() != adapters.size()\ninterface.size()=" +
                    std::to_string(interfaces.size()) +
                    "\nadapters.size()=" + std::to_string(adapters.size()) + "\n";
-    } else {
-        const std::string text = Core_SocketARP::ErrorText(error_not_supported);
-        for (std::size_t i = 0; i < interfaces.size(); ++i) {
-            expected += "[" + std::to_string(i) + "]ARP Flush Error " + text + "\n";
-        }
+    }
+    // Every interface of the table, whatever the adapters.
+    const std::string text = Core_SocketARP::ErrorText(error_not_supported);
+    for (std::size_t i = 0; i < interfaces.size(); ++i) {
+        expected += "[" + std::to_string(i) + "]ARP Flush Error " + text + "\n";
     }
     testing::internal::CaptureStdout();
     Core_SocketARP::FlushArpTables();

@@ -188,15 +188,30 @@ TEST_F(BindGatewaysTest, FailedAdapterEnumerationEndsThePassWithoutFlushing) {
     EXPECT_EQ(stack.calls, (std::vector<std::string>{"ListInterfaces", "ListAdapters"}));
 }
 
-TEST_F(BindGatewaysTest, DifferentCountsPrintThreeLinesAndTouchNoTable) {
+// Tables out of step for a moment leave no gateway unprotected: after the three lines, the pass
+// goes on with the interfaces whose adapter has their index, positions counted among those.
+TEST_F(BindGatewaysTest, DifferentCountsPrintThreeLinesThenPairAdaptersWithInterfacesByIndex) {
     stack.interfaces = {1, 2, 3};
-    stack.adapters = {AdapterInfo{1, "10.0.0.1", {}, {}}, AdapterInfo{2, "10.0.0.2", {}, {}}};
+    stack.adapters = {AdapterInfo{2, "10.0.0.2", {}, {}}, AdapterInfo{1, "10.0.0.1", {}, {}}};
     stack.Answer("10.0.0.1", gateway_mac);
+    stack.Answer("10.0.0.2", other_mac);
 
     EXPECT_EQ(Bind(), "Error: interface.size() != adapters.size()\n"
                       "interface.size()=3\n"
-                      "adapters.size()=2\n");
-    EXPECT_EQ(stack.calls, (std::vector<std::string>{"ListInterfaces", "ListAdapters"}));
+                      "adapters.size()=2\n" +
+                          BoundLine(0, "10.0.0.1", "02abcdef1099") +
+                          BoundLine(1, "10.0.0.2", "0a0027000005"));
+    EXPECT_EQ(stack.CallsStartingWith("Flush"), (std::vector<std::string>{"Flush 1", "Flush 2"}));
+}
+
+// A link whose default route's gateway cannot be made out is not protected: said, by its name.
+TEST_F(BindGatewaysTest, LinkWhoseGatewayCannotBeFoundOutIsReportedByName) {
+    stack.AddLink(7, "");
+    stack.adapters[0].name = "eth0";
+    stack.adapters[0].routeProblem = "nexthop 7 could not be read";
+    EXPECT_EQ(Bind(), "[WARN][SocketARP]The default route of eth0 has a gateway that cannot be "
+                      "found out (nexthop 7 could not be read): it is not pinned\n");
+    EXPECT_EQ(stack.CallsStartingWith("Flush"), std::vector<std::string>{"Flush 7"});
 }
 
 TEST_F(BindGatewaysTest, FlushFailureIsReportedAndTheRestStillRuns) {
@@ -264,7 +279,7 @@ TEST_F(FlushArpTablesTest, PrintsOnlyTheFailuresWithTheirPositions) {
     EXPECT_EQ(Flush(), FlushErrorLine(1, 0) + FlushErrorLine(2, 50));
 }
 
-TEST_F(FlushArpTablesTest, EnumerationFailureAndDifferentCountsEndThePass) {
+TEST_F(FlushArpTablesTest, EnumerationFailureEndsThePassAndDifferentCountsFlushEveryInterface) {
     stack.AddLink(9, "");
     stack.interfacesError = 122;
     EXPECT_EQ(Flush(), "ARP Error " + SystemText(122) + "\n");
@@ -275,7 +290,7 @@ TEST_F(FlushArpTablesTest, EnumerationFailureAndDifferentCountsEndThePass) {
     EXPECT_EQ(Flush(), "Error: interface.size() != adapters.size()\n"
                        "interface.size()=2\n"
                        "adapters.size()=1\n");
-    EXPECT_TRUE(stack.CallsStartingWith("Flush").empty());
+    EXPECT_EQ(stack.CallsStartingWith("Flush"), (std::vector<std::string>{"Flush 9", "Flush 10"}));
 }
 
 class ArpBindingStepsTest : public testing::Test {

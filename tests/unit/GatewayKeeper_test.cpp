@@ -437,6 +437,60 @@ TEST_F(KeeperTest, LaterPassLeavesStandingPinsInPlaceAndResolvesWhatChanged) {
     EXPECT_EQ(Entry(), gateway_mac);
 }
 
+// Every gateway the link's traffic may take is asked at once, each from the link's address on its
+// subnet, and its line follows the first gateway's; a later pass with the same gateways leaves
+// the link alone, and one without a gateway the link no longer uses flushes the link, so that
+// its pin does not stay.
+TEST_F(KeeperTest, EveryGatewayOfALinkIsPinnedInItsOrderAndOneNoLongerUsedIsUnpinned) {
+    const HardwareAddress other_mac = {0x02, 0, 0, 0, 0, 0x05};
+    stack.adapters[0].moreGateways = {{"10.0.0.3", "10.0.0.2"}, {"192.168.5.1", "192.168.5.2"}};
+    stack.AddAnswer("10.0.0.1", gateway_mac, 5);
+    stack.AddAnswer("10.0.0.3", new_mac, 1);
+    stack.AddAnswer("192.168.5.1", other_mac, 0);
+    const std::string all = BoundLine(0, "10.0.0.1", "020000000001") +
+                            BoundLine(0, "10.0.0.3", "020000000002") +
+                            BoundLine(0, "192.168.5.1", "020000000005");
+    EXPECT_EQ(Pass(), all);
+    EXPECT_EQ(
+        stack.CallsStartingWith("Ask"),
+        (std::vector<std::string>{"Ask 7 10.0.0.1 from 10.0.0.2", "Ask 7 10.0.0.3 from 10.0.0.2",
+                                  "Ask 7 192.168.5.1 from 192.168.5.2"}));
+    RunFor(window_ms);
+
+    stack.calls.clear();
+    EXPECT_EQ(Pass(), all);
+    EXPECT_TRUE(stack.CallsStartingWith("Flush").empty());
+    EXPECT_TRUE(stack.CallsStartingWith("Ask").empty());
+
+    stack.adapters[0].moreGateways.pop_back();
+    stack.calls.clear();
+    EXPECT_EQ(Pass(),
+              BoundLine(0, "10.0.0.1", "020000000001") + BoundLine(0, "10.0.0.3", "020000000002"));
+    EXPECT_EQ(stack.CallsStartingWith("Flush"), std::vector<std::string>{"Flush 7"});
+    EXPECT_FALSE(Entry("192.168.5.1"));
+    EXPECT_EQ(Entry("10.0.0.3"), new_mac);
+    EXPECT_EQ(keeper.Watched(), (std::vector<std::pair<std::uint32_t, std::uint32_t>>{
+                                    {7, *Core_SocketARP::ParseDottedQuad("10.0.0.1")},
+                                    {7, *Core_SocketARP::ParseDottedQuad("10.0.0.3")}}));
+}
+
+// "0.0.0.0", what the system lists for an adapter without a gateway, is asked as any gateway,
+// but never pinned, whatever answers, nor asked again before the next pass.
+TEST_F(KeeperTest, AllZeroGatewayIsAskedButNeverPinnedNorAskedAgain) {
+    stack.adapters[0].gateway = "0.0.0.0";
+    for (const bool answered : {true, false}) {
+        stack.arpAnswers.clear();
+        if (answered) {
+            stack.Answer("0.0.0.0", gateway_mac);
+        }
+        EXPECT_EQ(Pass(), ErrorLine(0, answered ? 0 : FakeNetworkStack::unanswered_error));
+        stack.calls.clear();
+        EXPECT_EQ(RunFor(120000), "");
+        EXPECT_TRUE(stack.CallsStartingWith("Ask").empty());
+        EXPECT_TRUE(stack.staticEntries.empty());
+    }
+}
+
 // Where the platform's request answers from the table (SendARP), the pin leaves the table for
 // the moment of each request, and a different address counts only when it answers alike across
 // the challenge's spaced tries.

@@ -16,7 +16,9 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -40,6 +42,7 @@ using tw_test::FakeIpHelperApi;
 using tw_test::FlushErrorLine;
 using tw_test::Gate;
 using tw_test::WriteAdapterRecord;
+using tw_test::WriteAddressString;
 using tw_test::WriteInterfaceTable;
 using tw_test::WriteIpNetTable;
 
@@ -204,6 +207,32 @@ TEST_F(IpHelperAdaptersTest, ChainThatLoopsThrowsZero) {
     EXPECT_EQ(CodeThrownBy([&] { stack.ListAdapters(); }), 0u);
 }
 
+// The chains of an adapter's addresses and gateways are checked as the adapter chain is.
+TEST_F(IpHelperAdaptersTest, AddressEntryOutsideTheBufferOrAListThatLoopsThrowsZero) {
+    using Core_SocketARP::adapter_address_list_offset;
+    using Core_SocketARP::adapter_gateway_list_offset;
+    const std::vector<std::function<void(std::uint8_t*, std::uint32_t)>> fills = {
+        [](std::uint8_t* buffer, std::uint32_t size) { // reaching past the end
+            WriteAddressString(buffer + adapter_gateway_list_offset, "10.0.0.1", "",
+                               AddressIn(buffer, size - 39));
+        },
+        [](std::uint8_t* buffer, std::uint32_t) { // before the start
+            WriteAddressString(buffer + adapter_address_list_offset, "10.0.0.2", "",
+                               AddressIn(buffer, 0) - 40);
+        },
+        [](std::uint8_t* buffer, std::uint32_t) { // a list that loops
+            WriteAddressString(buffer + adapter_gateway_list_offset, "10.0.0.1", "",
+                               AddressIn(buffer, 648));
+            WriteAddressString(buffer + 648, "10.0.0.3", "",
+                               AddressIn(buffer, adapter_gateway_list_offset));
+        },
+    };
+    for (const auto& fill : fills) {
+        Chain(2 * 648, fill);
+        EXPECT_EQ(CodeThrownBy([&] { stack.ListAdapters(); }), 0u);
+    }
+}
+
 TEST_F(IpHelperAdaptersTest, GatewayTextEndsAtItsNulAndNeverRunsPastItsField) {
     Chain(648, [](std::uint8_t* buffer, std::uint32_t) {
         WriteAdapterRecord(buffer, 0, 4, "255.255.255.2551", 0);
@@ -235,7 +264,7 @@ TEST_F(IpHelperStackTest, MissingFlushIpNetTableIsCodeZeroForEachInterface) {
     EXPECT_EQ(stack.FlushArpTables({7, 9}), (FlushResults{0u, 0u}));
 }
 
-TEST_F(IpHelperStackTest, SendArpGetsTheAddressSourceZeroAnAllOnesBufferAndLengthSix) {
+TEST_F(IpHelperStackTest, SendArpGetsTheAddressTheSourceAnAllOnesBufferAndLengthSix) {
     std::uint32_t seenDestination = 0;
     std::uint32_t seenSource = 1;
     std::uint32_t seenLength = 0;
@@ -252,23 +281,26 @@ TEST_F(IpHelperStackTest, SendArpGetsTheAddressSourceZeroAnAllOnesBufferAndLengt
         *length = 6;
         return 0;
     };
-    EXPECT_EQ(tw_test::ResolveMac(stack, {7, "192.168.1.1", ""}),
+    // With the adapter's own address as source, the system asks on that adapter.
+    EXPECT_EQ(tw_test::ResolveMac(stack, {7, "192.168.1.1", "192.168.1.20"}),
               (std::vector<std::uint8_t>{0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e}));
     EXPECT_EQ(seenDestination, api.InetAddr("192.168.1.1"));
-    EXPECT_EQ(seenSource, 0u);
-    // With the adapter's own address as source, the system asks on that adapter.
-    tw_test::ResolveMac(stack, {7, "192.168.1.1", "192.168.1.20"});
     EXPECT_EQ(seenSource, api.InetAddr("192.168.1.20"));
     EXPECT_EQ(seenLength, 6u);
     EXPECT_EQ(seenBuffer, std::vector<std::uint8_t>(8, 0xFF));
-    EXPECT_EQ(api.sendArpLookups, 2);
+    // Without one it would ask on whatever adapter the system chose: it is not asked at all.
+    EXPECT_EQ(CodeThrownBy([&] {
+                  tw_test::ResolveMac(stack, {8, "10.0.0.1", ""});
+              }),
+              IpHelperNetworkStack::error_no_source);
+    EXPECT_EQ(api.sendArpLookups, 1);
 }
 
 TEST_F(IpHelperStackTest, SendArpFailuresAreThrown) {
     api.sendArp = [](std::uint32_t, std::uint32_t, void*, std::uint32_t*) -> std::uint32_t {
         return 67;
     };
-    const Core_SocketARP::GatewayRequest request{7, "10.0.0.1", ""};
+    const Core_SocketARP::GatewayRequest request{7, "10.0.0.1", "10.0.0.2"};
     EXPECT_EQ(CodeThrownBy([&] { tw_test::ResolveMac(stack, request); }), 67u);
     // A reported length of 0, or one beyond the buffer, is a failure without a code.
     for (const std::uint32_t reported : {0u, 9u}) {
@@ -362,6 +394,18 @@ TEST_F(IpHelperArpTableTest, OnlyAStaticRowOfTheAddressOnTheInterfaceIsRead) {
     EXPECT_EQ(CodeThrownBy([&] { stack.ReadStaticEntry(8, "10.0.0.1"); }), 5u);
 }
 
+// The pins are checked against one read of the table, however many there are.
+TEST_F(IpHelperArpTableTest, ManyEntriesAreReadFromOneReadOfTheTable) {
+    Table({Row(7, "10.0.0.1", 0x11, static_entry), Row(8, "10.0.0.1", 0x22, static_entry),
+           Row(7, "10.0.0.2", 0x33, dynamic)});
+    EXPECT_EQ(stack.ReadStaticEntries({{7, "10.0.0.1"}, {7, "10.0.0.2"}, {8, "10.0.0.1"}}),
+              (std::vector<std::optional<HardwareAddress>>{HardwareAddress{2, 0, 0, 0, 0, 0x11},
+                                                           std::nullopt,
+                                                           HardwareAddress{2, 0, 0, 0, 0, 0x22}}));
+    EXPECT_EQ(api.ipNetTable.sizingCalls, 1);
+    EXPECT_EQ(api.ipNetTable.bufferSizes.size(), 1u);
+}
+
 TEST_F(IpHelperArpTableTest, TableThatGrowsBetweenSizingAndReadIsSizedAgain) {
     const std::vector<IpNetRow> grown = {Row(7, "10.0.0.1", 0x11, dynamic),
                                          Row(7, "10.0.0.2", 0x33, static_entry)};
@@ -436,7 +480,7 @@ protected:
     }
 
     const GatewayRequest first{7, "10.0.0.1", "10.0.0.20"};
-    const GatewayRequest second{8, "10.0.1.2", ""};
+    const GatewayRequest second{8, "10.0.1.2", "10.0.1.20"};
     Gate sendArp;
     std::atomic<int> signals{0};
     std::unique_ptr<IpHelperResolver> resolver =
@@ -492,6 +536,8 @@ protected:
         api.adaptersInfo.neededSize = 640;
         api.adaptersInfo.fill = [index, gateway](std::uint8_t* buffer, std::uint32_t) {
             WriteAdapterRecord(buffer, 0, index, gateway, 0);
+            WriteAddressString(buffer + Core_SocketARP::adapter_address_list_offset, "10.0.0.2",
+                               "255.255.255.0", 0);
         };
     }
 
@@ -556,16 +602,124 @@ TEST_F(IpHelperPassTest, RememberedGatewayIsWrittenFirstAndAnotherAnswerIsChalle
     EXPECT_EQ(api.createdRows.size(), 3u);
 }
 
+// The interface table and the adapter chain out of step: the three lines, then the adapter
+// that an interface's index finds is still protected.
 TEST_F(IpHelperPassTest, InterfaceTableAndAdapterChainOfDifferentLengths) {
     OneLink(7, "10.0.0.1");
     api.interfaceInfo.neededSize = 4 + 2 * 260;
     api.interfaceInfo.fill = [](std::uint8_t* buffer, std::uint32_t) {
-        WriteInterfaceTable(buffer, 2, {7, 8});
+        WriteInterfaceTable(buffer, 2, {8, 7});
+    };
+    api.sendArp = [](std::uint32_t, std::uint32_t, void* buffer, std::uint32_t* length) {
+        const std::uint8_t mac[6] = {0x02, 0, 0, 0, 0, 0x01};
+        std::memcpy(buffer, mac, sizeof mac);
+        *length = 6;
+        return std::uint32_t{0};
     };
     EXPECT_EQ(Bind(), "Error: interface.size() != adapters.size()\n"
                       "interface.size()=2\n"
-                      "adapters.size()=1\n");
-    EXPECT_EQ(api.flushLookups, 0);
+                      "adapters.size()=1\n" +
+                          BoundLine(0, "10.0.0.1", "020000000001"));
+    EXPECT_EQ(api.flushLookups, 1);
+    ASSERT_EQ(api.createdRows.size(), 1u);
+    EXPECT_EQ(api.createdRows[0].index, 7u);
+}
+
+// Every gateway of an adapter: its list and its interface's default routes (a backup of a higher
+// metric included), each asked from the adapter's address on its subnet and pinned, their lines
+// in that order; "0.0.0.0" (no gateway) is asked as before but never pinned, and an adapter
+// without an address of its own is not asked through another one.
+TEST_F(IpHelperPassTest, EveryGatewayOfAnAdapterIsAskedFromItsOwnSubnetAndPinned) {
+    api.interfaceInfo.sizingResult = 122;
+    api.interfaceInfo.neededSize = 4 + 3 * 260;
+    api.interfaceInfo.fill = [](std::uint8_t* buffer, std::uint32_t) {
+        WriteInterfaceTable(buffer, 3, {7, 8, 9});
+    };
+    api.adaptersInfo.sizingResult = 111;
+    api.adaptersInfo.neededSize = 4 * 648;
+    api.adaptersInfo.fill = [](std::uint8_t* buffer, std::uint32_t) {
+        using Core_SocketARP::adapter_address_list_offset;
+        using Core_SocketARP::adapter_gateway_list_offset;
+        const std::size_t extra = 3 * record; // further list entries, after the records
+        WriteAdapterRecord(buffer, 0, 7, "10.0.0.1", AddressIn(buffer, record));
+        WriteAddressString(buffer + adapter_address_list_offset, "192.168.5.2", "255.255.255.0",
+                           AddressIn(buffer, extra));
+        WriteAddressString(buffer + extra, "10.0.0.2", "255.255.255.0", 0);
+        WriteAddressString(buffer + adapter_gateway_list_offset, "10.0.0.1", "",
+                           AddressIn(buffer, extra + 40));
+        WriteAddressString(buffer + extra + 40, "192.168.5.1", "", 0);
+        WriteAdapterRecord(buffer, record, 8, "0.0.0.0", AddressIn(buffer, 2 * record));
+        WriteAddressString(buffer + record + adapter_address_list_offset, "10.1.0.2", "255.255.0.0",
+                           0);
+        WriteAdapterRecord(buffer, 2 * record, 9, "10.2.0.1", 0);
+        WriteAddressString(buffer + 2 * record + adapter_address_list_offset, "0.0.0.0", "0.0.0.0",
+                           0);
+    };
+    const auto route = [this](const char* destination, const char* nextHop, std::uint32_t index,
+                              std::uint32_t metric, std::uint32_t type = 4) {
+        return Core_SocketARP::IpForwardRow{
+            api.InetAddr(destination), 0, api.InetAddr(nextHop), index, type, metric};
+    };
+    const std::vector<Core_SocketARP::IpForwardRow> routes = {
+        route("0.0.0.0", "10.0.0.254", 7, 50), // the backup
+        route("0.0.0.0", "10.0.0.1", 7, 10),
+        route("0.0.0.0", "10.0.0.253", 7, 20),
+        route("0.0.0.0", "10.0.0.2", 7, 5), // on-link: the adapter's own address
+        route("0.0.0.0", "10.0.0.9", 7, 1, Core_SocketARP::ip_forward_type_invalid),
+        route("10.5.0.0", "10.0.0.7", 7, 1), // not a default route
+        route("0.0.0.0", "10.1.0.1", 8, 10),
+    };
+    api.ipForwardTable.sizingResult = Core_SocketARP::error_insufficient_buffer;
+    api.ipForwardTable.neededSize = static_cast<std::uint32_t>(4 + routes.size() * 56);
+    api.ipForwardTable.fill = [routes](std::uint8_t* buffer, std::uint32_t) {
+        tw_test::WriteIpForwardTable(buffer, routes);
+    };
+
+    EXPECT_EQ(stack.ListAdapters()[0].moreGateways,
+              (std::vector<Core_SocketARP::FurtherGateway>{{"192.168.5.1", "192.168.5.2"},
+                                                           {"10.0.0.253", "10.0.0.2"},
+                                                           {"10.0.0.254", "10.0.0.2"}}));
+    std::vector<std::pair<std::string, std::string>> asked; // gateway, source
+    std::mutex mutex;
+    api.sendArp = [&](std::uint32_t destination, std::uint32_t source, void* buffer,
+                      std::uint32_t* length) -> std::uint32_t {
+        std::uint8_t bytes[4] = {};
+        std::memcpy(bytes, &destination, sizeof bytes);
+        const auto text = [](std::uint32_t address) {
+            std::uint8_t b[4] = {};
+            std::memcpy(b, &address, sizeof b);
+            return std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) +
+                   "." + std::to_string(b[3]);
+        };
+        {
+            const std::lock_guard lock(mutex);
+            asked.emplace_back(text(destination), text(source));
+        }
+        const std::uint8_t mac[6] = {0x02, 0, 0, 0, bytes[2], bytes[3]};
+        std::memcpy(buffer, mac, sizeof mac);
+        *length = 6;
+        return 0;
+    };
+    EXPECT_EQ(Bind(), BoundLine(0, "10.0.0.1", "020000000001") +
+                          BoundLine(0, "192.168.5.1", "020000000501") +
+                          BoundLine(0, "10.0.0.253", "0200000000fd") +
+                          BoundLine(0, "10.0.0.254", "0200000000fe") + ErrorLine(1, 0) +
+                          BoundLine(1, "10.1.0.1", "020000000001") +
+                          ErrorLine(2, IpHelperNetworkStack::error_no_source));
+    std::sort(asked.begin(), asked.end());
+    EXPECT_EQ(asked,
+              (std::vector<std::pair<std::string, std::string>>{{"0.0.0.0", "10.1.0.2"},
+                                                                {"10.0.0.1", "10.0.0.2"},
+                                                                {"10.0.0.253", "10.0.0.2"},
+                                                                {"10.0.0.254", "10.0.0.2"},
+                                                                {"10.1.0.1", "10.1.0.2"},
+                                                                {"192.168.5.1", "192.168.5.2"}}));
+    std::vector<std::string> written;
+    for (const IpNetRow& row : api.createdRows) {
+        written.push_back(std::to_string(row.index) + " " + std::to_string(row.physAddr[5]));
+    }
+    std::sort(written.begin(), written.end());
+    EXPECT_EQ(written, (std::vector<std::string>{"7 1", "7 1", "7 253", "7 254", "8 1"}));
 }
 
 } // namespace

@@ -259,6 +259,15 @@ TEST_F(RouteChangeMonitor, ChangePrintsItsLineThenOneBindingPass) {
     EXPECT_EQ(Count("ListInterfaces"), 2U);
     InterfaceSocketARP::Stop();
     EXPECT_EQ(Output(), FirstBound() + changed_line + SecondBound());
+    // Only the kept entries' neighbour changes reach the monitor; during a pass every one does,
+    // as its new pins are not watched yet.
+    const auto watched = [](const std::string& gateway) {
+        return tw_test::FakeRouteChanges::Watched{
+            {{7u, *Core_SocketARP::ParseDottedQuad(gateway)}}};
+    };
+    EXPECT_EQ(changes.WatchedNeighbours(),
+              (std::vector<tw_test::FakeRouteChanges::Watched>{watched(first_gateway), std::nullopt,
+                                                               watched(second_gateway)}));
 }
 
 TEST_F(RouteChangeMonitor, RunsOnItsNamedThread) {
