@@ -7,6 +7,7 @@
 #include "Core_SocketARP/NetworkStack.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -63,5 +64,9 @@ void PrintErrorMessage(const char* format, ...);
 // what an administrator must look at: conflicting answers, replaced gateways, the remembered
 // gateways' file.
 void ReportArp(int level, SystemErrorCode code, const std::string& message);
+
+// Where the readers of the trust sources tell what they could not read: ReportArp, unless a
+// caller collects the reports itself (the status report).
+using ArpReporter = std::function<void(int level, SystemErrorCode code, const std::string&)>;
 
 } // namespace Core_SocketARP

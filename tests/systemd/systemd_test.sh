@@ -260,6 +260,64 @@ $(bound_line 0 "$LAB_GW_IP" "$gw_mac")"
         sed -E 's/.*"PRIORITY":"([0-9])".*/\1/' | tr -d '\n')" 366
 }
 
+# /status, while the service runs and while it is stopped: its exit code is 0 only while the
+# gateway is pinned to the MAC the program remembers; unpinned, or pinned to another MAC (an
+# impostor's entry, written while the service is stopped, which nothing then repairs), it is 1.
+# The JSON form says the same; as another user than root the remembered gateways cannot be read,
+# which it says, and nothing can be judged. It changes nothing.
+scenario_status() {
+    systemd_lab
+    install_service
+    expect_switch /start "Service Start successed."
+    lab_wait_until 10 unit_is active || fail "the unit did not become active: $(unit_state)"
+    lab_wait_until 10 lab_remembered "/proc/$(container_pid "$container")/root$state_dir/gateways" \
+        "$LAB_GW_IP" "$gw_mac" || fail "the gateway was not remembered"
+
+    # One case a line: what is done first, the exit code, the service's and the verdict's words.
+    local status output json
+    status_of() {
+        status=0
+        output=$(inside "$antiarp" /status 2>&1) || status=$?
+        json=$(inside "$antiarp" -STATUS --Json 2>&1) || true
+    }
+    status_of
+    expect_equal "exit code while running" "$status" 0
+    grep -qx 'Service "Tarnwick AntiARP": installed, running' <<<"$output" || fail "service: $output"
+    grep -q "gateway $LAB_GW_IP: pinned to its remembered MAC" <<<"$output" || fail "verdict: $output"
+    expect_equal "JSON while running" \
+        "$(jq -c '[.service.state, .ok, .adapters[0].pins[0].verdict, .adapters[0].pins[0].pinned]' <<<"$json")" \
+        "[\"running\",true,\"pinned-remembered\",\"$gw_mac\"]"
+
+    expect_switch /stop "Service Stop successed."
+    status_of
+    expect_equal "exit code after the stop's flush" "$status" 1
+    grep -qx 'Service "Tarnwick AntiARP": installed, stopped' <<<"$output" || fail "service: $output"
+    expect_equal "JSON after the flush" "$(jq -c '[.ok, .adapters[0].pins[0].verdict]' <<<"$json")" \
+        '[false,"not-pinned"]'
+
+    inside ip neigh replace "$LAB_GW_IP" lladdr "$gw_mac" dev eth0 nud permanent
+    status_of
+    expect_equal "exit code pinned by hand to the remembered MAC" "$status" 0
+
+    inside ip neigh replace "$LAB_GW_IP" lladdr 02:00:00:00:00:66 dev eth0 nud permanent
+    status_of
+    expect_equal "exit code pinned to an impostor" "$status" 1
+    expect_equal "JSON of the impostor's pin" \
+        "$(jq -c '[.ok, .adapters[0].pins[0].verdict, .adapters[0].pins[0].pinned]' <<<"$json")" \
+        '[false,"pinned-other","02:00:00:00:00:66"]'
+
+    status=0
+    output=$(inside setpriv --reuid=65534 --regid=65534 --clear-groups "$antiarp" /status 2>&1) ||
+        status=$?
+    expect_equal "exit code as another user" "$status" 1
+    grep -q "Reading them needs root" <<<"$output" || fail "as another user: $output"
+
+    expect_equal "bad usage" "$(inside "$antiarp" /status --yaml >/dev/null 2>&1; echo $?)" 2
+    expect_equal "entry after the reports" "$(entries permanent)" \
+        "$LAB_GW_IP dev eth0 lladdr 02:00:00:00:00:66 PERMANENT"
+    expect_equal "state directory after the reports" "$(inside ls "$state_dir")" gateways
+}
+
 # The Debian package as an administrator installs it on a machine with this one's packages
 # (their database copied in, /usr an overlay): its scripts enable and start the service, which
 # pins the gateway; the program's switches control the package's unit; a reinstallation keeps
