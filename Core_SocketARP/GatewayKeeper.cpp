@@ -2,6 +2,7 @@
 
 #include "Core_Common/Utility.h"
 #include "Core_SocketARP/ArpBinding.h"
+#include "Core_SocketARP/TrustText.h"
 
 #include <algorithm>
 #include <array>
@@ -377,7 +378,7 @@ void GatewayKeeper::OnAnswer(Gateway& gateway, const HardwareAddress& address, t
                  Name(gateway) + ": the remembered " + Hex(address) +
                      " answered when asked directly: kept it pinned; " + Hex(other) +
                      ", which answered alone before, is an impostor",
-                 now);
+                 now, other);
             memory_.Remember(gateway.link, gateway.request.gateway, address);
             if (Pin(gateway, address, now)) {
                 Settle(gateway);
@@ -425,7 +426,7 @@ void GatewayKeeper::CloseWithReference(Gateway& gateway, tick_value now) {
             Warn(gateway, Report::impostor,
                  Name(gateway) + ": " + which + " answers again: pinned again; " +
                      Hex(*gateway.candidate) + ", pinned provisionally, was an impostor",
-                 now);
+                 now, gateway.candidate);
             gateway.candidate.reset();
         }
         if (answers.size() > 1) {
@@ -438,7 +439,7 @@ void GatewayKeeper::CloseWithReference(Gateway& gateway, tick_value now) {
             Warn(gateway, Report::conflict,
                  Name(gateway) + " answered with two MAC addresses, " + Hex(answers[0]) + " and " +
                      Hex(second) + ": kept " + which,
-                 now);
+                 now, answers[0] == reference ? second : answers[0]);
         }
         if (!trusted) {
             memory_.Remember(gateway.link, gateway.request.gateway, reference);
@@ -452,7 +453,7 @@ void GatewayKeeper::CloseWithReference(Gateway& gateway, tick_value now) {
         Warn(gateway, Report::impostor,
              Name(gateway) + " answered with " + Hex(answers[0]) + ", not with " + which +
                  ": kept the trusted one pinned; " + Hex(answers[0]) + " is an impostor",
-             now);
+             now, answers[0]);
         if (Pin(gateway, reference, now)) {
             Settle(gateway);
         }
@@ -472,7 +473,7 @@ void GatewayKeeper::CloseWithReference(Gateway& gateway, tick_value now) {
                  Name(gateway) + ": " + Hex(replacement) + " has answered alone for " +
                      std::to_string(quarantine.count()) + " h, and " + which +
                      " not once: remembered in its place in " + memory_.Where(),
-                 now);
+                 now, replacement);
             memory_.Remember(gateway.link, gateway.request.gateway, replacement);
             gateway.remembered = replacement;
             gateway.candidate.reset();
@@ -486,7 +487,7 @@ void GatewayKeeper::CloseWithReference(Gateway& gateway, tick_value now) {
                  (gateway.lost ? " (answers were lost in a flood)" : "") + " while " +
                  Hex(*gateway.candidate) + " was pinned provisionally: " + Hex(kept) +
                  " pinned provisionally; the quarantine starts over",
-             now);
+             now, kept);
         gateway.candidate = kept;
         gateway.candidateSince = now;
         if (Pin(gateway, kept, now)) {
@@ -499,7 +500,7 @@ void GatewayKeeper::CloseWithReference(Gateway& gateway, tick_value now) {
         Warn(gateway, Report::challenge,
              Name(gateway) + " answered with " + Hex(answers[0]) + " alone, not with " + which +
                  " (" + memory_.Where() + "): asking " + Hex(reference) + " directly",
-             now);
+             now, answers[0]);
         Enter(gateway, Phase::challenging, now);
         gateway.triesSent = 0;
         Send(gateway, now);
@@ -512,7 +513,7 @@ void GatewayKeeper::CloseWithReference(Gateway& gateway, tick_value now) {
                                        Hex(answers[1]) + ", neither"
                                  : Hex(answers[0]) + " while answers were lost in a flood, not") +
              " " + which + ": kept the remembered one pinned; asking again in " + Seconds(next),
-         now);
+         now, answers[0]);
     Retry(gateway, now);
 }
 
@@ -527,7 +528,7 @@ void GatewayKeeper::CloseFirstUse(Gateway& gateway, tick_value now) {
             Warn(gateway, Report::conflict,
                  Name(gateway) + " answered with " + Hex(answers[0]) +
                      " alone: pinned and remembered; the conflict is over",
-                 now);
+                 now, answers[0]);
         }
         memory_.Remember(gateway.link, gateway.request.gateway, answers[0]);
         gateway.remembered = answers[0];
@@ -542,7 +543,7 @@ void GatewayKeeper::CloseFirstUse(Gateway& gateway, tick_value now) {
         Warn(gateway, Report::lost,
              Name(gateway) + ": answers were lost in a flood, only " + Hex(answers[0]) +
                  " was seen: kept it pinned, not remembered; asking again in " + Seconds(next),
-             now);
+             now, answers[0]);
         if (Pin(gateway, answers[0], now)) {
             Retry(gateway, now);
         }
@@ -575,7 +576,7 @@ void GatewayKeeper::CloseFirstUse(Gateway& gateway, tick_value now) {
          Name(gateway) + " answered with two MAC addresses, " + Hex(answers[0]) + " and " +
              Hex(answers[1]) + ": kept " + Hex(kept) + " pinned" + why +
              ", not remembered; asking again in " + Seconds(next),
-         now);
+         now, answers[0] != kept ? answers[0] : answers[1]);
     if (Pin(gateway, kept, now)) {
         Retry(gateway, now);
     }
@@ -594,7 +595,7 @@ void GatewayKeeper::EndChallenge(Gateway& gateway, tick_value now) {
              Seconds(static_cast<int>(provisional_check.count())) + ". " + Hex(replacement) +
              " is remembered once it has answered alone for " + std::to_string(quarantine.count()) +
              " h; to accept it at once, delete the gateway's line there and restart the service",
-         now);
+         now, replacement);
     gateway.candidateSince = now;
     if (Pin(gateway, replacement, now)) {
         Enter(gateway, Phase::provisional, Later(now, provisional_check));
@@ -607,7 +608,7 @@ void GatewayKeeper::Silent(Gateway& gateway, SystemErrorCode code, tick_value no
         Warn(gateway, Report::silent,
              Name(gateway) + " did not answer: kept " + Hex(*gateway.candidate) +
                  " pinned provisionally; the quarantine starts over",
-             now);
+             now, gateway.candidate);
         gateway.candidateSince = now;
         Enter(gateway, Phase::provisional, Later(now, provisional_check));
         return;
@@ -622,7 +623,7 @@ void GatewayKeeper::Silent(Gateway& gateway, SystemErrorCode code, tick_value no
                                        : "") +
                  Hex(*gateway.pinned) + " pinned" + (known ? "" : ", not remembered") +
                  "; asking again in " + Seconds(next),
-             now);
+             now, gateway.pinned);
     } else if (!gateway.lineDone) {
         ErrorLine(gateway, code);
     } else {
@@ -675,7 +676,7 @@ bool GatewayKeeper::Pin(Gateway& gateway, const HardwareAddress& address, tick_v
                  Name(gateway) + " could not be pinned to " + Hex(address) + ": " +
                      Core_Common::without_line_end(ErrorText(code)) + "; asking again in " +
                      Seconds(NextBackoff(gateway)),
-                 now);
+                 now, address);
         }
         Retry(gateway, now);
         return false;
@@ -699,7 +700,7 @@ void GatewayKeeper::Restore(Gateway& gateway, tick_value now, bool report) {
              Name(gateway) + " could not be pinned again to " + Hex(address) + ": " +
                  Core_Common::without_line_end(ErrorText(code)) + "; asking again in " +
                  Seconds(NextBackoff(gateway)),
-             now);
+             now, address);
         Retry(gateway, now);
         return;
     }
@@ -709,7 +710,8 @@ void GatewayKeeper::Restore(Gateway& gateway, tick_value now, bool report) {
             gateway, Report::restored, now,
             [this, &gateway, address] { BoundLine(gateway, address); },
             Name(gateway) + ": its entry was removed or changed and was pinned again to " +
-                Hex(address));
+                Hex(address),
+            address);
     }
 }
 
@@ -878,11 +880,34 @@ void GatewayKeeper::Line(Gateway& gateway, std::function<void()> item) {
     }
 }
 
+Core_Service::EventFields GatewayKeeper::Fields(const Gateway& gateway,
+                                                Core_Service::EventKind kind,
+                                                const std::optional<HardwareAddress>& about) {
+    return {kind, gateway.link, gateway.request.gateway, about ? MacText(*about) : ""};
+}
+
+Core_Service::EventKind GatewayKeeper::KindOf(Report report) {
+    switch (report) {
+    case Report::conflict:
+    case Report::lost:
+        return Core_Service::EventKind::conflict;
+    case Report::impostor:
+        return Core_Service::EventKind::impostor;
+    case Report::challenge:
+    case Report::provisional:
+    case Report::replacement:
+        return Core_Service::EventKind::replaced;
+    default:
+        return Core_Service::EventKind::none;
+    }
+}
+
 void GatewayKeeper::BoundLine(Gateway& gateway, const HardwareAddress& address) {
     const int position = gateway.position;
     const std::string text = gateway.request.gateway;
-    Line(gateway, [position, text, address] {
-        PrintMessage("[%d]ARP set static entry: IP: %s <=> MAC address %s\n", position,
+    Line(gateway, [position, text, address,
+                   fields = Fields(gateway, Core_Service::EventKind::pinned, address)] {
+        PrintMessage(fields, "[%d]ARP set static entry: IP: %s <=> MAC address %s\n", position,
                      text.c_str(), Hex(address).c_str());
     });
     gateway.lineDone = true;
@@ -891,23 +916,26 @@ void GatewayKeeper::BoundLine(Gateway& gateway, const HardwareAddress& address) 
 void GatewayKeeper::ErrorLine(Gateway& gateway, SystemErrorCode code) {
     const int position = gateway.position;
     // The text now, while the platform's words about this failure are still kept.
-    Line(gateway, [position, text = ErrorText(code)] {
-        PrintErrorMessage("[%d]ARP Error %s\n", position, text.c_str());
+    Line(gateway, [position, text = ErrorText(code),
+                   fields = Fields(gateway, Core_Service::EventKind::error, std::nullopt)] {
+        PrintErrorMessage(fields, "[%d]ARP Error %s\n", position, text.c_str());
     });
     gateway.lineDone = true;
 }
 
-void GatewayKeeper::Warn(Gateway& gateway, Report kind, const std::string& text, tick_value now) {
+void GatewayKeeper::Warn(Gateway& gateway, Report kind, const std::string& text, tick_value now,
+                         const std::optional<HardwareAddress>& about) {
     Limited(
         gateway, kind, now,
-        [this, &gateway, text] {
-            Line(gateway, [text] { ReportArp(Core_Service::log_warn, 0, text); });
+        [this, &gateway, text, fields = Fields(gateway, KindOf(kind), about)] {
+            Line(gateway, [text, fields] { ReportArp(Core_Service::log_warn, 0, text, fields); });
         },
-        text);
+        text, about);
 }
 
 void GatewayKeeper::Limited(Gateway& gateway, Report kind, tick_value now,
-                            const std::function<void()>& first, const std::string& held) {
+                            const std::function<void()>& first, const std::string& held,
+                            const std::optional<HardwareAddress>& about) {
     Limit& limit = gateway.limits[static_cast<std::size_t>(kind)];
     limit.period = kind == Report::silent || kind == Report::failure
                        ? std::chrono::milliseconds{reminder_period}
@@ -916,6 +944,7 @@ void GatewayKeeper::Limited(Gateway& gateway, Report kind, tick_value now,
     if (limit.printed && now - *limit.printed < static_cast<tick_value>(limit.period.count())) {
         ++limit.held;
         limit.text = held;
+        limit.fields = Fields(gateway, KindOf(kind), about);
         return;
     }
     limit.printed = now;
@@ -932,7 +961,8 @@ void GatewayKeeper::FlushLimits(Gateway& gateway, tick_value now, bool all) {
                                  (limit.held == 1 ? " time" : " times") + " since the last report)";
         limit.printed = now;
         limit.held = 0;
-        Line(gateway, [text] { ReportArp(Core_Service::log_warn, 0, text); });
+        Line(gateway,
+             [text, fields = limit.fields] { ReportArp(Core_Service::log_warn, 0, text, fields); });
     }
 }
 

@@ -38,6 +38,7 @@
 #pragma once
 
 #include "Core_Common/TickClock.h"
+#include "Core_Service/SystemLog.h"
 #include "Core_SocketARP/GatewayMemory.h"
 #include "Core_SocketARP/NetworkStack.h"
 #include "Core_SocketARP/TrustedGateways.h"
@@ -146,6 +147,7 @@ private:
         std::optional<Core_Common::tick_value> printed; // the last line printed
         int held = 0;                                   // held back since
         std::string text;                               // the last one held back
+        Core_Service::EventFields fields;               // and what it is about
         std::chrono::milliseconds period{0};
     };
     struct Gateway;
@@ -188,10 +190,17 @@ private:
     void Line(Gateway& gateway, std::function<void()> item);
     void BoundLine(Gateway& gateway, const HardwareAddress& address);
     void ErrorLine(Gateway& gateway, SystemErrorCode code);
-    void Warn(Gateway& gateway, Report kind, const std::string& text, Core_Common::tick_value now);
+    // `about`: the MAC the line is about (the impostor, the replacement, ...), for the log's
+    // fields.
+    void Warn(Gateway& gateway, Report kind, const std::string& text, Core_Common::tick_value now,
+              const std::optional<HardwareAddress>& about = std::nullopt);
     // `first` when the kind may print now, else `held` is counted for the next summary.
     void Limited(Gateway& gateway, Report kind, Core_Common::tick_value now,
-                 const std::function<void()>& first, const std::string& held);
+                 const std::function<void()>& first, const std::string& held,
+                 const std::optional<HardwareAddress>& about);
+    static Core_Service::EventFields Fields(const Gateway& gateway, Core_Service::EventKind kind,
+                                            const std::optional<HardwareAddress>& about);
+    static Core_Service::EventKind KindOf(Report report);
     // The summaries that are due (`all`: every one held back).
     void FlushLimits(Gateway& gateway, Core_Common::tick_value now, bool all = false);
     void PrintReady();

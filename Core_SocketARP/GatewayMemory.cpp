@@ -154,7 +154,10 @@ void GatewayMemory::Load() {
     if (store_ == nullptr) {
         return;
     }
-    if (auto read = ReadStore(*store_, true, ReportArp)) {
+    const ArpReporter log = [](int level, SystemErrorCode code, const std::string& text) {
+        ReportArp(level, code, text);
+    };
+    if (auto read = ReadStore(*store_, true, log)) {
         entries_ = std::move(*read);
     }
 }

@@ -27,7 +27,13 @@ bool InSubnet(std::uint32_t address, std::uint32_t own, int prefixLength) {
 } // namespace
 
 TrustedGateways::TrustedGateways(std::vector<StateStore*> stores, ArpReporter report)
-    : stores_(std::move(stores)), report_(report ? std::move(report) : ArpReporter(ReportArp)) {}
+    : stores_(std::move(stores)), report_(std::move(report)) {
+    if (!report_) {
+        report_ = [](int level, SystemErrorCode code, const std::string& text) {
+            ReportArp(level, code, text);
+        };
+    }
+}
 
 void TrustedGateways::Reader::Line(std::string_view line) {
     ++line_;

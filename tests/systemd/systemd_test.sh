@@ -84,12 +84,12 @@ install_service() {
 }
 
 # The unit's lines in the journal, up to the moment of the call; program_lines: only what the
-# program wrote (not systemd's lines about the unit).
+# program wrote (its identifier's entries, not systemd's lines about the unit).
 journal() {
     inside journalctl --sync
     inside journalctl --no-pager -o cat -u "$unit" "$@"
 }
-program_lines() { journal _TRANSPORT=stdout "$@"; }
+program_lines() { journal SYSLOG_IDENTIFIER=antiarp "$@"; }
 
 # Install, start, stop, twenty restarts and uninstall through the program's switches.
 scenario_lifecycle() {
@@ -258,6 +258,21 @@ $changed_line
 $(bound_line 0 "$LAB_GW_IP" "$gw_mac")"
     expect_equal "priorities" "$(program_lines -o json --output-fields=PRIORITY |
         sed -E 's/.*"PRIORITY":"([0-9])".*/\1/' | tr -d '\n')" 366
+
+    # Each kind of line has its MESSAGE_ID, and the link, gateway and MAC it is about.
+    local pinned_id=f254522e7c3641bb801cdce57b9f6013 error_id=fb55b015300a4b7399c81237c6577793
+    by_id() {
+        inside journalctl --no-pager -o json "MESSAGE_ID=$1" |
+            jq -r '[.MESSAGE, .PRIORITY, .TARNWICK_LINK, .TARNWICK_GATEWAY, .TARNWICK_MAC,
+                    .SYSLOG_IDENTIFIER, ._SYSTEMD_UNIT // .OBJECT_SYSTEMD_UNIT] | join("|")'
+    }
+    expect_equal "the pin by its MESSAGE_ID" "$(by_id "$pinned_id")" \
+        "$(bound_line 0 "$LAB_GW_IP" "$gw_mac")|6|eth0|$LAB_GW_IP|$gw_mac|antiarp|$unit.service"
+    expect_equal "the error by its MESSAGE_ID" "$(by_id "$error_id")" \
+        "$error_line|3|eth0|$LAB_GW_IP||antiarp|$unit.service"
+    expect_equal "entries with no MESSAGE_ID" \
+        "$(program_lines -o json | jq -r 'select(.MESSAGE_ID == null) | .MESSAGE')" \
+        "$changed_line"
 }
 
 # /status, while the service runs and while it is stopped: its exit code is 0 only while the
