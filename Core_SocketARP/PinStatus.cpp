@@ -113,7 +113,9 @@ PinStatus ReadPinStatus(Core_Service::ServiceManager& services, const std::wstri
             }
             item.verdict = Judge(item);
         };
-        if (!adapter.gateway.empty()) {
+        // Windows lists an adapter without a gateway with "0.0.0.0".
+        const bool hasGateway = !adapter.gateway.empty() && adapter.gateway != "0.0.0.0";
+        if (hasGateway) {
             add(adapter.gateway, true);
         }
         for (const auto& listed :

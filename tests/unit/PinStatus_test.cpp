@@ -33,8 +33,9 @@ std::string Remembered(const std::string& mac) {
 struct Scene {
     Scene() {
         stack.interfaces = {7, 8};
+        // No gateway, as Windows lists it.
         stack.adapters = {AdapterInfo{7, "10.0.0.1", "10.0.0.2", "eth0", {}, 24},
-                          AdapterInfo{8, "", "", "eth1", {}, 0}};
+                          AdapterInfo{8, "0.0.0.0", "", "eth1", {}, 0}};
     }
 
     PinStatus Read() {
