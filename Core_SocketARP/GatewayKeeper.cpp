@@ -48,6 +48,9 @@ struct GatewayKeeper::Gateway {
     bool lineDone = false;
     std::vector<std::function<void()>> queue;
     std::array<Limit, static_cast<std::size_t>(Report::count)> limits{};
+    // Of the claims of other MACs for the pin, by MAC; the last entry, with no MAC, once the
+    // list is full, stands for every further one.
+    std::vector<std::pair<HardwareAddress, Limit>> claimLimits;
 };
 
 namespace {
@@ -69,6 +72,16 @@ std::string LinkKey(const std::string& name, std::uint32_t index) {
 }
 
 std::string Seconds(int seconds) { return std::to_string(seconds) + " s"; }
+
+// Every report limit of a gateway (const or not): its kinds', then its claims'.
+template <class AnyGateway, class Each> void ForEachLimit(AnyGateway& gateway, Each each) {
+    for (auto& limit : gateway.limits) {
+        each(limit);
+    }
+    for (auto& claim : gateway.claimLimits) {
+        each(claim.second);
+    }
+}
 
 } // namespace
 
@@ -208,10 +221,15 @@ void GatewayKeeper::ResolvePass(const std::vector<AdapterInfo>& adapters,
             }
         }
     }
-    // What is gone is no longer listened to; its pins went with its link's flush.
+    // What is gone is no longer listened to; its pins went with its link's flush, and what its
+    // reports held back is told now.
     for (Gateway& gone : previous) {
         if (!gone.request.gateway.empty() && gone.listening) {
             resolver_.Forget(gone.request.interfaceIndex, gone.request.gateway);
+        }
+        if (!gone.request.gateway.empty()) {
+            gone.ofPass = false;
+            FlushLimits(gone, tick_now(), true);
         }
     }
     next_to_print_ = 0;
@@ -823,11 +841,11 @@ std::optional<std::chrono::milliseconds> GatewayKeeper::TimeToNextDeadline() con
         if (gateway.phase != Phase::settled) {
             consider(gateway.due);
         }
-        for (const Limit& limit : gateway.limits) {
+        ForEachLimit(gateway, [&consider](const Limit& limit) {
             if (limit.held > 0 && limit.printed) {
                 consider(*limit.printed + static_cast<tick_value>(limit.period.count()));
             }
-        }
+        });
     }
     if (!next) {
         return std::nullopt;
@@ -940,22 +958,32 @@ void GatewayKeeper::Limited(Gateway& gateway, Report kind, tick_value now,
     limit.period = kind == Report::silent || kind == Report::failure
                        ? std::chrono::milliseconds{reminder_period}
                        : std::chrono::milliseconds{report_period};
+    Limited(gateway, limit, now, first, held, Fields(gateway, KindOf(kind), about), 1);
+}
+
+void GatewayKeeper::Limited(Gateway& gateway, Limit& limit, tick_value now,
+                            const std::function<void()>& first, const std::string& held,
+                            Core_Service::EventFields fields, std::uint64_t count) {
     FlushLimits(gateway, now);
-    if (limit.printed && now - *limit.printed < static_cast<tick_value>(limit.period.count())) {
-        ++limit.held;
-        limit.text = held;
-        limit.fields = Fields(gateway, KindOf(kind), about);
-        return;
+    const bool quiet =
+        !limit.printed || now - *limit.printed >= static_cast<tick_value>(limit.period.count());
+    if (quiet) {
+        limit.printed = now;
+        first();
+        --count;
     }
-    limit.printed = now;
-    first();
+    if (count > 0) {
+        limit.held += count;
+        limit.text = held;
+        limit.fields = std::move(fields);
+    }
 }
 
 void GatewayKeeper::FlushLimits(Gateway& gateway, tick_value now, bool all) {
-    for (Limit& limit : gateway.limits) {
+    ForEachLimit(gateway, [&](Limit& limit) {
         if (limit.held == 0 || !limit.printed ||
             (!all && now - *limit.printed < static_cast<tick_value>(limit.period.count()))) {
-            continue;
+            return;
         }
         const std::string text = limit.text + " (" + std::to_string(limit.held) +
                                  (limit.held == 1 ? " time" : " times") + " since the last report)";
@@ -963,7 +991,24 @@ void GatewayKeeper::FlushLimits(Gateway& gateway, tick_value now, bool all) {
         limit.held = 0;
         Line(gateway,
              [text, fields = limit.fields] { ReportArp(Core_Service::log_warn, 0, text, fields); });
+    });
+}
+
+GatewayKeeper::Limit& GatewayKeeper::ClaimLimit(Gateway& gateway, const HardwareAddress& mac) {
+    auto& claims = gateway.claimLimits;
+    const auto found = std::find_if(claims.begin(), claims.end(),
+                                    [&mac](const auto& claim) { return claim.first == mac; });
+    if (found != claims.end()) {
+        return found->second;
     }
+    if (claims.size() < claim_mac_limit) {
+        claims.emplace_back(mac, Limit{});
+    } else if (claims.size() == claim_mac_limit) {
+        claims.emplace_back(HardwareAddress{}, Limit{});
+    }
+    Limit& limit = claims.back().second;
+    limit.period = report_period;
+    return limit;
 }
 
 void GatewayKeeper::PrintReady() {
@@ -976,6 +1021,57 @@ void GatewayKeeper::PrintReady() {
         gateway.queue.clear();
         ++next_to_print_;
     }
+}
+
+// ---- claims of the pins
+
+std::vector<WatchedPin> GatewayKeeper::WatchedPins() const {
+    std::vector<WatchedPin> pins;
+    for (const Gateway& gateway : gateways_) {
+        if (gateway.phase == Phase::settled && gateway.pinned && !gateway.outOfTable) {
+            pins.push_back(
+                {gateway.request.interfaceIndex, gateway.request.gateway, *gateway.pinned});
+        }
+    }
+    return pins;
+}
+
+void GatewayKeeper::ReportClaims(const std::vector<ForgedClaim>& claims) {
+    const tick_value now = tick_now();
+    for (const ForgedClaim& claim : claims) {
+        const auto found = Find(claim.interfaceIndex, claim.address);
+        if (!found || claim.frames == 0) {
+            continue;
+        }
+        Gateway& gateway = gateways_[*found];
+        if (gateway.phase == Phase::settled && gateway.pinned && !gateway.outOfTable &&
+            *gateway.pinned != claim.mac) {
+            ReportClaim(gateway, claim, now);
+        }
+    }
+    PrintReady();
+}
+
+void GatewayKeeper::ReportClaim(Gateway& gateway, const ForgedClaim& claim, tick_value now) {
+    Limit& limit = ClaimLimit(gateway, claim.mac);
+    const bool further = gateway.claimLimits.size() > claim_mac_limit &&
+                         &limit == &gateway.claimLimits.back().second;
+    const std::string pinned = Hex(*gateway.pinned);
+    const std::string claimed =
+        further ? "further MAC addresses (the latest " + Hex(claim.mac) + ")" : Hex(claim.mac);
+    const Core_Service::EventFields fields =
+        Fields(gateway, Core_Service::EventKind::attack, claim.mac);
+    const std::string first = Name(gateway) + " is pinned to " + pinned +
+                              ", and an ARP frame claims it is at " + claimed +
+                              ": forged, and dropped by the pin";
+    Limited(
+        gateway, limit, now,
+        [this, &gateway, first, fields] {
+            Line(gateway, [first, fields] { ReportArp(Core_Service::log_warn, 0, first, fields); });
+        },
+        Name(gateway) + ": ARP frames claim it is at " + claimed + ", not at the pinned " + pinned +
+            ": forged, and dropped by the pin",
+        fields, claim.frames);
 }
 
 // ---- queries

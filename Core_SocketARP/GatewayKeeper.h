@@ -78,6 +78,9 @@ public:
     static constexpr std::chrono::minutes reminder_period{10};
     // Distinct addresses kept of one round's answers; more are only counted.
     static constexpr std::size_t answer_limit = 8;
+    // Distinct MACs whose claims of one pin are reported each on its own; the claims of further
+    // MACs share one report, so that a flood of made-up MACs costs no more memory.
+    static constexpr std::size_t claim_mac_limit = 8;
 
     GatewayKeeper(NetworkStack& stack, ArpResolver& resolver, GatewayMemory& memory,
                   TrustedGateways& trusted);
@@ -116,6 +119,15 @@ public:
     // not waited for): for a pass run on its own.
     void FinishWatches();
 
+    // The pins that stand settled (no round under way judges the answers of their address): a
+    // frame that claims one of their addresses for another MAC is forged.
+    std::vector<WatchedPin> WatchedPins() const;
+    // Frames that claimed a settled pin's address for another MAC: of each link, gateway and MAC
+    // the first is reported at once, then at most one line a report period with the count of
+    // the frames since. Claims of other addresses, of the pinned MAC, or of a gateway that is no
+    // longer settled are left out.
+    void ReportClaims(const std::vector<ForgedClaim>& claims);
+
     // For tests and the monitor's tools.
     bool Pinned(std::uint32_t interfaceIndex, const std::string& gateway) const;
     std::optional<std::int64_t> RetryDelayMs(std::uint32_t interfaceIndex,
@@ -145,7 +157,7 @@ private:
     };
     struct Limit {
         std::optional<Core_Common::tick_value> printed; // the last line printed
-        int held = 0;                                   // held back since
+        std::uint64_t held = 0;                         // held back since
         std::string text;                               // the last one held back
         Core_Service::EventFields fields;               // and what it is about
         std::chrono::milliseconds period{0};
@@ -198,6 +210,13 @@ private:
     void Limited(Gateway& gateway, Report kind, Core_Common::tick_value now,
                  const std::function<void()>& first, const std::string& held,
                  const std::optional<HardwareAddress>& about);
+    // The same for one limit: `count` events, of which the first may print now.
+    void Limited(Gateway& gateway, Limit& limit, Core_Common::tick_value now,
+                 const std::function<void()>& first, const std::string& held,
+                 Core_Service::EventFields fields, std::uint64_t count);
+    // The limit of the claims of `mac` for the gateway's pin.
+    static Limit& ClaimLimit(Gateway& gateway, const HardwareAddress& mac);
+    void ReportClaim(Gateway& gateway, const ForgedClaim& claim, Core_Common::tick_value now);
     static Core_Service::EventFields Fields(const Gateway& gateway, Core_Service::EventKind kind,
                                             const std::optional<HardwareAddress>& about);
     static Core_Service::EventKind KindOf(Report report);

@@ -37,6 +37,8 @@ public:
                                                    const std::string& address) override;
     std::unique_ptr<StopEvent> CreateStopEvent() override;
     std::unique_ptr<RouteChangeSubscription> SubscribeRouteChanges() override;
+    // A PacketClaimWatch.
+    std::unique_ptr<ClaimWatch> CreateClaimWatch() override;
 
 private:
     // One socket for every request, made at the first and kept: making one costs more than
