@@ -239,7 +239,8 @@ scenario_running_lock() {
 }
 
 # Each line's priority in the journal: the pass's error line is an error, the pins and the
-# route change are information, so `journalctl -p warning` shows exactly the problem.
+# route change are information, so `journalctl -p warning` shows exactly the problem; each kind
+# of line has its MESSAGE_ID and the link, gateway and MAC it is about (an attack too).
 scenario_journal_priorities() {
     systemd_lab
     install_service
@@ -270,6 +271,16 @@ $(bound_line 0 "$LAB_GW_IP" "$gw_mac")"
         "$(bound_line 0 "$LAB_GW_IP" "$gw_mac")|6|eth0|$LAB_GW_IP|$gw_mac|antiarp|$unit.service"
     expect_equal "the error by its MESSAGE_ID" "$(by_id "$error_id")" \
         "$error_line|3|eth0|$LAB_GW_IP||antiarp|$unit.service"
+    # A forged claim of the pinned gateway (settled: remembered) is an attack, with the forged
+    # MAC as its field.
+    lab_wait_until 10 lab_remembered "/proc/$(container_pid "$container")/root$state_dir/gateways" \
+        "$LAB_GW_IP" "$gw_mac" || fail "the gateway was not remembered"
+    lab_exec gw "$attacker" eth0 gratuitous "$LAB_GW_IP" 10 02:00:00:00:00:66 >/dev/null
+    local attack_id=d92009a612af4d6d934d3114f26dca34
+    attacked() { inside journalctl --sync && [ -n "$(by_id "$attack_id")" ]; }
+    lab_wait_until 10 attacked || fail "no attack in the journal"
+    expect_equal "the attack by its MESSAGE_ID" "$(by_id "$attack_id")" \
+        "[WARN][SocketARP]Gateway $LAB_GW_IP on eth0 is pinned to $(hex "$gw_mac"), and an ARP frame claims it is at 020000000066: forged, and dropped by the pin|4|eth0|$LAB_GW_IP|02:00:00:00:00:66|antiarp|$unit.service"
     expect_equal "entries with no MESSAGE_ID" \
         "$(program_lines -o json | jq -r 'select(.MESSAGE_ID == null) | .MESSAGE')" \
         "$changed_line"
