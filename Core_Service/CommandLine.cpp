@@ -42,26 +42,43 @@ constexpr SwitchForm switch_forms[] = {
     {L"/version", CommandSwitch::version},
     {L"-version", CommandSwitch::version},
     {L"--version", CommandSwitch::version},
+    {L"/status", CommandSwitch::status},
+    {L"-status", CommandSwitch::status},
 };
+
+// Only A to Z are lower-cased, as the classic locale does.
+std::wstring lower_ascii(std::wstring text) {
+    for (wchar_t& c : text) {
+        if (c >= L'A' && c <= L'Z') {
+            c = static_cast<wchar_t>(c - L'A' + L'a');
+        }
+    }
+    return text;
+}
 
 } // namespace
 
 CommandSwitch FindSwitch(const std::wstring& argument) {
     // Compared as wide text: a conversion to the ANSI code page would map look-alikes with its
     // best fit ("/\xFF29NSTALL" full width to "/INSTALL", "\xFF1F" and "/\x4E2D" to "?" forms).
-    // Only A to Z are lower-cased, as the classic locale does.
-    std::wstring text = argument;
-    for (wchar_t& c : text) {
-        if (c >= L'A' && c <= L'Z') {
-            c = static_cast<wchar_t>(c - L'A' + L'a');
-        }
-    }
+    const std::wstring text = lower_ascii(argument);
     for (const auto& form : switch_forms) {
         if (text == form.text) {
             return form.which;
         }
     }
     return CommandSwitch::none;
+}
+
+std::optional<unsigned> StatusOption(const wchar_t* option) {
+    if (option == nullptr) {
+        return command_status;
+    }
+    const std::wstring text = lower_ascii(option);
+    if (text == L"--json" || text == L"-json" || text == L"/json") {
+        return command_status_json;
+    }
+    return std::nullopt;
 }
 
 std::string HelpText() {
@@ -82,7 +99,10 @@ std::string HelpText() {
     return text;
 }
 
-std::string UnknownSwitchLine(const std::wstring& argument) {
+namespace {
+
+// The argument as a line shows it: control characters and bytes that are not text as "\xNN".
+std::string shown_argument(const std::wstring& argument) {
     constexpr bool utf16 = sizeof(wchar_t) == 2;
     std::wstring shown;
     for (std::size_t i = 0; i < argument.size(); ++i) {
@@ -105,8 +125,17 @@ std::string UnknownSwitchLine(const std::wstring& argument) {
                       value > 0xFF ? L"\\x%04x" : L"\\x%02x", static_cast<unsigned>(value));
         shown += escape;
     }
-    return "Unknown switch \"" + Core_Common::wide_to_narrow(shown, Core_Common::code_page_ansi) +
-           "\".";
+    return Core_Common::wide_to_narrow(shown, Core_Common::code_page_ansi);
+}
+
+} // namespace
+
+std::string UnknownSwitchLine(const std::wstring& argument) {
+    return "Unknown switch \"" + shown_argument(argument) + "\".";
+}
+
+std::string UnknownStatusOptionLine(const std::wstring& option) {
+    return "Unknown option \"" + shown_argument(option) + "\" of /status: it takes --json only.";
 }
 
 std::string VersionLine(const std::wstring& productName) {

@@ -48,11 +48,16 @@ std::string LogHelper::FormatLogLine(int level, std::uint32_t code,
 }
 
 void LogHelper::WriteLog(int level, std::uint32_t code, const std::wstring& message) const {
+    WriteLog(level, code, message, {});
+}
+
+void LogHelper::WriteLog(int level, std::uint32_t code, const std::wstring& message,
+                         const EventFields& fields) const {
     const std::wstring line = FormatLogText(level, code, message);
     if (line.empty()) {
         return;
     }
-    WriteLines(SeverityOfLevel(level), std::wstring_view(line));
+    WriteLines(SeverityOfLevel(level), std::wstring_view(line), fields);
 }
 
 } // namespace Core_Service

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Core_Service/SystemLog.h"
+
 #include <cstdint>
 #include <string>
 
@@ -21,6 +23,9 @@ public:
     LogHelper& operator=(const LogHelper&) = delete;
 
     void WriteLog(int level, std::uint32_t code, const std::wstring& message) const;
+    // The same with the fields of the line's event (its kind, link, gateway, MAC).
+    void WriteLog(int level, std::uint32_t code, const std::wstring& message,
+                  const EventFields& fields) const;
 
     // The line WriteLog prints, newline included; empty for the silent code. The wide form is
     // what a console shows, the narrow one (the ANSI code page) what a pipe or file receives.

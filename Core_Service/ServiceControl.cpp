@@ -28,7 +28,7 @@ ServiceDefinition ProgramServiceDefinition(const std::wstring& serviceName,
 unsigned ServiceDispatcher::ParseCommandLine(const std::wstring& serviceName,
                                              const std::wstring& displayName,
                                              const std::wstring& description,
-                                             const wchar_t* argument) {
+                                             const wchar_t* argument, const wchar_t* option) {
     // No argument at all is how the service managers start the service.
     if (argument == nullptr) {
         return command_service_mode;
@@ -67,6 +67,13 @@ unsigned ServiceDispatcher::ParseCommandLine(const std::wstring& serviceName,
     case CommandSwitch::version:
         PrintLine(VersionLine(displayName));
         return command_done;
+    case CommandSwitch::status:
+        if (const auto format = StatusOption(option)) {
+            return *format;
+        }
+        PrintLine(UnknownStatusOptionLine(option));
+        std::cout << HelpText() << std::flush;
+        return command_usage;
     case CommandSwitch::none:
         break;
     }

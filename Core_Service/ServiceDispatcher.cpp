@@ -286,12 +286,13 @@ void InterfaceServiceDispatcher::Destroy() {
 }
 
 unsigned ParseCommandLine(const std::wstring& serviceName, const std::wstring& displayName,
-                          const std::wstring& description, const wchar_t* argument) {
+                          const std::wstring& description, const wchar_t* argument,
+                          const wchar_t* option) {
     ServiceDispatcher* dispatcher = ServiceDispatcher::instance;
     if (dispatcher == nullptr) {
         throw 0;
     }
-    return dispatcher->ParseCommandLine(serviceName, displayName, description, argument);
+    return dispatcher->ParseCommandLine(serviceName, displayName, description, argument, option);
 }
 
 } // namespace Core_Service

@@ -23,11 +23,14 @@ public:
     ServiceDispatcher(ServiceManager& manager, ServiceProcess& process);
 
     // Command line: runs a control operation, the help text or the version line (0; 3 when the
-    // operation failed), or selects service mode (1) or debug mode (2). A null argument (no
-    // argument at all) selects service mode; an argument that is no switch is named, with the
-    // help text, and nothing else is done (4).
+    // operation failed), or selects service mode (1), debug mode (2) or the status report (5 as
+    // text, 6 as JSON, by `option`, the argument after the switch). A null argument (no
+    // argument at all) selects service mode; an argument that is no switch, or an option the
+    // status switch does not take, is named, with the help text, and nothing else is done (4).
+    // Every other switch ignores `option`.
     unsigned ParseCommandLine(const std::wstring& serviceName, const std::wstring& displayName,
-                              const std::wstring& description, const wchar_t* argument);
+                              const std::wstring& description, const wchar_t* argument,
+                              const wchar_t* option = nullptr);
 
     // Control operations, run in a controlling process. Each reports its failures and returns
     // whether it succeeded. An empty program path means this program's own file.
@@ -113,6 +116,7 @@ public:
 
 // The parser of the single dispatcher; it must exist.
 unsigned ParseCommandLine(const std::wstring& serviceName, const std::wstring& displayName,
-                          const std::wstring& description, const wchar_t* argument);
+                          const std::wstring& description, const wchar_t* argument,
+                          const wchar_t* option = nullptr);
 
 } // namespace Core_Service

@@ -89,6 +89,13 @@ enum class RunEndWait {
     cannot_open, // the running mutex exists but could not be opened or waited on
 };
 
+// What the service manager knows of a service, for a status report.
+struct ServiceQuery {
+    bool installed = false;
+    // One of the service states above; meaningful only when installed.
+    std::uint32_t state = 0;
+};
+
 // The service-manager side of the control operations.
 class ServiceManager {
 public:
@@ -123,6 +130,11 @@ public:
         chain.clear();
         return true;
     }
+    // Whether the service is installed, and its state, read without changing anything (Windows:
+    // QueryServiceStatus; Linux: systemctl show). A service the manager does not know is no
+    // failure: `installed` stays false. False with the cause in `error` when it cannot tell.
+    virtual bool QueryService(const std::wstring& serviceName, ServiceQuery& query,
+                              ServiceError& error) = 0;
     // Opens the service's running mutex by name and waits for it at most timeoutMs.
     virtual RunEndWait WaitForRunEnd(const std::wstring& serviceName, std::uint32_t timeoutMs,
                                      ServiceError& error) = 0;

@@ -4,6 +4,7 @@
 
 #include <charconv>
 #include <cstdio>
+#include <utility>
 
 namespace Core_Service {
 namespace {
@@ -15,7 +16,92 @@ bool parse_decimal(std::string_view text, std::uint64_t& value) {
     return !text.empty() && failure == std::errc{} && stop == end;
 }
 
+// The one table of the identifiers. The event IDs are those of the message table
+// (win/EventMessages.mc); the MESSAGE_IDs were drawn at random once and never change.
+constexpr EventIdentifier identifiers[] = {
+    {EventKind::none, "none", 0, ""},
+    {EventKind::pinned, "pinned", 10, "f254522e7c3641bb801cdce57b9f6013"},
+    {EventKind::conflict, "conflict", 11, "b410b602a0744f0c90452845accc16fc"},
+    {EventKind::impostor, "impostor", 12, "ef4edc0982a74566b007d9688c29de78"},
+    {EventKind::replaced, "replaced", 13, "672831b1ed264a3482b448156e31bcd9"},
+    {EventKind::attack, "attack", 14, "d92009a612af4d6d934d3114f26dca34"},
+    {EventKind::error, "error", 3, "fb55b015300a4b7399c81237c6577793"},
+};
+
+// Event IDs of the lines of no kind, by severity.
+constexpr std::uint32_t event_information = 1;
+constexpr std::uint32_t event_warning = 2;
+
+// One field of a journal entry; a value with a line end in the binary form: the name, a line
+// end, the value's length as 64 bits little-endian, the value, a line end.
+void add_field(std::string& entry, std::string_view name, std::string_view value) {
+    entry += name;
+    if (value.find('\n') == std::string_view::npos) {
+        entry += '=';
+        entry += value;
+    } else {
+        entry += '\n';
+        std::uint64_t length = value.size();
+        for (int i = 0; i < 8; ++i, length >>= 8) {
+            entry += static_cast<char>(length & 0xFF);
+        }
+        entry += value;
+    }
+    entry += '\n';
+}
+
 } // namespace
+
+const EventIdentifier& IdentifierOf(EventKind kind) {
+    for (const EventIdentifier& identifier : identifiers) {
+        if (identifier.kind == kind) {
+            return identifier;
+        }
+    }
+    return identifiers[0];
+}
+
+EventKind KindOf(Severity severity, const EventFields& fields) {
+    if (fields.kind != EventKind::none) {
+        return fields.kind;
+    }
+    return severity == Severity::error ? EventKind::error : EventKind::none;
+}
+
+std::uint32_t EventIdOf(Severity severity, const EventFields& fields) {
+    const EventKind kind = KindOf(severity, fields);
+    if (kind != EventKind::none) {
+        return IdentifierOf(kind).eventId;
+    }
+    return severity == Severity::warning ? event_warning : event_information;
+}
+
+std::string JournalEntry(std::string_view line, Severity severity, const EventFields& fields,
+                         std::string_view identifier, std::string_view unit) {
+    std::string entry;
+    add_field(entry, "MESSAGE", line);
+    add_field(entry, "PRIORITY", std::to_string(JournalPriority(severity)));
+    if (!identifier.empty()) {
+        add_field(entry, "SYSLOG_IDENTIFIER", identifier);
+    }
+    if (const char* id = IdentifierOf(KindOf(severity, fields)).messageId; *id != '\0') {
+        add_field(entry, "MESSAGE_ID", id);
+    }
+    const std::pair<const char*, const std::string*> named[] = {
+        {"TARNWICK_LINK", &fields.link},
+        {"TARNWICK_GATEWAY", &fields.gateway},
+        {"TARNWICK_MAC", &fields.mac},
+    };
+    for (const auto& [name, value] : named) {
+        if (!value->empty()) {
+            add_field(entry, name, *value);
+        }
+    }
+    if (!unit.empty()) {
+        add_field(entry, "OBJECT_SYSTEMD_UNIT", unit);
+    }
+    return entry;
+}
 
 Severity SeverityOfLevel(int level) {
     switch (level) {

@@ -91,7 +91,8 @@ void FlushEach(NetworkStack& stack, const std::vector<std::uint32_t>& interfaces
     }
 }
 
-void PrintFormatted(Core_Service::Severity severity, const char* format, va_list arguments) {
+void PrintFormatted(Core_Service::Severity severity, const Core_Service::EventFields& fields,
+                    const char* format, va_list arguments) {
     va_list measuring;
     va_copy(measuring, arguments);
     const int length = std::vsnprintf(nullptr, 0, format, measuring);
@@ -102,7 +103,7 @@ void PrintFormatted(Core_Service::Severity severity, const char* format, va_list
     std::string text(static_cast<std::size_t>(length) + 1, '\0');
     std::vsnprintf(text.data(), text.size(), format, arguments);
     text.pop_back();
-    Core_Service::WriteLines(severity, text);
+    Core_Service::WriteLines(severity, text, fields);
 }
 
 } // namespace
@@ -110,21 +111,40 @@ void PrintFormatted(Core_Service::Severity severity, const char* format, va_list
 void PrintMessage(const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
-    PrintFormatted(Core_Service::Severity::information, format, arguments);
+    PrintFormatted(Core_Service::Severity::information, {}, format, arguments);
+    va_end(arguments);
+}
+
+void PrintMessage(const Core_Service::EventFields& fields, const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    PrintFormatted(Core_Service::Severity::information, fields, format, arguments);
     va_end(arguments);
 }
 
 void PrintErrorMessage(const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
-    PrintFormatted(Core_Service::Severity::error, format, arguments);
+    PrintFormatted(Core_Service::Severity::error, {}, format, arguments);
+    va_end(arguments);
+}
+
+void PrintErrorMessage(const Core_Service::EventFields& fields, const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    PrintFormatted(Core_Service::Severity::error, fields, format, arguments);
     va_end(arguments);
 }
 
 void ReportArp(int level, SystemErrorCode code, const std::string& message) {
+    ReportArp(level, code, message, {});
+}
+
+void ReportArp(int level, SystemErrorCode code, const std::string& message,
+               const Core_Service::EventFields& fields) {
     static const Core_Service::LogHelper reports(L"SocketARP");
-    reports.WriteLog(level, code,
-                     Core_Common::narrow_to_wide(message, Core_Common::code_page_ansi));
+    reports.WriteLog(level, code, Core_Common::narrow_to_wide(message, Core_Common::code_page_ansi),
+                     fields);
 }
 
 std::string ErrorText(SystemErrorCode code) {

@@ -7,6 +7,7 @@
 #include "Core_SocketARP/NetworkStack.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -49,19 +50,34 @@ std::optional<std::uint32_t> ParseDottedQuad(const std::string& text);
 
 // Write one printf-formatted message of the ARP protection, whole and flushed at once (the
 // lines are read live in a console, from more than one thread): PrintMessage for what the
-// protection did, PrintErrorMessage for what failed.
+// protection did, PrintErrorMessage for what failed; with `fields`, what the line is about for
+// the system log's identifiers.
 #if defined(__GNUC__)
 __attribute__((format(printf, 1, 2)))
 #endif
 void PrintMessage(const char* format, ...);
 #if defined(__GNUC__)
+__attribute__((format(printf, 2, 3)))
+#endif
+void PrintMessage(const Core_Service::EventFields& fields, const char* format, ...);
+#if defined(__GNUC__)
 __attribute__((format(printf, 1, 2)))
 #endif
 void PrintErrorMessage(const char* format, ...);
+#if defined(__GNUC__)
+__attribute__((format(printf, 2, 3)))
+#endif
+void PrintErrorMessage(const Core_Service::EventFields& fields, const char* format, ...);
 
 // A report of the ARP protection in the service host's form ("[WARN][SocketARP]..."), for
 // what an administrator must look at: conflicting answers, replaced gateways, the remembered
 // gateways' file.
 void ReportArp(int level, SystemErrorCode code, const std::string& message);
+void ReportArp(int level, SystemErrorCode code, const std::string& message,
+               const Core_Service::EventFields& fields);
+
+// Where the readers of the trust sources tell what they could not read: ReportArp, unless a
+// caller collects the reports itself (the status report).
+using ArpReporter = std::function<void(int level, SystemErrorCode code, const std::string&)>;
 
 } // namespace Core_SocketARP

@@ -2,6 +2,7 @@
 
 #include "Core_Common/Utility.h"
 #include "Core_SocketARP/ArpBinding.h"
+#include "Core_SocketARP/TrustText.h"
 
 #include <algorithm>
 #include <array>
@@ -47,6 +48,9 @@ struct GatewayKeeper::Gateway {
     bool lineDone = false;
     std::vector<std::function<void()>> queue;
     std::array<Limit, static_cast<std::size_t>(Report::count)> limits{};
+    // Of the claims of other MACs for the pin, by MAC; the last entry, with no MAC, once the
+    // list is full, stands for every further one.
+    std::vector<std::pair<HardwareAddress, Limit>> claimLimits;
 };
 
 namespace {
@@ -99,6 +103,16 @@ std::vector<Kept> KeptOn(const AdapterInfo& adapter, TrustedGateways& trusted) {
         }
     }
     return kept;
+}
+
+// Every report limit of a gateway (const or not): its kinds', then its claims'.
+template <class AnyGateway, class Each> void ForEachLimit(AnyGateway& gateway, Each each) {
+    for (auto& limit : gateway.limits) {
+        each(limit);
+    }
+    for (auto& claim : gateway.claimLimits) {
+        each(claim.second);
+    }
 }
 
 } // namespace
@@ -243,10 +257,15 @@ void GatewayKeeper::ResolvePass(const std::vector<AdapterInfo>& adapters,
             take(adapter, position, kept, linkHeld);
         }
     }
-    // What is gone is no longer listened to; its pins went with its link's flush.
+    // What is gone is no longer listened to; its pins went with its link's flush, and what its
+    // reports held back is told now.
     for (Gateway& gone : previous) {
         if (!gone.request.gateway.empty() && gone.listening) {
             resolver_.Forget(gone.request.interfaceIndex, gone.request.gateway);
+        }
+        if (!gone.request.gateway.empty()) {
+            gone.ofPass = false;
+            FlushLimits(gone, tick_now(), true);
         }
     }
     next_to_print_ = 0;
@@ -417,7 +436,7 @@ void GatewayKeeper::OnAnswer(Gateway& gateway, const HardwareAddress& address, t
                  Name(gateway) + ": the remembered " + Hex(address) +
                      " answered when asked directly: kept it pinned; " + Hex(other) +
                      ", which answered alone before, is an impostor",
-                 now);
+                 now, other);
             memory_.Remember(gateway.link, gateway.request.gateway, address);
             if (Pin(gateway, address, now)) {
                 Settle(gateway);
@@ -465,7 +484,7 @@ void GatewayKeeper::CloseWithReference(Gateway& gateway, tick_value now) {
             Warn(gateway, Report::impostor,
                  Name(gateway) + ": " + which + " answers again: pinned again; " +
                      Hex(*gateway.candidate) + ", pinned provisionally, was an impostor",
-                 now);
+                 now, gateway.candidate);
             gateway.candidate.reset();
         }
         if (answers.size() > 1) {
@@ -478,7 +497,7 @@ void GatewayKeeper::CloseWithReference(Gateway& gateway, tick_value now) {
             Warn(gateway, Report::conflict,
                  Name(gateway) + " answered with two MAC addresses, " + Hex(answers[0]) + " and " +
                      Hex(second) + ": kept " + which,
-                 now);
+                 now, answers[0] == reference ? second : answers[0]);
         }
         if (!trusted) {
             memory_.Remember(gateway.link, gateway.request.gateway, reference);
@@ -492,7 +511,7 @@ void GatewayKeeper::CloseWithReference(Gateway& gateway, tick_value now) {
         Warn(gateway, Report::impostor,
              Name(gateway) + " answered with " + Hex(answers[0]) + ", not with " + which +
                  ": kept the trusted one pinned; " + Hex(answers[0]) + " is an impostor",
-             now);
+             now, answers[0]);
         if (Pin(gateway, reference, now)) {
             Settle(gateway);
         }
@@ -512,7 +531,7 @@ void GatewayKeeper::CloseWithReference(Gateway& gateway, tick_value now) {
                  Name(gateway) + ": " + Hex(replacement) + " has answered alone for " +
                      std::to_string(quarantine.count()) + " h, and " + which +
                      " not once: remembered in its place in " + memory_.Where(),
-                 now);
+                 now, replacement);
             memory_.Remember(gateway.link, gateway.request.gateway, replacement);
             gateway.remembered = replacement;
             gateway.candidate.reset();
@@ -526,7 +545,7 @@ void GatewayKeeper::CloseWithReference(Gateway& gateway, tick_value now) {
                  (gateway.lost ? " (answers were lost in a flood)" : "") + " while " +
                  Hex(*gateway.candidate) + " was pinned provisionally: " + Hex(kept) +
                  " pinned provisionally; the quarantine starts over",
-             now);
+             now, kept);
         gateway.candidate = kept;
         gateway.candidateSince = now;
         if (Pin(gateway, kept, now)) {
@@ -539,7 +558,7 @@ void GatewayKeeper::CloseWithReference(Gateway& gateway, tick_value now) {
         Warn(gateway, Report::challenge,
              Name(gateway) + " answered with " + Hex(answers[0]) + " alone, not with " + which +
                  " (" + memory_.Where() + "): asking " + Hex(reference) + " directly",
-             now);
+             now, answers[0]);
         Enter(gateway, Phase::challenging, now);
         gateway.triesSent = 0;
         Send(gateway, now);
@@ -552,7 +571,7 @@ void GatewayKeeper::CloseWithReference(Gateway& gateway, tick_value now) {
                                        Hex(answers[1]) + ", neither"
                                  : Hex(answers[0]) + " while answers were lost in a flood, not") +
              " " + which + ": kept the remembered one pinned; asking again in " + Seconds(next),
-         now);
+         now, answers[0]);
     Retry(gateway, now);
 }
 
@@ -567,7 +586,7 @@ void GatewayKeeper::CloseFirstUse(Gateway& gateway, tick_value now) {
             Warn(gateway, Report::conflict,
                  Name(gateway) + " answered with " + Hex(answers[0]) +
                      " alone: pinned and remembered; the conflict is over",
-                 now);
+                 now, answers[0]);
         }
         memory_.Remember(gateway.link, gateway.request.gateway, answers[0]);
         gateway.remembered = answers[0];
@@ -582,7 +601,7 @@ void GatewayKeeper::CloseFirstUse(Gateway& gateway, tick_value now) {
         Warn(gateway, Report::lost,
              Name(gateway) + ": answers were lost in a flood, only " + Hex(answers[0]) +
                  " was seen: kept it pinned, not remembered; asking again in " + Seconds(next),
-             now);
+             now, answers[0]);
         if (Pin(gateway, answers[0], now)) {
             Retry(gateway, now);
         }
@@ -619,7 +638,7 @@ void GatewayKeeper::CloseFirstUse(Gateway& gateway, tick_value now) {
          Name(gateway) + " answered with two MAC addresses, " + Hex(answers[0]) + " and " +
              Hex(answers[1]) + ": kept " + Hex(kept) + " pinned" + why +
              ", not remembered; asking again in " + Seconds(next),
-         now);
+         now, answers[0] != kept ? answers[0] : answers[1]);
     if (Pin(gateway, kept, now)) {
         Retry(gateway, now);
     }
@@ -638,7 +657,7 @@ void GatewayKeeper::EndChallenge(Gateway& gateway, tick_value now) {
              Seconds(static_cast<int>(provisional_check.count())) + ". " + Hex(replacement) +
              " is remembered once it has answered alone for " + std::to_string(quarantine.count()) +
              " h; to accept it at once, delete the gateway's line there and restart the service",
-         now);
+         now, replacement);
     gateway.candidateSince = now;
     if (Pin(gateway, replacement, now)) {
         Enter(gateway, Phase::provisional, Later(now, provisional_check));
@@ -651,7 +670,7 @@ void GatewayKeeper::Silent(Gateway& gateway, SystemErrorCode code, tick_value no
         Warn(gateway, Report::silent,
              Name(gateway) + " did not answer: kept " + Hex(*gateway.candidate) +
                  " pinned provisionally; the quarantine starts over",
-             now);
+             now, gateway.candidate);
         gateway.candidateSince = now;
         Enter(gateway, Phase::provisional, Later(now, provisional_check));
         return;
@@ -666,7 +685,7 @@ void GatewayKeeper::Silent(Gateway& gateway, SystemErrorCode code, tick_value no
                                        : "") +
                  Hex(*gateway.pinned) + " pinned" + (known ? "" : ", not remembered") +
                  "; asking again in " + Seconds(next),
-             now);
+             now, gateway.pinned);
     } else if (!gateway.lineDone) {
         ErrorLine(gateway, code);
     } else {
@@ -724,7 +743,7 @@ bool GatewayKeeper::Pin(Gateway& gateway, const HardwareAddress& address, tick_v
                  Name(gateway) + " could not be pinned to " + Hex(address) + ": " +
                      Core_Common::without_line_end(ErrorText(code)) + "; asking again in " +
                      Seconds(NextBackoff(gateway)),
-                 now);
+                 now, address);
         }
         Retry(gateway, now);
         return false;
@@ -748,7 +767,7 @@ void GatewayKeeper::Restore(Gateway& gateway, tick_value now, bool report) {
              Name(gateway) + " could not be pinned again to " + Hex(address) + ": " +
                  Core_Common::without_line_end(ErrorText(code)) + "; asking again in " +
                  Seconds(NextBackoff(gateway)),
-             now);
+             now, address);
         Retry(gateway, now);
         return;
     }
@@ -758,7 +777,8 @@ void GatewayKeeper::Restore(Gateway& gateway, tick_value now, bool report) {
             gateway, Report::restored, now,
             [this, &gateway, address] { BoundLine(gateway, address); },
             Name(gateway) + ": its entry was removed or changed and was pinned again to " +
-                Hex(address));
+                Hex(address),
+            address);
     }
 }
 
@@ -882,11 +902,11 @@ std::optional<std::chrono::milliseconds> GatewayKeeper::TimeToNextDeadline() con
         if (gateway.phase != Phase::settled) {
             consider(gateway.due);
         }
-        for (const Limit& limit : gateway.limits) {
+        ForEachLimit(gateway, [&consider](const Limit& limit) {
             if (limit.held > 0 && limit.printed) {
                 consider(*limit.printed + static_cast<tick_value>(limit.period.count()));
             }
-        }
+        });
     }
     if (!next) {
         return std::nullopt;
@@ -939,11 +959,34 @@ void GatewayKeeper::Line(Gateway& gateway, std::function<void()> item) {
     }
 }
 
+Core_Service::EventFields GatewayKeeper::Fields(const Gateway& gateway,
+                                                Core_Service::EventKind kind,
+                                                const std::optional<HardwareAddress>& about) {
+    return {kind, gateway.link, gateway.request.gateway, about ? MacText(*about) : ""};
+}
+
+Core_Service::EventKind GatewayKeeper::KindOf(Report report) {
+    switch (report) {
+    case Report::conflict:
+    case Report::lost:
+        return Core_Service::EventKind::conflict;
+    case Report::impostor:
+        return Core_Service::EventKind::impostor;
+    case Report::challenge:
+    case Report::provisional:
+    case Report::replacement:
+        return Core_Service::EventKind::replaced;
+    default:
+        return Core_Service::EventKind::none;
+    }
+}
+
 void GatewayKeeper::BoundLine(Gateway& gateway, const HardwareAddress& address) {
     const int position = gateway.position;
     const std::string text = gateway.request.gateway;
-    Line(gateway, [position, text, address] {
-        PrintMessage("[%d]ARP set static entry: IP: %s <=> MAC address %s\n", position,
+    Line(gateway, [position, text, address,
+                   fields = Fields(gateway, Core_Service::EventKind::pinned, address)] {
+        PrintMessage(fields, "[%d]ARP set static entry: IP: %s <=> MAC address %s\n", position,
                      text.c_str(), Hex(address).c_str());
     });
     gateway.lineDone = true;
@@ -952,49 +995,81 @@ void GatewayKeeper::BoundLine(Gateway& gateway, const HardwareAddress& address) 
 void GatewayKeeper::ErrorLine(Gateway& gateway, SystemErrorCode code) {
     const int position = gateway.position;
     // The text now, while the platform's words about this failure are still kept.
-    Line(gateway, [position, text = ErrorText(code)] {
-        PrintErrorMessage("[%d]ARP Error %s\n", position, text.c_str());
+    Line(gateway, [position, text = ErrorText(code),
+                   fields = Fields(gateway, Core_Service::EventKind::error, std::nullopt)] {
+        PrintErrorMessage(fields, "[%d]ARP Error %s\n", position, text.c_str());
     });
     gateway.lineDone = true;
 }
 
-void GatewayKeeper::Warn(Gateway& gateway, Report kind, const std::string& text, tick_value now) {
+void GatewayKeeper::Warn(Gateway& gateway, Report kind, const std::string& text, tick_value now,
+                         const std::optional<HardwareAddress>& about) {
     Limited(
         gateway, kind, now,
-        [this, &gateway, text] {
-            Line(gateway, [text] { ReportArp(Core_Service::log_warn, 0, text); });
+        [this, &gateway, text, fields = Fields(gateway, KindOf(kind), about)] {
+            Line(gateway, [text, fields] { ReportArp(Core_Service::log_warn, 0, text, fields); });
         },
-        text);
+        text, about);
 }
 
 void GatewayKeeper::Limited(Gateway& gateway, Report kind, tick_value now,
-                            const std::function<void()>& first, const std::string& held) {
+                            const std::function<void()>& first, const std::string& held,
+                            const std::optional<HardwareAddress>& about) {
     Limit& limit = gateway.limits[static_cast<std::size_t>(kind)];
     limit.period = kind == Report::silent || kind == Report::failure
                        ? std::chrono::milliseconds{reminder_period}
                        : std::chrono::milliseconds{report_period};
+    Limited(gateway, limit, now, first, held, Fields(gateway, KindOf(kind), about), 1);
+}
+
+void GatewayKeeper::Limited(Gateway& gateway, Limit& limit, tick_value now,
+                            const std::function<void()>& first, const std::string& held,
+                            Core_Service::EventFields fields, std::uint64_t count) {
     FlushLimits(gateway, now);
-    if (limit.printed && now - *limit.printed < static_cast<tick_value>(limit.period.count())) {
-        ++limit.held;
-        limit.text = held;
-        return;
+    const bool quiet =
+        !limit.printed || now - *limit.printed >= static_cast<tick_value>(limit.period.count());
+    if (quiet) {
+        limit.printed = now;
+        first();
+        --count;
     }
-    limit.printed = now;
-    first();
+    if (count > 0) {
+        limit.held += count;
+        limit.text = held;
+        limit.fields = std::move(fields);
+    }
 }
 
 void GatewayKeeper::FlushLimits(Gateway& gateway, tick_value now, bool all) {
-    for (Limit& limit : gateway.limits) {
+    ForEachLimit(gateway, [&](Limit& limit) {
         if (limit.held == 0 || !limit.printed ||
             (!all && now - *limit.printed < static_cast<tick_value>(limit.period.count()))) {
-            continue;
+            return;
         }
         const std::string text = limit.text + " (" + std::to_string(limit.held) +
                                  (limit.held == 1 ? " time" : " times") + " since the last report)";
         limit.printed = now;
         limit.held = 0;
-        Line(gateway, [text] { ReportArp(Core_Service::log_warn, 0, text); });
+        Line(gateway,
+             [text, fields = limit.fields] { ReportArp(Core_Service::log_warn, 0, text, fields); });
+    });
+}
+
+GatewayKeeper::Limit& GatewayKeeper::ClaimLimit(Gateway& gateway, const HardwareAddress& mac) {
+    auto& claims = gateway.claimLimits;
+    const auto found = std::find_if(claims.begin(), claims.end(),
+                                    [&mac](const auto& claim) { return claim.first == mac; });
+    if (found != claims.end()) {
+        return found->second;
     }
+    if (claims.size() < claim_mac_limit) {
+        claims.emplace_back(mac, Limit{});
+    } else if (claims.size() == claim_mac_limit) {
+        claims.emplace_back(HardwareAddress{}, Limit{});
+    }
+    Limit& limit = claims.back().second;
+    limit.period = report_period;
+    return limit;
 }
 
 void GatewayKeeper::PrintReady() {
@@ -1007,6 +1082,57 @@ void GatewayKeeper::PrintReady() {
         gateway.queue.clear();
         ++next_to_print_;
     }
+}
+
+// ---- claims of the pins
+
+std::vector<WatchedPin> GatewayKeeper::WatchedPins() const {
+    std::vector<WatchedPin> pins;
+    for (const Gateway& gateway : gateways_) {
+        if (gateway.phase == Phase::settled && gateway.pinned && !gateway.outOfTable) {
+            pins.push_back(
+                {gateway.request.interfaceIndex, gateway.request.gateway, *gateway.pinned});
+        }
+    }
+    return pins;
+}
+
+void GatewayKeeper::ReportClaims(const std::vector<ForgedClaim>& claims) {
+    const tick_value now = tick_now();
+    for (const ForgedClaim& claim : claims) {
+        const auto found = Find(claim.interfaceIndex, claim.address);
+        if (!found || claim.frames == 0) {
+            continue;
+        }
+        Gateway& gateway = gateways_[*found];
+        if (gateway.phase == Phase::settled && gateway.pinned && !gateway.outOfTable &&
+            *gateway.pinned != claim.mac) {
+            ReportClaim(gateway, claim, now);
+        }
+    }
+    PrintReady();
+}
+
+void GatewayKeeper::ReportClaim(Gateway& gateway, const ForgedClaim& claim, tick_value now) {
+    Limit& limit = ClaimLimit(gateway, claim.mac);
+    const bool further = gateway.claimLimits.size() > claim_mac_limit &&
+                         &limit == &gateway.claimLimits.back().second;
+    const std::string pinned = Hex(*gateway.pinned);
+    const std::string claimed =
+        further ? "further MAC addresses (the latest " + Hex(claim.mac) + ")" : Hex(claim.mac);
+    const Core_Service::EventFields fields =
+        Fields(gateway, Core_Service::EventKind::attack, claim.mac);
+    const std::string first = Name(gateway) + " is pinned to " + pinned +
+                              ", and an ARP frame claims it is at " + claimed +
+                              ": forged, and dropped by the pin";
+    Limited(
+        gateway, limit, now,
+        [this, &gateway, first, fields] {
+            Line(gateway, [first, fields] { ReportArp(Core_Service::log_warn, 0, first, fields); });
+        },
+        Name(gateway) + ": ARP frames claim it is at " + claimed + ", not at the pinned " + pinned +
+            ": forged, and dropped by the pin",
+        fields, claim.frames);
 }
 
 // ---- queries

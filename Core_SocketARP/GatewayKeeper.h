@@ -38,6 +38,7 @@
 #pragma once
 
 #include "Core_Common/TickClock.h"
+#include "Core_Service/SystemLog.h"
 #include "Core_SocketARP/GatewayMemory.h"
 #include "Core_SocketARP/NetworkStack.h"
 #include "Core_SocketARP/TrustedGateways.h"
@@ -78,6 +79,9 @@ public:
     static constexpr std::chrono::minutes reminder_period{10};
     // Distinct addresses kept of one round's answers; more are only counted.
     static constexpr std::size_t answer_limit = 8;
+    // Distinct MACs whose claims of one pin are reported each on its own; the claims of further
+    // MACs share one report, so that a flood of made-up MACs costs no more memory.
+    static constexpr std::size_t claim_mac_limit = 8;
 
     GatewayKeeper(NetworkStack& stack, ArpResolver& resolver, GatewayMemory& memory,
                   TrustedGateways& trusted);
@@ -122,6 +126,14 @@ public:
     // The neighbour entries (interface index, address in network byte order) of everything the
     // keeper keeps, pinned or still to be pinned: the changes that matter to it.
     std::vector<std::pair<std::uint32_t, std::uint32_t>> Watched() const;
+    // The pins that stand settled (no round under way judges the answers of their address): a
+    // frame that claims one of their addresses for another MAC is forged.
+    std::vector<WatchedPin> WatchedPins() const;
+    // Frames that claimed a settled pin's address for another MAC: of each link, gateway and MAC
+    // the first is reported at once, then at most one line a report period with the count of
+    // the frames since. Claims of other addresses, of the pinned MAC, or of a gateway that is no
+    // longer settled are left out.
+    void ReportClaims(const std::vector<ForgedClaim>& claims);
 
     // For tests and the monitor's tools.
     bool Pinned(std::uint32_t interfaceIndex, const std::string& gateway) const;
@@ -152,8 +164,9 @@ private:
     };
     struct Limit {
         std::optional<Core_Common::tick_value> printed; // the last line printed
-        int held = 0;                                   // held back since
+        std::uint64_t held = 0;                         // held back since
         std::string text;                               // the last one held back
+        Core_Service::EventFields fields;               // and what it is about
         std::chrono::milliseconds period{0};
     };
     struct Gateway;
@@ -197,10 +210,24 @@ private:
     void Line(Gateway& gateway, std::function<void()> item);
     void BoundLine(Gateway& gateway, const HardwareAddress& address);
     void ErrorLine(Gateway& gateway, SystemErrorCode code);
-    void Warn(Gateway& gateway, Report kind, const std::string& text, Core_Common::tick_value now);
+    // `about`: the MAC the line is about (the impostor, the replacement, ...), for the log's
+    // fields.
+    void Warn(Gateway& gateway, Report kind, const std::string& text, Core_Common::tick_value now,
+              const std::optional<HardwareAddress>& about = std::nullopt);
     // `first` when the kind may print now, else `held` is counted for the next summary.
     void Limited(Gateway& gateway, Report kind, Core_Common::tick_value now,
-                 const std::function<void()>& first, const std::string& held);
+                 const std::function<void()>& first, const std::string& held,
+                 const std::optional<HardwareAddress>& about);
+    // The same for one limit: `count` events, of which the first may print now.
+    void Limited(Gateway& gateway, Limit& limit, Core_Common::tick_value now,
+                 const std::function<void()>& first, const std::string& held,
+                 Core_Service::EventFields fields, std::uint64_t count);
+    // The limit of the claims of `mac` for the gateway's pin.
+    static Limit& ClaimLimit(Gateway& gateway, const HardwareAddress& mac);
+    void ReportClaim(Gateway& gateway, const ForgedClaim& claim, Core_Common::tick_value now);
+    static Core_Service::EventFields Fields(const Gateway& gateway, Core_Service::EventKind kind,
+                                            const std::optional<HardwareAddress>& about);
+    static Core_Service::EventKind KindOf(Report report);
     // The summaries that are due (`all`: every one held back).
     void FlushLimits(Gateway& gateway, Core_Common::tick_value now, bool all = false);
     void PrintReady();

@@ -154,36 +154,50 @@ void GatewayMemory::Load() {
     if (store_ == nullptr) {
         return;
     }
-    const std::string where = store_->Where();
-    const auto warn = [](const std::string& text) { ReportArp(Core_Service::log_warn, 0, text); };
+    const ArpReporter log = [](int level, SystemErrorCode code, const std::string& text) {
+        ReportArp(level, code, text);
+    };
+    if (auto read = ReadStore(*store_, true, log)) {
+        entries_ = std::move(*read);
+    }
+}
+
+std::optional<GatewayMemory::Entries> GatewayMemory::ReadStore(StateStore& store, bool keepAside,
+                                                               const ArpReporter& report) {
+    const std::string where = store.Where();
+    const auto warn = [&report](const std::string& text) {
+        report(Core_Service::log_warn, 0, text);
+    };
     Reader reader;
     StateStore::ReadResult read;
     try {
-        read = store_->ReadLines([&](std::string_view line) { reader.Line(line); });
+        read = store.ReadLines([&](std::string_view line) { reader.Line(line); });
     } catch (SystemErrorCode code) {
-        ReportArp(Core_Service::log_warn, code,
-                  "The remembered gateways in " + where +
-                      " could not be read; they are ignored: " + InLine(code));
-        return;
+        report(Core_Service::log_warn, code,
+               "The remembered gateways in " + where +
+                   " could not be read; they are ignored: " + InLine(code));
+        return std::nullopt;
     } catch (const StoreRefused& refused) {
         warn("The remembered gateways in " + where + " are not used: it " + refused.reason +
              " (it must be a regular file of root, writable by its owner only)");
-        return;
+        return std::nullopt;
     }
     if (!read.found) {
-        return;
+        return Entries{};
     }
     if (!reader.Readable()) {
-        std::string aside;
-        try {
-            aside = "kept aside as " + store_->KeepAside();
-        } catch (SystemErrorCode code) {
-            aside = "it could not be kept aside (" + InLine(code) + ")";
+        std::string aside = "left as it is";
+        if (keepAside) {
+            try {
+                aside = "kept aside as " + store.KeepAside();
+            } catch (SystemErrorCode code) {
+                aside = "it could not be kept aside (" + InLine(code) + ")";
+            }
         }
         warn("The remembered gateways in " + where +
              " are not readable as such (its first line is not \"" + std::string(header_v2) +
              "\"): " + aside + "; they are ignored");
-        return;
+        return std::nullopt;
     }
     for (const auto& problem : reader.Problems()) {
         warn("The remembered gateways in " + where + ": line " + std::to_string(problem.line) +
@@ -203,7 +217,7 @@ void GatewayMemory::Load() {
              std::to_string(entry_limit) + " entries: the " + std::to_string(reader.Pruned()) +
              " least recently confirmed are forgotten");
     }
-    entries_ = std::move(reader.Result());
+    return std::move(reader.Result());
 }
 
 std::optional<HardwareAddress> GatewayMemory::Recall(const std::string& link,

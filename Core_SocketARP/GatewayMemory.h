@@ -17,6 +17,7 @@
 // digits) is still read.
 #pragma once
 
+#include "Core_SocketARP/ArpBinding.h"
 #include "Core_SocketARP/NetworkStack.h"
 #include "Core_SocketARP/StateStore.h"
 
@@ -72,6 +73,13 @@ public:
     using Entries = std::map<Key, Entry>;
 
     static std::string Encode(const Entries& entries);
+
+    // Reads the remembered gateways of a store and tells `report` what it could not read, as a
+    // memory does at its first use; nothing when the store could not be read as such. A text
+    // that is not readable as such is kept aside only with `keepAside`: without it, the store
+    // is never written, renamed or kept aside (for a look at it that must change nothing).
+    static std::optional<Entries> ReadStore(StateStore& store, bool keepAside,
+                                            const ArpReporter& report);
 
     // Reads a stored text line by line, keeping at most entry_limit entries (the most recently
     // confirmed), and tells what it could not read.

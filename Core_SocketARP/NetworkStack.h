@@ -5,6 +5,7 @@
 
 #include <array>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -173,6 +174,49 @@ protected:
     StopEvent() = default;
 };
 
+// A pin whose address another MAC must not claim.
+struct WatchedPin {
+    std::uint32_t interfaceIndex = 0;
+    std::string address; // dotted decimal
+    HardwareAddress mac;
+
+    bool operator==(const WatchedPin&) const = default;
+};
+
+// Frames that claimed a watched pin's address for another MAC, counted.
+struct ForgedClaim {
+    std::uint32_t interfaceIndex = 0;
+    std::string address; // dotted decimal
+    HardwareAddress mac;
+    std::uint64_t frames = 0;
+};
+
+// ARP frames that claim a pinned address for another MAC than the pinned one (forged replies and
+// requests, gratuitous ARP). The system's table ignores them for a static entry: the watch lets
+// them be told. Only such frames reach it (Linux: a socket filter in the kernel); what comes
+// while nobody reads waits in a queue of bounded size, and what finds the queue full is only
+// counted.
+class ClaimWatch {
+public:
+    virtual ~ClaimWatch() = default;
+    ClaimWatch(const ClaimWatch&) = delete;
+    ClaimWatch& operator=(const ClaimWatch&) = delete;
+
+    // Watches these pins from now on, in place of the earlier ones. Throws the platform's code.
+    virtual void Watch(const std::vector<WatchedPin>& pins) = 0;
+
+    // The claims of the frames queued since the last call, by link, address and MAC, at most
+    // `limit` frames read; `dropped` is set to the frames dropped unread for lack of room since
+    // the last call. Never waits. Throws the platform's code.
+    virtual std::vector<ForgedClaim> Collect(std::size_t limit, std::uint64_t& dropped) = 0;
+
+    // What the monitor's wait watches to learn that frames are queued: an fd on Linux.
+    virtual std::intptr_t NativeHandle() const = 0;
+
+protected:
+    ClaimWatch() = default;
+};
+
 enum class RouteRegistration {
     registered,  // the next change of the IPv4 routing table ends the next wait
     unsupported, // the platform has no route-change notification ("NotifyRouteChange")
@@ -185,6 +229,7 @@ enum class RouteWait {
     repair,   // links, addresses or neighbour entries changed (the report says which)
     kicked,   // the kick event was signalled
     answers,  // the resolver has events to collect
+    claims,   // the claim watch has frames queued
     timedOut, // the time given ran out
     failed,   // the wait failed; the code says why
 };
@@ -206,6 +251,8 @@ struct WaitSet {
     ArpResolver* resolver = nullptr;
     // Negative: no limit.
     std::chrono::milliseconds timeout{-1};
+    // Watched only when set: between its reads the claims are left to queue.
+    ClaimWatch* claims = nullptr;
 };
 
 // The platform's notification of IPv4 routing-table changes, and where it has them of link,
@@ -296,6 +343,11 @@ public:
     // A subscription to route changes, not yet registered. Never throws; it makes no system
     // call before its first registration.
     virtual std::unique_ptr<RouteChangeSubscription> SubscribeRouteChanges() = 0;
+
+    // The watch of frames that claim a pinned address for another MAC; none where the platform
+    // shows the program no link-layer frames (Windows, without a capture driver). Never throws:
+    // a watch that cannot be made throws from its first Watch.
+    virtual std::unique_ptr<ClaimWatch> CreateClaimWatch() { return nullptr; }
 
 protected:
     NetworkStack() = default;

@@ -30,7 +30,7 @@ SocketARP::SocketARP(NetworkStack& stack, StateStore* store,
     : stack_(stack), stop_event_(stack.CreateStopEvent()),
       kick_event_(stack.PinCheckPeriod().count() > 0 ? stack.CreateStopEvent() : nullptr),
       resolver_(stack.CreateResolver()), memory_(store), trusted_(trusted),
-      keeper_(stack, *resolver_, memory_, trusted_) {}
+      keeper_(stack, *resolver_, memory_, trusted_), claims_(stack.CreateClaimWatch()) {}
 
 SocketARP::~SocketARP() { StopMonitor(); }
 
@@ -78,14 +78,23 @@ void SocketARP::MonitorRouteChanges() {
     int failedWaits = 0;
     for (;;) {
         ChangeReport report;
+        // Before every wait, whatever ended the last: a drain that has come due, then the pins
+        // as they stand now.
+        claims_.Tick(keeper_);
+        claims_.Follow(keeper_);
+        std::optional<std::chrono::milliseconds> due = keeper_.TimeToNextDeadline();
+        if (const auto drain = claims_.TimeToNextDrain(); drain && (!due || *drain < *due)) {
+            due = drain;
+        }
         const WaitSet set{*stop_event_, kick_event_.get(), resolver_.get(),
-                          keeper_.TimeToNextDeadline().value_or(std::chrono::milliseconds{-1})};
+                          due.value_or(std::chrono::milliseconds{-1}), claims_.Armed()};
         const RouteWait result = changes->Wait(set, report, error);
         if (result != RouteWait::failed) {
             failedWaits = 0;
         }
         switch (result) {
         case RouteWait::stopped:
+            claims_.Catch(keeper_); // told by the stop's summaries
             return;
         case RouteWait::changed: {
             // The next registration comes before the pass, so that a change during the pass
@@ -95,6 +104,7 @@ void SocketARP::MonitorRouteChanges() {
             PrintMessage("Routing table changed..\n");
             // Every neighbour change counts during the pass: its new pins are not watched yet.
             changes->WatchNeighbours(std::nullopt);
+            claims_.Catch(keeper_);
             BindGateways(stack_, keeper_);
             changes->WatchNeighbours(keeper_.Watched());
             if (!Registered(next, nextError)) {
@@ -108,6 +118,9 @@ void SocketARP::MonitorRouteChanges() {
             break;
         case RouteWait::kicked:
             keeper_.CheckPins();
+            break;
+        case RouteWait::claims:
+            claims_.Take(keeper_);
             break;
         case RouteWait::answers:
         case RouteWait::timedOut:

@@ -4,6 +4,7 @@
 
 #include "Core_Common/Thread.h"
 #include "Core_Common/Timer.h"
+#include "Core_SocketARP/ClaimAlerts.h"
 #include "Core_SocketARP/GatewayKeeper.h"
 #include "Core_SocketARP/GatewayMemory.h"
 #include "Core_SocketARP/NetworkStack.h"
@@ -17,7 +18,8 @@ namespace Core_SocketARP {
 
 // The module's one instance. The monitor runs on the thread of the thread_basic base: it waits
 // for route changes, for the changes that may cost a pin (links, addresses, neighbour
-// entries), for the resolver's answers and for the keeper's next deadline.
+// entries), for the resolver's answers, for frames that claim a pinned address (where the
+// platform shows them) and for the keeper's next deadline.
 class SocketARP : public Core_Common::thread_basic {
 public:
     // Makes the stop event on the stack; a stop event that could not be made is kept and
@@ -64,6 +66,7 @@ private:
     GatewayMemory memory_;
     TrustedGateways trusted_;
     GatewayKeeper keeper_;
+    ClaimAlerts claims_;
     // Handed from PrepareMonitor to the monitor thread, which owns it from its start.
     std::unique_ptr<RouteChangeSubscription> subscription_;
     RouteRegistration registration_ = RouteRegistration::registered;

@@ -65,9 +65,11 @@ protected:
 };
 
 // The platform's store of the remembered gateways of the service of that name (read and
-// written): the file "gateways" in the state directory on Linux, the value "Gateways" of the
-// service key's "Parameters" on Windows.
-std::unique_ptr<StateStore> SystemStateStore(const std::wstring& serviceName);
+// written; with `readOnly`, for a look at them that must change nothing, only read): the file
+// "gateways" in the state directory on Linux, the value "Gateways" of the service key's
+// "Parameters" on Windows.
+std::unique_ptr<StateStore> SystemStateStore(const std::wstring& serviceName,
+                                             bool readOnly = false);
 
 // The platform's stores of the administrator's trusted gateways, read only, in the order they
 // are read (a later store's entry for the same address and link wins): on Linux the file

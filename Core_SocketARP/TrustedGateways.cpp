@@ -26,7 +26,14 @@ bool InSubnet(std::uint32_t address, std::uint32_t own, int prefixLength) {
 
 } // namespace
 
-TrustedGateways::TrustedGateways(std::vector<StateStore*> stores) : stores_(std::move(stores)) {}
+TrustedGateways::TrustedGateways(std::vector<StateStore*> stores, ArpReporter report)
+    : stores_(std::move(stores)), report_(std::move(report)) {
+    if (!report_) {
+        report_ = [](int level, SystemErrorCode code, const std::string& text) {
+            ReportArp(level, code, text);
+        };
+    }
+}
 
 void TrustedGateways::Reader::Line(std::string_view line) {
     ++line_;
@@ -106,34 +113,33 @@ void TrustedGateways::Load() {
                 continue;
             }
             if (read.truncated) {
-                ReportArp(Core_Service::log_warn, 0,
-                          "The trusted gateways in " + where + " are larger than " +
-                              std::to_string(StateStore::size_limit >> 20) +
-                              " MiB: the rest was not read");
+                report_(Core_Service::log_warn, 0,
+                        "The trusted gateways in " + where + " are larger than " +
+                            std::to_string(StateStore::size_limit >> 20) +
+                            " MiB: the rest was not read");
             }
         } catch (SystemErrorCode code) {
-            ReportArp(Core_Service::log_warn, code,
-                      "The trusted gateways in " + where +
-                          " could not be read; they are not used: " +
-                          Core_Common::without_line_end(ErrorText(code)));
+            report_(Core_Service::log_warn, code,
+                    "The trusted gateways in " + where + " could not be read; they are not used: " +
+                        Core_Common::without_line_end(ErrorText(code)));
             continue;
         } catch (const StoreRefused& refused) {
-            ReportArp(Core_Service::log_warn, 0,
-                      "The trusted gateways in " + where + " are not used: it " + refused.reason +
-                          " (it must belong to root and be writable by its owner only)");
+            report_(Core_Service::log_warn, 0,
+                    "The trusted gateways in " + where + " are not used: it " + refused.reason +
+                        " (it must belong to root and be writable by its owner only)");
             continue;
         }
         const auto& problems = reader.Problems();
         for (std::size_t i = 0; i < problems.size() && i < reported_line_limit; ++i) {
-            ReportArp(Core_Service::log_warn, 0,
-                      "The trusted gateways in " + where + ": line " +
-                          std::to_string(problems[i].line) + " skipped: " + problems[i].reason);
+            report_(Core_Service::log_warn, 0,
+                    "The trusted gateways in " + where + ": line " +
+                        std::to_string(problems[i].line) + " skipped: " + problems[i].reason);
         }
         if (problems.size() > reported_line_limit) {
-            ReportArp(Core_Service::log_warn, 0,
-                      "The trusted gateways in " + where + ": " +
-                          std::to_string(problems.size() - reported_line_limit) +
-                          " more lines skipped");
+            report_(Core_Service::log_warn, 0,
+                    "The trusted gateways in " + where + ": " +
+                        std::to_string(problems.size() - reported_line_limit) +
+                        " more lines skipped");
         }
         for (Entry& entry : reader.Result()) {
             const auto same = std::find_if(entries_.begin(), entries_.end(), [&](const Entry& e) {

@@ -13,6 +13,7 @@
 // its number and skipped; the rest is used.
 #pragma once
 
+#include "Core_SocketARP/ArpBinding.h"
 #include "Core_SocketARP/NetworkStack.h"
 #include "Core_SocketARP/StateStore.h"
 
@@ -37,8 +38,9 @@ public:
     static constexpr std::size_t entry_limit = 1024;
 
     // The stores are read in order at the first use; a later store's entry for the same
-    // address and link replaces an earlier one.
-    explicit TrustedGateways(std::vector<StateStore*> stores = {});
+    // address and link replaces an earlier one. What could not be read is told to `report`
+    // (none: ReportArp).
+    explicit TrustedGateways(std::vector<StateStore*> stores = {}, ArpReporter report = {});
 
     // The trusted MAC of the address on the link: the entry that names the link, else one
     // that names none.
@@ -73,6 +75,7 @@ private:
     void Load();
 
     std::vector<StateStore*> stores_;
+    ArpReporter report_;
     bool loaded_ = false;
     std::vector<Entry> entries_;
 };

@@ -2,8 +2,9 @@
 # The program at work, in a lab of network namespaces on this machine: installs what the Linux
 # build needs, builds the linux preset, and runs `antiarp -debug` in a protected host beside a
 # gateway, a second gateway and an attacker that forges ARP replies. Shows the gateway's entry
-# taken over without protection, pinned and holding under attack with it, re-pinned after a
-# change of the default gateway, and flushed when Ctrl+C (SIGINT) ends the run. The lab lives
+# taken over without protection, pinned and holding under attack with it (the attack reported:
+# its first frame at once, the rest counted in a summary), re-pinned after a change of the
+# default gateway, and flushed when Ctrl+C (SIGINT) ends the run. The lab lives
 # in namespaces of its own and is removed at the end, also on failure or interruption; the
 # machine's own interfaces, ARP table and /run are never touched.
 #   sudo bash scripts/demo.sh
@@ -93,12 +94,15 @@ arp_table
 
 say "Under attack: 20,000 forged ARPs for the gateway's address"
 forge 10000
+echo "The attack is reported: its first frame at once, the rest counted for a summary (at most"
+echo "one a minute, or when the gateway goes)"
+program_lines 3
 echo "ARP table after the attack:"
 arp_table
 
 say "The default gateway changes to $LAB_GW2_IP"
 lab_ip host route replace default via "$LAB_GW2_IP"
-program_lines 4
+program_lines 6
 echo "ARP table (the new gateway is pinned in place of the old one):"
 arp_table
 

@@ -225,14 +225,8 @@ bool read_file(const std::string& path, std::string& text) {
     return true;
 }
 
-// The unit's state as a service state; false with the cause in `error` when systemctl cannot
-// tell.
-bool query_unit_state(const std::string& unitName, std::uint32_t& state, ServiceError& error) {
-    std::string output;
-    ServiceError failed;
-    // is-active exits non-zero for every state but "active": the printed state decides.
-    run_systemctl({"is-active", unitName}, failed, &output);
-    const std::string word = output.substr(0, output.find('\n'));
+// The service state of systemd's ActiveState; false for a word it does not know.
+bool service_state_of(const std::string& word, std::uint32_t& state) {
     if (word == "active" || word == "reloading") {
         state = service_running;
     } else if (word == "activating") {
@@ -242,6 +236,20 @@ bool query_unit_state(const std::string& unitName, std::uint32_t& state, Service
     } else if (word == "inactive" || word == "failed") {
         state = service_stopped;
     } else {
+        return false;
+    }
+    return true;
+}
+
+// The unit's state as a service state; false with the cause in `error` when systemctl cannot
+// tell.
+bool query_unit_state(const std::string& unitName, std::uint32_t& state, ServiceError& error) {
+    std::string output;
+    ServiceError failed;
+    // is-active exits non-zero for every state but "active": the printed state decides.
+    run_systemctl({"is-active", unitName}, failed, &output);
+    const std::string word = output.substr(0, output.find('\n'));
+    if (!service_state_of(word, state)) {
         error = failed.code != 0
                     ? failed
                     : ServiceError{EPROTO, widen("systemctl is-active printed \"" + word + "\"")};
@@ -281,6 +289,21 @@ bool show_unit(const std::string& unitName, UnitLoad& load, ServiceError& error)
         return false;
     }
     return true;
+}
+
+// One property of `systemctl show` output ("Name=value" lines); empty when it is not there.
+std::string shown_property(const std::string& output, const std::string& name) {
+    const std::string key = name + "=";
+    std::size_t start = 0;
+    while (start < output.size()) {
+        std::size_t end = output.find('\n', start);
+        end = end == std::string::npos ? output.size() : end;
+        if (output.compare(start, key.size(), key) == 0) {
+            return output.substr(start + key.size(), end - start - key.size());
+        }
+        start = end + 1;
+    }
+    return {};
 }
 
 class LinuxServiceHandle final : public ServiceHandle {
@@ -535,6 +558,28 @@ RunEndWait LinuxServiceManager::WaitForRunEnd(const std::wstring& serviceName,
         return RunEndWait::no_response;
     }
     return result;
+}
+
+bool LinuxServiceManager::QueryService(const std::wstring& serviceName, ServiceQuery& query,
+                                       ServiceError& error) {
+    const std::string name = UnitStem(serviceName) + ".service";
+    std::string output;
+    if (!run_systemctl({"show", "-p", "LoadState", "-p", "ActiveState", name}, error, &output)) {
+        return false;
+    }
+    const std::string load = shown_property(output, "LoadState");
+    const std::string active = shown_property(output, "ActiveState");
+    query = {};
+    if (load == "not-found") {
+        return true;
+    }
+    if (load.empty() || !service_state_of(active, query.state)) {
+        error = {EPROTO, widen("systemctl show printed LoadState=" + load +
+                               " and ActiveState=" + active + " for " + name)};
+        return false;
+    }
+    query.installed = true;
+    return true;
 }
 
 ServiceManager& SystemServiceManager() {

@@ -51,6 +51,8 @@ public:
     bool WriteDescription(const std::wstring& serviceName,
                           const std::wstring& description) override;
     std::wstring ProgramPlaceRefusal(const std::wstring& programPath) override;
+    bool QueryService(const std::wstring& serviceName, ServiceQuery& query,
+                      ServiceError& error) override;
     RunEndWait WaitForRunEnd(const std::wstring& serviceName, std::uint32_t timeoutMs,
                              ServiceError& error) override;
 

@@ -180,6 +180,36 @@ public:
         return Core_Common::read_path_chain(programPath, chain, error.code);
     }
 
+    bool QueryService(const std::wstring& serviceName, ServiceQuery& query,
+                      ServiceError& error) override {
+        query = {};
+        // The least the query needs: what every account may do.
+        const ScopedServiceHandle manager(
+            OpenSCManagerW(nullptr, SERVICES_ACTIVE_DATABASEW, SC_MANAGER_CONNECT));
+        if (!manager) {
+            error.code = GetLastError();
+            return false;
+        }
+        const ScopedServiceHandle service(
+            OpenServiceW(manager.get(), serviceName.c_str(), SERVICE_QUERY_STATUS));
+        if (!service) {
+            const DWORD code = GetLastError();
+            if (code == ERROR_SERVICE_DOES_NOT_EXIST) {
+                return true;
+            }
+            error.code = code;
+            return false;
+        }
+        SERVICE_STATUS status{};
+        if (!QueryServiceStatus(service.get(), &status)) {
+            error.code = GetLastError();
+            return false;
+        }
+        query.installed = true;
+        query.state = status.dwCurrentState;
+        return true;
+    }
+
     RunEndWait WaitForRunEnd(const std::wstring& serviceName, std::uint32_t timeoutMs,
                              ServiceError& error) override {
         const RunningMutex mutex = RunningMutex::Open(serviceName, error.code);

@@ -6,8 +6,11 @@
 #include "Core_Common/Utility.h"
 #include "Core_Service/CommandLine.h"
 #include "Core_Service/ServiceDispatcher.h"
+#include "Core_Service/SystemLog.h"
+#include "Core_SocketARP/PinStatus.h"
 #include "Core_SocketARP/SocketARP.h"
 #include "Core_SocketARP/StateStore.h"
+#include "Core_SocketARP/StatusReport.h"
 #include "Core_SocketARP/app/ServiceHandler.h"
 
 #include <cstdlib>
@@ -29,6 +32,28 @@ void crash_files_to_state_directory() {
 #endif
 }
 
+// The status report on standard output; its exit code says whether every pin holds. Nothing
+// is changed: the stores are opened read-only and only read.
+int run_status(bool json) {
+    using namespace Core_SocketARP;
+    const std::unique_ptr<StateStore> remembered = SystemStateStore(service_name, true);
+    const std::vector<std::unique_ptr<StateStore>> trusted = SystemTrustedStores(service_name);
+    std::vector<StateStore*> trustedStores;
+    trustedStores.reserve(trusted.size());
+    for (const auto& store : trusted) {
+        trustedStores.push_back(store.get());
+    }
+    int code = Core_Service::exit_status_not_pinned;
+    Core_Common::RunGuarded([&] {
+        const PinStatus status =
+            ReadPinStatus(Core_Service::SystemServiceManager(), service_name, SystemNetworkStack(),
+                          remembered.get(), trustedStores);
+        Core_Service::WriteStandardOutput(json ? StatusJson(status) : StatusText(status));
+        code = StatusExitCode(status);
+    });
+    return code;
+}
+
 template <class Mode> bool run_mode(Mode mode) {
     ServiceHandler handler;
     bool ran = false;
@@ -38,12 +63,12 @@ template <class Mode> bool run_mode(Mode mode) {
 
 } // namespace
 
-int RunCommandLine(const wchar_t* argument) {
+int RunCommandLine(const wchar_t* argument, const wchar_t* option) {
     using namespace Core_Service;
     unsigned result = 0;
     Core_Common::RunGuarded([&] {
-        result =
-            ParseCommandLine(service_name, service_display_name, service_description, argument);
+        result = ParseCommandLine(service_name, service_display_name, service_description, argument,
+                                  option);
     });
     switch (result) {
     case command_done:
@@ -56,6 +81,9 @@ int RunCommandLine(const wchar_t* argument) {
         return run_mode(&ServiceDispatcher::RunServiceMode) ? exit_success : exit_failed;
     case command_debug_mode:
         return run_mode(&ServiceDispatcher::RunDebugMode) ? exit_success : exit_failed;
+    case command_status:
+    case command_status_json:
+        return run_status(result == command_status_json);
     default:
         throw 0;
     }
@@ -80,7 +108,7 @@ int ProgramMain(int argc, wchar_t** argv) {
     Core_SocketARP::InterfaceSocketARP::UseTrustedStores(trustedStores);
     InitializeModules();
     StartupModules();
-    const int code = RunCommandLine(argc >= 2 ? argv[1] : nullptr);
+    const int code = RunCommandLine(argc >= 2 ? argv[1] : nullptr, argc >= 3 ? argv[2] : nullptr);
     Core_Common::DispatchPending();
     ShutdownModules();
     ReleaseModules();

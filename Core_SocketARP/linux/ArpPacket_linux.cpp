@@ -176,6 +176,73 @@ std::vector<sock_filter> RequestFilter(std::uint32_t targetIp) {
 
 std::vector<sock_filter> DropAllFilter() { return {Statement(BPF_RET | BPF_K, 0)}; }
 
+std::vector<sock_filter> ClaimFilter(const std::vector<PinnedClaim>& pins) {
+    if (pins.empty()) {
+        return DropAllFilter();
+    }
+    constexpr std::uint32_t at_sender_mac = 8;
+    // The checks every frame passes; each jumps to the drop right after them on a mismatch.
+    std::vector<sock_filter> program = {
+        Statement(BPF_LD | BPF_B | BPF_ABS, SKF_AD_OFF + SKF_AD_PKTTYPE),
+        Jump(BPF_JMP | BPF_JEQ | BPF_K, PACKET_OUTGOING, 0, 0),
+        Jump(BPF_JMP | BPF_JEQ | BPF_K, PACKET_OTHERHOST, 0, 0),
+        Statement(BPF_LD | BPF_B | BPF_ABS, SKF_AD_OFF + SKF_AD_VLAN_TAG_PRESENT),
+        Jump(BPF_JMP | BPF_JEQ | BPF_K, 1, 0, 0),
+        Statement(BPF_LD | BPF_H | BPF_ABS, at_hardware_type),
+        Jump(BPF_JMP | BPF_JEQ | BPF_K, hardware_ethernet, 0, 0),
+        Statement(BPF_LD | BPF_H | BPF_ABS, at_protocol_type),
+        Jump(BPF_JMP | BPF_JEQ | BPF_K, protocol_ipv4, 0, 0),
+        Statement(BPF_LD | BPF_B | BPF_ABS, at_hardware_length),
+        Jump(BPF_JMP | BPF_JEQ | BPF_K, 6, 0, 0),
+        Statement(BPF_LD | BPF_B | BPF_ABS, at_protocol_length),
+        Jump(BPF_JMP | BPF_JEQ | BPF_K, 4, 0, 0),
+    };
+    // The first three drop on a match, the others on a mismatch.
+    const std::size_t drop = program.size() + 1;
+    for (std::size_t i = 0; i < program.size(); ++i) {
+        sock_filter& check = program[i];
+        if (BPF_CLASS(check.code) != BPF_JMP) {
+            continue;
+        }
+        const auto away = static_cast<std::uint8_t>(drop - i - 1);
+        if (i <= 4) {
+            check.jt = away;
+        } else {
+            check.jf = away;
+        }
+    }
+    program.push_back(Statement(BPF_JMP | BPF_JA, 1));
+    program.push_back(Statement(BPF_RET | BPF_K, 0));
+    // One block a pin, whose jumps stay inside it or go to the next block: a frame of its link
+    // and address passes unless its sender MAC is the pin's.
+    constexpr std::uint8_t block = 10;
+    const std::size_t listed = std::min(pins.size(), claim_filter_limit);
+    for (std::size_t i = 0; i < listed; ++i) {
+        const PinnedClaim& pin = pins[i];
+        const std::uint32_t high = std::uint32_t{pin.mac[0]} << 24 |
+                                   std::uint32_t{pin.mac[1]} << 16 |
+                                   std::uint32_t{pin.mac[2]} << 8 | pin.mac[3];
+        const std::uint32_t low = std::uint32_t{pin.mac[4]} << 8 | pin.mac[5];
+        const sock_filter pinBlock[block] = {
+            // Loads are big-endian: compare with the address in host order.
+            Statement(BPF_LD | BPF_W | BPF_ABS, at_sender_ip),
+            Jump(BPF_JMP | BPF_JEQ | BPF_K, ntohl(pin.ip), 0, block - 2),
+            Statement(BPF_LD | BPF_W | BPF_ABS, SKF_AD_OFF + SKF_AD_IFINDEX),
+            Jump(BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint32_t>(pin.interfaceIndex), 0,
+                 block - 4),
+            Statement(BPF_LD | BPF_W | BPF_ABS, at_sender_mac),
+            Jump(BPF_JMP | BPF_JEQ | BPF_K, high, 0, 2),
+            Statement(BPF_LD | BPF_H | BPF_ABS, at_sender_mac + 4),
+            Jump(BPF_JMP | BPF_JEQ | BPF_K, low, 1, 0),
+            Statement(BPF_RET | BPF_K, 0xFFFF),
+            Statement(BPF_RET | BPF_K, 0),
+        };
+        program.insert(program.end(), std::begin(pinBlock), std::end(pinBlock));
+    }
+    program.push_back(Statement(BPF_RET | BPF_K, 0));
+    return program;
+}
+
 void AttachFilter(int fd, const std::vector<sock_filter>& program) {
     sock_fprog fprog{};
     fprog.len = static_cast<unsigned short>(program.size());
@@ -354,6 +421,15 @@ bool PacketSocket::DroppedSinceLastCall() {
         return false;
     }
     return stats.tp_drops != 0;
+}
+
+std::uint64_t PacketSocket::DropsSinceLastCall() {
+    tpacket_stats stats{};
+    socklen_t length = sizeof stats;
+    if (::getsockopt(fd_.get(), SOL_PACKET, PACKET_STATISTICS, &stats, &length) != 0) {
+        return 0;
+    }
+    return stats.tp_drops;
 }
 
 Packet Request(const LinkEndpoint& link, std::uint32_t gatewayIp) {

@@ -47,6 +47,21 @@ std::vector<sock_filter> ReplyFilter(std::uint32_t senderIp);
 std::vector<sock_filter> RequestFilter(std::uint32_t targetIp);
 std::vector<sock_filter> DropAllFilter();
 
+// A pinned address on a link, for the claim filter.
+struct PinnedClaim {
+    int interfaceIndex = 0;
+    std::uint32_t ip = 0; // network byte order
+    MacAddress mac{};
+};
+
+// The claim filter passes the Ethernet/IPv4 ARP frames (requests and replies, gratuitous ones
+// among them) that arrive untagged on the link of a pin, whose sender is the pin's address and
+// whose sender MAC is not the pin's: frames that claim a pinned address for another MAC. Frames
+// the host sends, and frames for other hosts, never pass. No pins: nothing passes. At most
+// claim_filter_limit pins are listed; those beyond are not watched.
+std::vector<sock_filter> ClaimFilter(const std::vector<PinnedClaim>& pins);
+inline constexpr std::size_t claim_filter_limit = 256;
+
 void AttachFilter(int fd, const std::vector<sock_filter>& program);
 
 // A frame as the socket delivered it: its ARP packet and what the kernel tells of the frame.
@@ -79,6 +94,9 @@ public:
 
     // Whether the kernel dropped frames for lack of room since the last call.
     bool DroppedSinceLastCall();
+    // How many frames the kernel dropped for lack of room since the last call (of this or of
+    // DroppedSinceLastCall: both read the counters, which resets them).
+    std::uint64_t DropsSinceLastCall();
 
     int Fd() const { return fd_.get(); }
 

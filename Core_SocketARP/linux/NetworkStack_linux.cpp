@@ -2,6 +2,7 @@
 
 #include "Core_SocketARP/ErrorDetail.h"
 #include "Core_SocketARP/linux/PacketArpResolver_linux.h"
+#include "Core_SocketARP/linux/PacketClaimWatch_linux.h"
 #include "Core_SocketARP/linux/RouteChanges_linux.h"
 #include "Core_SocketARP/linux/Rtnetlink_linux.h"
 #include "Core_SocketARP/linux/SystemError_linux.h"
@@ -432,6 +433,10 @@ std::unique_ptr<StopEvent> RtnetlinkNetworkStack::CreateStopEvent() {
 
 std::unique_ptr<RouteChangeSubscription> RtnetlinkNetworkStack::SubscribeRouteChanges() {
     return std::make_unique<NetlinkRouteChanges>();
+}
+
+std::unique_ptr<ClaimWatch> RtnetlinkNetworkStack::CreateClaimWatch() {
+    return std::make_unique<PacketClaimWatch>();
 }
 NetworkStack& SystemNetworkStack() {
     static RtnetlinkNetworkStack stack;

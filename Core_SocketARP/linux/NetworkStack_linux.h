@@ -42,6 +42,8 @@ public:
     ReadStaticEntries(const std::vector<std::pair<std::uint32_t, std::string>>& entries) override;
     std::unique_ptr<StopEvent> CreateStopEvent() override;
     std::unique_ptr<RouteChangeSubscription> SubscribeRouteChanges() override;
+    // A PacketClaimWatch.
+    std::unique_ptr<ClaimWatch> CreateClaimWatch() override;
 
 private:
     // One socket for every request, made at the first and kept: making one costs more than

@@ -210,6 +210,7 @@ RouteWait NetlinkRouteChanges::Wait(const WaitSet& set, ChangeReport& report,
     const int kickFd = set.kick != nullptr ? static_cast<int>(set.kick->NativeHandle()) : -1;
     const int resolverFd =
         set.resolver != nullptr ? static_cast<int>(set.resolver->NativeHandle()) : -1;
+    const int claimsFd = set.claims != nullptr ? static_cast<int>(set.claims->NativeHandle()) : -1;
     const PollDeadline deadline(set.timeout);
     std::array<std::uint8_t, 16384> buffer{};
     const auto receiveFrom = [&buffer](int fd) {
@@ -217,9 +218,10 @@ RouteWait NetlinkRouteChanges::Wait(const WaitSet& set, ChangeReport& report,
     };
     for (;;) {
         // Negative descriptors are left out of the poll.
-        std::array<pollfd, 5> fds = {pollfd{stopFd, POLLIN, 0}, pollfd{routes_.get(), POLLIN, 0},
-                                     pollfd{links_.get(), POLLIN, 0}, pollfd{kickFd, POLLIN, 0},
-                                     pollfd{resolverFd, POLLIN, 0}};
+        std::array<pollfd, 6> fds = {
+            pollfd{stopFd, POLLIN, 0},       pollfd{routes_.get(), POLLIN, 0},
+            pollfd{links_.get(), POLLIN, 0}, pollfd{kickFd, POLLIN, 0},
+            pollfd{resolverFd, POLLIN, 0},   pollfd{claimsFd, POLLIN, 0}};
         const int ready = ::poll(fds.data(), fds.size(), deadline.Left());
         if (ready < 0) {
             if (errno == EINTR) {
@@ -280,6 +282,9 @@ RouteWait NetlinkRouteChanges::Wait(const WaitSet& set, ChangeReport& report,
         }
         if ((fds[4].revents & POLLIN) != 0) {
             return RouteWait::answers;
+        }
+        if ((fds[5].revents & POLLIN) != 0) {
+            return RouteWait::claims;
         }
         if (deadline.Passed()) {
             return RouteWait::timedOut;

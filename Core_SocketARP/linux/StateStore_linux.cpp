@@ -220,8 +220,10 @@ std::string ConfigurationDirectory() {
     return FirstDirectory("CONFIGURATION_DIRECTORY", "/etc/tarnwick-antiarp");
 }
 
-std::unique_ptr<StateStore> SystemStateStore(const std::wstring& /*serviceName*/) {
-    return std::make_unique<StateFile>(StateDirectory(), "gateways");
+std::unique_ptr<StateStore> SystemStateStore(const std::wstring& /*serviceName*/, bool readOnly) {
+    return std::make_unique<StateFile>(StateDirectory(), "gateways",
+                                       readOnly ? StateFile::Access::read_only
+                                                : StateFile::Access::read_write);
 }
 
 std::vector<std::unique_ptr<StateStore>> SystemTrustedStores(const std::wstring& /*serviceName*/) {

@@ -314,8 +314,8 @@ std::wstring ParametersKey(const std::wstring& serviceName) {
 
 } // namespace
 
-std::unique_ptr<StateStore> SystemStateStore(const std::wstring& serviceName) {
-    return std::make_unique<RegistryStore>(ParametersKey(serviceName), gateways_value, 0, false);
+std::unique_ptr<StateStore> SystemStateStore(const std::wstring& serviceName, bool readOnly) {
+    return std::make_unique<RegistryStore>(ParametersKey(serviceName), gateways_value, 0, readOnly);
 }
 
 std::vector<std::unique_ptr<StateStore>> SystemTrustedStores(const std::wstring& serviceName) {

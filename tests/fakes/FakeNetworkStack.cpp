@@ -191,6 +191,9 @@ void FakeNetworkStack::DeleteArpEntry(std::uint32_t interfaceIndex, const std::s
 std::optional<Core_SocketARP::HardwareAddress>
 FakeNetworkStack::ReadStaticEntry(std::uint32_t interfaceIndex, const std::string& address) {
     calls.push_back("Read " + std::to_string(interfaceIndex) + " " + address);
+    if (readError) {
+        throw SystemErrorCode{*readError};
+    }
     const auto entry = staticEntries.find({interfaceIndex, address});
     if (entry == staticEntries.end()) {
         return std::nullopt;

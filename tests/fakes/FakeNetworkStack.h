@@ -51,6 +51,7 @@ public:
     // The resolver answers from the static entries where there is one, one request a try, as
     // Windows' SendARP does.
     bool answersFromTable = false;
+    std::optional<std::uint32_t> readError;             // every ReadStaticEntry fails with it
     std::set<std::string> createFailures;               // by address text
     std::map<std::string, std::uint32_t> setErrors;     // by address text
     std::function<void()> onSendArpRequest;             // runs before each request

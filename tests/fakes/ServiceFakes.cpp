@@ -230,6 +230,20 @@ bool FakeServiceManager::ReadProgramSecurity(const std::wstring& /*programPath*/
     return true;
 }
 
+bool FakeServiceManager::QueryService(const std::wstring& serviceName, ServiceQuery& query,
+                                      ServiceError& error) {
+    journal_.Add("QueryService " + narrow(serviceName));
+    if (fails(queryError, failureDetail, error)) {
+        return false;
+    }
+    query = {};
+    if (const auto found = services.find(serviceName); found != services.end()) {
+        query.installed = true;
+        query.state = found->second.state;
+    }
+    return true;
+}
+
 void FakeServiceProcess::OpenSystemLog(const std::wstring& serviceName) {
     journal_.Add("OpenSystemLog " + narrow(serviceName));
 }

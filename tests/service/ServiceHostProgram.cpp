@@ -145,6 +145,9 @@ public:
                              ServiceError& error) override {
         return real_.WaitForRunEnd(name, timeoutMs, error);
     }
+    bool QueryService(const std::wstring& name, ServiceQuery& query, ServiceError& error) override {
+        return real_.QueryService(name, query, error);
+    }
 
 private:
     ServiceManager& real_;

@@ -84,12 +84,12 @@ install_service() {
 }
 
 # The unit's lines in the journal, up to the moment of the call; program_lines: only what the
-# program wrote (not systemd's lines about the unit).
+# program wrote (its identifier's entries, not systemd's lines about the unit).
 journal() {
     inside journalctl --sync
     inside journalctl --no-pager -o cat -u "$unit" "$@"
 }
-program_lines() { journal _TRANSPORT=stdout "$@"; }
+program_lines() { journal SYSLOG_IDENTIFIER=antiarp "$@"; }
 
 # Install, start, stop, twenty restarts and uninstall through the program's switches.
 scenario_lifecycle() {
@@ -239,7 +239,8 @@ scenario_running_lock() {
 }
 
 # Each line's priority in the journal: the pass's error line is an error, the pins and the
-# route change are information, so `journalctl -p warning` shows exactly the problem.
+# route change are information, so `journalctl -p warning` shows exactly the problem; each kind
+# of line has its MESSAGE_ID and the link, gateway and MAC it is about (an attack too).
 scenario_journal_priorities() {
     systemd_lab
     install_service
@@ -258,6 +259,89 @@ $changed_line
 $(bound_line 0 "$LAB_GW_IP" "$gw_mac")"
     expect_equal "priorities" "$(program_lines -o json --output-fields=PRIORITY |
         sed -E 's/.*"PRIORITY":"([0-9])".*/\1/' | tr -d '\n')" 366
+
+    # Each kind of line has its MESSAGE_ID, and the link, gateway and MAC it is about.
+    local pinned_id=f254522e7c3641bb801cdce57b9f6013 error_id=fb55b015300a4b7399c81237c6577793
+    by_id() {
+        inside journalctl --no-pager -o json "MESSAGE_ID=$1" |
+            jq -r '[.MESSAGE, .PRIORITY, .TARNWICK_LINK, .TARNWICK_GATEWAY, .TARNWICK_MAC,
+                    .SYSLOG_IDENTIFIER, ._SYSTEMD_UNIT // .OBJECT_SYSTEMD_UNIT] | join("|")'
+    }
+    expect_equal "the pin by its MESSAGE_ID" "$(by_id "$pinned_id")" \
+        "$(bound_line 0 "$LAB_GW_IP" "$gw_mac")|6|eth0|$LAB_GW_IP|$gw_mac|antiarp|$unit.service"
+    expect_equal "the error by its MESSAGE_ID" "$(by_id "$error_id")" \
+        "$error_line|3|eth0|$LAB_GW_IP||antiarp|$unit.service"
+    # A forged claim of the pinned gateway (settled: remembered) is an attack, with the forged
+    # MAC as its field.
+    lab_wait_until 10 lab_remembered "/proc/$(container_pid "$container")/root$state_dir/gateways" \
+        "$LAB_GW_IP" "$gw_mac" || fail "the gateway was not remembered"
+    lab_exec gw "$attacker" eth0 gratuitous "$LAB_GW_IP" 10 02:00:00:00:00:66 >/dev/null
+    local attack_id=d92009a612af4d6d934d3114f26dca34
+    attacked() { inside journalctl --sync && [ -n "$(by_id "$attack_id")" ]; }
+    lab_wait_until 10 attacked || fail "no attack in the journal"
+    expect_equal "the attack by its MESSAGE_ID" "$(by_id "$attack_id")" \
+        "[WARN][SocketARP]Gateway $LAB_GW_IP on eth0 is pinned to $(hex "$gw_mac"), and an ARP frame claims it is at 020000000066: forged, and dropped by the pin|4|eth0|$LAB_GW_IP|02:00:00:00:00:66|antiarp|$unit.service"
+    expect_equal "entries with no MESSAGE_ID" \
+        "$(program_lines -o json | jq -r 'select(.MESSAGE_ID == null) | .MESSAGE')" \
+        "$changed_line"
+}
+
+# /status, while the service runs and while it is stopped: its exit code is 0 only while the
+# gateway is pinned to the MAC the program remembers; unpinned, or pinned to another MAC (an
+# impostor's entry, written while the service is stopped, which nothing then repairs), it is 1.
+# The JSON form says the same; as another user than root the remembered gateways cannot be read,
+# which it says, and nothing can be judged. It changes nothing.
+scenario_status() {
+    systemd_lab
+    install_service
+    expect_switch /start "Service Start successed."
+    lab_wait_until 10 unit_is active || fail "the unit did not become active: $(unit_state)"
+    lab_wait_until 10 lab_remembered "/proc/$(container_pid "$container")/root$state_dir/gateways" \
+        "$LAB_GW_IP" "$gw_mac" || fail "the gateway was not remembered"
+
+    # One case a line: what is done first, the exit code, the service's and the verdict's words.
+    local status output json
+    status_of() {
+        status=0
+        output=$(inside "$antiarp" /status 2>&1) || status=$?
+        json=$(inside "$antiarp" -STATUS --Json 2>&1) || true
+    }
+    status_of
+    expect_equal "exit code while running" "$status" 0
+    grep -qx 'Service "Tarnwick AntiARP": installed, running' <<<"$output" || fail "service: $output"
+    grep -q "gateway $LAB_GW_IP: pinned to its remembered MAC" <<<"$output" || fail "verdict: $output"
+    expect_equal "JSON while running" \
+        "$(jq -c '[.service.state, .ok, .adapters[0].pins[0].verdict, .adapters[0].pins[0].pinned]' <<<"$json")" \
+        "[\"running\",true,\"pinned-remembered\",\"$gw_mac\"]"
+
+    expect_switch /stop "Service Stop successed."
+    status_of
+    expect_equal "exit code after the stop's flush" "$status" 1
+    grep -qx 'Service "Tarnwick AntiARP": installed, stopped' <<<"$output" || fail "service: $output"
+    expect_equal "JSON after the flush" "$(jq -c '[.ok, .adapters[0].pins[0].verdict]' <<<"$json")" \
+        '[false,"not-pinned"]'
+
+    inside ip neigh replace "$LAB_GW_IP" lladdr "$gw_mac" dev eth0 nud permanent
+    status_of
+    expect_equal "exit code pinned by hand to the remembered MAC" "$status" 0
+
+    inside ip neigh replace "$LAB_GW_IP" lladdr 02:00:00:00:00:66 dev eth0 nud permanent
+    status_of
+    expect_equal "exit code pinned to an impostor" "$status" 1
+    expect_equal "JSON of the impostor's pin" \
+        "$(jq -c '[.ok, .adapters[0].pins[0].verdict, .adapters[0].pins[0].pinned]' <<<"$json")" \
+        '[false,"pinned-other","02:00:00:00:00:66"]'
+
+    status=0
+    output=$(inside setpriv --reuid=65534 --regid=65534 --clear-groups "$antiarp" /status 2>&1) ||
+        status=$?
+    expect_equal "exit code as another user" "$status" 1
+    grep -q "Reading them needs root" <<<"$output" || fail "as another user: $output"
+
+    expect_equal "bad usage" "$(inside "$antiarp" /status --yaml >/dev/null 2>&1; echo $?)" 2
+    expect_equal "entry after the reports" "$(entries permanent)" \
+        "$LAB_GW_IP dev eth0 lladdr 02:00:00:00:00:66 PERMANENT"
+    expect_equal "state directory after the reports" "$(inside ls "$state_dir")" gateways
 }
 
 # The Debian package as an administrator installs it on a machine with this one's packages

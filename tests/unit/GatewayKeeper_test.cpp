@@ -200,6 +200,51 @@ TEST_F(KeeperTest, PersistentAttackerIsAskedOnTheScheduleAndItsReportsAreBounded
     EXPECT_FALSE(store.text);
 }
 
+// Frames that claim a settled pin for other MACs: of each MAC the first is told at once, the
+// rest counted for one summary a period; the pinned MAC itself and pins still being asked are no
+// claim; beyond a bound, further MACs share one report, so that made-up MACs cost no memory.
+TEST_F(KeeperTest, ClaimsOfASettledPinAreToldOnceAMacAndCountedWithinABound) {
+    stack.AddAnswer("10.0.0.1", gateway_mac, 0);
+    Pass();
+    const auto claim = [](std::uint8_t last, std::uint64_t frames) {
+        return Core_SocketARP::ForgedClaim{7, "10.0.0.1", {0x02, 0, 0, 0, 1, last}, frames};
+    };
+    const auto report = [this](const std::vector<Core_SocketARP::ForgedClaim>& claims) {
+        testing::internal::CaptureStdout();
+        keeper.ReportClaims(claims);
+        return testing::internal::GetCapturedStdout();
+    };
+    // Still in its conflict window: the round judges what answers.
+    EXPECT_TRUE(keeper.WatchedPins().empty());
+    EXPECT_EQ(report({claim(1, 5)}), "");
+    RunFor(window_ms);
+    EXPECT_EQ(keeper.WatchedPins(),
+              (std::vector<Core_SocketARP::WatchedPin>{{7, "10.0.0.1", gateway_mac}}));
+
+    EXPECT_EQ(report({claim(1, 5), {7, "10.0.0.1", gateway_mac, 3}, {7, "10.0.0.9", new_mac, 3}}),
+              Warning("Gateway 10.0.0.1 on eth0 is pinned to 020000000001, and an ARP frame "
+                      "claims it is at 020000000101: forged, and dropped by the pin"));
+    std::vector<Core_SocketARP::ForgedClaim> many;
+    for (std::uint8_t mac = 1; mac <= 20; ++mac) {
+        many.push_back(claim(mac, 1000));
+    }
+    const std::string flood = report(many);
+    EXPECT_EQ(CountOf(flood, "\n"), GatewayKeeper::claim_mac_limit) << flood;
+    EXPECT_NE(flood.find("claims it is at further MAC addresses (the latest 020000000109)"),
+              std::string::npos);
+    EXPECT_EQ(RunFor(60 * 1000 - window_ms), "");
+    const std::string summaries = RunFor(window_ms + 1);
+    EXPECT_EQ(CountOf(summaries, "\n"), GatewayKeeper::claim_mac_limit + 1) << summaries;
+    EXPECT_NE(summaries.find(Warning("Gateway 10.0.0.1 on eth0: ARP frames claim it is at "
+                                     "020000000101, not at the pinned 020000000001: forged, and "
+                                     "dropped by the pin (1004 times since the last report)")),
+              std::string::npos);
+    EXPECT_NE(summaries.find("further MAC addresses (the latest 020000000114), not at the pinned "
+                             "020000000001: forged, and dropped by the pin (11999 times"),
+              std::string::npos);
+    EXPECT_EQ(Entry(), gateway_mac);
+}
+
 TEST_F(KeeperTest, RememberedAddressIsPinnedBeforeAnyoneIsAskedAndWinsEveryConflict) {
     Remember(gateway_mac);
     stack.AddAnswer("10.0.0.1", attacker_mac, 0);

@@ -176,6 +176,7 @@ TEST_F(CommandLineExitCodes, EachSwitchEndsWithItsCode) {
         std::optional<std::string> output; // none: the runs' pass lines, not checked here
         bool network;
         std::function<void()> before = {};
+        const wchar_t* option = nullptr;
     };
     const Case cases[] = {
         {L"/help", exit_success, help, false},
@@ -184,6 +185,13 @@ TEST_F(CommandLineExitCodes, EachSwitchEndsWithItsCode) {
         {L"/bogus", exit_usage, usage, false},
         {L"", exit_usage, "Unknown switch \"\".\n" + help, false},
         {L"--install", exit_usage, "Unknown switch \"--install\".\n" + help, false},
+        // The status switch takes one option, and only that one.
+        {L"/status",
+         exit_usage,
+         "Unknown option \"-j\" of /status: it takes --json only.\n" + help,
+         false,
+         {},
+         L"-j"},
         {L"/stop", exit_failed, tw_test::FailureLine(tw_test::fake_error_no_such_service), false},
         {L"-i", exit_success, "Service Register successed.\n", false},
         {L"/install", exit_failed, tw_test::FailureLine(tw_test::fake_error_service_exists), false},
@@ -211,7 +219,7 @@ TEST_F(CommandLineExitCodes, EachSwitchEndsWithItsCode) {
         journal.Clear();
         const std::size_t calls = stack.calls.size();
         testing::internal::CaptureStdout();
-        const int code = RunCommandLine(c.argument);
+        const int code = RunCommandLine(c.argument, c.option);
         const std::string output = testing::internal::GetCapturedStdout();
         EXPECT_EQ(code, c.code) << shown << "\n" << output;
         if (c.output) {

@@ -208,6 +208,20 @@ TEST_F(AntiArpWineTest, ARunInProgressIsLeftAlone) {
     EXPECT_TRUE(running_mutex_exists());
 }
 
+// The status report reads Wine's Service Control Manager and IP Helper and changes nothing:
+// under Wine nothing is ever pinned, so its exit code is 1; an option it does not take is 2.
+TEST_F(AntiArpWineTest, StatusTellsTheServiceAndThePinsAndChangesNothing) {
+    EXPECT_THAT(Run(L"/status --json", 1),
+                StartsWith(R"({"service":{"name":"Tarnwick AntiARP","installed":false,)"
+                           R"("state":null,"error":null},"adapters":[)"));
+    InstallAndStart();
+    const std::string report = Run(L"-Status", 1);
+    EXPECT_THAT(report, StartsWith("Service \"Tarnwick AntiARP\": installed, running\r\n"));
+    EXPECT_THAT(report, HasSubstr(": not pinned: the ARP table holds no static entry for it\r\n"));
+    EXPECT_THAT(Run(L"/status --yaml", 2), StartsWith("Unknown option \"--yaml\" of /status"));
+    EXPECT_EQ(query_state(service_name), static_cast<DWORD>(SERVICE_RUNNING));
+}
+
 // Not started by the Service Control Manager, service mode cannot connect to it: the process
 // has run the protection's start, and its end stops it again; the service did not run (1).
 TEST_F(AntiArpWineTest, WithoutASwitchItCannotConnectAndEndsWithExitCodeOne) {

@@ -1,6 +1,7 @@
 // The program's lines as Event Log events, through stand-ins for the Event Log's entry points
 // that record each event and pass it on to the real functions (Wine's keep no log to read the
-// events back from): the type and identifier by the line's severity, the line as the one string.
+// events back from): the type by the line's severity, the identifier by its kind (else its
+// severity), the line as the one string.
 #include "Core_Common/Utility.h"
 #include "Core_Service/LogHelper.h"
 #include "Core_Service/SystemLog.h"
@@ -60,7 +61,7 @@ protected:
     Core_Service::EventLogApi& api = Core_Service::SystemEventLogApi();
 };
 
-TEST_F(EventLogLines, EachLineIsAnEventOfItsSeverityOnceTheSourceIsOpen) {
+TEST_F(EventLogLines, EachLineIsAnEventOfItsKindOnceTheSourceIsOpen) {
     testing::internal::CaptureStdout();
     Core_Service::WriteLines(Severity::error, "before the source\n");
     EXPECT_TRUE(events.empty());
@@ -77,6 +78,15 @@ TEST_F(EventLogLines, EachLineIsAnEventOfItsSeverityOnceTheSourceIsOpen) {
     Core_SocketARP::PrintMessage("[%d]ARP set static entry: IP: %s <=> MAC address %s\n", 0,
                                  "192.168.1.1", "02abcdef1099");
     Core_SocketARP::PrintErrorMessage("[%d]ARP Error %s\n", 1, "[50] Request not supported.\r\n");
+    // A line of a kind is an event of the kind's own ID.
+    const auto about = [](Core_Service::EventKind kind) {
+        return Core_Service::EventFields{kind, "eth0", "192.168.1.1", "02:ab:cd:ef:10:99"};
+    };
+    Core_SocketARP::PrintMessage(about(Core_Service::EventKind::pinned), "pinned\n");
+    for (const auto kind : {Core_Service::EventKind::conflict, Core_Service::EventKind::impostor,
+                            Core_Service::EventKind::replaced, Core_Service::EventKind::attack}) {
+        Core_SocketARP::ReportArp(Core_Service::log_warn, 0, "kind", about(kind));
+    }
 
     // The console's output is what it is without the Event Log.
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
@@ -87,7 +97,10 @@ TEST_F(EventLogLines, EachLineIsAnEventOfItsSeverityOnceTheSourceIsOpen) {
                   "[ERROR][SocketARP][ error_code = 5 ] [5] Access is denied.\r\n\n"
                   "[NORMAL][SocketARP]note\n"
                   "[0]ARP set static entry: IP: 192.168.1.1 <=> MAC address 02abcdef1099\n"
-                  "[1]ARP Error [50] Request not supported.\r\n\n");
+                  "[1]ARP Error [50] Request not supported.\r\n\n"
+                  "pinned\n"
+                  "[WARN][SocketARP]kind\n[WARN][SocketARP]kind\n[WARN][SocketARP]kind\n"
+                  "[WARN][SocketARP]kind\n");
     EXPECT_THAT(sources, ElementsAre(L"Tarnwick AntiARP"));
     // Each event's one string is its line without the line ends (the message text's "%1"
     // adds its own).
@@ -109,7 +122,16 @@ TEST_F(EventLogLines, EachLineIsAnEventOfItsSeverityOnceTheSourceIsOpen) {
                                   L"02abcdef1099"),
                       true),
             FieldsAre(EVENTLOG_ERROR_TYPE, 0, error,
-                      ElementsAre(L"[1]ARP Error [50] Request not supported."), true)));
+                      ElementsAre(L"[1]ARP Error [50] Request not supported."), true),
+            FieldsAre(EVENTLOG_INFORMATION_TYPE, 0, 0x4000000Au, ElementsAre(L"pinned"), true),
+            FieldsAre(EVENTLOG_WARNING_TYPE, 0, 0x8000000Bu, ElementsAre(L"[WARN][SocketARP]kind"),
+                      true),
+            FieldsAre(EVENTLOG_WARNING_TYPE, 0, 0x8000000Cu, ElementsAre(L"[WARN][SocketARP]kind"),
+                      true),
+            FieldsAre(EVENTLOG_WARNING_TYPE, 0, 0x8000000Du, ElementsAre(L"[WARN][SocketARP]kind"),
+                      true),
+            FieldsAre(EVENTLOG_WARNING_TYPE, 0, 0x8000000Eu, ElementsAre(L"[WARN][SocketARP]kind"),
+                      true)));
 }
 
 } // namespace
