@@ -2,6 +2,7 @@
 
 #include "Core_Common/Utility.h"
 #include "Core_SocketARP/ArpBinding.h"
+#include "Core_SocketARP/Ipv6Address.h"
 
 #include <algorithm>
 #include <array>
@@ -15,8 +16,8 @@ struct GatewayKeeper::Gateway {
     GatewayRequest request;
     std::string link; // the adapter's name, for the trust sources and the reports
     int position = 0;
-    bool isGateway = true;                // false: an address the administrator trusts on the link
-    std::optional<std::uint32_t> address; // network byte order
+    bool isGateway = true; // false: an address the administrator trusts on the link
+    bool ipv6 = false;     // a router (or trusted address) resolved by Neighbor Discovery
 
     Phase phase = Phase::settled;
     tick_value due = 0; // 0 only while settled
@@ -177,12 +178,16 @@ void GatewayKeeper::ResolvePass(const std::vector<AdapterInfo>& adapters,
             gateway = std::move(*same);
             same->request.gateway.clear(); // taken
         }
-        gateway.request =
-            GatewayRequest{adapter.index, address, adapter.address, adapter.linkAddress, {}};
+        const bool ipv6 = IsIpv6Text(address);
+        gateway.request = GatewayRequest{adapter.index,
+                                         address,
+                                         ipv6 ? adapter.linkLocal : adapter.address,
+                                         adapter.linkAddress,
+                                         {}};
         gateway.link = link;
         gateway.position = position;
         gateway.isGateway = isGateway;
-        gateway.address = ParseDottedQuad(address);
+        gateway.ipv6 = ipv6;
         gateway.trusted = trusted_.Lookup(link, address);
         if (gateway.trusted) {
             gateway.candidate.reset();
@@ -190,7 +195,10 @@ void GatewayKeeper::ResolvePass(const std::vector<AdapterInfo>& adapters,
         gateway.ofPass = true;
         gateway.lineDone = false;
         gateway.queue.clear();
-        held.push_back(linkHeld && gateway.pinned.has_value() && !gateway.outOfTable);
+        // No flush touches IPv6 entries: a router's pin is left in place whatever became of
+        // its link's IPv4 side, as long as it stands as the keeper chose it.
+        held.push_back(gateway.pinned.has_value() && !gateway.outOfTable &&
+                       (ipv6 ? Standing(gateway) : linkHeld));
         gateways_.push_back(std::move(gateway));
     };
     for (std::size_t i = 0; i < adapters.size(); ++i) {
@@ -206,11 +214,34 @@ void GatewayKeeper::ResolvePass(const std::vector<AdapterInfo>& adapters,
                 take(adapter, position, entry.address, false, linkHeld);
             }
         }
+        // The link's IPv6 side after its IPv4 side: its routers, then the IPv6 addresses
+        // trusted on it (a link without IPv6 has no link-local address to ask from).
+        for (const std::string& router : adapter.routers) {
+            take(adapter, position, router, true, linkHeld);
+        }
+        if (!adapter.linkLocal.empty() || !adapter.routers.empty()) {
+            for (const auto& entry : trusted_.ForLinkIpv6(link)) {
+                if (std::find(adapter.routers.begin(), adapter.routers.end(), entry.address) ==
+                    adapter.routers.end()) {
+                    take(adapter, position, entry.address, false, linkHeld);
+                }
+            }
+        }
     }
-    // What is gone is no longer listened to; its pins went with its link's flush.
+    // What is gone is no longer listened to. Its IPv4 pins went with its link's flush; an IPv6
+    // pin, which no flush removes, is removed here.
     for (Gateway& gone : previous) {
-        if (!gone.request.gateway.empty() && gone.listening) {
+        if (gone.request.gateway.empty()) {
+            continue;
+        }
+        if (gone.listening) {
             resolver_.Forget(gone.request.interfaceIndex, gone.request.gateway);
+        }
+        if (gone.ipv6 && gone.pinned) {
+            try {
+                stack_.DeleteArpEntry(gone.request.interfaceIndex, gone.request.gateway);
+            } catch (SystemErrorCode) { // its link is gone, and the entry with it
+            }
         }
     }
     next_to_print_ = 0;
@@ -337,9 +368,16 @@ void GatewayKeeper::TakeAnswers() {
         Gateway& gateway = gateways_[*found];
         if (event.hardwareAddress.empty()) {
             OnFailure(gateway, event.error, now);
-        } else {
-            OnAnswer(gateway, event.hardwareAddress, now);
+            continue;
         }
+        if (event.notRouter && gateway.isGateway) {
+            Warn(gateway, Report::role,
+                 Name(gateway) + " answered from " + Hex(event.hardwareAddress) +
+                     " without the Router flag: it says it routes no more, or another host "
+                     "answers for it",
+                 now);
+        }
+        OnAnswer(gateway, event.hardwareAddress, now);
     }
     for (const Gateway& gateway : gateways_) {
         Verify(gateway);
@@ -529,6 +567,7 @@ void GatewayKeeper::CloseFirstUse(Gateway& gateway, tick_value now) {
                      " alone: pinned and remembered; the conflict is over",
                  now);
         }
+        ReportNewRouter(gateway, answers[0], now);
         memory_.Remember(gateway.link, gateway.request.gateway, answers[0]);
         gateway.remembered = answers[0];
         gateway.contested = false;
@@ -728,6 +767,34 @@ void GatewayKeeper::Check(Gateway& gateway, tick_value now) {
     }
 }
 
+bool GatewayKeeper::Standing(const Gateway& gateway) {
+    try {
+        return stack_.ReadStaticEntry(gateway.request.interfaceIndex, gateway.request.gateway) ==
+               gateway.pinned;
+    } catch (SystemErrorCode) {
+        return false;
+    }
+}
+
+void GatewayKeeper::RemoveIpv6Pins() {
+    for (Gateway& gateway : gateways_) {
+        if (!gateway.ipv6 || !gateway.pinned) {
+            continue;
+        }
+        StopListening(gateway);
+        const std::string text = LineAddress(gateway);
+        try {
+            stack_.DeleteArpEntry(gateway.request.interfaceIndex, gateway.request.gateway);
+        } catch (SystemErrorCode code) {
+            PrintErrorMessage("[%d]ND Error %s\n", gateway.position, ErrorText(code).c_str());
+            continue;
+        }
+        gateway.pinned.reset();
+        gateway.outOfTable = false;
+        PrintMessage("[%d]ND removed static entry: IP: %s\n", gateway.position, text.c_str());
+    }
+}
+
 void GatewayKeeper::Repair(const ChangeReport& report) {
     const tick_value now = tick_now();
     for (Gateway& gateway : gateways_) {
@@ -736,9 +803,8 @@ void GatewayKeeper::Repair(const ChangeReport& report) {
             report.overrun ||
             std::find(report.links.begin(), report.links.end(), index) != report.links.end();
         const bool entryTouched =
-            gateway.address &&
             std::find(report.neighbours.begin(), report.neighbours.end(),
-                      std::make_pair(index, *gateway.address)) != report.neighbours.end();
+                      std::make_pair(index, gateway.request.gateway)) != report.neighbours.end();
         if (!linkTouched && !entryTouched) {
             continue;
         }
@@ -866,8 +932,16 @@ void GatewayKeeper::FinishWatches() {
 // ---- lines
 
 std::string GatewayKeeper::Name(const Gateway& gateway) {
-    return (gateway.isGateway ? "Gateway " : "Trusted address ") + gateway.request.gateway +
-           " on " + gateway.link;
+    return (!gateway.isGateway ? "Trusted address "
+            : gateway.ipv6     ? "Router "
+                               : "Gateway ") +
+           gateway.request.gateway + " on " + gateway.link;
+}
+
+std::string GatewayKeeper::LineAddress(const Gateway& gateway) {
+    const auto address = gateway.ipv6 ? ParseIpv6(gateway.request.gateway) : std::nullopt;
+    return address && IsLinkLocal(*address) ? gateway.request.gateway + "%" + gateway.link
+                                            : gateway.request.gateway;
 }
 
 void GatewayKeeper::Line(Gateway& gateway, std::function<void()> item) {
@@ -880,21 +954,64 @@ void GatewayKeeper::Line(Gateway& gateway, std::function<void()> item) {
 
 void GatewayKeeper::BoundLine(Gateway& gateway, const HardwareAddress& address) {
     const int position = gateway.position;
-    const std::string text = gateway.request.gateway;
-    Line(gateway, [position, text, address] {
-        PrintMessage("[%d]ARP set static entry: IP: %s <=> MAC address %s\n", position,
-                     text.c_str(), Hex(address).c_str());
+    const std::string text = LineAddress(gateway);
+    const char* format = gateway.ipv6 ? "[%d]ND set static entry: IP: %s <=> MAC address %s\n"
+                                      : "[%d]ARP set static entry: IP: %s <=> MAC address %s\n";
+    Line(gateway, [position, text, address, format] {
+        PrintMessage(format, position, text.c_str(), Hex(address).c_str());
     });
     gateway.lineDone = true;
 }
 
 void GatewayKeeper::ErrorLine(Gateway& gateway, SystemErrorCode code) {
     const int position = gateway.position;
+    const char* format = gateway.ipv6 ? "[%d]ND Error %s\n" : "[%d]ARP Error %s\n";
     // The text now, while the platform's words about this failure are still kept.
-    Line(gateway, [position, text = ErrorText(code)] {
-        PrintErrorMessage("[%d]ARP Error %s\n", position, text.c_str());
+    Line(gateway, [position, text = ErrorText(code), format] {
+        PrintErrorMessage(format, position, text.c_str());
     });
     gateway.lineDone = true;
+}
+
+void GatewayKeeper::ReportNewRouter(Gateway& gateway, const HardwareAddress& address,
+                                    tick_value now) {
+    if (!gateway.ipv6 || !gateway.isGateway) {
+        return;
+    }
+    // The routers the link is known to have: remembered, trusted by name, and those of this
+    // pass trusted wherever they route.
+    std::vector<std::string> known;
+    const auto add = [&](const std::string& router) {
+        if (router != gateway.request.gateway && IsIpv6Text(router) &&
+            std::find(known.begin(), known.end(), router) == known.end()) {
+            known.push_back(router);
+        }
+    };
+    for (const std::string& router : memory_.OnLink(gateway.link)) {
+        add(router);
+    }
+    for (const auto& entry : trusted_.ForLinkIpv6(gateway.link)) {
+        add(entry.address);
+    }
+    for (const Gateway& other : gateways_) {
+        if (other.link == gateway.link && other.ipv6 && other.isGateway && other.trusted) {
+            add(other.request.gateway);
+        }
+    }
+    if (known.empty()) {
+        return; // the link's first router: nothing to tell it from
+    }
+    std::string list;
+    for (const std::string& router : known) {
+        list += (list.empty() ? "" : ", ") + router;
+    }
+    Warn(gateway, Report::rogue,
+         Name(gateway) + " is a router not seen before on " + gateway.link + ", at " +
+             Hex(address) + ": pinned to it and remembered; the routers known there: " + list +
+             ". Unless it is one of yours, a host on " + gateway.link +
+             " advertises itself as a router: find it by its MAC, and have the switch drop "
+             "router advertisements from hosts (RA Guard)",
+         now);
 }
 
 void GatewayKeeper::Warn(Gateway& gateway, Report kind, const std::string& text, tick_value now) {

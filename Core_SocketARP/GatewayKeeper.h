@@ -1,4 +1,5 @@
-// Keeps every adapter's gateway pinned, and every address the administrator trusts: resolves
+// Keeps every adapter's gateway and IPv6 routers pinned, and every address the administrator
+// trusts: resolves
 // them at once on their own links, chooses the address to pin from the answers and from what is
 // trusted or remembered, and keeps the pins through conflicts, replaced gateways, retries and
 // repairs.
@@ -31,6 +32,11 @@
 //   |                                             v
 //   +---------------------------------------  provisional  --(quarantine over)-->  settled
 //     check due: asking, the remembered one asked directly as well
+//
+// IPv4 addresses are asked by ARP and pinned as static ARP entries; IPv6 ones (a link's default
+// routers) by Neighbor Discovery and pinned as permanent neighbour entries, under the same
+// rules. A router that comes to a link with a known router is reported (a host may be
+// announcing itself as a router).
 //
 // The pass's resolution runs on the thread of the pass; everything after it (windows,
 // challenges, checks, retries, repairs) runs on the monitor's thread, which waits for the
@@ -109,6 +115,9 @@ public:
     void Repair(const ChangeReport& report);
     // Checks every pin against the table.
     void CheckPins();
+    // Removes the IPv6 pins, which no flush removes, and prints a line for each (the protection
+    // stops; Clear follows).
+    void RemoveIpv6Pins();
     // Drops everything the keeper watches (the protection stops).
     void Clear();
     // Waits until no resolution, window or challenge is open any more (retries and checks are
@@ -140,6 +149,8 @@ private:
         lost,
         restored,
         failure,
+        rogue, // a router not seen before on a link with known routers
+        role,  // a router answered without the Router flag
         count
     };
     struct Limit {
@@ -152,6 +163,8 @@ private:
 
     static bool IsOpen(Phase phase);
     static std::string Name(const Gateway& gateway);
+    // The address as the lines write it: a link-local one with the link as its zone.
+    static std::string LineAddress(const Gateway& gateway);
     static int NextBackoff(const Gateway& gateway);
 
     std::optional<std::size_t> Find(std::uint32_t interfaceIndex, const std::string& gateway) const;
@@ -183,11 +196,16 @@ private:
     // or after a request that had to find the table without it.
     void Restore(Gateway& gateway, Core_Common::tick_value now, bool report);
     void Check(Gateway& gateway, Core_Common::tick_value now);
+    // Whether the table holds the pin as the keeper chose it.
+    bool Standing(const Gateway& gateway);
 
     // The gateway's lines, held back while earlier positions of the pass have not printed.
     void Line(Gateway& gateway, std::function<void()> item);
     void BoundLine(Gateway& gateway, const HardwareAddress& address);
     void ErrorLine(Gateway& gateway, SystemErrorCode code);
+    // A router pinned for the first time on a link that has other known routers.
+    void ReportNewRouter(Gateway& gateway, const HardwareAddress& address,
+                         Core_Common::tick_value now);
     void Warn(Gateway& gateway, Report kind, const std::string& text, Core_Common::tick_value now);
     // `first` when the kind may print now, else `held` is counted for the next summary.
     void Limited(Gateway& gateway, Report kind, Core_Common::tick_value now,

@@ -112,10 +112,13 @@ ScopedFd OpenGroupSocket(std::initializer_list<int> groups, int receiveBuffer) {
 
 } // namespace
 
-ScopedFd OpenRouteChangeSocket() { return OpenGroupSocket({RTNLGRP_IPV4_ROUTE}, 0); }
+ScopedFd OpenRouteChangeSocket() {
+    return OpenGroupSocket({RTNLGRP_IPV4_ROUTE, RTNLGRP_IPV6_ROUTE}, 0);
+}
 
 ScopedFd OpenLinkChangeSocket() {
-    return OpenGroupSocket({RTNLGRP_LINK, RTNLGRP_NEIGH, RTNLGRP_IPV4_IFADDR}, 1 << 20);
+    return OpenGroupSocket({RTNLGRP_LINK, RTNLGRP_NEIGH, RTNLGRP_IPV4_IFADDR, RTNLGRP_IPV6_IFADDR},
+                           1 << 20);
 }
 
 void AddToReport(std::span<const std::uint8_t> datagram, ChangeReport& report) {
@@ -125,10 +128,10 @@ void AddToReport(std::span<const std::uint8_t> datagram, ChangeReport& report) {
         case RTM_NEWNEIGH:
         case RTM_DELNEIGH: {
             const auto neighbour = rtnl::DecodeNeighbour(message);
-            if (neighbour && neighbour->destination.size() == 4) {
-                std::uint32_t destination = 0;
-                std::memcpy(&destination, neighbour->destination.data(), sizeof destination);
-                report.neighbours.emplace_back(neighbour->index, destination);
+            if (neighbour) {
+                if (std::string text = rtnl::NeighbourText(*neighbour); !text.empty()) {
+                    report.neighbours.emplace_back(neighbour->index, std::move(text));
+                }
             }
             break;
         }
@@ -143,7 +146,8 @@ void AddToReport(std::span<const std::uint8_t> datagram, ChangeReport& report) {
         case RTM_NEWADDR:
         case RTM_DELADDR: {
             ifaddrmsg address{};
-            if (message.ReadHeader(address) && address.ifa_family == AF_INET) {
+            if (message.ReadHeader(address) &&
+                (address.ifa_family == AF_INET || address.ifa_family == AF_INET6)) {
                 report.links.push_back(address.ifa_index);
             }
             break;

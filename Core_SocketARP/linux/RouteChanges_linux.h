@@ -32,16 +32,17 @@ struct DrainResult {
 DrainResult DrainNotifications(const std::function<ssize_t()>& receive);
 inline constexpr int drain_limit = 1024;
 
-// A NETLINK_ROUTE socket, non-blocking, that is a member of RTNLGRP_IPV4_ROUTE. Throws errno.
+// A NETLINK_ROUTE socket, non-blocking, that is a member of RTNLGRP_IPV4_ROUTE and
+// RTNLGRP_IPV6_ROUTE. Throws errno.
 ScopedFd OpenRouteChangeSocket();
 
-// A NETLINK_ROUTE socket, non-blocking, that is a member of the link, neighbour and IPv4
+// A NETLINK_ROUTE socket, non-blocking, that is a member of the link, neighbour and the two
 // address groups, with a large receive buffer. Throws errno.
 ScopedFd OpenLinkChangeSocket();
 
 // Adds what one datagram of link, neighbour and address notifications touched to the report:
-// IPv4 neighbour entries (new or deleted), links, and the links of IPv4 addresses. Anything
-// else, and anything malformed, is skipped.
+// neighbour entries of either family (new or deleted), links, and the links of addresses.
+// Anything else, and anything malformed, is skipped.
 void AddToReport(std::span<const std::uint8_t> datagram, ChangeReport& report);
 
 // The first registration opens both sockets; they then stay members, so changes that come

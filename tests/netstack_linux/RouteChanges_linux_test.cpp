@@ -281,8 +281,9 @@ TEST_F(NetlinkRouteChangesTest, WaitBlocksUntilANotificationFromAnotherThread) {
     EXPECT_EQ(waiting.get(), RouteWait::changed);
 }
 
-// What the link socket brings is a repair report of the touched neighbour entries and links;
-// a route change on the other socket comes first, and the kick and the timeout come last.
+// What the link socket brings is a repair report of the touched neighbour entries (either
+// family, as the adapter records write their addresses) and links; a route change on the other
+// socket comes first, and the kick and the timeout come last.
 TEST_F(NetlinkRouteChangesTest, LinkNeighbourAndAddressNotificationsMakeOneRepairReport) {
     Register();
     ndmsg neighbour{};
@@ -300,6 +301,13 @@ TEST_F(NetlinkRouteChangesTest, LinkNeighbourAndAddressNotificationsMakeOneRepai
     const std::vector<std::uint8_t> linkChange = Notification(RTM_NEWLINK, link);
     both.insert(both.end(), linkChange.begin(), linkChange.end());
     NotifyLink(both);
+    ndmsg neighbour6{};
+    neighbour6.ndm_family = AF_INET6;
+    neighbour6.ndm_ifindex = 4;
+    const std::uint8_t router[16] = {0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    NotifyLink(tw_netlink::MessageBuilder(RTM_NEWNEIGH, neighbour6)
+                   .Attribute(NDA_DST, router, sizeof router)
+                   .Datagram());
     NotifyLink(Notification(RTM_NEWADDR, address));
     NotifyLink(Notification(RTM_NEWADDR, address6));
     Notify();
@@ -307,9 +315,9 @@ TEST_F(NetlinkRouteChangesTest, LinkNeighbourAndAddressNotificationsMakeOneRepai
     ASSERT_EQ(Wait(error), RouteWait::changed);
     ASSERT_EQ(Wait(error), RouteWait::repair);
     EXPECT_FALSE(report.overrun);
-    EXPECT_EQ(report.neighbours,
-              (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{4, 0x0100000a}}));
-    EXPECT_EQ(report.links, (std::vector<std::uint32_t>{5, 6}));
+    EXPECT_EQ(report.neighbours, (std::vector<std::pair<std::uint32_t, std::string>>{
+                                     {4, "10.0.0.1"}, {4, "fe80::1"}}));
+    EXPECT_EQ(report.links, (std::vector<std::uint32_t>{5, 6, 7}));
     kick->Signal();
     EXPECT_EQ(Wait(error), RouteWait::kicked);
     EXPECT_EQ(Wait(error, std::chrono::milliseconds{0}), RouteWait::timedOut);

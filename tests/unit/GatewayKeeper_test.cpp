@@ -377,11 +377,10 @@ TEST_F(KeeperTest, RepairRestoresWhatWasRemovedOrChangedAtOnceAndOnlyThat) {
     stack.Answer("10.0.0.1", gateway_mac);
     Pass();
     RunFor(window_ms);
-    const std::uint32_t gateway = *Core_SocketARP::ParseDottedQuad("10.0.0.1");
     stack.calls.clear();
 
-    keeper.Repair({false, {{7, gateway}}, {}});      // its own write
-    keeper.Repair({false, {{7, gateway + 1}}, {3}}); // elsewhere
+    keeper.Repair({false, {{7, "10.0.0.1"}}, {}});  // its own write
+    keeper.Repair({false, {{7, "10.0.0.2"}}, {3}}); // elsewhere
     EXPECT_EQ(stack.calls, (std::vector<std::string>{"Read 7 10.0.0.1"}));
 
     std::string output;
@@ -392,7 +391,7 @@ TEST_F(KeeperTest, RepairRestoresWhatWasRemovedOrChangedAtOnceAndOnlyThat) {
             stack.staticEntries[{7, "10.0.0.1"}] = attacker_mac;
         }
         testing::internal::CaptureStdout();
-        keeper.Repair({false, {{7, gateway}}, {}});
+        keeper.Repair({false, {{7, "10.0.0.1"}}, {}});
         output += testing::internal::GetCapturedStdout();
         EXPECT_EQ(Entry(), gateway_mac);
     }
