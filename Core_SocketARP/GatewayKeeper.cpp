@@ -18,6 +18,8 @@ struct GatewayKeeper::Gateway {
     int position = 0;
     bool isGateway = true; // false: an address the administrator trusts on the link
     bool ipv6 = false;     // a router (or trusted address) resolved by Neighbor Discovery
+    // A router's link's known routers when the keeper first saw it: what it is new beside.
+    std::vector<std::string> knownRouters;
 
     Phase phase = Phase::settled;
     tick_value due = 0; // 0 only while settled
@@ -174,11 +176,13 @@ void GatewayKeeper::ResolvePass(const std::vector<AdapterInfo>& adapters,
                    g.link == link && !g.request.gateway.empty();
         });
         Gateway gateway;
+        const bool ipv6 = IsIpv6Text(address);
         if (same != previous.end()) {
             gateway = std::move(*same);
             same->request.gateway.clear(); // taken
+        } else if (ipv6 && isGateway) {
+            gateway.knownRouters = KnownRouters(link, address);
         }
-        const bool ipv6 = IsIpv6Text(address);
         gateway.request = GatewayRequest{adapter.index,
                                          address,
                                          ipv6 ? adapter.linkLocal : adapter.address,
@@ -370,6 +374,7 @@ void GatewayKeeper::TakeAnswers() {
             OnFailure(gateway, event.error, now);
             continue;
         }
+        OnAnswer(gateway, event.hardwareAddress, now);
         if (event.notRouter && gateway.isGateway) {
             Warn(gateway, Report::role,
                  Name(gateway) + " answered from " + Hex(event.hardwareAddress) +
@@ -377,7 +382,6 @@ void GatewayKeeper::TakeAnswers() {
                      "answers for it",
                  now);
         }
-        OnAnswer(gateway, event.hardwareAddress, now);
     }
     for (const Gateway& gateway : gateways_) {
         Verify(gateway);
@@ -973,36 +977,40 @@ void GatewayKeeper::ErrorLine(Gateway& gateway, SystemErrorCode code) {
     gateway.lineDone = true;
 }
 
-void GatewayKeeper::ReportNewRouter(Gateway& gateway, const HardwareAddress& address,
-                                    tick_value now) {
-    if (!gateway.ipv6 || !gateway.isGateway) {
-        return;
-    }
-    // The routers the link is known to have: remembered, trusted by name, and those of this
-    // pass trusted wherever they route.
+std::vector<std::string> GatewayKeeper::KnownRouters(const std::string& link,
+                                                     const std::string& router) {
+    // Remembered on the link, trusted by the link's name, and the routers of the link so far
+    // that are trusted wherever they route.
     std::vector<std::string> known;
-    const auto add = [&](const std::string& router) {
-        if (router != gateway.request.gateway && IsIpv6Text(router) &&
-            std::find(known.begin(), known.end(), router) == known.end()) {
-            known.push_back(router);
+    const auto add = [&](const std::string& address) {
+        if (address != router && IsIpv6Text(address) &&
+            std::find(known.begin(), known.end(), address) == known.end()) {
+            known.push_back(address);
         }
     };
-    for (const std::string& router : memory_.OnLink(gateway.link)) {
-        add(router);
+    for (const std::string& address : memory_.OnLink(link)) {
+        add(address);
     }
-    for (const auto& entry : trusted_.ForLinkIpv6(gateway.link)) {
+    for (const auto& entry : trusted_.ForLinkIpv6(link)) {
         add(entry.address);
     }
     for (const Gateway& other : gateways_) {
-        if (other.link == gateway.link && other.ipv6 && other.isGateway && other.trusted) {
+        if (other.link == link && other.ipv6 && other.isGateway && other.trusted) {
             add(other.request.gateway);
         }
     }
-    if (known.empty()) {
-        return; // the link's first router: nothing to tell it from
+    return known;
+}
+
+void GatewayKeeper::ReportNewRouter(Gateway& gateway, const HardwareAddress& address,
+                                    tick_value now) {
+    // Routers that come to a link together are each other's equals: only one that comes to a
+    // link with known routers is new beside them.
+    if (!gateway.ipv6 || !gateway.isGateway || gateway.knownRouters.empty()) {
+        return;
     }
     std::string list;
-    for (const std::string& router : known) {
+    for (const std::string& router : gateway.knownRouters) {
         list += (list.empty() ? "" : ", ") + router;
     }
     Warn(gateway, Report::rogue,

@@ -203,7 +203,9 @@ private:
     void Line(Gateway& gateway, std::function<void()> item);
     void BoundLine(Gateway& gateway, const HardwareAddress& address);
     void ErrorLine(Gateway& gateway, SystemErrorCode code);
-    // A router pinned for the first time on a link that has other known routers.
+    // The IPv6 routers known on the link besides `router`: remembered or trusted.
+    std::vector<std::string> KnownRouters(const std::string& link, const std::string& router);
+    // A router pinned for the first time on a link that had other known routers.
     void ReportNewRouter(Gateway& gateway, const HardwareAddress& address,
                          Core_Common::tick_value now);
     void Warn(Gateway& gateway, Report kind, const std::string& text, Core_Common::tick_value now);
