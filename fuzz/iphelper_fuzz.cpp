@@ -1,4 +1,5 @@
-// The IP Helper interface table and adapter chain, from buffers as the system fills them.
+// The IP Helper interface table, adapter chain and IPv6 forwarding table, from buffers as the
+// system fills them.
 // Input: the 32-bit address of the buffer's first byte, then the buffer.
 #include "FuzzInput.h"
 
@@ -28,6 +29,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             tw_fuzz::Require(adapter.gateway.find('\0') == std::string::npos);
         }
     } catch (Core_SocketARP::SystemErrorCode) { // a chain that leaves its buffer or loops
+    }
+    try {
+        const auto routes = Core_SocketARP::DecodeForwardTable2(buffer);
+        tw_fuzz::Require(Core_SocketARP::forward_table2_rows_offset +
+                             routes.size() * Core_SocketARP::forward_row2_size <=
+                         buffer.size());
+        for (const auto& route : routes) {
+            // Every router's text reads back as the same address.
+            tw_fuzz::Require(Core_SocketARP::ParseIpv6(Core_SocketARP::Ipv6Text(route.nextHop)) ==
+                             route.nextHop);
+        }
+    } catch (Core_SocketARP::SystemErrorCode) { // a count that runs past its buffer
     }
     return 0;
 }
