@@ -431,7 +431,8 @@ scenario_trusted_gateway_never_replaced() {
 }
 
 # IPv6 beside IPv4 on the LAN, the router learnt from its advertisements: pinned at the start
-# after the gateway, its link the zone of its address, and remembered; a second router that
+# after the gateway, its link the zone of its address, remembered, and written back when
+# deleted; a second router that
 # starts advertising is pinned when its route comes, to its own MAC, and reported as new beside
 # the remembered one; the stop removes exactly the two routers' pins and says so.
 scenario_routers_pinned_and_removed() {
@@ -448,6 +449,11 @@ scenario_routers_pinned_and_removed() {
         "$LAB_GW_LL lladdr $gwmac PERMANENT"
     lab_wait_until 5 lab_remembered "$state/gateways" "$LAB_GW_LL" "$gwmac" ||
         fail "the router was not remembered: $(cat "$state/gateways")"
+    # A pin deleted by hand is written back at once.
+    lab_ip host -6 neigh del "$LAB_GW_LL" dev eth0
+    expect_line "$(nd_bound_line 0 "$LAB_GW_LL%eth0" "$gwmac")"
+    expect_equal "router's entry after the deletion" "$(neighbour6 host "$LAB_GW_LL" eth0)" \
+        "$LAB_GW_LL lladdr $gwmac PERMANENT"
 
     lab_radvd gw2 eth0 2001:db8:1::/64
     expect_line "$changed_line"

@@ -382,6 +382,32 @@ scenario_instant_router_impostor_conflicts() {
     ! grep -q " ipv6 " "$state/gateways" 2>/dev/null || fail "remembered: $(cat "$state/gateways")"
 }
 
+# A static IPv6 default route through a group of nexthop objects, with the kernel giving the
+# route's nexthop object alone (no compatibility mode): each router of the group is pinned.
+scenario_routers_of_a_nexthop_group_pinned() {
+    lab_standard
+    local host
+    for host in host gw gw2; do
+        lab_ipv6 "$host" eth0
+    done
+    # Routers: their answers carry the Router flag.
+    lab_exec gw sysctl -qw net.ipv6.conf.all.forwarding=1
+    lab_exec gw2 sysctl -qw net.ipv6.conf.all.forwarding=1
+    local gwll gw2ll
+    gwll=$(lab_link_local gw eth0)
+    gw2ll=$(lab_link_local gw2 eth0)
+    lab_exec host sysctl -qw net.ipv4.nexthop_compat_mode=0
+    lab_ip host nexthop add id 1 via "$gwll" dev eth0
+    lab_ip host nexthop add id 2 via "$gw2ll" dev eth0
+    lab_ip host nexthop add id 10 group 1/2
+    lab_ip host -6 route add default nhid 10
+    run_pass host bind
+    expect_output "$LAB_DIR/out" "$(bound_line 0 "$LAB_GW_IP" "$(lab_mac gw eth0)")
+$(nd_bound_line 0 "$gwll%eth0" "$(lab_mac gw eth0)")
+$(nd_bound_line 0 "$gw2ll%eth0" "$(lab_mac gw2 eth0)")
+"
+}
+
 lab_init
 "scenario_$scenario"
 echo "PASS ($scenario)"
