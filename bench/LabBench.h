@@ -94,6 +94,14 @@ public:
 
     // Blocks until the address's entry on the link is written PERMANENT; false at the deadline.
     bool AwaitPermanent(std::uint32_t address, int linkIndex, Clock::time_point deadline) {
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(&address);
+        return AwaitPermanent(std::vector<std::uint8_t>(bytes, bytes + sizeof address), linkIndex,
+                              deadline);
+    }
+
+    // The same for an address of either family, as it travels (4 or 16 bytes).
+    bool AwaitPermanent(const std::vector<std::uint8_t>& address, int linkIndex,
+                        Clock::time_point deadline) {
         for (;;) {
             const auto left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -114,13 +122,13 @@ public:
     }
 
 private:
-    bool HoldsPermanent(std::size_t length, std::uint32_t address, int linkIndex) const {
+    bool HoldsPermanent(std::size_t length, const std::vector<std::uint8_t>& address,
+                        int linkIndex) const {
         const auto pinned = [&](const nlmsghdr& header, std::span<const std::uint8_t> payload) {
             const auto neighbour =
                 Core_SocketARP::rtnl::DecodeNeighbour(netlink::MessageOf(header, payload));
             return neighbour && neighbour->index == static_cast<std::uint32_t>(linkIndex) &&
-                   (neighbour->state & NUD_PERMANENT) != 0 && neighbour->destination.size() == 4 &&
-                   std::memcmp(neighbour->destination.data(), &address, 4) == 0;
+                   (neighbour->state & NUD_PERMANENT) != 0 && neighbour->destination == address;
         };
         try {
             return netlink::ForEachMessage(std::span(buffer_.data(), length), pinned);
