@@ -2,6 +2,7 @@
 
 #include "Core_Common/Utility.h"
 #include "Core_SocketARP/ArpBinding.h"
+#include "Core_SocketARP/Ipv6Address.h"
 #include "Core_SocketARP/TrustText.h"
 
 #include <algorithm>
@@ -16,8 +17,11 @@ struct GatewayKeeper::Gateway {
     GatewayRequest request;
     std::string link; // the adapter's name, for the trust sources and the reports
     int position = 0;
-    bool isGateway = true;                // false: an address the administrator trusts on the link
-    std::optional<std::uint32_t> address; // network byte order
+    bool isGateway = true; // false: an address the administrator trusts on the link
+    bool ipv6 = false;     // a router (or trusted address) resolved by Neighbor Discovery
+    std::optional<std::uint32_t> address; // IPv4, in network byte order
+    // A router's link's known routers when the keeper first saw it: what it is new beside.
+    std::vector<std::string> knownRouters;
 
     Phase phase = Phase::settled;
     tick_value due = 0; // 0 only while settled
@@ -196,7 +200,7 @@ bool GatewayKeeper::Holds(const AdapterInfo& adapter) {
     }
     // A pin of a gateway the link no longer uses goes with the link's flush.
     for (const Gateway& gateway : gateways_) {
-        if (gateway.request.interfaceIndex == adapter.index && gateway.pinned &&
+        if (gateway.request.interfaceIndex == adapter.index && gateway.pinned && !gateway.ipv6 &&
             std::none_of(wanted.begin(), wanted.end(),
                          [&](const Kept& k) { return k.address == gateway.request.gateway; })) {
             return false;
@@ -229,16 +233,20 @@ void GatewayKeeper::ResolvePass(const std::vector<AdapterInfo>& adapters,
                    g.link == link && !g.request.gateway.empty();
         });
         Gateway gateway;
+        const bool ipv6 = IsIpv6Text(address);
         if (same != previous.end()) {
             gateway = std::move(*same);
             same->request.gateway.clear(); // taken
+        } else if (ipv6 && kept.isGateway) {
+            gateway.knownRouters = KnownRouters(link, address);
         }
         gateway.request =
             GatewayRequest{adapter.index, address, kept.source, adapter.linkAddress, {}};
         gateway.link = link;
         gateway.position = position;
         gateway.isGateway = kept.isGateway;
-        gateway.address = ParseDottedQuad(address);
+        gateway.ipv6 = ipv6;
+        gateway.address = ipv6 ? std::nullopt : ParseDottedQuad(address);
         gateway.trusted = trusted_.Lookup(link, address);
         if (gateway.trusted) {
             gateway.candidate.reset();
@@ -246,7 +254,10 @@ void GatewayKeeper::ResolvePass(const std::vector<AdapterInfo>& adapters,
         gateway.ofPass = true;
         gateway.lineDone = false;
         gateway.queue.clear();
-        held.push_back(linkHeld && gateway.pinned.has_value() && !gateway.outOfTable);
+        // No flush touches IPv6 entries: a router's pin is left in place whatever became of
+        // its link's IPv4 side, as long as it stands as the keeper chose it.
+        held.push_back(gateway.pinned.has_value() && !gateway.outOfTable &&
+                       (ipv6 ? Standing(gateway) : linkHeld));
         gateways_.push_back(std::move(gateway));
     };
     for (std::size_t i = 0; i < adapters.size(); ++i) {
@@ -256,16 +267,37 @@ void GatewayKeeper::ResolvePass(const std::vector<AdapterInfo>& adapters,
         for (const Kept& kept : KeptOn(adapter, trusted_)) {
             take(adapter, position, kept, linkHeld);
         }
+        // The link's IPv6 side after its IPv4 side: its routers, then the IPv6 addresses
+        // trusted on it (a link without IPv6 has no link-local address to ask from).
+        for (const std::string& router : adapter.routers) {
+            take(adapter, position, Kept{router, adapter.linkLocal, true}, linkHeld);
+        }
+        if (!adapter.linkLocal.empty() || !adapter.routers.empty()) {
+            for (const auto& entry : trusted_.ForLinkIpv6(LinkKey(adapter.name, adapter.index))) {
+                if (std::find(adapter.routers.begin(), adapter.routers.end(), entry.address) ==
+                    adapter.routers.end()) {
+                    take(adapter, position, Kept{entry.address, adapter.linkLocal, false},
+                         linkHeld);
+                }
+            }
+        }
     }
-    // What is gone is no longer listened to; its pins went with its link's flush, and what its
-    // reports held back is told now.
+    // What is gone is no longer listened to, and what its reports held back is told now. Its
+    // IPv4 pins went with its link's flush; an IPv6 pin, which no flush removes, is removed here.
     for (Gateway& gone : previous) {
-        if (!gone.request.gateway.empty() && gone.listening) {
+        if (gone.request.gateway.empty()) {
+            continue;
+        }
+        if (gone.listening) {
             resolver_.Forget(gone.request.interfaceIndex, gone.request.gateway);
         }
-        if (!gone.request.gateway.empty()) {
-            gone.ofPass = false;
-            FlushLimits(gone, tick_now(), true);
+        gone.ofPass = false;
+        FlushLimits(gone, tick_now(), true);
+        if (gone.ipv6 && gone.pinned) {
+            try {
+                stack_.DeleteArpEntry(gone.request.interfaceIndex, gone.request.gateway);
+            } catch (SystemErrorCode) { // its link is gone, and the entry with it
+            }
         }
     }
     next_to_print_ = 0;
@@ -392,8 +424,15 @@ void GatewayKeeper::TakeAnswers() {
         Gateway& gateway = gateways_[*found];
         if (event.hardwareAddress.empty()) {
             OnFailure(gateway, event.error, now);
-        } else {
-            OnAnswer(gateway, event.hardwareAddress, now);
+            continue;
+        }
+        OnAnswer(gateway, event.hardwareAddress, now);
+        if (event.notRouter && gateway.isGateway) {
+            Warn(gateway, Report::role,
+                 Name(gateway) + " answered from " + Hex(event.hardwareAddress) +
+                     " without the Router flag: it says it routes no more, or another host "
+                     "answers for it",
+                 now);
         }
     }
     for (const Gateway& gateway : gateways_) {
@@ -588,6 +627,7 @@ void GatewayKeeper::CloseFirstUse(Gateway& gateway, tick_value now) {
                      " alone: pinned and remembered; the conflict is over",
                  now, answers[0]);
         }
+        ReportNewRouter(gateway, answers[0], now);
         memory_.Remember(gateway.link, gateway.request.gateway, answers[0]);
         gateway.remembered = answers[0];
         gateway.contested = false;
@@ -805,6 +845,34 @@ void GatewayKeeper::Check(std::vector<Gateway*> gateways, tick_value now) {
     }
 }
 
+bool GatewayKeeper::Standing(const Gateway& gateway) {
+    try {
+        return stack_.ReadStaticEntry(gateway.request.interfaceIndex, gateway.request.gateway) ==
+               gateway.pinned;
+    } catch (SystemErrorCode) {
+        return false;
+    }
+}
+
+void GatewayKeeper::RemoveIpv6Pins() {
+    for (Gateway& gateway : gateways_) {
+        if (!gateway.ipv6 || !gateway.pinned) {
+            continue;
+        }
+        StopListening(gateway);
+        const std::string text = LineAddress(gateway);
+        try {
+            stack_.DeleteArpEntry(gateway.request.interfaceIndex, gateway.request.gateway);
+        } catch (SystemErrorCode code) {
+            PrintErrorMessage("[%d]ND Error %s\n", gateway.position, ErrorText(code).c_str());
+            continue;
+        }
+        gateway.pinned.reset();
+        gateway.outOfTable = false;
+        PrintMessage("[%d]ND removed static entry: IP: %s\n", gateway.position, text.c_str());
+    }
+}
+
 void GatewayKeeper::Repair(const ChangeReport& report) {
     const tick_value now = tick_now();
     std::vector<Gateway*> touched;
@@ -814,9 +882,8 @@ void GatewayKeeper::Repair(const ChangeReport& report) {
             report.overrun ||
             std::find(report.links.begin(), report.links.end(), index) != report.links.end();
         const bool entryTouched =
-            gateway.address &&
             std::find(report.neighbours.begin(), report.neighbours.end(),
-                      std::make_pair(index, *gateway.address)) != report.neighbours.end();
+                      std::make_pair(index, gateway.request.gateway)) != report.neighbours.end();
         if (!linkTouched && !entryTouched) {
             continue;
         }
@@ -947,8 +1014,16 @@ void GatewayKeeper::FinishWatches() {
 // ---- lines
 
 std::string GatewayKeeper::Name(const Gateway& gateway) {
-    return (gateway.isGateway ? "Gateway " : "Trusted address ") + gateway.request.gateway +
-           " on " + gateway.link;
+    return (!gateway.isGateway ? "Trusted address "
+            : gateway.ipv6     ? "Router "
+                               : "Gateway ") +
+           gateway.request.gateway + " on " + gateway.link;
+}
+
+std::string GatewayKeeper::LineAddress(const Gateway& gateway) {
+    const auto address = gateway.ipv6 ? ParseIpv6(gateway.request.gateway) : std::nullopt;
+    return address && IsLinkLocal(*address) ? gateway.request.gateway + "%" + gateway.link
+                                            : gateway.request.gateway;
 }
 
 void GatewayKeeper::Line(Gateway& gateway, std::function<void()> item) {
@@ -983,23 +1058,70 @@ Core_Service::EventKind GatewayKeeper::KindOf(Report report) {
 
 void GatewayKeeper::BoundLine(Gateway& gateway, const HardwareAddress& address) {
     const int position = gateway.position;
-    const std::string text = gateway.request.gateway;
-    Line(gateway, [position, text, address,
+    const std::string text = LineAddress(gateway);
+    const char* format = gateway.ipv6 ? "[%d]ND set static entry: IP: %s <=> MAC address %s\n"
+                                      : "[%d]ARP set static entry: IP: %s <=> MAC address %s\n";
+    Line(gateway, [position, text, address, format,
                    fields = Fields(gateway, Core_Service::EventKind::pinned, address)] {
-        PrintMessage(fields, "[%d]ARP set static entry: IP: %s <=> MAC address %s\n", position,
-                     text.c_str(), Hex(address).c_str());
+        PrintMessage(fields, format, position, text.c_str(), Hex(address).c_str());
     });
     gateway.lineDone = true;
 }
 
 void GatewayKeeper::ErrorLine(Gateway& gateway, SystemErrorCode code) {
     const int position = gateway.position;
+    const char* format = gateway.ipv6 ? "[%d]ND Error %s\n" : "[%d]ARP Error %s\n";
     // The text now, while the platform's words about this failure are still kept.
-    Line(gateway, [position, text = ErrorText(code),
+    Line(gateway, [position, text = ErrorText(code), format,
                    fields = Fields(gateway, Core_Service::EventKind::error, std::nullopt)] {
-        PrintErrorMessage(fields, "[%d]ARP Error %s\n", position, text.c_str());
+        PrintErrorMessage(fields, format, position, text.c_str());
     });
     gateway.lineDone = true;
+}
+
+std::vector<std::string> GatewayKeeper::KnownRouters(const std::string& link,
+                                                     const std::string& router) {
+    // Remembered on the link, trusted by the link's name, and the routers of the link so far
+    // that are trusted wherever they route.
+    std::vector<std::string> known;
+    const auto add = [&](const std::string& address) {
+        if (address != router && IsIpv6Text(address) &&
+            std::find(known.begin(), known.end(), address) == known.end()) {
+            known.push_back(address);
+        }
+    };
+    for (const std::string& address : memory_.OnLink(link)) {
+        add(address);
+    }
+    for (const auto& entry : trusted_.ForLinkIpv6(link)) {
+        add(entry.address);
+    }
+    for (const Gateway& other : gateways_) {
+        if (other.link == link && other.ipv6 && other.isGateway && other.trusted) {
+            add(other.request.gateway);
+        }
+    }
+    return known;
+}
+
+void GatewayKeeper::ReportNewRouter(Gateway& gateway, const HardwareAddress& address,
+                                    tick_value now) {
+    // Routers that come to a link together are each other's equals: only one that comes to a
+    // link with known routers is new beside them.
+    if (!gateway.ipv6 || !gateway.isGateway || gateway.knownRouters.empty()) {
+        return;
+    }
+    std::string list;
+    for (const std::string& router : gateway.knownRouters) {
+        list += (list.empty() ? "" : ", ") + router;
+    }
+    Warn(gateway, Report::rogue,
+         Name(gateway) + " is a router not seen before on " + gateway.link + ", at " +
+             Hex(address) + ": pinned to it and remembered; the routers known there: " + list +
+             ". Unless it is one of yours, a host on " + gateway.link +
+             " advertises itself as a router: find it by its MAC, and have the switch drop "
+             "router advertisements from hosts (RA Guard)",
+         now, address);
 }
 
 void GatewayKeeper::Warn(Gateway& gateway, Report kind, const std::string& text, tick_value now,
@@ -1089,7 +1211,9 @@ void GatewayKeeper::PrintReady() {
 std::vector<WatchedPin> GatewayKeeper::WatchedPins() const {
     std::vector<WatchedPin> pins;
     for (const Gateway& gateway : gateways_) {
-        if (gateway.phase == Phase::settled && gateway.pinned && !gateway.outOfTable) {
+        // ARP frames claim IPv4 addresses only.
+        if (gateway.phase == Phase::settled && gateway.pinned && !gateway.outOfTable &&
+            !gateway.ipv6) {
             pins.push_back(
                 {gateway.request.interfaceIndex, gateway.request.gateway, *gateway.pinned});
         }
@@ -1137,11 +1261,15 @@ void GatewayKeeper::ReportClaim(Gateway& gateway, const ForgedClaim& claim, tick
 
 // ---- queries
 
-std::vector<std::pair<std::uint32_t, std::uint32_t>> GatewayKeeper::Watched() const {
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> entries;
+std::vector<WatchedNeighbour> GatewayKeeper::Watched() const {
+    std::vector<WatchedNeighbour> entries;
     for (const Gateway& gateway : gateways_) {
         if (gateway.address) {
-            entries.emplace_back(gateway.request.interfaceIndex, *gateway.address);
+            const auto* bytes = reinterpret_cast<const std::uint8_t*>(&*gateway.address);
+            entries.push_back({gateway.request.interfaceIndex, {bytes, bytes + 4}});
+        } else if (const auto ipv6 =
+                       gateway.ipv6 ? ParseIpv6(gateway.request.gateway) : std::nullopt) {
+            entries.push_back({gateway.request.interfaceIndex, {ipv6->begin(), ipv6->end()}});
         }
     }
     return entries;

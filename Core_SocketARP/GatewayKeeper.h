@@ -1,4 +1,5 @@
-// Keeps every adapter's gateway pinned, and every address the administrator trusts: resolves
+// Keeps every adapter's gateway and IPv6 routers pinned, and every address the administrator
+// trusts: resolves
 // them at once on their own links, chooses the address to pin from the answers and from what is
 // trusted or remembered, and keeps the pins through conflicts, replaced gateways, retries and
 // repairs.
@@ -31,6 +32,11 @@
 //   |                                             v
 //   +---------------------------------------  provisional  --(quarantine over)-->  settled
 //     check due: asking, the remembered one asked directly as well
+//
+// IPv4 addresses are asked by ARP and pinned as static ARP entries; IPv6 ones (a link's default
+// routers) by Neighbor Discovery and pinned as permanent neighbour entries, under the same
+// rules. A router that comes to a link with a known router is reported (a host may be
+// announcing itself as a router).
 //
 // The pass's resolution runs on the thread of the pass; everything after it (windows,
 // challenges, checks, retries, repairs) runs on the monitor's thread, which waits for the
@@ -117,15 +123,18 @@ public:
     void Repair(const ChangeReport& report);
     // Checks every pin against the table.
     void CheckPins();
+    // Removes the IPv6 pins, which no flush removes, and prints a line for each (the protection
+    // stops; Clear follows).
+    void RemoveIpv6Pins();
     // Drops everything the keeper watches (the protection stops).
     void Clear();
     // Waits until no resolution, window or challenge is open any more (retries and checks are
     // not waited for): for a pass run on its own.
     void FinishWatches();
 
-    // The neighbour entries (interface index, address in network byte order) of everything the
-    // keeper keeps, pinned or still to be pinned: the changes that matter to it.
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> Watched() const;
+    // The neighbour entries of everything the keeper keeps, pinned or still to be pinned: the
+    // changes that matter to it.
+    std::vector<WatchedNeighbour> Watched() const;
     // The pins that stand settled (no round under way judges the answers of their address): a
     // frame that claims one of their addresses for another MAC is forged.
     std::vector<WatchedPin> WatchedPins() const;
@@ -160,6 +169,8 @@ private:
         lost,
         restored,
         failure,
+        rogue, // a router not seen before on a link with known routers
+        role,  // a router answered without the Router flag
         count
     };
     struct Limit {
@@ -173,6 +184,8 @@ private:
 
     static bool IsOpen(Phase phase);
     static std::string Name(const Gateway& gateway);
+    // The address as the lines write it: a link-local one with the link as its zone.
+    static std::string LineAddress(const Gateway& gateway);
     static int NextBackoff(const Gateway& gateway);
 
     std::optional<std::size_t> Find(std::uint32_t interfaceIndex, const std::string& gateway) const;
@@ -205,11 +218,18 @@ private:
     void Restore(Gateway& gateway, Core_Common::tick_value now, bool report);
     // Checks the pins of these gateways against the table, read once for all of them.
     void Check(std::vector<Gateway*> gateways, Core_Common::tick_value now);
+    // Whether the table holds the pin as the keeper chose it.
+    bool Standing(const Gateway& gateway);
 
     // The gateway's lines, held back while earlier positions of the pass have not printed.
     void Line(Gateway& gateway, std::function<void()> item);
     void BoundLine(Gateway& gateway, const HardwareAddress& address);
     void ErrorLine(Gateway& gateway, SystemErrorCode code);
+    // The IPv6 routers known on the link besides `router`: remembered or trusted.
+    std::vector<std::string> KnownRouters(const std::string& link, const std::string& router);
+    // A router pinned for the first time on a link that had other known routers.
+    void ReportNewRouter(Gateway& gateway, const HardwareAddress& address,
+                         Core_Common::tick_value now);
     // `about`: the MAC the line is about (the impostor, the replacement, ...), for the log's
     // fields.
     void Warn(Gateway& gateway, Report kind, const std::string& text, Core_Common::tick_value now,

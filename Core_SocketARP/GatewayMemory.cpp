@@ -2,6 +2,7 @@
 
 #include "Core_Common/Utility.h"
 #include "Core_SocketARP/ArpBinding.h"
+#include "Core_SocketARP/Ipv6Address.h"
 #include "Core_SocketARP/TrustText.h"
 
 #include <algorithm>
@@ -59,7 +60,8 @@ std::string GatewayMemory::Encode(const Entries& entries) {
     text += field_comment;
     text += '\n';
     for (const auto& [key, entry] : entries) {
-        text += EncodeLinkName(key.first) + " ipv4 " + key.second + ' ' + MacText(entry.address) +
+        const char* family = IsIpv6Text(key.second) ? " ipv6 " : " ipv4 ";
+        text += EncodeLinkName(key.first) + family + key.second + ' ' + MacText(entry.address) +
                 ' ' + UtcText(entry.confirmed) + '\n';
     }
     return text;
@@ -118,16 +120,24 @@ void GatewayMemory::Reader::Line(std::string_view line) {
     }
     const std::string_view family = version_ == 2 ? fields[1] : "ipv4";
     const std::string_view gateway = version_ == 2 ? fields[2] : fields[1];
-    if (family != "ipv4") {
+    std::string address(gateway);
+    if (family == "ipv6") {
+        // Kept in the one text of the address, whatever text an administrator wrote.
+        const auto bytes = ParseIpv6(gateway);
+        if (!bytes) {
+            Problem("\"" + address + "\" is not an IPv6 address");
+            return;
+        }
+        address = Ipv6Text(*bytes);
+    } else if (family != "ipv4") {
         Problem("the address family \"" + std::string(family) + "\" is not known");
         return;
-    }
-    if (!ParseDottedQuad(std::string(gateway))) {
-        Problem("\"" + std::string(gateway) + "\" is not an IPv4 address");
+    } else if (!ParseDottedQuad(address)) {
+        Problem("\"" + address + "\" is not an IPv4 address");
         return;
     }
-    const auto address = version_ == 2 ? ParseMac(fields[3]) : ParseHexDigits(fields[2]);
-    if (!address) {
+    const auto mac = version_ == 2 ? ParseMac(fields[3]) : ParseHexDigits(fields[2]);
+    if (!mac) {
         Problem("\"" + std::string(version_ == 2 ? fields[3] : fields[2]) +
                 "\" is not a MAC address");
         return;
@@ -141,7 +151,7 @@ void GatewayMemory::Reader::Line(std::string_view line) {
         }
         confirmed = *time;
     }
-    Add({*link, std::string(gateway)}, Entry{*address, confirmed});
+    Add({*link, std::move(address)}, Entry{*mac, confirmed});
 }
 
 std::string GatewayMemory::Where() const { return store_ != nullptr ? store_->Where() : ""; }
@@ -228,6 +238,16 @@ std::optional<HardwareAddress> GatewayMemory::Recall(const std::string& link,
         return std::nullopt;
     }
     return found->second.address;
+}
+
+std::vector<std::string> GatewayMemory::OnLink(const std::string& link) {
+    Load();
+    std::vector<std::string> addresses;
+    for (auto entry = entries_.lower_bound({link, ""});
+         entry != entries_.end() && entry->first.first == link; ++entry) {
+        addresses.push_back(entry->first.second);
+    }
+    return addresses;
 }
 
 void GatewayMemory::Remember(const std::string& link, const std::string& gateway,

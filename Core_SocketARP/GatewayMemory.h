@@ -9,7 +9,9 @@
 //     tarnwick-antiarp gateways 2
 //     # link family address mac last-confirmed
 //     eth0 ipv4 10.80.0.1 02:00:00:00:00:01 2026-12-07T17:48:00Z
+//     eth0 ipv6 fe80::1 02:00:00:00:00:01 2026-12-07T17:48:00Z
 //
+// An IPv6 entry is a router of the link (its address, link-local or not, in its one text).
 // The link's name has every byte that is not printable ASCII, and the blank, '%', '#' and ','
 // written as %XX. A line that cannot be read is reported with its number and skipped, the rest
 // kept; a text whose first line is not the header is kept aside for the administrator and not
@@ -60,6 +62,9 @@ public:
     // this process.
     void Remember(const std::string& link, const std::string& gateway,
                   const HardwareAddress& address);
+
+    // The addresses remembered on the link, of either family.
+    std::vector<std::string> OnLink(const std::string& link);
 
     // Where the gateways are remembered, for reports; empty without a store.
     std::string Where() const;

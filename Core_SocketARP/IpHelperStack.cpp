@@ -211,6 +211,89 @@ std::vector<std::uint32_t> IpHelperNetworkStack::ListInterfaces() {
     return DecodeInterfaceTable(buffer);
 }
 
+std::vector<ForwardRow2> DecodeForwardTable2(std::span<const std::uint8_t> table) {
+    if (table.size() < forward_table2_rows_offset) {
+        throw SystemErrorCode{0};
+    }
+    const std::uint32_t count = ReadU32(table, 0);
+    if (count > (table.size() - forward_table2_rows_offset) / forward_row2_size) {
+        throw SystemErrorCode{0};
+    }
+    const auto family = [&](std::size_t at) {
+        std::uint16_t value = 0;
+        std::memcpy(&value, table.data() + at, sizeof value);
+        return value;
+    };
+    std::vector<ForwardRow2> rows;
+    rows.reserve(count);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const std::size_t at = forward_table2_rows_offset + std::size_t{i} * forward_row2_size;
+        ForwardRow2 row;
+        row.index = ReadU32(table, at + forward_row2_index_offset);
+        row.family = family(at + forward_row2_prefix_offset);
+        std::copy_n(table.begin() + static_cast<std::ptrdiff_t>(at + forward_row2_prefix_offset +
+                                                                sockaddr_inet_address6_offset),
+                    row.prefix.size(), row.prefix.begin());
+        row.prefixLength = table[at + forward_row2_prefix_length_offset];
+        row.nextHopFamily = family(at + forward_row2_next_hop_offset);
+        std::copy_n(table.begin() + static_cast<std::ptrdiff_t>(at + forward_row2_next_hop_offset +
+                                                                sockaddr_inet_address6_offset),
+                    row.nextHop.size(), row.nextHop.begin());
+        row.metric = ReadU32(table, at + forward_row2_metric_offset);
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+IpNetRow2 NeighbourRow(std::uint32_t interfaceIndex, const std::string& address) {
+    const auto bytes = ParseIpv6(address);
+    if (!bytes) {
+        throw SystemErrorCode{0};
+    }
+    IpNetRow2 row;
+    row.index = interfaceIndex;
+    row.address = *bytes;
+    return row;
+}
+
+void IpHelperNetworkStack::AddRouters(std::vector<AdapterInfo>& adapters) {
+    const IpHelperApi::GetIpForwardTable2Call getTable = api_.FindGetIpForwardTable2();
+    std::vector<std::uint8_t> table;
+    if (!getTable || getTable(address_family_inet6, table) != 0) {
+        return; // the IPv4 protection goes on without the IPv6 one
+    }
+    std::vector<ForwardRow2> defaults;
+    try {
+        for (const ForwardRow2& row : DecodeForwardTable2(table)) {
+            if (row.family == address_family_inet6 && row.prefixLength == 0 &&
+                row.nextHopFamily == address_family_inet6 && row.nextHop != Ipv6Bytes{}) {
+                defaults.push_back(row);
+            }
+        }
+    } catch (SystemErrorCode) {
+        return;
+    }
+    // The one the system prefers first: the lowest metric.
+    std::stable_sort(
+        defaults.begin(), defaults.end(),
+        [](const ForwardRow2& a, const ForwardRow2& b) { return a.metric < b.metric; });
+    for (AdapterInfo& adapter : adapters) {
+        for (const ForwardRow2& row : defaults) {
+            const std::string router = Ipv6Text(row.nextHop);
+            if (row.index == adapter.index &&
+                std::find(adapter.routers.begin(), adapter.routers.end(), router) ==
+                    adapter.routers.end()) {
+                adapter.routers.push_back(router);
+            }
+        }
+    }
+}
+
+std::uint32_t IpHelperNetworkStack::CallNeighbour(IpHelperApi::NeighbourCall call, IpNetRow2& row) {
+    const IpHelperApi::IpNetEntry2Call function = api_.FindIpNetEntry2(call);
+    return function ? function(row) : error_not_supported;
+}
+
 std::vector<AdapterInfo> IpHelperNetworkStack::ListAdapters() {
     std::uint32_t size = 0;
     std::uint32_t result = api_.GetAdaptersInfo(nullptr, &size);
@@ -231,7 +314,10 @@ std::vector<AdapterInfo> IpHelperNetworkStack::ListAdapters() {
     if (result != 0) {
         throw SystemErrorCode{result};
     }
-    return WalkAdapterChain(buffer, AdapterBufferAddress(buffer.data()), ReadIpForwardTable());
+    std::vector<AdapterInfo> adapters =
+        WalkAdapterChain(buffer, AdapterBufferAddress(buffer.data()), ReadIpForwardTable());
+    AddRouters(adapters);
+    return adapters;
 }
 
 std::vector<IpForwardRow> IpHelperNetworkStack::ReadIpForwardTable() {
@@ -314,12 +400,35 @@ IpNetRow IpHelperNetworkStack::StaticRow(const ArpEntry& entry) {
     return row;
 }
 
+namespace {
+
+IpNetRow2 PermanentRow(const ArpEntry& entry) {
+    IpNetRow2 row = NeighbourRow(entry.interfaceIndex, entry.address);
+    const std::size_t length = std::min(entry.hardwareAddress.size(), row.physAddr.size());
+    row.physAddrLength = static_cast<std::uint32_t>(length);
+    std::copy_n(entry.hardwareAddress.begin(), length, row.physAddr.begin());
+    row.state = neighbor_state_permanent;
+    return row;
+}
+
+} // namespace
+
 bool IpHelperNetworkStack::CreateArpEntry(const ArpEntry& entry) {
+    if (IsIpv6Text(entry.address)) {
+        IpNetRow2 row = PermanentRow(entry);
+        return CallNeighbour(IpHelperApi::NeighbourCall::create, row) == 0;
+    }
     return api_.CreateIpNetEntry(StaticRow(entry)) == 0;
 }
 
 void IpHelperNetworkStack::SetArpEntry(const ArpEntry& entry) {
-    const std::uint32_t result = api_.SetIpNetEntry(StaticRow(entry));
+    std::uint32_t result = 0;
+    if (IsIpv6Text(entry.address)) {
+        IpNetRow2 row = PermanentRow(entry);
+        result = CallNeighbour(IpHelperApi::NeighbourCall::set, row);
+    } else {
+        result = api_.SetIpNetEntry(StaticRow(entry));
+    }
     if (result != 0) {
         throw SystemErrorCode{result};
     }
@@ -327,6 +436,14 @@ void IpHelperNetworkStack::SetArpEntry(const ArpEntry& entry) {
 
 void IpHelperNetworkStack::DeleteArpEntry(std::uint32_t interfaceIndex,
                                           const std::string& address) {
+    if (IsIpv6Text(address)) {
+        IpNetRow2 row = NeighbourRow(interfaceIndex, address);
+        const std::uint32_t result = CallNeighbour(IpHelperApi::NeighbourCall::remove, row);
+        if (result != 0 && result != error_not_found) {
+            throw SystemErrorCode{result};
+        }
+        return;
+    }
     IpNetRow row;
     row.index = interfaceIndex;
     row.address = api_.InetAddr(address);
@@ -343,10 +460,18 @@ std::optional<HardwareAddress> IpHelperNetworkStack::ReadStaticEntry(std::uint32
 
 std::vector<std::optional<HardwareAddress>> IpHelperNetworkStack::ReadStaticEntries(
     const std::vector<std::pair<std::uint32_t, std::string>>& entries) {
-    const std::vector<IpNetRow> rows = ReadIpNetTable();
+    // The ARP table is read once for every IPv4 entry, and only when there is one; an IPv6 entry
+    // is the neighbour row of its own call.
+    const bool anyIpv4 = std::any_of(entries.begin(), entries.end(),
+                                     [](const auto& entry) { return !IsIpv6Text(entry.second); });
+    const std::vector<IpNetRow> rows = anyIpv4 ? ReadIpNetTable() : std::vector<IpNetRow>{};
     std::vector<std::optional<HardwareAddress>> found;
     found.reserve(entries.size());
     for (const auto& entry : entries) {
+        if (IsIpv6Text(entry.second)) {
+            found.push_back(ReadNeighbourEntry(entry.first, entry.second));
+            continue;
+        }
         const std::uint32_t wanted = api_.InetAddr(entry.second);
         const auto row = std::find_if(rows.begin(), rows.end(), [&](const IpNetRow& r) {
             return r.index == entry.first && r.address == wanted && r.type == ip_net_type_static;
@@ -359,6 +484,23 @@ std::vector<std::optional<HardwareAddress>> IpHelperNetworkStack::ReadStaticEntr
         found.emplace_back(HardwareAddress(row->physAddr.begin(), row->physAddr.begin() + length));
     }
     return found;
+}
+
+std::optional<HardwareAddress>
+IpHelperNetworkStack::ReadNeighbourEntry(std::uint32_t interfaceIndex, const std::string& address) {
+    IpNetRow2 row = NeighbourRow(interfaceIndex, address);
+    const std::uint32_t result = CallNeighbour(IpHelperApi::NeighbourCall::get, row);
+    if (result == error_not_found) {
+        return std::nullopt;
+    }
+    if (result != 0) {
+        throw SystemErrorCode{result};
+    }
+    if (row.state != neighbor_state_permanent) {
+        return std::nullopt;
+    }
+    const std::size_t length = std::min<std::size_t>(row.physAddrLength, 8);
+    return HardwareAddress(row.physAddr.begin(), row.physAddr.begin() + length);
 }
 
 std::vector<IpNetRow> IpHelperNetworkStack::ReadIpNetTable() {
@@ -457,18 +599,51 @@ void IpHelperResolver::Ask(const GatewayRequest& request) {
             return;
         }
     }
-    // Without a source the system would ask on whatever adapter its routes choose, and the
-    // answer would be pinned on this one.
-    if (request.source.empty()) {
-        throw SystemErrorCode{IpHelperNetworkStack::error_no_source};
-    }
     // Looked up by name at each use, in the already loaded "Iphlpapi.dll".
-    const IpHelperApi::SendArpCall sendArp = api_.FindSendArp();
-    if (!sendArp) {
-        throw SystemErrorCode{0};
+    std::function<ArpEvent()> resolve;
+    if (IsIpv6Text(request.gateway)) {
+        const IpHelperApi::IpNetEntry2Call resolveEntry =
+            api_.FindIpNetEntry2(IpHelperApi::NeighbourCall::resolve);
+        if (!resolveEntry) {
+            throw SystemErrorCode{error_not_supported};
+        }
+        resolve = [resolveEntry, row = NeighbourRow(request.interfaceIndex, request.gateway),
+                   request]() mutable {
+            const std::uint32_t result = resolveEntry(row);
+            ArpEvent event{request.interfaceIndex, request.gateway, {}, result};
+            if (result == 0 && row.physAddrLength != 0 &&
+                row.physAddrLength <= HardwareAddressBuffer{}.size()) {
+                event.hardwareAddress.assign(row.physAddr.begin(),
+                                             row.physAddr.begin() + row.physAddrLength);
+            }
+            return event;
+        };
+    } else {
+        // Without a source the system would ask on whatever adapter its routes choose, and the
+        // answer would be pinned on this one. (ResolveIpNetEntry2 asks on the row's interface.)
+        if (request.source.empty()) {
+            throw SystemErrorCode{IpHelperNetworkStack::error_no_source};
+        }
+        const IpHelperApi::SendArpCall sendArp = api_.FindSendArp();
+        if (!sendArp) {
+            throw SystemErrorCode{0};
+        }
+        const std::uint32_t destination = api_.InetAddr(request.gateway);
+        const std::uint32_t source = api_.InetAddr(request.source);
+        resolve = [sendArp, destination, source, request] {
+            HardwareAddressBuffer buffer;
+            buffer.fill(0xFF);
+            std::uint32_t length = 6;
+            const std::uint32_t result = sendArp(destination, source, buffer.data(), &length);
+            ArpEvent event{request.interfaceIndex, request.gateway, {}, result};
+            // A length of 0, or beyond the buffer (reading it would run past), is a failure
+            // without a code of its own.
+            if (result == 0 && length != 0 && length <= buffer.size()) {
+                event.hardwareAddress.assign(buffer.begin(), buffer.begin() + length);
+            }
+            return event;
+        };
     }
-    const std::uint32_t destination = api_.InetAddr(request.gateway);
-    const std::uint32_t source = api_.InetAddr(request.source);
     auto worker = std::make_unique<Worker>();
     worker->interfaceIndex = request.interfaceIndex;
     worker->gateway = request.gateway;
@@ -478,17 +653,8 @@ void IpHelperResolver::Ask(const GatewayRequest& request) {
         workers_.push_back(std::move(worker));
     }
     self->thread.start(
-        [this, self, sendArp, destination, source] {
-            HardwareAddressBuffer buffer;
-            buffer.fill(0xFF);
-            std::uint32_t length = 6;
-            const std::uint32_t result = sendArp(destination, source, buffer.data(), &length);
-            ArpEvent event{self->interfaceIndex, self->gateway, {}, result};
-            // A length of 0, or beyond the buffer (reading it would run past), is a failure
-            // without a code of its own.
-            if (result == 0 && length != 0 && length <= buffer.size()) {
-                event.hardwareAddress.assign(buffer.begin(), buffer.begin() + length);
-            }
+        [this, self, resolve] {
+            ArpEvent event = resolve();
             const std::lock_guard lock(mutex_);
             self->done = true;
             if (self->forgotten) {

@@ -4,6 +4,7 @@
 // buffers and failing lookups on any platform.
 #pragma once
 
+#include "Core_SocketARP/Ipv6Address.h"
 #include "Core_SocketARP/NetworkStack.h"
 
 #include <array>
@@ -26,6 +27,7 @@ inline constexpr std::uint32_t error_buffer_overflow = 111;     // ERROR_BUFFER_
 inline constexpr std::uint32_t error_insufficient_buffer = 122; // ERROR_INSUFFICIENT_BUFFER
 inline constexpr std::uint32_t error_no_data = 232;             // ERROR_NO_DATA
 inline constexpr std::uint32_t error_not_found = 1168;          // ERROR_NOT_FOUND
+inline constexpr std::uint32_t error_not_supported = 50;        // ERROR_NOT_SUPPORTED
 
 // IP_INTERFACE_INFO: a signed 32-bit count, then entries of an index and a 128-character
 // wide name.
@@ -78,6 +80,46 @@ inline constexpr std::size_t ip_net_row_size = 24;
 
 inline constexpr std::uint32_t ip_net_type_static = 4; // MIB_IPNET_TYPE_STATIC
 
+// MIB_IPFORWARD_TABLE2 as 32-bit Windows lays it out: a 32-bit count, then (8-byte aligned)
+// MIB_IPFORWARD_ROW2 records: the interface index, the destination prefix (a SOCKADDR_INET and
+// its length) and the next hop (a SOCKADDR_INET), the metric.
+inline constexpr std::size_t forward_table2_rows_offset = 8;
+inline constexpr std::size_t forward_row2_size = 104;
+inline constexpr std::size_t forward_row2_index_offset = 8;
+inline constexpr std::size_t forward_row2_prefix_offset = 12;
+inline constexpr std::size_t forward_row2_prefix_length_offset = 40;
+inline constexpr std::size_t forward_row2_next_hop_offset = 44;
+inline constexpr std::size_t forward_row2_metric_offset = 84;
+// SOCKADDR_INET: its 16-bit family first; an IPv6 address 8 bytes in.
+inline constexpr std::size_t sockaddr_inet_address6_offset = 8;
+inline constexpr std::uint16_t address_family_inet6 = 23; // AF_INET6 on Windows
+
+// A route of a MIB_IPFORWARD_TABLE2 as the stack reads it.
+struct ForwardRow2 {
+    std::uint32_t index = 0;
+    std::uint16_t family = 0; // of the destination prefix
+    Ipv6Bytes prefix{};
+    std::uint8_t prefixLength = 0;
+    std::uint16_t nextHopFamily = 0;
+    Ipv6Bytes nextHop{};
+    std::uint32_t metric = 0;
+
+    bool operator==(const ForwardRow2&) const = default;
+};
+
+// MIB_IPNET_ROW2 as the IPv6 neighbour calls take and give it.
+struct IpNetRow2 {
+    std::uint32_t index = 0;
+    Ipv6Bytes address{};
+    std::array<std::uint8_t, 32> physAddr{};
+    std::uint32_t physAddrLength = 0;
+    std::uint32_t state = 0; // NL_NEIGHBOR_STATE
+
+    bool operator==(const IpNetRow2&) const = default;
+};
+
+inline constexpr std::uint32_t neighbor_state_permanent = 6; // NlnsPermanent
+
 // MIB_IPNETROW.
 struct IpNetRow {
     std::uint32_t index = 0;
@@ -114,6 +156,19 @@ public:
     // empty when the lookup finds nothing.
     virtual SendArpCall FindSendArp() = 0;
     virtual FlushIpNetTableCall FindFlushIpNetTable() = 0;
+
+    // The calls of Windows Vista and later that IPv6 needs, looked up by name in the same way:
+    // systems without them (Wine lacks the neighbour calls) still run the IPv4 protection.
+    // GetIpForwardTable2 for one family: the table's bytes, copied out of the system's buffer
+    // (which FreeMibTable frees).
+    using GetIpForwardTable2Call =
+        std::function<std::uint32_t(std::uint16_t family, std::vector<std::uint8_t>& table)>;
+    virtual GetIpForwardTable2Call FindGetIpForwardTable2() = 0;
+    enum class NeighbourCall { create, set, remove, get, resolve };
+    // CreateIpNetEntry2, SetIpNetEntry2, DeleteIpNetEntry2, GetIpNetEntry2, ResolveIpNetEntry2
+    // (without a source address: the system chooses it on the interface).
+    using IpNetEntry2Call = std::function<std::uint32_t(IpNetRow2& row)>;
+    virtual IpNetEntry2Call FindIpNetEntry2(NeighbourCall call) = 0;
 
     // The monitor's kernel event (CreateEventW) and the route-change subscription over the
     // late-bound "NotifyRouteChange".
@@ -164,11 +219,28 @@ private:
     IpNetRow StaticRow(const ArpEntry& entry);
     // The ARP table's rows; nothing for an empty table.
     std::vector<IpNetRow> ReadIpNetTable();
+    // The permanent IPv6 neighbour row of the address on the interface; nothing when there is
+    // none.
+    std::optional<HardwareAddress> ReadNeighbourEntry(std::uint32_t interfaceIndex,
+                                                      const std::string& address);
     // The forwarding table's rows; nothing when it cannot be read.
     std::vector<IpForwardRow> ReadIpForwardTable();
+    // The IPv6 default routers of each adapter from the forwarding table, where the platform
+    // has one; without it, or when it fails, none.
+    void AddRouters(std::vector<AdapterInfo>& adapters);
+    // An IPv6 neighbour call on the entry of the address; ERROR_NOT_SUPPORTED where the
+    // platform lacks it.
+    std::uint32_t CallNeighbour(IpHelperApi::NeighbourCall call, IpNetRow2& row);
 
     IpHelperApi& api_;
 };
+
+// The routes of a MIB_IPFORWARD_TABLE2's bytes. Throws 0 when the count runs past the table.
+std::vector<ForwardRow2> DecodeForwardTable2(std::span<const std::uint8_t> table);
+
+// The IPv6 neighbour row of an entry's address on an interface (no hardware address); throws 0
+// for a text that is no IPv6 address.
+IpNetRow2 NeighbourRow(std::uint32_t interfaceIndex, const std::string& address);
 
 // The indexes of an interface table. Throws 0 when the table's count or an entry's index
 // lies outside the table.
@@ -195,8 +267,10 @@ std::vector<IpNetRow> DecodeIpNetTable(std::span<const std::uint8_t> table);
 // The ARP requests of the passes, one SendARP at a time per gateway, each on a worker of its
 // own so that every adapter is asked at once; SendARP is given the adapter's own address as
 // source, so the system asks on that adapter. A request without a source is not sent: it
-// fails with IpHelperNetworkStack::error_no_source. SendARP does its own tries: the pace is one
-// request, and a gateway whose SendARP has not returned after `interval` counts as silent.
+// fails with IpHelperNetworkStack::error_no_source. An IPv6 router is asked with
+// ResolveIpNetEntry2 on its interface in the same way (the system sends its Neighbor
+// Solicitations). SendARP does its own tries: the pace is one request, and a gateway whose
+// SendARP has not returned after `interval` counts as silent.
 class IpHelperResolver final : public ArpResolver {
 public:
     static constexpr std::uint32_t error_timeout = 1460; // ERROR_TIMEOUT

@@ -54,6 +54,13 @@ struct AdapterInfo {
     // the lists (a form this program does not know, a nexthop that cannot be read); empty when
     // nothing.
     std::string routeProblem{};
+    // The link's IPv6 default routers (their addresses in one text, Ipv6Text, usually
+    // link-local: meaningful on this link only), the one the system uses now first; empty when
+    // the link has none.
+    std::vector<std::string> routers{};
+    // The link's own IPv6 link-local address, which its Neighbor Solicitations carry as source;
+    // empty when it has none, or where the platform chooses it.
+    std::string linkLocal{};
 
     bool operator==(const AdapterInfo&) const = default;
 };
@@ -65,12 +72,14 @@ struct NetworkSnapshot {
     std::vector<AdapterInfo> adapters;
 };
 
-// A gateway asked for its hardware address on its adapter's own link.
+// A gateway asked for its hardware address on its adapter's own link: by ARP for an IPv4
+// address, by Neighbor Discovery for an IPv6 one (a router).
 struct GatewayRequest {
     std::uint32_t interfaceIndex = 0;
-    std::string gateway; // dotted decimal
-    // The adapter's own address (dotted decimal) as the request's sender; empty: none (Linux
-    // sends an ARP probe, sender 0.0.0.0).
+    std::string gateway; // dotted decimal, or IPv6 text (Ipv6Text)
+    // The adapter's own address of the gateway's family as the request's sender (its IPv4
+    // address, or its IPv6 link-local one); empty: none (Linux sends an ARP probe, sender
+    // 0.0.0.0, and looks the link-local address up for Neighbor Discovery).
     std::string source{};
     // The adapter's hardware address as the pass found it a moment ago; empty: the resolver
     // looks it up (it may have changed since).
@@ -91,6 +100,9 @@ struct ArpEvent {
     std::string gateway;
     HardwareAddress hardwareAddress;
     std::uint32_t error = 0;
+    // The answer was a Neighbor Advertisement without the Router flag: the address answers,
+    // but not as a router.
+    bool notRouter = false;
 };
 
 // How the portable resolution paces the requests of a platform, and what it reports when a
@@ -143,10 +155,11 @@ protected:
     ArpResolver() = default;
 };
 
-// One static ARP entry as the passes ask for it.
+// One static ARP entry as the passes ask for it, or for an IPv6 address a permanent neighbour
+// entry.
 struct ArpEntry {
     std::uint32_t interfaceIndex = 0;
-    std::string address; // dotted decimal, as the adapter record holds it
+    std::string address; // dotted decimal, as the adapter record holds it, or Ipv6Text
     std::vector<std::uint8_t> hardwareAddress;
 };
 
@@ -218,7 +231,7 @@ protected:
 };
 
 enum class RouteRegistration {
-    registered,  // the next change of the IPv4 routing table ends the next wait
+    registered,  // the next change of the routing tables ends the next wait
     unsupported, // the platform has no route-change notification ("NotifyRouteChange")
     failed,      // the registration failed; the code says why
 };
@@ -238,10 +251,19 @@ enum class RouteWait {
 struct ChangeReport {
     // Notifications were lost (the platform's queue overran): anything may have changed.
     bool overrun = false;
-    // Neighbour entries touched: interface index and IPv4 address (network byte order).
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> neighbours;
+    // Neighbour entries touched: interface index and address, in the text the adapter records
+    // hold (dotted decimal, or Ipv6Text).
+    std::vector<std::pair<std::uint32_t, std::string>> neighbours;
     // Links whose state, hardware address or addresses changed.
     std::vector<std::uint32_t> links;
+};
+
+// A neighbour entry whose changes matter to the monitor: its link, and its address as it
+// travels (4 bytes for IPv4, 16 for IPv6).
+struct WatchedNeighbour {
+    std::uint32_t interfaceIndex = 0;
+    std::vector<std::uint8_t> address;
+    bool operator==(const WatchedNeighbour&) const = default;
 };
 
 // What a monitor's wait watches besides the subscription itself.
@@ -268,12 +290,11 @@ public:
     // they are.
     virtual RouteRegistration Register(SystemErrorCode& error) = 0;
 
-    // The neighbour entries (interface index, IPv4 address in network byte order) whose
-    // changes matter from now on: changes of others need not end a wait, and a platform that
-    // can drops them before they reach the program. Nothing: every neighbour change matters.
-    // Never fails: a platform that cannot filter reports every change, as before.
-    virtual void WatchNeighbours(
-        const std::optional<std::vector<std::pair<std::uint32_t, std::uint32_t>>>& entries) {
+    // The neighbour entries whose changes matter from now on: changes of others need not end a
+    // wait, and a platform that can drops them before they reach the program. Nothing: every
+    // neighbour change matters. Never fails: a platform that cannot filter reports every change, as
+    // before.
+    virtual void WatchNeighbours(const std::optional<std::vector<WatchedNeighbour>>& entries) {
         (void)entries;
     }
 
@@ -312,6 +333,9 @@ public:
 
     // The resolver of the passes; made once per module instance and kept.
     virtual std::unique_ptr<ArpResolver> CreateResolver() = 0;
+
+    // The entry calls below take addresses of either family: an IPv6 address's entry is a
+    // permanent neighbour entry of the interface (the IPv6 neighbour cache is never flushed).
 
     // Adds a static entry. Returns false when the entry was not added; never throws a code, as
     // that failure is never reported.

@@ -115,13 +115,32 @@ PinStatus ReadPinStatus(Core_Service::ServiceManager& services, const std::wstri
         };
         // Windows lists an adapter without a gateway with "0.0.0.0".
         const bool hasGateway = !adapter.gateway.empty() && adapter.gateway != "0.0.0.0";
+        std::vector<std::string> seen;
+        const auto once = [&](const std::string& address, bool isGateway) {
+            if (std::find(seen.begin(), seen.end(), address) == seen.end()) {
+                seen.push_back(address);
+                add(address, isGateway);
+            }
+        };
         if (hasGateway) {
-            add(adapter.gateway, true);
+            once(adapter.gateway, true);
+        }
+        for (const FurtherGateway& further : adapter.moreGateways) {
+            if (!further.gateway.empty() && further.gateway != "0.0.0.0") {
+                once(further.gateway, true);
+            }
         }
         for (const auto& listed :
              trustedGateways.ForLink(entry.name, adapter.address, adapter.prefixLength)) {
-            if (listed.address != adapter.gateway) {
-                add(listed.address, false);
+            once(listed.address, false);
+        }
+        // The link's IPv6 side: its routers, then the IPv6 addresses trusted on it.
+        for (const std::string& router : adapter.routers) {
+            once(router, true);
+        }
+        if (!adapter.linkLocal.empty() || !adapter.routers.empty()) {
+            for (const auto& listed : trustedGateways.ForLinkIpv6(entry.name)) {
+                once(listed.address, false);
             }
         }
     }

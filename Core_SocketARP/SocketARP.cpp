@@ -193,9 +193,11 @@ void InterfaceSocketARP::Stop() {
     if (pin_check_timer_ != nullptr && Core_Common::InterfaceTimer::instance != nullptr) {
         Core_Common::RemoveTimer(&pin_check_timer_);
     }
-    // The monitor is joined before the flush, so the flush is the last word on the tables.
+    // The monitor is joined before the flush, so the flush is the last word on the tables. The
+    // IPv6 neighbour caches are not flushed: exactly the program's own IPv6 pins go.
     if (instance != nullptr) {
         instance->StopMonitor();
+        instance->Keeper().RemoveIpv6Pins();
         instance->Keeper().Clear();
     }
     FlushArpTables(instance != nullptr ? instance->Stack() : CurrentStack());

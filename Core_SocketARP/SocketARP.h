@@ -90,7 +90,8 @@ public:
     // thread, then starts the monitor (and the periodic pin check where the platform needs
     // one). Does nothing while started.
     static void Start();
-    // Stops the pin check, stops and joins the monitor, runs the flush pass, clears the flag.
+    // Stops the pin check, stops and joins the monitor, removes the IPv6 pins, runs the flush
+    // pass, clears the flag.
     // Does nothing while stopped.
     static void Stop();
 

@@ -2,6 +2,7 @@
 
 #include "Core_Common/Utility.h"
 #include "Core_SocketARP/ArpBinding.h"
+#include "Core_SocketARP/Ipv6Address.h"
 #include "Core_SocketARP/TrustText.h"
 
 #include <algorithm>
@@ -52,11 +53,13 @@ void TrustedGateways::Reader::Line(std::string_view line) {
         problem("an entry is an address, a MAC and an optional link");
         return;
     }
-    const std::string address(fields[0]);
-    if (!ParseDottedQuad(address)) {
-        problem("\"" + address + "\" is not an IPv4 address");
+    // An IPv6 address is kept in its one text, whatever text the administrator wrote.
+    const auto canonical = CanonicalAddress(fields[0]);
+    if (!canonical) {
+        problem("\"" + std::string(fields[0]) + "\" is not an IPv4 or IPv6 address");
         return;
     }
+    const std::string& address = *canonical;
     const auto mac = ParseMac(fields[1]);
     if (!mac) {
         problem("\"" + std::string(fields[1]) +
@@ -178,9 +181,13 @@ TrustedGateways::ForLink(const std::string& link, const std::string& own, int pr
     const auto ownAddress = ParseDottedQuad(own);
     std::vector<Entry> found;
     for (const Entry& entry : entries_) {
+        const auto address = ParseDottedQuad(entry.address);
+        if (!address) {
+            continue; // IPv6: ForLinkIpv6
+        }
         const bool named = entry.link == link;
-        const bool onSubnet = entry.link.empty() && ownAddress &&
-                              InSubnet(*ParseDottedQuad(entry.address), *ownAddress, prefixLength);
+        const bool onSubnet =
+            entry.link.empty() && ownAddress && InSubnet(*address, *ownAddress, prefixLength);
         if (!named && !onSubnet) {
             continue;
         }
@@ -191,6 +198,17 @@ TrustedGateways::ForLink(const std::string& link, const std::string& own, int pr
             found.push_back(entry);
         } else if (named) {
             *same = entry;
+        }
+    }
+    return found;
+}
+
+std::vector<TrustedGateways::Entry> TrustedGateways::ForLinkIpv6(const std::string& link) {
+    Load();
+    std::vector<Entry> found;
+    for (const Entry& entry : entries_) {
+        if (entry.link == link && IsIpv6Text(entry.address)) {
+            found.push_back(entry);
         }
     }
     return found;

@@ -4,13 +4,15 @@
 //     # address      mac                 link (optional: any link whose subnet holds it)
 //     10.80.0.1      00:11:22:33:44:55   eth0
 //     10.80.0.53,    00-11-22-33-44-66
+//     fe80::1        00:11:22:33:44:77   eth0
 //
 // Fields are separated by blanks, tabs or commas; "#" starts a comment; a MAC is written
 // aa:bb:cc:dd:ee:ff, aa-bb-cc-dd-ee-ff or as 12 hexadecimal digits. A trusted address is pinned
 // from the list before anyone is asked, never replaced and never forgotten, and any other MAC
 // that answers for it is an impostor. An entry need not be a gateway: any address on a
 // connected link is pinned and kept the same way. A line that cannot be read is reported with
-// its number and skipped; the rest is used.
+// its number and skipped; the rest is used. An IPv6 address (a router's, usually link-local)
+// names its link to be pinned on it; without one it is trusted wherever it is a router.
 #pragma once
 
 #include "Core_SocketARP/ArpBinding.h"
@@ -28,7 +30,7 @@ namespace Core_SocketARP {
 class TrustedGateways {
 public:
     struct Entry {
-        std::string address; // dotted decimal
+        std::string address; // dotted decimal, or Ipv6Text
         HardwareAddress mac;
         std::string link; // empty: any link whose subnet holds the address
         bool operator==(const Entry&) const = default;
@@ -46,9 +48,13 @@ public:
     // that names none.
     std::optional<HardwareAddress> Lookup(const std::string& link, const std::string& address);
 
-    // The entries that apply to a link: those naming it, and those naming no link whose
+    // The IPv4 entries that apply to a link: those naming it, and those naming no link whose
     // address lies in the subnet of `own`/`prefixLength` (the link's own address).
     std::vector<Entry> ForLink(const std::string& link, const std::string& own, int prefixLength);
+
+    // The IPv6 entries that name the link. (One naming no link applies to a router of that
+    // address on any link: Lookup.)
+    std::vector<Entry> ForLinkIpv6(const std::string& link);
 
     // Where the list is kept, for reports ("a, b").
     std::string Where() const;

@@ -99,7 +99,23 @@ public:
 
     // Blocks until every address's entry on the link has been written PERMANENT; false at the
     // deadline.
-    bool AwaitPermanent(std::vector<std::uint32_t> addresses, int linkIndex,
+    bool AwaitPermanent(const std::vector<std::uint32_t>& addresses, int linkIndex,
+                        Clock::time_point deadline) {
+        std::vector<std::vector<std::uint8_t>> travelling;
+        for (const std::uint32_t address : addresses) {
+            const auto* bytes = reinterpret_cast<const std::uint8_t*>(&address);
+            travelling.emplace_back(bytes, bytes + sizeof address);
+        }
+        return AwaitPermanent(std::move(travelling), linkIndex, deadline);
+    }
+
+    // The same for one address of either family, as it travels (4 or 16 bytes).
+    bool AwaitPermanent(const std::vector<std::uint8_t>& address, int linkIndex,
+                        Clock::time_point deadline) {
+        return AwaitPermanent(std::vector<std::vector<std::uint8_t>>{address}, linkIndex, deadline);
+    }
+
+    bool AwaitPermanent(std::vector<std::vector<std::uint8_t>> addresses, int linkIndex,
                         Clock::time_point deadline) {
         for (;;) {
             const auto left =
@@ -113,7 +129,7 @@ public:
             }
             ssize_t length = 0;
             while ((length = ::recv(fd_.get(), buffer_.data(), buffer_.size(), 0)) > 0) {
-                std::erase_if(addresses, [&](std::uint32_t address) {
+                std::erase_if(addresses, [&](const std::vector<std::uint8_t>& address) {
                     return HoldsPermanent(static_cast<std::size_t>(length), address, linkIndex);
                 });
                 if (addresses.empty()) {
@@ -124,13 +140,13 @@ public:
     }
 
 private:
-    bool HoldsPermanent(std::size_t length, std::uint32_t address, int linkIndex) const {
+    bool HoldsPermanent(std::size_t length, const std::vector<std::uint8_t>& address,
+                        int linkIndex) const {
         const auto pinned = [&](const nlmsghdr& header, std::span<const std::uint8_t> payload) {
             const auto neighbour =
                 Core_SocketARP::rtnl::DecodeNeighbour(netlink::MessageOf(header, payload));
             return neighbour && neighbour->index == static_cast<std::uint32_t>(linkIndex) &&
-                   (neighbour->state & NUD_PERMANENT) != 0 && neighbour->destination.size() == 4 &&
-                   std::memcmp(neighbour->destination.data(), &address, 4) == 0;
+                   (neighbour->state & NUD_PERMANENT) != 0 && neighbour->destination == address;
         };
         try {
             return netlink::ForEachMessage(std::span(buffer_.data(), length), pinned);

@@ -1,7 +1,7 @@
 // The IP Helper interface table, adapter chain (with each adapter's lists of addresses and
-// gateways) and forwarding table, from buffers as the system fills them; the buffer is read
-// as each of them, its default routes going with the adapters. Input: the 32-bit address of
-// the buffer's first byte, then the buffer.
+// gateways), forwarding table and IPv6 forwarding table, from buffers as the system fills them;
+// the buffer is read as each of them, its default routes going with the adapters. Input: the
+// 32-bit address of the buffer's first byte, then the buffer.
 #include "FuzzInput.h"
 
 #include "Core_SocketARP/IpHelperStack.h"
@@ -43,6 +43,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             }
         }
     } catch (Core_SocketARP::SystemErrorCode) { // a chain that leaves its buffer or loops
+    }
+    try {
+        const auto routes = Core_SocketARP::DecodeForwardTable2(buffer);
+        tw_fuzz::Require(Core_SocketARP::forward_table2_rows_offset +
+                             routes.size() * Core_SocketARP::forward_row2_size <=
+                         buffer.size());
+        for (const auto& route : routes) {
+            // Every router's text reads back as the same address.
+            tw_fuzz::Require(Core_SocketARP::ParseIpv6(Core_SocketARP::Ipv6Text(route.nextHop)) ==
+                             route.nextHop);
+        }
+    } catch (Core_SocketARP::SystemErrorCode) { // a count that runs past its buffer
     }
     return 0;
 }

@@ -194,6 +194,52 @@ write("arp_frame", "answer_vlan_tagged", received(ANSWER, vlan=1))
 write("arp_frame", "request", received(arp(1, GATEWAY_MAC, "10.0.0.1", b"\0" * 6, "10.0.0.2")))
 write("arp_frame", "truncated", received(ANSWER[:20]))
 
+# Neighbor Discovery packets: the link (index 2, its MAC, fe80::2) and the router asked for
+# (fe80::1); what the kernel tells of the frame (interface, packet type, Ethernet source, VLAN
+# tag); the packet after the Ethernet header.
+def ip6(last):
+    return b"\xfe\x80" + b"\0" * 13 + bytes([last])
+
+
+ND_LINK = struct.pack("<i", 2) + LINK_MAC + ip6(2) + ip6(1)
+PACKET_MULTICAST = 2
+
+
+def nd(kind, source, destination, target, flags=0, options=b"", hop_limit=255):
+    message = bytes([kind, 0, 0, 0, flags, 0, 0, 0]) + target + options
+    pseudo = source + destination + struct.pack(">I", len(message)) + b"\0\0\0\x3a"
+    data = pseudo + message + b"\0" * (len(message) % 2)
+    total = sum(struct.unpack(">%dH" % (len(data) // 2), data))
+    while total > 0xffff:
+        total = (total & 0xffff) + (total >> 16)
+    checksum = struct.pack(">H", ~total & 0xffff)
+    header = struct.pack(">IHBB", 0x60000000, len(message), 58, hop_limit) + source + destination
+    return header + message[:2] + checksum + message[4:]
+
+
+def nd_received(packet, interface=2, packet_type=PACKET_HOST, source=GATEWAY_MAC, vlan=0):
+    return ND_LINK + struct.pack("<iB", interface, packet_type) + source + bytes([vlan]) + packet
+
+
+ADVERT = nd(136, ip6(1), ip6(2), ip6(1), flags=0xe0, options=b"\x02\x01" + GATEWAY_MAC)
+write("nd_frame", "advertisement", nd_received(ADVERT))
+write("nd_frame", "advertisement_on_another_link", nd_received(ADVERT, interface=3))
+write("nd_frame", "advertisement_to_every_host", nd_received(ADVERT, packet_type=PACKET_MULTICAST))
+write("nd_frame", "advertisement_from_another_ethernet_source",
+      nd_received(ADVERT, source=b"\x02\xab\xcd\xef\x10\x98"))
+write("nd_frame", "advertisement_vlan_tagged", nd_received(ADVERT, vlan=1))
+write("nd_frame", "advertisement_forwarded",
+      nd_received(nd(136, ip6(1), ip6(2), ip6(1), flags=0xe0,
+                     options=b"\x02\x01" + GATEWAY_MAC, hop_limit=64)))
+write("nd_frame", "advertisement_unsolicited_without_option",
+      nd_received(nd(136, ip6(1), ip6(2), ip6(1), flags=0xa0)))
+write("nd_frame", "solicitation",
+      nd_received(nd(135, ip6(2), b"\xff\x02" + b"\0" * 9 + b"\x01\xff\0\0\x01", ip6(1),
+                     options=b"\x01\x01" + LINK_MAC)))
+write("nd_frame", "option_of_length_zero",
+      nd_received(nd(136, ip6(1), ip6(2), ip6(1), flags=0xe0, options=b"\x02\x00" + GATEWAY_MAC)))
+write("nd_frame", "truncated", nd_received(ADVERT[:50]))
+
 # IP Helper buffers: the buffer's 32-bit address, then the buffer.
 BASE = 0x00400000
 
@@ -260,6 +306,25 @@ write("iphelper", "forward_table", struct.pack("<I", BASE) + struct.pack("<I", 3
 write("iphelper", "gateway_without_nul",
       struct.pack("<I", BASE) + adapter(2, "10.100.200.255.1", 0))
 
+
+# MIB_IPFORWARD_TABLE2: a count, padding to 8, rows of 104 bytes (index at 8, the prefix's
+# SOCKADDR_INET at 12 and its length at 40, the next hop's at 44, the metric at 84).
+def route6(index, next_hop, prefix_length=0, metric=10):
+    row = bytearray(104)
+    struct.pack_into("<I", row, 8, index)
+    struct.pack_into("<H", row, 12, 23)
+    row[40] = prefix_length
+    struct.pack_into("<H", row, 44, 23)
+    row[52:68] = next_hop
+    struct.pack_into("<I", row, 84, metric)
+    return bytes(row)
+
+
+write("iphelper", "forward_table2", struct.pack("<I", BASE) + struct.pack("<II", 2, 0)
+      + route6(2, ip6(1)) + route6(3, ip6(9), prefix_length=64))
+write("iphelper", "forward_table2_count_past_the_buffer",
+      struct.pack("<I", BASE) + struct.pack("<II", 5, 0) + route6(2, ip6(1)))
+
 # The remembered gateways' file and the administrator's trusted gateways: texts as an
 # administrator, an older release or an attacker with a bad day could leave them.
 V2 = b"tarnwick-antiarp gateways 2\n# link family address mac last-confirmed\n"
@@ -278,8 +343,13 @@ write("trust_text", "bad_lines_among_good",
 write("trust_text", "regression_more_entries_than_kept",
       V2 + b"".join(b"eth%d ipv4 10.0.0.1 02:00:00:00:00:01 2026-12-07T17:%02d:%02dZ\n"
                     % (i, (i // 60) % 60, i % 60) for i in range(600)))
+write("trust_text", "remembered_ipv6",
+      V2 + b"eth0 ipv6 fe80::1 02:00:00:00:00:01 2026-12-07T17:00:00Z\n"
+      + b"eth0 ipv6 FE80:0:0::0:2 02:00:00:00:00:02 2026-12-07T17:00:00Z\n"
+      + b"eth0 ipv6 fe80::1::2 02:00:00:00:00:03 2026-12-07T17:00:00Z\n")
 write("trust_text", "trusted", b"# trusted\n10.0.0.1 00:11:22:33:44:55 eth0\n"
-      b"10.0.0.2,00-11-22-33-44-66\r\n10.0.0.3 0011223344AA # file server\n10.0.0.4\n")
+      b"10.0.0.2,00-11-22-33-44-66\r\n10.0.0.3 0011223344AA # file server\n10.0.0.4\n"
+      b"fe80::1 00:11:22:33:44:77 eth0\n")
 
 # Switches, in UTF-16 code units.
 for name, text in [("install", "/install"), ("debug_upper_case", "-DEBUG"), ("help", "?"),

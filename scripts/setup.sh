@@ -9,6 +9,7 @@ packages=(
   build-essential cmake git python3
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   iproute2 systemd procps util-linux
+  radvd
 )
 if [ "${1:-}" != linux ]; then
   packages+=(

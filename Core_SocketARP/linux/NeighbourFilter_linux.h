@@ -3,6 +3,8 @@
 // Link and address notifications pass as before.
 #pragma once
 
+#include "Core_SocketARP/NetworkStack.h"
+
 #include <linux/filter.h>
 
 #include <cstdint>
@@ -12,16 +14,15 @@
 
 namespace Core_SocketARP {
 
-// Lets through every notification that is not of a neighbour, and the new and deleted IPv4
-// neighbour entries whose link and address (interface index, address in network byte order)
-// are listed. Nothing when the list is too long for one filter: then every notification counts.
+// Lets through every notification that is not of a neighbour, and the new and deleted
+// neighbour entries (IPv4 and IPv6) whose link and address are listed. Nothing when the list is too
+// long for one filter: then every notification counts.
 std::optional<std::vector<sock_filter>>
-NeighbourFilter(const std::vector<std::pair<std::uint32_t, std::uint32_t>>& entries);
+NeighbourFilter(const std::vector<WatchedNeighbour>& entries);
 
 // Puts the filter of the entries on the socket, or none (every notification passes) for
 // nothing. Returns the errno of a failure, 0 when done: a socket left unfiltered only costs
 // wake-ups.
-int FilterNeighbours(
-    int fd, const std::optional<std::vector<std::pair<std::uint32_t, std::uint32_t>>>& entries);
+int FilterNeighbours(int fd, const std::optional<std::vector<WatchedNeighbour>>& entries);
 
 } // namespace Core_SocketARP

@@ -1,6 +1,9 @@
 #include "Core_SocketARP/linux/NetworkStack_linux.h"
 
 #include "Core_SocketARP/ErrorDetail.h"
+#include "Core_SocketARP/Ipv6Address.h"
+#include "Core_SocketARP/linux/FamilyResolver_linux.h"
+#include "Core_SocketARP/linux/Ipv6Routers_linux.h"
 #include "Core_SocketARP/linux/PacketArpResolver_linux.h"
 #include "Core_SocketARP/linux/PacketClaimWatch_linux.h"
 #include "Core_SocketARP/linux/RouteChanges_linux.h"
@@ -187,10 +190,23 @@ std::vector<LinkGateways> GatewaysOf(netlink::Socket& socket,
     return gateways;
 }
 
+// A neighbour request for the address of either family (dotted decimal or IPv6 text); EINVAL
+// for a text of neither.
+netlink::Request NeighbourFor(std::uint16_t type, std::uint16_t flags, std::uint32_t linkIndex,
+                              const std::string& address, std::uint16_t state = 0) {
+    if (IsIpv6Text(address)) {
+        const auto bytes = ParseIpv6(address);
+        if (!bytes) {
+            ThrowCode(EINVAL);
+        }
+        return rtnl::NeighbourRequest(type, flags, linkIndex, *bytes, state);
+    }
+    return rtnl::NeighbourRequest(type, flags, linkIndex, rtnl::ParseAddress(address), state);
+}
+
 void WriteNeighbour(netlink::Socket& socket, const ArpEntry& entry, std::uint16_t flags) {
     netlink::Request request =
-        rtnl::NeighbourRequest(RTM_NEWNEIGH, flags, entry.interfaceIndex,
-                               rtnl::ParseAddress(entry.address), NUD_PERMANENT);
+        NeighbourFor(RTM_NEWNEIGH, flags, entry.interfaceIndex, entry.address, NUD_PERMANENT);
     request.AddAttribute(NDA_LLADDR, entry.hardwareAddress.data(), entry.hardwareAddress.size());
     socket.Transact(request);
 }
@@ -229,6 +245,7 @@ NetworkSnapshot RtnetlinkNetworkStack::Snapshot() {
         own.push_back(rtnl::SourceAddressFor(addresses, link.index, 0).value_or(0));
     }
     const std::vector<LinkGateways> found = GatewaysOf(socket, snapshot.interfaces, own);
+    std::vector<Ipv6Side> ipv6 = Ipv6SidesOf(socket, snapshot.interfaces);
     for (std::size_t i = 0; i < links.size(); ++i) {
         const rtnl::LinkRecord& link = links[i];
         const std::vector<std::uint32_t>& gateways = found[i].gateways;
@@ -258,6 +275,8 @@ NetworkSnapshot RtnetlinkNetworkStack::Snapshot() {
             }
             adapter.moreGateways.push_back(std::move(further));
         }
+        adapter.linkLocal = std::move(ipv6[i].linkLocal);
+        adapter.routers = std::move(ipv6[i].routers);
         snapshot.adapters.push_back(std::move(adapter));
     }
     return snapshot;
@@ -339,7 +358,7 @@ RtnetlinkNetworkStack::FlushArpTables(const std::vector<std::uint32_t>& interfac
 }
 
 std::unique_ptr<ArpResolver> RtnetlinkNetworkStack::CreateResolver() {
-    return std::make_unique<PacketArpResolver>();
+    return std::make_unique<FamilyResolver>();
 }
 
 bool RtnetlinkNetworkStack::CreateArpEntry(const ArpEntry& entry) {
@@ -359,8 +378,7 @@ void RtnetlinkNetworkStack::SetArpEntry(const ArpEntry& entry) {
 
 void RtnetlinkNetworkStack::DeleteArpEntry(std::uint32_t interfaceIndex,
                                            const std::string& address) {
-    netlink::Request remove =
-        rtnl::NeighbourRequest(RTM_DELNEIGH, 0, interfaceIndex, rtnl::ParseAddress(address));
+    netlink::Request remove = NeighbourFor(RTM_DELNEIGH, 0, interfaceIndex, address);
     const std::lock_guard lock(netlink_mutex_);
     netlink::Socket& socket = Netlink();
     try {
@@ -374,8 +392,7 @@ void RtnetlinkNetworkStack::DeleteArpEntry(std::uint32_t interfaceIndex,
 
 std::optional<HardwareAddress> RtnetlinkNetworkStack::ReadStaticEntry(std::uint32_t interfaceIndex,
                                                                       const std::string& address) {
-    netlink::Request get =
-        rtnl::NeighbourRequest(RTM_GETNEIGH, 0, interfaceIndex, rtnl::ParseAddress(address));
+    netlink::Request get = NeighbourFor(RTM_GETNEIGH, 0, interfaceIndex, address);
     const std::lock_guard lock(netlink_mutex_);
     netlink::Socket& socket = Netlink();
     std::vector<netlink::Message> answer;
@@ -402,8 +419,7 @@ std::vector<std::optional<HardwareAddress>> RtnetlinkNetworkStack::ReadStaticEnt
     std::vector<netlink::Request> gets;
     gets.reserve(entries.size());
     for (const auto& [interfaceIndex, address] : entries) {
-        gets.push_back(
-            rtnl::NeighbourRequest(RTM_GETNEIGH, 0, interfaceIndex, rtnl::ParseAddress(address)));
+        gets.push_back(NeighbourFor(RTM_GETNEIGH, 0, interfaceIndex, address));
     }
     std::vector<netlink::GetAnswer> answers;
     {

@@ -119,13 +119,16 @@ ScopedFd OpenGroupSocket(std::initializer_list<int> groups, int receiveBuffer,
 } // namespace
 
 ScopedFd OpenRouteChangeSocket() {
-    // Policy rules and nexthop objects choose gateways as routes do; a nexthop object replaced
-    // with the kernel's compatibility mode off tells of it in its own group only.
-    return OpenGroupSocket({RTNLGRP_IPV4_ROUTE, RTNLGRP_IPV4_RULE}, 0, {RTNLGRP_NEXTHOP});
+    // Policy rules and nexthop objects choose gateways and routers as routes do; a nexthop
+    // object replaced with the kernel's compatibility mode off tells of it in its own group only.
+    return OpenGroupSocket(
+        {RTNLGRP_IPV4_ROUTE, RTNLGRP_IPV6_ROUTE, RTNLGRP_IPV4_RULE, RTNLGRP_IPV6_RULE}, 0,
+        {RTNLGRP_NEXTHOP});
 }
 
 ScopedFd OpenLinkChangeSocket() {
-    return OpenGroupSocket({RTNLGRP_LINK, RTNLGRP_NEIGH, RTNLGRP_IPV4_IFADDR}, 1 << 20);
+    return OpenGroupSocket({RTNLGRP_LINK, RTNLGRP_NEIGH, RTNLGRP_IPV4_IFADDR, RTNLGRP_IPV6_IFADDR},
+                           1 << 20);
 }
 
 void AddToReport(std::span<const std::uint8_t> datagram, ChangeReport& report) {
@@ -135,10 +138,10 @@ void AddToReport(std::span<const std::uint8_t> datagram, ChangeReport& report) {
         case RTM_NEWNEIGH:
         case RTM_DELNEIGH: {
             const auto neighbour = rtnl::DecodeNeighbour(message);
-            if (neighbour && neighbour->destination.size() == 4) {
-                std::uint32_t destination = 0;
-                std::memcpy(&destination, neighbour->destination.data(), sizeof destination);
-                report.neighbours.emplace_back(neighbour->index, destination);
+            if (neighbour) {
+                if (std::string text = rtnl::NeighbourText(*neighbour); !text.empty()) {
+                    report.neighbours.emplace_back(neighbour->index, std::move(text));
+                }
             }
             break;
         }
@@ -153,7 +156,8 @@ void AddToReport(std::span<const std::uint8_t> datagram, ChangeReport& report) {
         case RTM_NEWADDR:
         case RTM_DELADDR: {
             ifaddrmsg address{};
-            if (message.ReadHeader(address) && address.ifa_family == AF_INET) {
+            if (message.ReadHeader(address) &&
+                (address.ifa_family == AF_INET || address.ifa_family == AF_INET6)) {
                 report.links.push_back(address.ifa_index);
             }
             break;
@@ -192,7 +196,7 @@ RouteRegistration NetlinkRouteChanges::Register(SystemErrorCode& error) {
 }
 
 void NetlinkRouteChanges::WatchNeighbours(
-    const std::optional<std::vector<std::pair<std::uint32_t, std::uint32_t>>>& entries) {
+    const std::optional<std::vector<WatchedNeighbour>>& entries) {
     watched_ = entries;
     if (links_) {
         // A filter that cannot be put lets every notification through, as before: no failure.

@@ -36,16 +36,17 @@ DrainResult DrainNotifications(const std::function<ssize_t()>& receive);
 inline constexpr int drain_limit = 1024;
 
 // A NETLINK_ROUTE socket, non-blocking, that is a member of RTNLGRP_IPV4_ROUTE,
-// RTNLGRP_IPV4_RULE and, where the kernel has it, RTNLGRP_NEXTHOP. Throws errno.
+// RTNLGRP_IPV6_ROUTE, RTNLGRP_IPV4_RULE, RTNLGRP_IPV6_RULE and, where the kernel has it,
+// RTNLGRP_NEXTHOP. Throws errno.
 ScopedFd OpenRouteChangeSocket();
 
-// A NETLINK_ROUTE socket, non-blocking, that is a member of the link, neighbour and IPv4
+// A NETLINK_ROUTE socket, non-blocking, that is a member of the link, neighbour and the two
 // address groups, with a large receive buffer. Throws errno.
 ScopedFd OpenLinkChangeSocket();
 
 // Adds what one datagram of link, neighbour and address notifications touched to the report:
-// IPv4 neighbour entries (new or deleted), links, and the links of IPv4 addresses. Anything
-// else, and anything malformed, is skipped.
+// neighbour entries of either family (new or deleted), links, and the links of addresses.
+// Anything else, and anything malformed, is skipped.
 void AddToReport(std::span<const std::uint8_t> datagram, ChangeReport& report);
 
 // The first registration opens both sockets; they then stay members, so changes that come
@@ -64,8 +65,7 @@ public:
 
     RouteRegistration Register(SystemErrorCode& error) override;
     RouteWait Wait(const WaitSet& set, ChangeReport& report, SystemErrorCode& error) override;
-    void WatchNeighbours(const std::optional<std::vector<std::pair<std::uint32_t, std::uint32_t>>>&
-                             entries) override;
+    void WatchNeighbours(const std::optional<std::vector<WatchedNeighbour>>& entries) override;
 
     int SocketForTests() const { return routes_.get(); }
     int LinkSocketForTests() const { return links_.get(); }
@@ -75,7 +75,7 @@ private:
     SocketOpener open_links_;
     ScopedFd routes_;
     ScopedFd links_;
-    std::optional<std::vector<std::pair<std::uint32_t, std::uint32_t>>> watched_;
+    std::optional<std::vector<WatchedNeighbour>> watched_;
 };
 
 } // namespace Core_SocketARP

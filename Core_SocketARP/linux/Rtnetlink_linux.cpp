@@ -312,13 +312,27 @@ netlink::Request NeighbourRequest(std::uint16_t type, std::uint16_t flags, std::
     return request;
 }
 
+netlink::Request NeighbourRequest(std::uint16_t type, std::uint16_t flags, std::uint32_t linkIndex,
+                                  const Ipv6Bytes& destination, std::uint16_t state) {
+    netlink::Request request(type, flags);
+    ndmsg header{};
+    header.ndm_family = AF_INET6;
+    header.ndm_ifindex = static_cast<int>(linkIndex);
+    header.ndm_state = state;
+    request.AddFamilyHeader(header);
+    request.AddAttribute(NDA_DST, destination);
+    return request;
+}
+
 std::optional<NeighbourRecord> DecodeNeighbour(const netlink::Message& message) {
     ndmsg header{};
     if ((message.type != RTM_NEWNEIGH && message.type != RTM_DELNEIGH) ||
-        !message.ReadHeader(header) || header.ndm_family != AF_INET) {
+        !message.ReadHeader(header) ||
+        (header.ndm_family != AF_INET && header.ndm_family != AF_INET6)) {
         return std::nullopt;
     }
     NeighbourRecord record;
+    record.family = header.ndm_family;
     record.index = static_cast<std::uint32_t>(header.ndm_ifindex);
     record.state = header.ndm_state;
     netlink::ForEachAttribute(netlink::AttributeArea(message, sizeof header),
@@ -330,6 +344,205 @@ std::optional<NeighbourRecord> DecodeNeighbour(const netlink::Message& message) 
                                   }
                               });
     return record;
+}
+
+std::string NeighbourText(const NeighbourRecord& neighbour) {
+    const auto& bytes = neighbour.destination;
+    if (neighbour.family == AF_INET && bytes.size() == 4) {
+        return AddressText(ReadU32(bytes));
+    }
+    if (neighbour.family == AF_INET6 && bytes.size() == 16) {
+        Ipv6Bytes address{};
+        std::copy(bytes.begin(), bytes.end(), address.begin());
+        return Ipv6Text(address);
+    }
+    return {};
+}
+
+namespace {
+
+// A gateway of the route's family: 4 or 16 bytes.
+bool GatewayOfFamily(std::uint8_t family, std::span<const std::uint8_t> data) {
+    return (family == AF_INET && data.size() == 4) || (family == AF_INET6 && data.size() == 16);
+}
+
+void AppendHops(std::uint8_t family, std::span<const std::uint8_t> area,
+                std::vector<RouteHop>& hops) {
+    while (area.size() >= sizeof(rtnexthop)) {
+        rtnexthop next{};
+        std::memcpy(&next, area.data(), sizeof next);
+        if (next.rtnh_len < sizeof next || next.rtnh_len > area.size()) {
+            return;
+        }
+        RouteHop hop;
+        hop.outputIndex = static_cast<std::uint32_t>(next.rtnh_ifindex);
+        netlink::ForEachAttribute(area.subspan(RTNH_LENGTH(0), next.rtnh_len - RTNH_LENGTH(0)),
+                                  [&](std::uint16_t type, std::span<const std::uint8_t> data) {
+                                      if (type == RTA_GATEWAY && GatewayOfFamily(family, data)) {
+                                          hop.gateway.assign(data.begin(), data.end());
+                                      }
+                                  });
+        hops.push_back(std::move(hop));
+        area = area.subspan(std::min<std::size_t>(RTNH_ALIGN(next.rtnh_len), area.size()));
+    }
+}
+
+} // namespace
+
+std::optional<RouteRecord> DecodeRoute(const netlink::Message& message) {
+    rtmsg header{};
+    if (message.type != RTM_NEWROUTE || !message.ReadHeader(header)) {
+        return std::nullopt;
+    }
+    RouteRecord route;
+    route.family = header.rtm_family;
+    route.destinationLength = header.rtm_dst_len;
+    route.type = header.rtm_type;
+    route.protocol = header.rtm_protocol;
+    route.table = header.rtm_table;
+    RouteHop single;
+    bool multipath = false;
+    netlink::ForEachAttribute(netlink::AttributeArea(message, sizeof header),
+                              [&](std::uint16_t type, std::span<const std::uint8_t> data) {
+                                  if (type == RTA_OIF && data.size() == 4) {
+                                      single.outputIndex = ReadU32(data);
+                                  } else if (type == RTA_GATEWAY &&
+                                             GatewayOfFamily(route.family, data)) {
+                                      single.gateway.assign(data.begin(), data.end());
+                                  } else if (type == RTA_MULTIPATH) {
+                                      multipath = true;
+                                      AppendHops(route.family, data, route.hops);
+                                  } else if (type == RTA_TABLE && data.size() == 4) {
+                                      route.table = ReadU32(data);
+                                  } else if (type == RTA_NH_ID && data.size() == 4) {
+                                      route.nexthopId = ReadU32(data);
+                                  }
+                              });
+    if (!multipath && single.outputIndex != 0) {
+        route.hops.push_back(std::move(single));
+    }
+    return route;
+}
+
+std::vector<std::vector<std::uint8_t>> GatewaysVia(const std::vector<RouteHop>& hops,
+                                                   std::uint32_t linkIndex) {
+    std::vector<std::vector<std::uint8_t>> gateways;
+    for (const RouteHop& hop : hops) {
+        if (hop.outputIndex == linkIndex && !hop.gateway.empty() &&
+            std::find(gateways.begin(), gateways.end(), hop.gateway) == gateways.end()) {
+            gateways.push_back(hop.gateway);
+        }
+    }
+    return gateways;
+}
+
+netlink::Request RouterLookup(std::uint32_t linkIndex, const Ipv6Bytes& destination) {
+    netlink::Request request(RTM_GETROUTE, 0);
+    rtmsg header{};
+    header.rtm_family = AF_INET6;
+    header.rtm_dst_len = 128;
+    header.rtm_flags = RTM_F_FIB_MATCH;
+    request.AddFamilyHeader(header);
+    request.AddAttribute(RTA_DST, destination);
+    request.AddAttribute(RTA_OIF, linkIndex);
+    return request;
+}
+
+netlink::Request RouteDump(std::uint8_t family, std::uint32_t table, std::uint32_t linkIndex,
+                           std::uint8_t protocol) {
+    netlink::Request request(RTM_GETROUTE, 0);
+    rtmsg header{};
+    header.rtm_family = family;
+    header.rtm_protocol = protocol;
+    request.AddFamilyHeader(header);
+    request.AddAttribute(RTA_TABLE, table);
+    request.AddAttribute(RTA_OIF, linkIndex);
+    return request;
+}
+
+netlink::Request NextHopRequest(std::uint32_t id) {
+    netlink::Request request(RTM_GETNEXTHOP, 0);
+    nhmsg header{};
+    request.AddFamilyHeader(header);
+    request.AddAttribute(NHA_ID, id);
+    return request;
+}
+
+std::optional<NextHopRecord> DecodeNextHop(const netlink::Message& message) {
+    nhmsg header{};
+    if (message.type != RTM_NEWNEXTHOP || !message.ReadHeader(header)) {
+        return std::nullopt;
+    }
+    NextHopRecord record;
+    netlink::ForEachAttribute(
+        netlink::AttributeArea(message, sizeof header),
+        [&](std::uint16_t type, std::span<const std::uint8_t> data) {
+            if (type == NHA_ID && data.size() == 4) {
+                record.id = ReadU32(data);
+            } else if (type == NHA_OIF && data.size() == 4) {
+                record.hop.outputIndex = ReadU32(data);
+            } else if (type == NHA_GATEWAY && GatewayOfFamily(header.nh_family, data)) {
+                record.hop.gateway.assign(data.begin(), data.end());
+            } else if (type == NHA_GROUP) {
+                for (std::size_t at = 0; at + sizeof(nexthop_grp) <= data.size();
+                     at += sizeof(nexthop_grp)) {
+                    record.group.push_back(ReadU32(data.subspan(at, 4)));
+                }
+            }
+        });
+    return record;
+}
+
+std::optional<Ipv6AddressRecord> DecodeIpv6Address(const netlink::Message& message) {
+    ifaddrmsg header{};
+    if (message.type != RTM_NEWADDR || !message.ReadHeader(header) ||
+        header.ifa_family != AF_INET6) {
+        return std::nullopt;
+    }
+    Ipv6AddressRecord record;
+    record.index = header.ifa_index;
+    record.prefixLength = header.ifa_prefixlen;
+    record.flags = header.ifa_flags;
+    // IFA_LOCAL where the address has a peer (IFA_ADDRESS is then the peer's), else IFA_ADDRESS.
+    std::optional<Ipv6Bytes> local;
+    std::optional<Ipv6Bytes> address;
+    netlink::ForEachAttribute(netlink::AttributeArea(message, sizeof header),
+                              [&](std::uint16_t type, std::span<const std::uint8_t> data) {
+                                  Ipv6Bytes bytes{};
+                                  if (data.size() == bytes.size()) {
+                                      std::copy(data.begin(), data.end(), bytes.begin());
+                                  }
+                                  if (type == IFA_LOCAL && data.size() == bytes.size()) {
+                                      local = bytes;
+                                  } else if (type == IFA_ADDRESS && data.size() == bytes.size()) {
+                                      address = bytes;
+                                  } else if (type == IFA_FLAGS && data.size() == 4) {
+                                      record.flags = ReadU32(data);
+                                  }
+                              });
+    if (!local && !address) {
+        return std::nullopt;
+    }
+    record.local = local ? *local : *address;
+    return record;
+}
+
+std::optional<Ipv6Bytes> LinkLocalFor(const std::vector<Ipv6AddressRecord>& addresses,
+                                      std::uint32_t linkIndex) {
+    std::optional<Ipv6Bytes> deprecated;
+    for (const Ipv6AddressRecord& record : addresses) {
+        if (record.index != linkIndex || !IsLinkLocal(record.local) ||
+            (record.flags & (IFA_F_TENTATIVE | IFA_F_DADFAILED)) != 0) {
+            continue;
+        }
+        if ((record.flags & IFA_F_DEPRECATED) == 0) {
+            return record.local;
+        }
+        if (!deprecated) {
+            deprecated = record.local;
+        }
+    }
+    return deprecated;
 }
 
 std::uint32_t ParseAddress(const std::string& text) {

@@ -3,6 +3,7 @@
 // canned kernel messages.
 #pragma once
 
+#include "Core_SocketARP/Ipv6Address.h"
 #include "Core_SocketARP/linux/Netlink_linux.h"
 
 #include <cstdint>
@@ -88,16 +89,88 @@ std::optional<std::uint32_t> SourceAddressFor(const std::vector<AddressRecord>& 
 // A neighbour request for the IPv4 address (network byte order) on the link.
 netlink::Request NeighbourRequest(std::uint16_t type, std::uint16_t flags, std::uint32_t linkIndex,
                                   std::uint32_t destination, std::uint16_t state = 0);
+// The same for an IPv6 address (AF_INET6).
+netlink::Request NeighbourRequest(std::uint16_t type, std::uint16_t flags, std::uint32_t linkIndex,
+                                  const Ipv6Bytes& destination, std::uint16_t state = 0);
 
 struct NeighbourRecord {
+    std::uint8_t family = 0; // AF_INET, AF_INET6
     std::uint32_t index = 0;
     std::uint16_t state = 0; // NUD_*
     std::vector<std::uint8_t> destination;
     std::vector<std::uint8_t> hardwareAddress;
 };
 
-// Of a neighbour message, new or deleted.
+// Of a neighbour message of either family, new or deleted.
 std::optional<NeighbourRecord> DecodeNeighbour(const netlink::Message& message);
+
+// The text of a neighbour's address as the adapter records hold it (dotted decimal, Ipv6Text);
+// empty for an address of neither length.
+std::string NeighbourText(const NeighbourRecord& neighbour);
+
+// Routes of either family, decoded the same way: a route's ways out, of its own or of a nexthop
+// object.
+
+// One way out of a route: the link and the gateway (4 bytes for IPv4, 16 for IPv6; empty: the
+// destination is on the link).
+struct RouteHop {
+    std::uint32_t outputIndex = 0;
+    std::vector<std::uint8_t> gateway;
+};
+
+struct RouteRecord {
+    std::uint8_t family = 0;
+    std::uint8_t destinationLength = 0;
+    std::uint8_t type = 0;     // RTN_*
+    std::uint8_t protocol = 0; // RTPROT_*
+    std::uint32_t table = 0;   // RTA_TABLE where given, else rtm_table
+    // RTA_OIF with RTA_GATEWAY, or one a next hop of RTA_MULTIPATH.
+    std::vector<RouteHop> hops;
+    // RTA_NH_ID: the route's ways out are a nexthop object's (0: none). Kernels in their
+    // compatibility mode give its hops as well.
+    std::uint32_t nexthopId = 0;
+};
+
+// Of a RTM_NEWROUTE message.
+std::optional<RouteRecord> DecodeRoute(const netlink::Message& message);
+
+// The gateways of the hops that leave by the link, each once, in order.
+std::vector<std::vector<std::uint8_t>> GatewaysVia(const std::vector<RouteHop>& hops,
+                                                   std::uint32_t linkIndex);
+
+// The question for a link's IPv6 default routers: the route the kernel would take to an
+// off-link destination with the link as output interface, answered with the routing entry
+// that matched.
+netlink::Request RouterLookup(std::uint32_t linkIndex, const Ipv6Bytes& destination);
+
+// A dump of the routes of one table that leave by the link and that one protocol installed,
+// filtered by the kernel (strict checking).
+netlink::Request RouteDump(std::uint8_t family, std::uint32_t table, std::uint32_t linkIndex,
+                           std::uint8_t protocol);
+
+// A nexthop object: a way out of its own, or a group of other objects.
+struct NextHopRecord {
+    std::uint32_t id = 0;
+    RouteHop hop;
+    std::vector<std::uint32_t> group;
+};
+
+netlink::Request NextHopRequest(std::uint32_t id);
+std::optional<NextHopRecord> DecodeNextHop(const netlink::Message& message);
+
+struct Ipv6AddressRecord {
+    std::uint32_t index = 0;
+    std::uint8_t prefixLength = 0;
+    std::uint32_t flags = 0; // IFA_F_*
+    Ipv6Bytes local{};
+};
+
+std::optional<Ipv6AddressRecord> DecodeIpv6Address(const netlink::Message& message);
+
+// The link's link-local address to send from: the first that is neither tentative nor failed
+// (a tentative one may not be a source yet), a deprecated one only when there is no other.
+std::optional<Ipv6Bytes> LinkLocalFor(const std::vector<Ipv6AddressRecord>& addresses,
+                                      std::uint32_t linkIndex);
 
 // An IPv4 address as the requests carry it (network byte order), from its dotted-decimal text;
 // throws EINVAL for a text that is none.

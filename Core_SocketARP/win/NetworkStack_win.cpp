@@ -49,11 +49,30 @@ static_assert(offsetof(MIB_IPNETROW, dwIndex) == 0 && offsetof(MIB_IPNETROW, dwP
               offsetof(MIB_IPNETROW, bPhysAddr) == 8 && offsetof(MIB_IPNETROW, dwAddr) == 16 &&
               offsetof(MIB_IPNETROW, dwType) == 20);
 static_assert(sizeof(void*) == 4, "the adapter records link by 32-bit addresses");
+static_assert(offsetof(MIB_IPFORWARD_TABLE2, Table) == forward_table2_rows_offset);
+static_assert(sizeof(MIB_IPFORWARD_ROW2) == forward_row2_size);
+static_assert(offsetof(MIB_IPFORWARD_ROW2, InterfaceIndex) == forward_row2_index_offset);
+static_assert(offsetof(MIB_IPFORWARD_ROW2, DestinationPrefix) +
+                  offsetof(IP_ADDRESS_PREFIX, Prefix) ==
+              forward_row2_prefix_offset);
+static_assert(offsetof(MIB_IPFORWARD_ROW2, DestinationPrefix) +
+                  offsetof(IP_ADDRESS_PREFIX, PrefixLength) ==
+              forward_row2_prefix_length_offset);
+static_assert(offsetof(MIB_IPFORWARD_ROW2, NextHop) == forward_row2_next_hop_offset);
+static_assert(offsetof(MIB_IPFORWARD_ROW2, Metric) == forward_row2_metric_offset);
+static_assert(offsetof(SOCKADDR_INET, Ipv6) + offsetof(SOCKADDR_IN6, sin6_addr) ==
+              sockaddr_inet_address6_offset);
+static_assert(AF_INET6 == address_family_inet6);
+static_assert(NlnsPermanent == neighbor_state_permanent);
 // MinGW's IP_ADAPTER_INFO has 32-bit lease times (640 bytes); the system writes the 648-byte
 // layout with 64-bit ones, which is why the records are decoded by offset, not by this type.
 
 using SendArpFunction = DWORD(WINAPI*)(IPAddr, IPAddr, PVOID, PULONG);
 using FlushIpNetTableFunction = DWORD(WINAPI*)(DWORD);
+using GetIpForwardTable2Function = DWORD(WINAPI*)(ADDRESS_FAMILY, PMIB_IPFORWARD_TABLE2*);
+using FreeMibTableFunction = VOID(WINAPI*)(PVOID);
+using IpNetEntry2Function = DWORD(WINAPI*)(PMIB_IPNET_ROW2);
+using ResolveIpNetEntry2Function = DWORD(WINAPI*)(PMIB_IPNET_ROW2, const SOCKADDR_INET*);
 
 template <class Function> Function FindIpHelperEntryPoint(const char* name) {
     HMODULE module = GetModuleHandleW(L"Iphlpapi.dll");
@@ -72,6 +91,25 @@ MIB_IPNETROW NativeRow(const IpNetRow& row) {
     native.dwAddr = row.address;
     native.dwType = row.type;
     return native;
+}
+
+MIB_IPNET_ROW2 NativeRow2(const IpNetRow2& row) {
+    MIB_IPNET_ROW2 native{};
+    native.Address.Ipv6.sin6_family = AF_INET6;
+    std::copy(row.address.begin(), row.address.end(), native.Address.Ipv6.sin6_addr.s6_addr);
+    native.Address.Ipv6.sin6_scope_id = row.index; // a link-local address's zone
+    native.InterfaceIndex = row.index;
+    native.PhysicalAddressLength = row.physAddrLength;
+    std::copy(row.physAddr.begin(), row.physAddr.end(), native.PhysicalAddress);
+    native.State = static_cast<NL_NEIGHBOR_STATE>(row.state);
+    return native;
+}
+
+void TakeRow2(const MIB_IPNET_ROW2& native, IpNetRow2& row) {
+    row.physAddrLength =
+        std::min<ULONG>(native.PhysicalAddressLength, static_cast<ULONG>(row.physAddr.size()));
+    std::copy_n(native.PhysicalAddress, row.physAddr.size(), row.physAddr.begin());
+    row.state = static_cast<std::uint32_t>(native.State);
 }
 
 class WindowsIpHelperApi final : public IpHelperApi {
@@ -148,6 +186,57 @@ public:
         };
     }
 
+    GetIpForwardTable2Call FindGetIpForwardTable2() override {
+        const auto get = FindIpHelperEntryPoint<GetIpForwardTable2Function>("GetIpForwardTable2");
+        const auto free = FindIpHelperEntryPoint<FreeMibTableFunction>("FreeMibTable");
+        if (get == nullptr || free == nullptr) {
+            return {};
+        }
+        return [get, free](std::uint16_t family,
+                           std::vector<std::uint8_t>& table) -> std::uint32_t {
+            PMIB_IPFORWARD_TABLE2 native = nullptr;
+            const DWORD result = get(family, &native);
+            if (result != NO_ERROR || native == nullptr) {
+                return result != NO_ERROR ? result : ERROR_NOT_FOUND;
+            }
+            const auto* bytes = reinterpret_cast<const std::uint8_t*>(native);
+            table.assign(bytes, bytes + offsetof(MIB_IPFORWARD_TABLE2, Table) +
+                                    std::size_t{native->NumEntries} * sizeof(MIB_IPFORWARD_ROW2));
+            free(native);
+            return NO_ERROR;
+        };
+    }
+
+    IpNetEntry2Call FindIpNetEntry2(NeighbourCall call) override {
+        if (call == NeighbourCall::resolve) {
+            const auto resolve =
+                FindIpHelperEntryPoint<ResolveIpNetEntry2Function>("ResolveIpNetEntry2");
+            if (resolve == nullptr) {
+                return {};
+            }
+            return [resolve](IpNetRow2& row) -> std::uint32_t {
+                MIB_IPNET_ROW2 native = NativeRow2(row);
+                const DWORD result = resolve(&native, nullptr);
+                TakeRow2(native, row);
+                return result;
+            };
+        }
+        const char* name = call == NeighbourCall::create ? "CreateIpNetEntry2"
+                           : call == NeighbourCall::set  ? "SetIpNetEntry2"
+                           : call == NeighbourCall::get  ? "GetIpNetEntry2"
+                                                         : "DeleteIpNetEntry2";
+        const auto function = FindIpHelperEntryPoint<IpNetEntry2Function>(name);
+        if (function == nullptr) {
+            return {};
+        }
+        return [function](IpNetRow2& row) -> std::uint32_t {
+            MIB_IPNET_ROW2 native = NativeRow2(row);
+            const DWORD result = function(&native);
+            TakeRow2(native, row);
+            return result;
+        };
+    }
+
     std::unique_ptr<StopEvent> CreateStopEvent() override { return CreateKernelStopEvent(); }
 
     std::unique_ptr<RouteChangeSubscription> SubscribeRouteChanges() override {
@@ -167,7 +256,8 @@ RouteChangeEntryPoints SystemRouteChangeEntryPoints() {
         },
         [] {
             return FindIpHelperEntryPoint<CancelMibChangeNotify2Function>("CancelMibChangeNotify2");
-        }};
+        },
+        [] { return FindIpHelperEntryPoint<NotifyRouteChange2Function>("NotifyRouteChange2"); }};
 }
 
 IpHelperApi& SystemIpHelperApi() {

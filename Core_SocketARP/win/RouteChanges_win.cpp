@@ -82,10 +82,17 @@ struct IpHelperRouteChanges::InterfaceWatch {
     HANDLE notification = nullptr; // what NotifyIpInterfaceChange returns
 };
 
+struct IpHelperRouteChanges::RouteWatch {
+    // Manual-reset, set by the callback; a wait that takes it resets it.
+    Core_Common::ScopedKernelHandle event;
+    HANDLE notification = nullptr; // what NotifyRouteChange2 returns
+};
+
 IpHelperRouteChanges::IpHelperRouteChanges(RouteChangeEntryPoints entryPoints)
     : entry_points_(std::move(entryPoints)) {}
 
 IpHelperRouteChanges::~IpHelperRouteChanges() {
+    EndIpv6RouteWatch();
     EndInterfaceWatch();
     EndCycle();
 }
@@ -113,14 +120,15 @@ RouteRegistration IpHelperRouteChanges::Register(SystemErrorCode& error) {
     cycle->pending = true;
     cycle_ = std::move(cycle);
     WatchInterfaces();
+    WatchIpv6Routes();
     return RouteRegistration::registered;
 }
 
 RouteWait IpHelperRouteChanges::Wait(const WaitSet& set, ChangeReport& report,
                                      SystemErrorCode& error) {
-    enum class Source { stop, route, interfaces, kick, answers };
-    std::array<HANDLE, 5> handles{};
-    std::array<Source, 5> sources{};
+    enum class Source { stop, route, ipv6Routes, interfaces, kick, answers };
+    std::array<HANDLE, 6> handles{};
+    std::array<Source, 6> sources{};
     DWORD count = 0;
     const auto add = [&](std::intptr_t handle, Source source) {
         handles[count] = reinterpret_cast<HANDLE>(handle);
@@ -131,6 +139,9 @@ RouteWait IpHelperRouteChanges::Wait(const WaitSet& set, ChangeReport& report,
     add(set.stop.NativeHandle(), Source::stop);
     if (cycle_) {
         add(reinterpret_cast<std::intptr_t>(cycle_->event.get()), Source::route);
+    }
+    if (ipv6_routes_) {
+        add(reinterpret_cast<std::intptr_t>(ipv6_routes_->event.get()), Source::ipv6Routes);
     }
     if (interfaces_) {
         add(reinterpret_cast<std::intptr_t>(interfaces_->event.get()), Source::interfaces);
@@ -160,6 +171,10 @@ RouteWait IpHelperRouteChanges::Wait(const WaitSet& set, ChangeReport& report,
         case Source::route:
             cycle_->pending = false; // completed: the change used it up
             EndCycle();
+            return RouteWait::changed;
+        case Source::ipv6Routes:
+            // The IPv4 registration stays pending: the pass that follows covers both.
+            ResetEvent(ipv6_routes_->event.get());
             return RouteWait::changed;
         case Source::interfaces: {
             const std::lock_guard lock(interfaces_->mutex);
@@ -235,6 +250,43 @@ void IpHelperRouteChanges::WatchInterfaces() {
         return;
     }
     interfaces_ = std::move(watch);
+}
+
+void WINAPI IpHelperRouteChanges::OnIpv6RouteChange(PVOID context, PMIB_IPFORWARD_ROW2 /*row*/,
+                                                    MIB_NOTIFICATION_TYPE /*type*/) {
+    SetEvent(static_cast<RouteWatch*>(context)->event.get());
+}
+
+void IpHelperRouteChanges::WatchIpv6Routes() {
+    if (ipv6_routes_) {
+        return;
+    }
+    const NotifyRouteChange2Function notify = Find(entry_points_.findNotifyRouteChange2);
+    if (notify == nullptr) {
+        return; // IPv6 routes are then read at the passes that IPv4 changes start
+    }
+    auto watch = std::make_unique<RouteWatch>();
+    watch->event.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!watch->event) {
+        return;
+    }
+    if (notify(AF_INET6, &OnIpv6RouteChange, watch.get(), FALSE, &watch->notification) !=
+        NO_ERROR) {
+        return;
+    }
+    ipv6_routes_ = std::move(watch);
+}
+
+void IpHelperRouteChanges::EndIpv6RouteWatch() {
+    if (!ipv6_routes_) {
+        return;
+    }
+    const CancelMibChangeNotify2Function cancel = Find(entry_points_.findCancelMibChangeNotify2);
+    if (cancel != nullptr && cancel(ipv6_routes_->notification) == NO_ERROR) {
+        ipv6_routes_.reset();
+        return;
+    }
+    static_cast<void>(ipv6_routes_.release());
 }
 
 void IpHelperRouteChanges::EndInterfaceWatch() {

@@ -23,6 +23,8 @@ using CancelIpChangeNotifyFunction = BOOL(WINAPI*)(LPOVERLAPPED);
 using NotifyIpInterfaceChangeFunction = DWORD(WINAPI*)(ADDRESS_FAMILY, PIPINTERFACE_CHANGE_CALLBACK,
                                                        PVOID, BOOLEAN, HANDLE*);
 using CancelMibChangeNotify2Function = DWORD(WINAPI*)(HANDLE);
+using NotifyRouteChange2Function = DWORD(WINAPI*)(ADDRESS_FAMILY, PIPFORWARD_CHANGE_CALLBACK, PVOID,
+                                                  BOOLEAN, HANDLE*);
 
 // How the subscription reaches its late-bound entry points; tests put their own in. Each is
 // looked up when it is about to be used; null (or an empty function) when the platform lacks it.
@@ -35,6 +37,8 @@ struct RouteChangeEntryPoints {
     std::function<NotifyIpInterfaceChangeFunction()> findNotifyIpInterfaceChange;
     // When the interface notification is given up, with the subscription.
     std::function<CancelMibChangeNotify2Function()> findCancelMibChangeNotify2;
+    // At registrations, until the IPv6 route notification is in place.
+    std::function<NotifyRouteChange2Function()> findNotifyRouteChange2;
 };
 
 // The entry points of the already loaded "Iphlpapi.dll".
@@ -56,9 +60,14 @@ std::unique_ptr<StopEvent> CreateKernelStopEvent();
 // an event of the subscription. It is cancelled with CancelMibChangeNotify2 before the
 // subscription goes; what the callbacks write into stays for good when that fails.
 //
+// IPv6 route changes, where the platform has NotifyRouteChange2 (NotifyRouteChange tells of
+// IPv4 ones only): registered once for IPv6 at a registration; the callback sets an event of
+// the subscription, and a wait that finds it set is a routing change. Cancelled as the interface
+// notification is.
+//
 // A wait is one WaitForMultipleObjects over, in this order, the stop event, the cycle's event,
-// the interface event, the kick event and the resolver's event, with the set's timeout: the
-// lowest ready one wins.
+// the IPv6 route event, the interface event, the kick event and the resolver's event, with the
+// set's timeout: the lowest ready one wins.
 class IpHelperRouteChanges final : public RouteChangeSubscription {
 public:
     explicit IpHelperRouteChanges(RouteChangeEntryPoints entryPoints);
@@ -77,17 +86,23 @@ public:
 private:
     struct Cycle;
     struct InterfaceWatch;
+    struct RouteWatch;
 
     void EndCycle();
     bool CancelPending(Cycle& cycle);
     void WatchInterfaces();
     void EndInterfaceWatch();
+    void WatchIpv6Routes();
+    void EndIpv6RouteWatch();
+    static void WINAPI OnIpv6RouteChange(PVOID context, PMIB_IPFORWARD_ROW2 row,
+                                         MIB_NOTIFICATION_TYPE type);
     static void WINAPI OnInterfaceChange(PVOID context, PMIB_IPINTERFACE_ROW row,
                                          MIB_NOTIFICATION_TYPE type);
 
     RouteChangeEntryPoints entry_points_;
     std::unique_ptr<Cycle> cycle_;
     std::unique_ptr<InterfaceWatch> interfaces_;
+    std::unique_ptr<RouteWatch> ipv6_routes_;
 };
 
 } // namespace Core_SocketARP

@@ -13,6 +13,7 @@ source "$here/../lab/checks.sh"
 scenario=$1
 antiarp=$2
 attacker=$3
+nd_attacker="$(dirname "$attacker")/tw_nd_attacker"
 
 simulation_line='[NORMAL][ServiceDispatcher]服务运行在模拟状态'
 lock_file=/run/tarnwick-antiarp/tarnwick-antiarp.lock
@@ -528,6 +529,84 @@ scenario_forged_frames_reported() {
     [ -n "$counted" ] && [ "$((counted + 1))" -le 100000 ] && [ "$((counted + 1))" -ge 99000 ] ||
         fail "summary: $summary"
     end_program INT 0 sent
+}
+
+# IPv6 beside IPv4 on the LAN, the router learnt from its advertisements: pinned at the start
+# after the gateway, its link the zone of its address, remembered, and written back when
+# deleted; a second router that
+# starts advertising is pinned when its route comes, to its own MAC, and reported as new beside
+# the remembered one; the stop removes exactly the two routers' pins and says so.
+scenario_routers_pinned_and_removed() {
+    lab_standard6
+    local gwmac gw2mac state="$LAB_DIR/state"
+    gwmac=$(lab_mac gw eth0)
+    gw2mac=$(lab_mac gw2 eth0)
+    mkdir -m 0700 "$state"
+    start_program env STATE_DIRECTORY="$state" "$antiarp" -debug
+    expect_line "$simulation_line"
+    expect_line "$(bound_line 0 "$LAB_GW_IP" "$gwmac")"
+    expect_line "$(nd_bound_line 0 "$LAB_GW_LL%eth0" "$gwmac")"
+    expect_equal "router's entry" "$(neighbour6 host "$LAB_GW_LL" eth0)" \
+        "$LAB_GW_LL lladdr $gwmac PERMANENT"
+    lab_wait_until 5 lab_remembered "$state/gateways" "$LAB_GW_LL" "$gwmac" ||
+        fail "the router was not remembered: $(cat "$state/gateways")"
+    # A pin deleted by hand is written back at once.
+    lab_ip host -6 neigh del "$LAB_GW_LL" dev eth0
+    expect_line "$(nd_bound_line 0 "$LAB_GW_LL%eth0" "$gwmac")"
+    expect_equal "router's entry after the deletion" "$(neighbour6 host "$LAB_GW_LL" eth0)" \
+        "$LAB_GW_LL lladdr $gwmac PERMANENT"
+
+    lab_radvd gw2 eth0 2001:db8:1::/64
+    expect_line "$changed_line"
+    expect_line "$(bound_line 0 "$LAB_GW_IP" "$gwmac")"
+    expect_line "$(nd_bound_line 0 "$LAB_GW_LL%eth0" "$gwmac")"
+    expect_line "$(nd_bound_line 0 "$LAB_GW2_LL%eth0" "$gw2mac")"
+    expect_line "[WARN][SocketARP]Router $LAB_GW2_LL on eth0 is a router not seen before on eth0, at $(hex "$gw2mac"): pinned to it and remembered; the routers known there: $LAB_GW_LL. Unless it is one of yours, a host on eth0 advertises itself as a router: find it by its MAC, and have the switch drop router advertisements from hosts (RA Guard)"
+    expect_equal "second router's entry" "$(neighbour6 host "$LAB_GW2_LL" eth0)" \
+        "$LAB_GW2_LL lladdr $gw2mac PERMANENT"
+
+    kill -s INT "$program_pid"
+    expect_line "$(nd_removed_line 0 "$LAB_GW_LL%eth0")"
+    expect_line "$(nd_removed_line 0 "$LAB_GW2_LL%eth0")"
+    end_program INT 0 sent
+    expect_equal "permanent entries after the run" \
+        "$(neighbours host nud permanent; neighbours6 host nud permanent)" ""
+}
+
+# Forged advertisements for the router (override flag, to the host) take the host's IPv6 traffic
+# to the attacker while the router is not pinned; once it is, a flood of them changes neither its
+# entry nor where the traffic goes.
+scenario_forged_advertisements_divert_nothing() {
+    lab_standard6
+    local gwmac hostmac hostll counted
+    gwmac=$(lab_mac gw eth0)
+    hostmac=$(lab_mac host eth0)
+    hostll=$(lab_link_local host eth0)
+    attacked_traffic() {
+        local count=$1 line
+        lab_spawn_ready attacker "$nd_attacker" eth0 count-ip6 2001:db8:ff::1
+        local counter=$LAB_LAST_PID
+        lab_exec attacker "$nd_attacker" eth0 advertise "$LAB_GW_LL" "$hostll" "$hostmac" "$count" >/dev/null
+        send_udp6 host 2001:db8:ff::1 20
+        kill -TERM "$counter"
+        lab_read_line line || fail "the counter did not report"
+        counted=${line#counted }
+    }
+    send_udp6 host 2001:db8:ff::1 1 # the host knows the router's MAC from here on
+    attacked_traffic 10
+    [ "$counted" -gt 0 ] || fail "control: the forged advertisements took no traffic"
+
+    start_program "$antiarp" -debug
+    expect_line "$simulation_line"
+    expect_line "$(bound_line 0 "$LAB_GW_IP" "$gwmac")"
+    expect_line "$(nd_bound_line 0 "$LAB_GW_LL%eth0" "$gwmac")"
+    lab_wait_until 5 lab_remembered "$(private_gateways)" "$LAB_GW_LL" "$gwmac" ||
+        fail "the router was not remembered"
+    attacked_traffic 5000
+    expect_equal "packets the attacker got" "$counted" 0
+    expect_equal "router's entry" "$(neighbour6 host "$LAB_GW_LL" eth0)" \
+        "$LAB_GW_LL lladdr $gwmac PERMANENT"
+    end_program INT 0 any
 }
 
 lab_init

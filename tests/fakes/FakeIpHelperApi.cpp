@@ -104,6 +104,102 @@ FakeIpHelperApi::FlushIpNetTableCall FakeIpHelperApi::FindFlushIpNetTable() {
     return [](std::uint32_t) -> std::uint32_t { return 0; };
 }
 
+FakeIpHelperApi::GetIpForwardTable2Call FakeIpHelperApi::FindGetIpForwardTable2() {
+    if (missing.contains("GetIpForwardTable2")) {
+        return {};
+    }
+    return [this](std::uint16_t family, std::vector<std::uint8_t>& table) {
+        forwardTable2Families.push_back(family);
+        if (forwardTable2Result == 0) {
+            table = forwardTable2;
+        }
+        return forwardTable2Result;
+    };
+}
+
+FakeIpHelperApi::IpNetEntry2Call FakeIpHelperApi::FindIpNetEntry2(NeighbourCall call) {
+    static const std::map<NeighbourCall, std::string> names = {
+        {NeighbourCall::create, "CreateIpNetEntry2"},
+        {NeighbourCall::set, "SetIpNetEntry2"},
+        {NeighbourCall::remove, "DeleteIpNetEntry2"},
+        {NeighbourCall::get, "GetIpNetEntry2"},
+        {NeighbourCall::resolve, "ResolveIpNetEntry2"}};
+    if (missing.contains(names.at(call))) {
+        return {};
+    }
+    return [this, call](Core_SocketARP::IpNetRow2& row) -> std::uint32_t {
+        static const std::map<NeighbourCall, std::string> verbs = {
+            {NeighbourCall::create, "create"},
+            {NeighbourCall::set, "set"},
+            {NeighbourCall::remove, "delete"},
+            {NeighbourCall::get, "get"},
+            {NeighbourCall::resolve, "resolve"}};
+        const std::string address = Core_SocketARP::Ipv6Text(row.address);
+        neighbourCalls.push_back(verbs.at(call) + " " + std::to_string(row.index) + " " + address);
+        if (const auto result = neighbourResults.find(call); result != neighbourResults.end()) {
+            return result->second;
+        }
+        const auto key = std::make_pair(row.index, address);
+        const auto entry = neighbourTable.find(key);
+        switch (call) {
+        case NeighbourCall::create:
+            if (entry != neighbourTable.end()) {
+                return 5010; // ERROR_OBJECT_ALREADY_EXISTS
+            }
+            neighbourTable[key] = row;
+            return 0;
+        case NeighbourCall::set:
+            neighbourTable[key] = row;
+            return 0;
+        case NeighbourCall::remove:
+            if (entry == neighbourTable.end()) {
+                return Core_SocketARP::error_not_found;
+            }
+            neighbourTable.erase(entry);
+            return 0;
+        case NeighbourCall::get:
+            if (entry == neighbourTable.end()) {
+                return Core_SocketARP::error_not_found;
+            }
+            row = entry->second;
+            return 0;
+        case NeighbourCall::resolve: {
+            const auto answer = resolveAnswers.find(address);
+            if (answer == resolveAnswers.end()) {
+                return Core_SocketARP::error_not_found;
+            }
+            row.physAddrLength = static_cast<std::uint32_t>(answer->second.size());
+            std::copy(answer->second.begin(), answer->second.end(), row.physAddr.begin());
+            row.state = 5; // NlnsReachable
+            return 0;
+        }
+        }
+        return 0;
+    };
+}
+
+std::vector<std::uint8_t> ForwardTable2(const std::vector<Core_SocketARP::ForwardRow2>& rows) {
+    using namespace Core_SocketARP;
+    std::vector<std::uint8_t> table(forward_table2_rows_offset + rows.size() * forward_row2_size,
+                                    0);
+    WriteU32(table.data(), static_cast<std::uint32_t>(rows.size()));
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        std::uint8_t* at = table.data() + forward_table2_rows_offset + i * forward_row2_size;
+        const ForwardRow2& row = rows[i];
+        WriteU32(at + forward_row2_index_offset, row.index);
+        std::memcpy(at + forward_row2_prefix_offset, &row.family, sizeof row.family);
+        std::copy(row.prefix.begin(), row.prefix.end(),
+                  at + forward_row2_prefix_offset + sockaddr_inet_address6_offset);
+        at[forward_row2_prefix_length_offset] = row.prefixLength;
+        std::memcpy(at + forward_row2_next_hop_offset, &row.nextHopFamily,
+                    sizeof row.nextHopFamily);
+        std::copy(row.nextHop.begin(), row.nextHop.end(),
+                  at + forward_row2_next_hop_offset + sockaddr_inet_address6_offset);
+        WriteU32(at + forward_row2_metric_offset, row.metric);
+    }
+    return table;
+}
+
 void WriteInterfaceTable(std::uint8_t* buffer, std::int32_t count,
                          const std::vector<std::uint32_t>& indexes) {
     WriteU32(buffer, static_cast<std::uint32_t>(count));

@@ -5,7 +5,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tw_test {
@@ -48,6 +51,20 @@ public:
     std::vector<Core_SocketARP::IpNetRow> deletedRows;
     FakeRouteChanges routeChanges;
 
+    // The calls of Windows Vista and later, present unless listed as missing (as under Wine).
+    std::set<std::string> missing; // "GetIpForwardTable2", "CreateIpNetEntry2", ...
+    std::uint32_t forwardTable2Result = 0;
+    std::vector<std::uint8_t> forwardTable2; // the bytes GetIpForwardTable2 gives
+    std::vector<std::uint16_t> forwardTable2Families;
+    // The neighbour table the stand-ins of the IPv6 calls keep: create, set, delete and get work
+    // on it as the system's calls do; resolve answers from `resolveAnswers` (by address text),
+    // else fails with ERROR_NOT_FOUND. `neighbourResults` makes a call fail with its code.
+    using NeighbourCall = Core_SocketARP::IpHelperApi::NeighbourCall;
+    std::map<std::pair<std::uint32_t, std::string>, Core_SocketARP::IpNetRow2> neighbourTable;
+    std::map<std::string, std::vector<std::uint8_t>> resolveAnswers;
+    std::map<NeighbourCall, std::uint32_t> neighbourResults;
+    std::vector<std::string> neighbourCalls; // "create 7 fe80::1", in order
+
     std::uint32_t GetInterfaceInfo(std::uint8_t* buffer, std::uint32_t* size) override;
     std::uint32_t GetAdaptersInfo(std::uint8_t* buffer, std::uint32_t* size) override;
     std::uint32_t CreateIpNetEntry(const Core_SocketARP::IpNetRow& row) override;
@@ -59,6 +76,8 @@ public:
     std::uint32_t InetAddr(const std::string& text) override;
     SendArpCall FindSendArp() override;
     FlushIpNetTableCall FindFlushIpNetTable() override;
+    GetIpForwardTable2Call FindGetIpForwardTable2() override;
+    IpNetEntry2Call FindIpNetEntry2(NeighbourCall call) override;
     std::unique_ptr<Core_SocketARP::StopEvent> CreateStopEvent() override {
         return routeChanges.MakeStopEvent();
     }
@@ -82,5 +101,7 @@ void WriteIpForwardTable(std::uint8_t* buffer,
                          const std::vector<Core_SocketARP::IpForwardRow>& rows);
 // An ARP table of these rows; the buffer has room for them.
 void WriteIpNetTable(std::uint8_t* buffer, const std::vector<Core_SocketARP::IpNetRow>& rows);
+// A MIB_IPFORWARD_TABLE2 of these routes.
+std::vector<std::uint8_t> ForwardTable2(const std::vector<Core_SocketARP::ForwardRow2>& rows);
 
 } // namespace tw_test

@@ -56,7 +56,7 @@ public:
             }
             pending_.emplace_back(now + answer.delayMs,
                                   ArpEvent{request.interfaceIndex, request.gateway,
-                                           answer.hardwareAddress, answer.error});
+                                           answer.hardwareAddress, answer.error, answer.notRouter});
         }
         std::stable_sort(pending_.begin(), pending_.end(),
                          [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -153,8 +153,10 @@ FakeNetworkStack::FlushArpTables(const std::vector<std::uint32_t>& interfaces) {
             results.emplace_back(error->second);
             continue;
         }
-        std::erase_if(staticEntries,
-                      [index](const auto& entry) { return entry.first.first == index; });
+        // As the platforms' flushes: the IPv6 neighbour entries stay.
+        std::erase_if(staticEntries, [index](const auto& entry) {
+            return entry.first.first == index && entry.first.second.find(':') == std::string::npos;
+        });
         results.emplace_back();
     }
     return results;

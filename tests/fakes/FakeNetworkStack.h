@@ -31,6 +31,7 @@ public:
         std::vector<std::uint8_t> hardwareAddress;
         std::uint32_t error = 0; // the platform's failure of the request, when not 0
         std::uint32_t delayMs = 0;
+        bool notRouter = false; // a Neighbor Advertisement without the Router flag
     };
 
     // Code of a request that no answer ends.

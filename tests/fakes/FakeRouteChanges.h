@@ -55,7 +55,7 @@ public:
     int StopSignals() const;
     int EndedSubscriptions() const;
     // What the subscriptions were told to watch of the neighbour entries, call by call.
-    using Watched = std::optional<std::vector<std::pair<std::uint32_t, std::uint32_t>>>;
+    using Watched = std::optional<std::vector<Core_SocketARP::WatchedNeighbour>>;
     std::vector<Watched> WatchedNeighbours() const;
 
     // Block until the monitor has begun `count` waits in all, until `count` subscriptions have

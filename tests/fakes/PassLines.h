@@ -20,6 +20,16 @@ inline std::string BoundLine(int position, const std::string& gateway, const std
            " <=> MAC address " + mac + "\n";
 }
 
+// An IPv6 router's line: its address with the link as its zone where it is link-local.
+inline std::string NdBoundLine(int position, const std::string& router, const std::string& mac) {
+    return "[" + std::to_string(position) + "]ND set static entry: IP: " + router +
+           " <=> MAC address " + mac + "\n";
+}
+
+inline std::string NdRemovedLine(int position, const std::string& router) {
+    return "[" + std::to_string(position) + "]ND removed static entry: IP: " + router + "\n";
+}
+
 inline std::string ErrorLine(int position, std::uint32_t code) {
     return "[" + std::to_string(position) + "]ARP Error " + SystemText(code) + "\n";
 }

@@ -11,6 +11,7 @@ source "$here/checks.sh"
 scenario=$1
 pass=$2
 attacker=$3
+nd_attacker="$(dirname "$attacker")/tw_nd_attacker"
 
 # The file must hold exactly the expected bytes.
 expect_output() {
@@ -330,6 +331,81 @@ scenario_silent_gateways_delay_no_other_link() {
     wait "$pid"
     expect_equal "positions of the lines" "$(grep -o '^\[[0-9]*\]' "$LAB_LAST_OUT" | tr -d '\n')" \
         "$(printf '[%d]' $(seq 0 15))"
+}
+
+# Answers to the pass's Neighbor Solicitation that are wrong in one way each, sent at once by an
+# attacker while the router's kernel answers normally: every one is ignored, the router alone is
+# pinned (after the link's gateway) and nothing conflicts.
+scenario_forged_router_answers_ignored() {
+    lab_standard6
+    local gwmac variant line
+    gwmac=$(lab_mac gw eth0)
+    for variant in hop-limit unsolicited no-option option-mismatch other-target; do
+        lab_ip host -6 neigh del "$LAB_GW_LL" dev eth0 2>/dev/null || true
+        lab_spawn_ready attacker "$nd_attacker" eth0 respond "$variant" "$LAB_GW_LL" 1
+        run_pass host bind
+        lab_read_line line || fail "$variant: the attacker did not report"
+        expect_equal "$variant: attacker's report" "$line" "answered 1"
+        expect_output "$LAB_DIR/out" "$(bound_line 0 "$LAB_GW_IP" "$gwmac")
+$(nd_bound_line 0 "$LAB_GW_LL%eth0" "$gwmac")
+"
+        expect_equal "$variant: entry" "$(neighbour6 host "$LAB_GW_LL" eth0)" \
+            "$LAB_GW_LL lladdr $gwmac PERMANENT"
+    done
+}
+
+# An attacker that answers every solicitation for the router's address at once, the router 1 ms
+# later: the conflict is reported with both addresses, one answer stays pinned and neither is
+# remembered.
+scenario_instant_router_impostor_conflicts() {
+    lab_standard
+    ip -n "$LAB_SWITCH" link set lan type bridge mcast_snooping 0
+    lab_ipv6 host eth0
+    lab_ip host -6 route add default via fe80::1 dev eth0
+    local gwmac attackermac state="$LAB_DIR/state" line
+    gwmac=$(lab_mac gw eth0)
+    attackermac=$(lab_mac attacker eth0)
+    lab_spawn_ready gw "$nd_attacker" eth0 answer-after 1 fe80::1 0
+    lab_spawn_ready attacker "$nd_attacker" eth0 answer fe80::1 0
+    mkdir "$state"
+    lab_exec host env STATE_DIRECTORY="$state" "$pass" bind >"$LAB_DIR/out"
+    line=$(grep -F "[WARN][SocketARP]Router fe80::1 on eth0 answered with two MAC addresses, " "$LAB_DIR/out") ||
+        fail "no conflict reported: $(cat "$LAB_DIR/out")"
+    case "$line" in
+    *"$(hex "$attackermac") and $(hex "$gwmac"): kept "*", not remembered; asking again in 1 s") ;;
+    *) fail "conflict: $line" ;;
+    esac
+    case "$(neighbour6 host fe80::1 eth0)" in
+    "fe80::1 lladdr $attackermac PERMANENT" | "fe80::1 lladdr $gwmac PERMANENT") ;;
+    *) fail "entry: $(neighbour6 host fe80::1 eth0)" ;;
+    esac
+    ! grep -q " ipv6 " "$state/gateways" 2>/dev/null || fail "remembered: $(cat "$state/gateways")"
+}
+
+# A static IPv6 default route through a group of nexthop objects, with the kernel giving the
+# route's nexthop object alone (no compatibility mode): each router of the group is pinned.
+scenario_routers_of_a_nexthop_group_pinned() {
+    lab_standard
+    local host
+    for host in host gw gw2; do
+        lab_ipv6 "$host" eth0
+    done
+    # Routers: their answers carry the Router flag.
+    lab_exec gw sysctl -qw net.ipv6.conf.all.forwarding=1
+    lab_exec gw2 sysctl -qw net.ipv6.conf.all.forwarding=1
+    local gwll gw2ll
+    gwll=$(lab_link_local gw eth0)
+    gw2ll=$(lab_link_local gw2 eth0)
+    lab_exec host sysctl -qw net.ipv4.nexthop_compat_mode=0
+    lab_ip host nexthop add id 1 via "$gwll" dev eth0
+    lab_ip host nexthop add id 2 via "$gw2ll" dev eth0
+    lab_ip host nexthop add id 10 group 1/2
+    lab_ip host -6 route add default nhid 10
+    run_pass host bind
+    expect_output "$LAB_DIR/out" "$(bound_line 0 "$LAB_GW_IP" "$(lab_mac gw eth0)")
+$(nd_bound_line 0 "$gwll%eth0" "$(lab_mac gw eth0)")
+$(nd_bound_line 0 "$gw2ll%eth0" "$(lab_mac gw2 eth0)")
+"
 }
 
 lab_init

@@ -27,11 +27,25 @@ hex() { printf '%s' "${1//:/}"; }
 # The binding pass's line for a position, a gateway and its MAC, without its line end.
 bound_line() { printf '[%d]ARP set static entry: IP: %s <=> MAC address %s' "$1" "$2" "$(hex "$3")"; }
 
+# An IPv6 router's line: its address with the zone for a link-local one ("fe80::1%eth0").
+nd_bound_line() { printf '[%d]ND set static entry: IP: %s <=> MAC address %s' "$1" "$2" "$(hex "$3")"; }
+nd_removed_line() { printf '[%d]ND removed static entry: IP: %s' "$1" "$2"; }
+
 changed_line='Routing table changed..'
 
 # Neighbour entries as ip(8) shows them, without its trailing blanks.
 neighbours() { lab_ip "$1" neigh show "${@:2}" | sed 's/ *$//'; }
 neighbour() { neighbours "$1" "$2" dev "$3"; }
+neighbours6() { lab_ip "$1" -6 neigh show "${@:2}" | sed 's/ *$//'; }
+neighbour6() { neighbours6 "$1" "$2" dev "$3"; }
+
+# Sends COUNT UDP datagrams from the host to an IPv6 address (a port nobody listens on).
+send_udp6() {
+    lab_exec "$1" python3 -c 'import socket, sys
+s = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM)
+for _ in range(int(sys.argv[2])):
+    s.sendto(b"x", (sys.argv[1], 9))' "$2" "$3"
+}
 
 rx_packets() { lab_exec "$1" cat "/sys/class/net/$2/statistics/rx_packets"; }
 

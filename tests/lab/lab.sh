@@ -40,6 +40,18 @@
 #                                     protected host "host" (.2, default route via gw), a gateway
 #                                     "gw" (.1) and a second one "gw2" (.3) whose kernels answer
 #                                     ARP, and an "attacker" (.66); every link is named eth0
+#   lab_ipv6 HOST LINK                IPv6 on the host's link (the lab keeps it off), without
+#                                     duplicate address detection; lab_link_local HOST LINK
+#                                     prints the link's link-local address
+#   lab_radvd HOST LINK PREFIX        a router advertisement daemon (radvd: $TW_RADVD, else the one
+#                                     on the PATH or in /usr/sbin) in the host, advertising it as a
+#                                     default router of LINK with PREFIX; its configuration and pid
+#                                     file in the lab's folder; stopped at clean-up
+#   lab_standard6                     the usual scene with IPv6 on the LAN: host, gw and gw2 with
+#                                     IPv6, gw advertising itself as the router of 2001:db8:1::/64
+#                                     (its link-local address in LAB_GW_LL, gw2's in LAB_GW2_LL),
+#                                     the host's default route learnt from it; the segment floods
+#                                     multicast to every port, so the attacker hears solicitations
 #
 # Run directly, it builds the usual scene, runs a command in the protected host and removes
 # everything when the command ends (Ctrl+C included):
@@ -197,7 +209,43 @@ lab_routes() {
 }
 
 lab_remembered() {
-    grep -q "^[^ ]* ipv4 $2 $3 " "$1" 2>/dev/null
+    grep -q "^[^ ]* ipv[46] $2 $3 " "$1" 2>/dev/null
+}
+
+lab_ipv6() {
+    lab_exec "$1" sysctl -qw "net.ipv6.conf.$2.accept_dad=0" "net.ipv6.conf.$2.disable_ipv6=0"
+}
+
+lab_link_local() {
+    lab_ip "$1" -6 -br addr show dev "$2" scope link | awk '{ sub("/.*", "", $3); print $3 }'
+}
+
+lab_radvd() {
+    local host=$1 link=$2 prefix=$3 radvd=${TW_RADVD:-}
+    if [ -z "$radvd" ]; then
+        radvd=$(PATH="$PATH:/usr/sbin" command -v radvd) ||
+            { echo "lab: radvd is missing (scripts/setup.sh installs it)" >&2; return 1; }
+    fi
+    # A router forwards; radvd will not advertise a host that does not.
+    lab_exec "$host" sysctl -qw net.ipv6.conf.all.forwarding=1 || return 1
+    printf 'interface %s {\n    AdvSendAdvert on;\n    MinRtrAdvInterval 3;\n    MaxRtrAdvInterval 4;\n    prefix %s { };\n};\n' \
+        "$link" "$prefix" >"$LAB_DIR/radvd-$host.conf"
+    lab_spawn "$host" "$radvd" --nodaemon --logmethod stderr --config "$LAB_DIR/radvd-$host.conf" \
+        --pidfile "$LAB_DIR/radvd-$host.pid"
+}
+
+lab_standard6() {
+    lab_standard || return 1
+    ip -n "$LAB_SWITCH" link set lan type bridge mcast_snooping 0
+    local host
+    for host in host gw gw2; do
+        lab_ipv6 "$host" eth0 || return 1
+    done
+    LAB_GW_LL=$(lab_link_local gw eth0)
+    LAB_GW2_LL=$(lab_link_local gw2 eth0)
+    lab_radvd gw eth0 2001:db8:1::/64 || return 1
+    has_route() { lab_ip host -6 route show default | grep -q "via $LAB_GW_LL "; }
+    lab_wait_until 10 has_route || { echo "lab: no route from gw's advertisements" >&2; return 1; }
 }
 
 lab_standard() {

@@ -1,7 +1,7 @@
 // The Windows route-change subscription over real kernel events and waits, with stand-ins for
-// the late-bound NotifyRouteChange, CancelIPChangeNotify, NotifyIpInterfaceChange and
-// CancelMibChangeNotify2; and the monitor over the platform's own entry points, whose
-// NotifyRouteChange under Wine answers 50 (not supported).
+// the late-bound NotifyRouteChange, CancelIPChangeNotify, NotifyIpInterfaceChange,
+// NotifyRouteChange2 and CancelMibChangeNotify2; and the monitor over the platform's own entry
+// points, whose NotifyRouteChange under Wine answers 50 (not supported).
 #include "Core_Common/win/WinApi.h"
 
 #include "Core_Common/Utility.h"
@@ -73,6 +73,11 @@ struct EntryPointLog {
     PVOID context = nullptr;
     std::vector<HANDLE> interfaceCancellations;
     DWORD interfaceCancelResult = NO_ERROR;
+    // NotifyRouteChange2.
+    ADDRESS_FAMILY routeFamily = AF_UNSPEC;
+    BOOLEAN routeInitialNotification = TRUE;
+    PIPFORWARD_CHANGE_CALLBACK routeCallback = nullptr;
+    PVOID routeContext = nullptr;
 
     void Clear() {
         const std::lock_guard lock(mutex);
@@ -89,6 +94,10 @@ struct EntryPointLog {
         context = nullptr;
         interfaceCancellations.clear();
         interfaceCancelResult = NO_ERROR;
+        routeFamily = AF_UNSPEC;
+        routeInitialNotification = TRUE;
+        routeCallback = nullptr;
+        routeContext = nullptr;
     }
 
     HANDLE LatestEvent() {
@@ -117,6 +126,20 @@ struct EntryPointLog {
         system.join();
     }
 
+    void RouteChanged() {
+        PIPFORWARD_CHANGE_CALLBACK call = nullptr;
+        PVOID callContext = nullptr;
+        {
+            const std::lock_guard lock(mutex);
+            call = routeCallback;
+            callContext = routeContext;
+        }
+        ASSERT_NE(call, nullptr);
+        MIB_IPFORWARD_ROW2 row{};
+        std::thread system([&] { call(callContext, &row, MibAddInstance); });
+        system.join();
+    }
+
     void InterfaceChanged(NET_IFINDEX index) {
         MIB_IPINTERFACE_ROW row{};
         row.Family = AF_INET;
@@ -128,6 +151,7 @@ struct EntryPointLog {
 EntryPointLog entry_log;
 
 const HANDLE interface_notification = reinterpret_cast<HANDLE>(0x5150);
+const HANDLE route_notification = reinterpret_cast<HANDLE>(0x5160);
 
 DWORD WINAPI StandInNotifyRouteChange(PHANDLE handle, LPOVERLAPPED overlapped) {
     const std::lock_guard lock(entry_log.mutex);
@@ -175,6 +199,17 @@ DWORD WINAPI StandInNotifyIpInterfaceChange(ADDRESS_FAMILY family,
     return NO_ERROR;
 }
 
+DWORD WINAPI StandInNotifyRouteChange2(ADDRESS_FAMILY family, PIPFORWARD_CHANGE_CALLBACK callback,
+                                       PVOID context, BOOLEAN initialNotification, HANDLE* handle) {
+    const std::lock_guard lock(entry_log.mutex);
+    entry_log.routeFamily = family;
+    entry_log.routeCallback = callback;
+    entry_log.routeContext = context;
+    entry_log.routeInitialNotification = initialNotification;
+    *handle = route_notification;
+    return NO_ERROR;
+}
+
 DWORD WINAPI StandInCancelMibChangeNotify2(HANDLE handle) {
     const std::lock_guard lock(entry_log.mutex);
     entry_log.interfaceCancellations.push_back(handle);
@@ -189,6 +224,7 @@ RouteChangeEntryPoints StandIns(Core_SocketARP::CancelIpChangeNotifyFunction can
                                            return &StandInNotifyRouteChange;
                                        },
                                        [cancel] { return cancel; },
+                                       {},
                                        {},
                                        {}};
     if (interfaces) {
@@ -251,6 +287,7 @@ TEST_F(IpHelperRouteChangesTest, MissingEntryPointIsUnsupportedAndIsLookedUpEver
                                       ++lookups;
                                       return nullptr;
                                   },
+                                  {},
                                   {},
                                   {},
                                   {}});
@@ -372,6 +409,28 @@ TEST_F(IpHelperRouteChangesTest, InterfaceNotificationIsRegisteredOnceWhereThePl
     EXPECT_EQ(entry_log.interfaceRegistrations, 2);
     entry_log.InterfaceChanged(9);
     EXPECT_EQ(Wait(changes), RouteWait::repair);
+}
+
+// IPv6 route changes (NotifyRouteChange2, where the platform has it; NotifyRouteChange tells of
+// IPv4 ones only) end a wait as a routing change, the IPv4 registration still pending; the
+// notification is cancelled with the subscription.
+TEST_F(IpHelperRouteChangesTest, Ipv6RouteChangeIsARoutingChangeAndLeavesTheIpv4OnePending) {
+    RouteChangeEntryPoints entryPoints = StandIns(&StandInCancel);
+    entryPoints.findNotifyRouteChange2 = [] { return &StandInNotifyRouteChange2; };
+    auto subscription = std::make_unique<IpHelperRouteChanges>(entryPoints);
+    ASSERT_EQ(Register(*subscription), RouteRegistration::registered);
+    EXPECT_EQ(entry_log.routeFamily, AF_INET6);
+    EXPECT_EQ(entry_log.routeInitialNotification, FALSE);
+    entry_log.RouteChanged();
+    EXPECT_EQ(Wait(*subscription), RouteWait::changed);
+    EXPECT_EQ(Wait(*subscription, std::chrono::milliseconds{0}), RouteWait::timedOut);
+    EXPECT_EQ(entry_log.registrations, 1);
+    SetEvent(entry_log.LatestEvent());
+    EXPECT_EQ(Wait(*subscription), RouteWait::changed);
+
+    subscription.reset();
+    EXPECT_EQ(entry_log.interfaceCancellations,
+              (std::vector<HANDLE>{route_notification, interface_notification}));
 }
 
 TEST_F(IpHelperRouteChangesTest, EndOfTheSubscriptionCancelsWhatIsPendingThenClosesItsEvents) {

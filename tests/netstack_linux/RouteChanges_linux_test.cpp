@@ -283,8 +283,9 @@ TEST_F(NetlinkRouteChangesTest, WaitBlocksUntilANotificationFromAnotherThread) {
     EXPECT_EQ(waiting.get(), RouteWait::changed);
 }
 
-// What the link socket brings is a repair report of the touched neighbour entries and links;
-// a route change on the other socket comes first, and the kick and the timeout come last.
+// What the link socket brings is a repair report of the touched neighbour entries (either
+// family, as the adapter records write their addresses) and links; a route change on the other
+// socket comes first, and the kick and the timeout come last.
 TEST_F(NetlinkRouteChangesTest, LinkNeighbourAndAddressNotificationsMakeOneRepairReport) {
     Register();
     ndmsg neighbour{};
@@ -302,6 +303,13 @@ TEST_F(NetlinkRouteChangesTest, LinkNeighbourAndAddressNotificationsMakeOneRepai
     const std::vector<std::uint8_t> linkChange = Notification(RTM_NEWLINK, link);
     both.insert(both.end(), linkChange.begin(), linkChange.end());
     NotifyLink(both);
+    ndmsg neighbour6{};
+    neighbour6.ndm_family = AF_INET6;
+    neighbour6.ndm_ifindex = 4;
+    const std::uint8_t router[16] = {0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    NotifyLink(tw_netlink::MessageBuilder(RTM_NEWNEIGH, neighbour6)
+                   .Attribute(NDA_DST, router, sizeof router)
+                   .Datagram());
     NotifyLink(Notification(RTM_NEWADDR, address));
     NotifyLink(Notification(RTM_NEWADDR, address6));
     Notify();
@@ -309,22 +317,27 @@ TEST_F(NetlinkRouteChangesTest, LinkNeighbourAndAddressNotificationsMakeOneRepai
     ASSERT_EQ(Wait(error), RouteWait::changed);
     ASSERT_EQ(Wait(error), RouteWait::repair);
     EXPECT_FALSE(report.overrun);
-    EXPECT_EQ(report.neighbours,
-              (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{4, 0x0100000a}}));
-    EXPECT_EQ(report.links, (std::vector<std::uint32_t>{5, 6}));
+    EXPECT_EQ(report.neighbours, (std::vector<std::pair<std::uint32_t, std::string>>{
+                                     {4, "10.0.0.1"}, {4, "fe80::1"}}));
+    EXPECT_EQ(report.links, (std::vector<std::uint32_t>{5, 6, 7}));
     kick->Signal();
     EXPECT_EQ(Wait(error), RouteWait::kicked);
     EXPECT_EQ(Wait(error, std::chrono::milliseconds{0}), RouteWait::timedOut);
 }
 
-// Only the neighbour notifications of the watched entries get through the link socket's filter,
-// wherever their address attribute lies; links and addresses as before; nothing watched, every
-// one.
+// Only the neighbour notifications of the watched entries (IPv4 and IPv6) get through the link
+// socket's filter, wherever their address attribute lies; links and addresses as before;
+// nothing watched, every one.
 TEST_F(NetlinkRouteChangesTest, OnlyNeighbourNotificationsOfWatchedEntriesGetThrough) {
     constexpr std::uint32_t watched = 0x0100000a; // 10.0.0.1
     constexpr std::uint32_t other = 0x0900000a;
+    const std::vector<std::uint8_t> router = {0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    std::vector<std::uint8_t> otherRouter = router;
+    otherRouter[8] = 0x02; // fe80::200:0:0:1: the same last word
+    const auto* watchedBytes = reinterpret_cast<const std::uint8_t*>(&watched);
     Register();
-    changes.WatchNeighbours(std::vector<std::pair<std::uint32_t, std::uint32_t>>{{4, watched}});
+    changes.WatchNeighbours(std::vector<Core_SocketARP::WatchedNeighbour>{
+        {4, {watchedBytes, watchedBytes + 4}}, {4, router}});
     ndmsg neighbour{};
     neighbour.ndm_family = AF_INET;
     neighbour.ndm_ifindex = 4;
@@ -332,12 +345,19 @@ TEST_F(NetlinkRouteChangesTest, OnlyNeighbourNotificationsOfWatchedEntriesGetThr
     elsewhere.ndm_ifindex = 5;
     ndmsg ipv6 = neighbour;
     ipv6.ndm_family = AF_INET6;
+    ndmsg ipv6Elsewhere = ipv6;
+    ipv6Elsewhere.ndm_ifindex = 5;
     const std::uint8_t mac[6] = {0x02, 0, 0, 0, 0, 0x01};
     const std::vector<std::uint8_t> addressSecond =
         tw_netlink::MessageBuilder(RTM_NEWNEIGH, neighbour)
             .Attribute(NDA_LLADDR, mac, sizeof mac)
             .U32(NDA_DST, watched)
             .Datagram();
+    const auto neighbour6 = [&](const ndmsg& header, const std::vector<std::uint8_t>& address) {
+        return tw_netlink::MessageBuilder(RTM_NEWNEIGH, header)
+            .Attribute(NDA_DST, address.data(), address.size())
+            .Datagram();
+    };
     ifinfomsg link{};
     link.ifi_index = 5;
     ifaddrmsg address{};
@@ -347,9 +367,13 @@ TEST_F(NetlinkRouteChangesTest, OnlyNeighbourNotificationsOfWatchedEntriesGetThr
         Notification(RTM_NEWNEIGH, neighbour, other),
         Notification(RTM_NEWNEIGH, elsewhere, watched),
         Notification(RTM_NEWNEIGH, ipv6, watched),
+        neighbour6(ipv6, otherRouter),
+        neighbour6(ipv6Elsewhere, router),
+        neighbour6(neighbour, router),
         Notification(RTM_NEWNEIGH, neighbour),
         Notification(RTM_DELNEIGH, neighbour, watched),
         addressSecond,
+        neighbour6(ipv6, router),
         Notification(RTM_NEWLINK, link),
         Notification(RTM_NEWADDR, address)};
     for (const auto& datagram : sent) {
@@ -358,8 +382,8 @@ TEST_F(NetlinkRouteChangesTest, OnlyNeighbourNotificationsOfWatchedEntriesGetThr
     }
     SystemErrorCode error = 0;
     ASSERT_EQ(Wait(error), RouteWait::repair);
-    EXPECT_EQ(report.neighbours,
-              (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{4, watched}, {4, watched}}));
+    EXPECT_EQ(report.neighbours, (std::vector<std::pair<std::uint32_t, std::string>>{
+                                     {4, "10.0.0.1"}, {4, "10.0.0.1"}, {4, "fe80::1"}}));
     EXPECT_EQ(report.links, (std::vector<std::uint32_t>{5, 6}));
 
     ::send(linkSender.get(), sent[0].data(), sent[0].size(), 0);
@@ -368,12 +392,12 @@ TEST_F(NetlinkRouteChangesTest, OnlyNeighbourNotificationsOfWatchedEntriesGetThr
     NotifyLink(sent[0]);
     ASSERT_EQ(Wait(error), RouteWait::repair);
     EXPECT_EQ(report.neighbours,
-              (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{4, other}}));
+              (std::vector<std::pair<std::uint32_t, std::string>>{{4, "10.0.0.9"}}));
 
     // A list too long for one filter lets every notification through.
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> many;
-    for (std::uint32_t i = 0; i < 5000; ++i) {
-        many.emplace_back(i, watched);
+    std::vector<Core_SocketARP::WatchedNeighbour> many;
+    for (std::uint32_t i = 0; i < 2000; ++i) {
+        many.push_back({i, router});
     }
     EXPECT_FALSE(Core_SocketARP::NeighbourFilter(many));
     changes.WatchNeighbours(many);

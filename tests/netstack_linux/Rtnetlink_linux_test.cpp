@@ -251,6 +251,126 @@ TEST(GatewayLookup, AsksForTheMatchedEntryOfAnOffLinkDestinationByTheLinkFromIts
                   {RTA_DST, Ip("203.0.113.1")}, {RTA_OIF, 7}, {RTA_SRC, Ip("10.0.0.2")}}));
 }
 
+using Core_SocketARP::Ipv6Bytes;
+
+Ipv6Bytes Ip6(const char* text) { return *Core_SocketARP::ParseIpv6(text); }
+
+std::vector<std::uint8_t> Bytes(const Ipv6Bytes& address) {
+    return {address.begin(), address.end()};
+}
+
+std::vector<std::uint8_t> NextHop6(int ifindex, const char* gateway) {
+    std::vector<std::uint8_t> attributes;
+    const Ipv6Bytes address = Ip6(gateway);
+    AppendAttribute(attributes, RTA_GATEWAY, address.data(), address.size());
+    rtnexthop hop{};
+    hop.rtnh_len = static_cast<unsigned short>(RTNH_LENGTH(attributes.size()));
+    hop.rtnh_ifindex = ifindex;
+    std::vector<std::uint8_t> bytes(RTNH_ALIGN(hop.rtnh_len), 0);
+    std::memcpy(bytes.data(), &hop, sizeof hop);
+    std::copy(attributes.begin(), attributes.end(), bytes.begin() + RTNH_LENGTH(0));
+    return bytes;
+}
+
+// The IPv6 routes a router lookup or an advertised routes' dump brings: a route's next hops of
+// every kind, of either family's length, and those that leave by the link.
+TEST(RouteRecords, NextHopsOfOwnMultipathOrANexthopObjectAndThoseByTheLink) {
+    rtmsg header = RouteHeader(0, RT_TABLE_MAIN, RTN_UNICAST, AF_INET6);
+    header.rtm_protocol = RTPROT_RA;
+    const Ipv6Bytes router = Ip6("fe80::1");
+    const auto single = rtnl::DecodeRoute(MessageBuilder(RTM_NEWROUTE, header)
+                                              .U32(RTA_OIF, 3)
+                                              .Attribute(RTA_GATEWAY, router.data(), router.size())
+                                              .U32(RTA_TABLE, 1000)
+                                              .Build());
+    ASSERT_TRUE(single);
+    EXPECT_EQ(single->protocol, RTPROT_RA);
+    EXPECT_EQ(single->table, 1000u);
+    EXPECT_EQ(rtnl::GatewaysVia(single->hops, 3),
+              std::vector<std::vector<std::uint8_t>>{Bytes(router)});
+    EXPECT_TRUE(rtnl::GatewaysVia(single->hops, 4).empty());
+
+    std::vector<std::uint8_t> multipath = NextHop6(3, "fe80::1");
+    for (const auto& hop :
+         {NextHop6(4, "fe80::9"), NextHop6(3, "fe80::2"), NextHop6(3, "fe80::1")}) {
+        multipath.insert(multipath.end(), hop.begin(), hop.end());
+    }
+    const auto spread = rtnl::DecodeRoute(
+        MessageBuilder(RTM_NEWROUTE, RouteHeader(0, RT_TABLE_MAIN, RTN_UNICAST, AF_INET6))
+            .Attribute(RTA_MULTIPATH, multipath.data(), multipath.size())
+            .Build());
+    ASSERT_TRUE(spread);
+    EXPECT_EQ(rtnl::GatewaysVia(spread->hops, 3),
+              (std::vector<std::vector<std::uint8_t>>{Bytes(router), Bytes(Ip6("fe80::2"))}));
+
+    // A gateway of the other family's length is none.
+    const auto mixed = rtnl::DecodeRoute(
+        MessageBuilder(RTM_NEWROUTE, RouteHeader(0, RT_TABLE_MAIN, RTN_UNICAST, AF_INET6))
+            .U32(RTA_OIF, 3)
+            .U32(RTA_GATEWAY, Ip("10.0.0.1"))
+            .U32(RTA_NH_ID, 12)
+            .Build());
+    ASSERT_TRUE(mixed);
+    EXPECT_TRUE(rtnl::GatewaysVia(mixed->hops, 3).empty());
+    EXPECT_EQ(mixed->nexthopId, 12u);
+
+    nhmsg object{};
+    object.nh_family = AF_INET6;
+    const auto own = rtnl::DecodeNextHop(MessageBuilder(RTM_NEWNEXTHOP, object)
+                                             .U32(NHA_ID, 12)
+                                             .U32(NHA_OIF, 3)
+                                             .Attribute(NHA_GATEWAY, router.data(), router.size())
+                                             .Build());
+    ASSERT_TRUE(own);
+    EXPECT_EQ(own->id, 12u);
+    EXPECT_EQ(own->hop.outputIndex, 3u);
+    EXPECT_EQ(own->hop.gateway, Bytes(router));
+    const nexthop_grp members[2] = {{12, 1, 0, 0}, {13, 1, 0, 0}};
+    const auto group = rtnl::DecodeNextHop(MessageBuilder(RTM_NEWNEXTHOP, nhmsg{})
+                                               .U32(NHA_ID, 20)
+                                               .Attribute(NHA_GROUP, members, sizeof members)
+                                               .Build());
+    ASSERT_TRUE(group);
+    EXPECT_EQ(group->group, (std::vector<std::uint32_t>{12, 13}));
+    EXPECT_FALSE(rtnl::DecodeRoute(MessageBuilder(RTM_NEWLINK, ifinfomsg{}).Build()));
+}
+
+Message Address6(std::uint32_t index, const char* address, std::uint32_t flags) {
+    ifaddrmsg header{};
+    header.ifa_family = AF_INET6;
+    header.ifa_index = index;
+    header.ifa_prefixlen = 64;
+    const Ipv6Bytes bytes = Ip6(address);
+    return MessageBuilder(RTM_NEWADDR, header)
+        .Attribute(IFA_ADDRESS, bytes.data(), bytes.size())
+        .U32(IFA_FLAGS, flags)
+        .Build();
+}
+
+// A solicitation goes from an address the router can answer to: a link-local one that is
+// neither tentative nor failed; a deprecated one only when nothing else is there.
+TEST(Ipv6AddressRecords, LinkLocalToSendFromIsOneTheLinkMayUseAlready) {
+    std::vector<rtnl::Ipv6AddressRecord> addresses;
+    for (const Message& message :
+         {Address6(2, "2001:db8::2", 0), Address6(2, "fe80::a", IFA_F_TENTATIVE),
+          Address6(2, "fe80::b", IFA_F_DADFAILED | IFA_F_TENTATIVE),
+          Address6(2, "fe80::c", IFA_F_DEPRECATED), Address6(3, "fe80::3", 0),
+          Address6(2, "fe80::d", IFA_F_PERMANENT)}) {
+        const auto record = rtnl::DecodeIpv6Address(message);
+        ASSERT_TRUE(record);
+        addresses.push_back(*record);
+    }
+    EXPECT_EQ(rtnl::LinkLocalFor(addresses, 2), Ip6("fe80::d"));
+    addresses.pop_back();
+    EXPECT_EQ(rtnl::LinkLocalFor(addresses, 2), Ip6("fe80::c"));
+    addresses.pop_back();
+    addresses.pop_back();
+    EXPECT_FALSE(rtnl::LinkLocalFor(addresses, 2));
+    ifaddrmsg ipv4{};
+    ipv4.ifa_family = AF_INET;
+    EXPECT_FALSE(rtnl::DecodeIpv6Address(MessageBuilder(RTM_NEWADDR, ipv4).Build()));
+}
+
 Message Link(int index, std::uint16_t type, unsigned flags) {
     ifinfomsg header{};
     header.ifi_index = index;

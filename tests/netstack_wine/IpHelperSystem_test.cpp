@@ -205,6 +205,38 @@ TEST(IpHelperSystem, UnderWineSendArpIsNotSupported) {
               error_not_supported);
 }
 
+// Wine has the IPv6 forwarding table's call, without IPv6 rows, and none of the neighbour calls
+// of Windows Vista: the program loads all the same (they are looked up, never imported), the
+// adapters have no routers, and an IPv6 entry fails with ERROR_NOT_SUPPORTED.
+TEST(IpHelperSystem, UnderWineTheIpv6NeighbourCallsAreMissingAndNoAdapterHasRouters) {
+    if (!RunningOnWine()) {
+        GTEST_SKIP() << "Windows has the calls";
+    }
+    auto& api = Core_SocketARP::SystemIpHelperApi();
+    using Call = Core_SocketARP::IpHelperApi::NeighbourCall;
+    for (const Call call : {Call::create, Call::set, Call::remove, Call::get, Call::resolve}) {
+        EXPECT_FALSE(api.FindIpNetEntry2(call)) << static_cast<int>(call);
+    }
+    const auto getTable = api.FindGetIpForwardTable2();
+    ASSERT_TRUE(getTable);
+    std::vector<std::uint8_t> table;
+    if (getTable(Core_SocketARP::address_family_inet6, table) == NO_ERROR) {
+        for (const auto& route : Core_SocketARP::DecodeForwardTable2(table)) {
+            EXPECT_FALSE(route.family == Core_SocketARP::address_family_inet6 &&
+                         route.prefixLength == 0);
+        }
+    }
+    auto& stack = Core_SocketARP::SystemNetworkStack();
+    try {
+        for (const AdapterInfo& adapter : stack.ListAdapters()) {
+            EXPECT_TRUE(adapter.routers.empty()) << adapter.index;
+        }
+    } catch (SystemErrorCode code) {
+        GTEST_SKIP() << "no adapters here: code " << code;
+    }
+    EXPECT_EQ(CodeThrownBy([&] { stack.ReadStaticEntry(1, "fe80::1"); }), error_not_supported);
+}
+
 TEST(IpHelperSystem, UnderWineTheFlushPassReportsEveryInterface) {
     if (!RunningOnWine()) {
         GTEST_SKIP() << "a real flush pass would clear this machine's ARP tables";

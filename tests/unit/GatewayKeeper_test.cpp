@@ -24,10 +24,13 @@ using tw_test::BoundLine;
 using tw_test::ErrorLine;
 using tw_test::FakeNetworkStack;
 using tw_test::FakeStateStore;
+using tw_test::NdBoundLine;
+using tw_test::NdRemovedLine;
 
 const HardwareAddress gateway_mac = {0x02, 0, 0, 0, 0, 0x01};
 const HardwareAddress attacker_mac = {0x02, 0, 0, 0, 0, 0x66};
 const HardwareAddress new_mac = {0x02, 0, 0, 0, 0, 0x02};
+const HardwareAddress router_mac = {0x02, 0, 0, 0, 0, 0xa1};
 
 constexpr std::uint32_t window_ms = GatewayKeeper::conflict_window.count();
 constexpr std::uint32_t check_ms = GatewayKeeper::provisional_check.count() * 1000;
@@ -84,9 +87,15 @@ protected:
     void Remember(const HardwareAddress& mac) {
         store.text = GatewayMemory::Encode({{{"eth0", "10.0.0.1"}, {mac, 1}}});
     }
-    std::optional<HardwareAddress> Remembered() {
+    std::optional<HardwareAddress> Remembered(const std::string& address = "10.0.0.1") {
         GatewayMemory reread(&store);
-        return reread.Recall("eth0", "10.0.0.1");
+        return reread.Recall("eth0", address);
+    }
+
+    // The link's IPv6 side: its link-local address and routers.
+    void Routers(std::vector<std::string> routers) {
+        stack.adapters[0].linkLocal = "fe80::2";
+        stack.adapters[0].routers = std::move(routers);
     }
 
     std::optional<HardwareAddress> Entry(const std::string& address = "10.0.0.1") {
@@ -425,11 +434,10 @@ TEST_F(KeeperTest, RepairRestoresWhatWasRemovedOrChangedAtOnceAndOnlyThat) {
     stack.Answer("10.0.0.1", gateway_mac);
     Pass();
     RunFor(window_ms);
-    const std::uint32_t gateway = *Core_SocketARP::ParseDottedQuad("10.0.0.1");
     stack.calls.clear();
 
-    keeper.Repair({false, {{7, gateway}}, {}});      // its own write
-    keeper.Repair({false, {{7, gateway + 1}}, {3}}); // elsewhere
+    keeper.Repair({false, {{7, "10.0.0.1"}}, {}});  // its own write
+    keeper.Repair({false, {{7, "10.0.0.2"}}, {3}}); // elsewhere
     EXPECT_EQ(stack.calls, (std::vector<std::string>{"Read 7 10.0.0.1"}));
 
     std::string output;
@@ -440,7 +448,7 @@ TEST_F(KeeperTest, RepairRestoresWhatWasRemovedOrChangedAtOnceAndOnlyThat) {
             stack.staticEntries[{7, "10.0.0.1"}] = attacker_mac;
         }
         testing::internal::CaptureStdout();
-        keeper.Repair({false, {{7, gateway}}, {}});
+        keeper.Repair({false, {{7, "10.0.0.1"}}, {}});
         output += testing::internal::GetCapturedStdout();
         EXPECT_EQ(Entry(), gateway_mac);
     }
@@ -514,9 +522,8 @@ TEST_F(KeeperTest, EveryGatewayOfALinkIsPinnedInItsOrderAndOneNoLongerUsedIsUnpi
     EXPECT_EQ(stack.CallsStartingWith("Flush"), std::vector<std::string>{"Flush 7"});
     EXPECT_FALSE(Entry("192.168.5.1"));
     EXPECT_EQ(Entry("10.0.0.3"), new_mac);
-    EXPECT_EQ(keeper.Watched(), (std::vector<std::pair<std::uint32_t, std::uint32_t>>{
-                                    {7, *Core_SocketARP::ParseDottedQuad("10.0.0.1")},
-                                    {7, *Core_SocketARP::ParseDottedQuad("10.0.0.3")}}));
+    EXPECT_EQ(keeper.Watched(), (std::vector<Core_SocketARP::WatchedNeighbour>{
+                                    {7, {10, 0, 0, 1}}, {7, {10, 0, 0, 3}}}));
 }
 
 // "0.0.0.0", what the system lists for an adapter without a gateway, is asked as any gateway,
@@ -558,10 +565,99 @@ TEST_F(KeeperTest, OnAPlatformThatAnswersFromTheTableEachRequestFindsTheTableWit
     EXPECT_EQ(Entry(), gateway_mac);
 }
 
+// A link's IPv6 routers are asked from its link-local address and pinned after its IPv4 side,
+// each in a line that names the link as the zone of a link-local address. No flush touches
+// them: a later pass that flushes the link leaves their pins standing, a router that is gone
+// loses its pin, and the stop removes exactly the routers' pins.
+TEST_F(KeeperTest, RoutersArePinnedAfterTheGatewayLeftByLaterPassesAndRemovedAtTheStop) {
+    Routers({"fe80::1", "2001:db8::1"});
+    stack.Answer("10.0.0.1", gateway_mac);
+    stack.Answer("fe80::1", router_mac);
+    stack.Answer("2001:db8::1", new_mac);
+    EXPECT_EQ(Pass(), BoundLine(0, "10.0.0.1", "020000000001") +
+                          NdBoundLine(0, "fe80::1%eth0", "0200000000a1") +
+                          NdBoundLine(0, "2001:db8::1", "020000000002"));
+    EXPECT_EQ(stack.CallsStartingWith("Ask 7 fe80::1"),
+              std::vector<std::string>{"Ask 7 fe80::1 from fe80::2"});
+    EXPECT_EQ(RunFor(window_ms), ""); // routers that come together are each other's equals
+    EXPECT_EQ(Remembered("fe80::1"), router_mac);
+    EXPECT_NE(store.text->find("eth0 ipv6 fe80::1 02:00:00:00:00:a1 "), std::string::npos);
+
+    stack.calls.clear();
+    stack.adapters[0].gateway = "10.0.0.9";
+    stack.Answer("10.0.0.9", new_mac);
+    EXPECT_EQ(Pass(), BoundLine(0, "10.0.0.9", "020000000002") +
+                          NdBoundLine(0, "fe80::1%eth0", "0200000000a1") +
+                          NdBoundLine(0, "2001:db8::1", "020000000002"));
+    EXPECT_EQ(stack.CallsStartingWith("Flush"), std::vector<std::string>{"Flush 7"});
+    EXPECT_EQ(stack.CallsStartingWith("Ask"),
+              std::vector<std::string>{"Ask 7 10.0.0.9 from 10.0.0.2"});
+    EXPECT_EQ(Entry("fe80::1"), router_mac);
+
+    stack.adapters[0].routers = {"fe80::1"};
+    Pass();
+    EXPECT_FALSE(Entry("2001:db8::1"));
+    testing::internal::CaptureStdout();
+    keeper.RemoveIpv6Pins();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), NdRemovedLine(0, "fe80::1%eth0"));
+    EXPECT_FALSE(Entry("fe80::1"));
+    EXPECT_EQ(Entry("10.0.0.9"), new_mac); // the flush's
+}
+
+// A router that comes to a link with a remembered or trusted router may be a host announcing
+// itself: reported with its address and MAC, and pinned to that MAC like any router.
+TEST_F(KeeperTest, NewRouterOnALinkWithAKnownRouterIsReportedAndPinned) {
+    for (const bool trustedRouter : {false, true}) {
+        FakeStateStore ownStore;
+        FakeStateStore ownList;
+        if (trustedRouter) {
+            ownList.text = "fe80::1 02:00:00:00:00:a1 eth0\n";
+        } else {
+            ownStore.text = GatewayMemory::Encode({{{"eth0", "fe80::1"}, {router_mac, 1}}});
+        }
+        stack.adapters[0].gateway.clear();
+        Routers({"fe80::1"});
+        stack.Answer("fe80::1", router_mac);
+        stack.Answer("fe80::66", attacker_mac);
+        GatewayMemory ownMemory(&ownStore);
+        TrustedGateways ownTrusted({&ownList});
+        GatewayKeeper own(stack, *resolver, ownMemory, ownTrusted);
+        PassAndFinish(own);
+        stack.adapters[0].routers = {"fe80::1", "fe80::66"};
+        const std::string output = PassAndFinish(own);
+        EXPECT_EQ(output,
+                  NdBoundLine(0, "fe80::1%eth0", "0200000000a1") +
+                      NdBoundLine(0, "fe80::66%eth0", "020000000066") +
+                      Warning("Router fe80::66 on eth0 is a router not seen before on eth0, at "
+                              "020000000066: pinned to it and remembered; the routers known "
+                              "there: fe80::1. Unless it is one of yours, a host on eth0 "
+                              "advertises itself as a router: find it by its MAC, and have the "
+                              "switch drop router advertisements from hosts (RA Guard)"))
+            << trustedRouter;
+        EXPECT_EQ(Entry("fe80::66"), attacker_mac);
+    }
+}
+
+// An answer without the Router flag is pinned all the same, and told.
+TEST_F(KeeperTest, RouterAnsweringWithoutTheRouterFlagIsReported) {
+    Routers({"fe80::1"});
+    stack.Answer("10.0.0.1", gateway_mac);
+    stack.Answer("fe80::1", router_mac);
+    stack.arpAnswers["fe80::1"][0].notRouter = true;
+    const std::string output = Pass();
+    EXPECT_EQ(output, BoundLine(0, "10.0.0.1", "020000000001") +
+                          NdBoundLine(0, "fe80::1%eth0", "0200000000a1") +
+                          Warning("Router fe80::1 on eth0 answered from 0200000000a1 without "
+                                  "the Router flag: it says it routes no more, or another host "
+                                  "answers for it"));
+    EXPECT_EQ(Entry("fe80::1"), router_mac);
+}
+
 // The remembered gateways' text: every line is read on its own; what cannot be read is told
 // with its line number and skipped, the rest kept.
 TEST(GatewayMemoryText, ReadsLineByLineAndSkipsWhatItCannotRead) {
     const GatewayMemory::Entries entries = {{{"eth0", "10.0.0.1"}, {gateway_mac, 1765000000}},
+                                            {{"eth0", "fe80::1"}, {router_mac, 1765000000}},
                                             {{"we ird\x7f%#,", "10.0.0.1"}, {new_mac, 0}}};
     const auto read = [](const std::string& text) {
         GatewayMemory::Reader reader;
@@ -588,6 +684,8 @@ TEST(GatewayMemoryText, ReadsLineByLineAndSkipsWhatItCannotRead) {
         {"eth0 ipv4 10.0.0.1 01:00:00:00:00:01 2026-12-07T17:00:00Z", "is not a MAC address"},
         {"eth0 ipv4 10.0.0.1 02:00:00:00:00:01 yesterday", "is not a time"},
         {"eth0 ipv9 10.0.0.1 02:00:00:00:00:01 2026-12-07T17:00:00Z", "family"},
+        {"eth0 ipv6 10.0.0.1 02:00:00:00:00:01 2026-12-07T17:00:00Z", "is not an IPv6 address"},
+        {"eth0 ipv4 fe80::1 02:00:00:00:00:01 2026-12-07T17:00:00Z", "is not an IPv4 address"},
         {"et%zz ipv4 10.0.0.1 02:00:00:00:00:01 2026-12-07T17:00:00Z", "link's name"},
         {std::string(2000, 'a'), "longer than"},
     };
@@ -596,6 +694,8 @@ TEST(GatewayMemoryText, ReadsLineByLineAndSkipsWhatItCannotRead) {
         text += c.line + "\r\n";
     }
     text += "eth1 ipv4 10.0.0.1 0200000000AB 2026-12-07T17:00:00Z\r\n";
+    // An IPv6 address however written is kept in its one text.
+    text += "eth1 ipv6 FE80:0:0::0:1 02:00:00:00:00:a1 2026-12-07T17:00:00Z\r\n";
     reader = read(text);
     ASSERT_EQ(reader.ProblemCount(), bad.size());
     for (std::size_t i = 0; i < GatewayMemory::reported_line_limit; ++i) {
@@ -603,8 +703,10 @@ TEST(GatewayMemoryText, ReadsLineByLineAndSkipsWhatItCannotRead) {
         EXPECT_NE(reader.Problems()[i].reason.find(bad[i].reason), std::string::npos)
             << reader.Problems()[i].reason;
     }
-    EXPECT_EQ(reader.Result().size(), 1u);
-    EXPECT_EQ(reader.Result().begin()->second.address, (HardwareAddress{0x02, 0, 0, 0, 0, 0xab}));
+    EXPECT_EQ(reader.Result().size(), 2u);
+    EXPECT_EQ(reader.Result().at({"eth1", "10.0.0.1"}).address,
+              (HardwareAddress{0x02, 0, 0, 0, 0, 0xab}));
+    EXPECT_EQ(reader.Result().at({"eth1", "fe80::1"}).address, router_mac);
 
     // The first format is still read; too many entries keep the most recently confirmed.
     reader = read("tarnwick-antiarp gateways 1\neth0 10.0.0.1 020000000001\n");
@@ -665,18 +767,20 @@ TEST(TrustedGatewaysText, ReadsEntriesAndTellsBadLinesByNumber) {
          {"# trusted", "10.0.0.1 00:11:22:33:44:55 eth0", "10.0.0.2,00-11-22-33-44-66\r",
           "10.0.0.3 0011223344AA   # file server", "", "10.0.0.4", "10.0.0.5 01:00:5e:00:00:01",
           "10.0.0.6 00:00:00:00:00:00", "10.0.0.999 00:11:22:33:44:55",
-          "10.0.0.7 00:11:22:33:44:55 eth0 extra", "10.0.0.8 00:11:22:33:44:5"}) {
+          "10.0.0.7 00:11:22:33:44:55 eth0 extra", "10.0.0.8 00:11:22:33:44:5",
+          "FE80:0::1 00:11:22:33:44:77 eth0", "fe80::1::2 00:11:22:33:44:77 eth0"}) {
         reader.Line(line);
     }
     EXPECT_EQ(reader.Result(), (std::vector<TrustedGateways::Entry>{
                                    {"10.0.0.1", {0x00, 0x11, 0x22, 0x33, 0x44, 0x55}, "eth0"},
                                    {"10.0.0.2", {0x00, 0x11, 0x22, 0x33, 0x44, 0x66}, ""},
-                                   {"10.0.0.3", {0x00, 0x11, 0x22, 0x33, 0x44, 0xaa}, ""}}));
+                                   {"10.0.0.3", {0x00, 0x11, 0x22, 0x33, 0x44, 0xaa}, ""},
+                                   {"fe80::1", {0x00, 0x11, 0x22, 0x33, 0x44, 0x77}, "eth0"}}));
     std::vector<std::size_t> lines;
     for (const auto& problem : reader.Problems()) {
         lines.push_back(problem.line);
     }
-    EXPECT_EQ(lines, (std::vector<std::size_t>{6, 7, 8, 9, 10, 11}));
+    EXPECT_EQ(lines, (std::vector<std::size_t>{6, 7, 8, 9, 10, 11, 13}));
 }
 
 } // namespace

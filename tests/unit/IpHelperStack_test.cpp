@@ -2,6 +2,7 @@
 
 #include "Core_Common/Utility.h"
 #include "Core_SocketARP/ArpBinding.h"
+#include "Core_SocketARP/GatewayKeeper.h"
 #include "fakes/CodeThrownBy.h"
 #include "fakes/FakeIpHelperApi.h"
 #include "fakes/FakeStateStore.h"
@@ -135,6 +136,51 @@ TEST_F(IpHelperAdaptersTest, ChainIsFollowedByNextNotByPosition) {
     EXPECT_EQ(stack.ListAdapters(),
               (std::vector<AdapterInfo>{
                   {11, "10.0.0.1", "", ""}, {22, "192.168.100.254", "", ""}, {33, "", "", ""}}));
+}
+
+Core_SocketARP::ForwardRow2 Route6(std::uint32_t index, const char* prefix, std::uint8_t length,
+                                   const char* nextHop, std::uint32_t metric,
+                                   std::uint16_t family = Core_SocketARP::address_family_inet6) {
+    return {index,  family, *Core_SocketARP::ParseIpv6(prefix),
+            length, family, *Core_SocketARP::ParseIpv6(nextHop),
+            metric};
+}
+
+// The IPv6 default routes of the forwarding table (GetIpForwardTable2) are each adapter's
+// routers, the lowest metric first; where the table cannot be had (Wine has no IPv6 rows, an
+// older system no call), the adapters are listed without routers.
+TEST_F(IpHelperAdaptersTest, Ipv6DefaultRoutesOfTheForwardingTableAreTheAdaptersRouters) {
+    Chain(2 * 648, [](std::uint8_t* buffer, std::uint32_t) {
+        WriteAdapterRecord(buffer, 0, 11, "10.0.0.1", AddressIn(buffer, 648));
+        WriteAdapterRecord(buffer, 648, 22, "", 0);
+    });
+    api.forwardTable2 = tw_test::ForwardTable2({
+        Route6(11, "::", 0, "fe80::1", 20),
+        Route6(11, "2001:db8::", 64, "fe80::9", 1), // not a default route
+        Route6(11, "::", 0, "::", 5),               // on the link, no router
+        Route6(22, "::", 0, "fe80::2", 10), Route6(11, "::", 0, "fe80::3", 10),
+        Route6(11, "::", 0, "fe80::1", 30), // the same router twice
+        Route6(11, "::", 0, "::", 5, 2),    // another family
+    });
+    std::vector<AdapterInfo> adapters = stack.ListAdapters();
+    ASSERT_EQ(adapters.size(), 2u);
+    EXPECT_EQ(adapters[0].routers, (std::vector<std::string>{"fe80::3", "fe80::1"}));
+    EXPECT_EQ(adapters[1].routers, std::vector<std::string>{"fe80::2"});
+    EXPECT_EQ(api.forwardTable2Families, std::vector<std::uint16_t>{23});
+
+    const std::vector<std::uint8_t> full = api.forwardTable2;
+    for (const auto& [what, change] : std::vector<std::pair<const char*, std::function<void()>>>{
+             {"missing call", [&] { api.missing = {"GetIpForwardTable2"}; }},
+             {"failing call", [&] { api.forwardTable2Result = 50; }},
+             {"count past the table", [&] { api.forwardTable2.resize(full.size() - 1); }}}) {
+        api.missing.clear();
+        api.forwardTable2Result = 0;
+        api.forwardTable2 = full;
+        change();
+        adapters = stack.ListAdapters();
+        ASSERT_EQ(adapters.size(), 2u) << what;
+        EXPECT_TRUE(adapters[0].routers.empty()) << what;
+    }
 }
 
 TEST_F(IpHelperAdaptersTest, SizeIsRaisedToTheNextWholeMultipleOfTheRecordSize) {
@@ -348,6 +394,36 @@ TEST_F(IpHelperStackTest, DeletedEntryIsTheAddressOnTheInterfaceAndOneNotThereIs
     EXPECT_EQ(api.deletedRows[0].address, api.InetAddr("10.1.2.3"));
     api.deleteResult = 5;
     EXPECT_EQ(CodeThrownBy([&] { stack.DeleteArpEntry(7, "10.1.2.3"); }), 5u);
+}
+
+// An IPv6 address's entry is a permanent neighbour row of the Vista calls: created, replaced
+// when it is there, read back only while permanent, deleted; where the calls are missing (Wine)
+// each fails with ERROR_NOT_SUPPORTED instead of keeping the program from loading.
+TEST_F(IpHelperStackTest, Ipv6EntriesAreNeighbourRowsOfTheLateBoundCalls) {
+    const HardwareAddress mac = {0x02, 0, 0, 0, 0, 0xa1};
+    Core_SocketARP::SetStaticEntry(stack, 7, "fe80::1", mac);
+    Core_SocketARP::SetStaticEntry(stack, 7, "fe80::1", mac);
+    EXPECT_EQ(api.neighbourCalls,
+              (std::vector<std::string>{"create 7 fe80::1", "create 7 fe80::1", "set 7 fe80::1"}));
+    const Core_SocketARP::IpNetRow2& row = api.neighbourTable.at({7, "fe80::1"});
+    EXPECT_EQ(row.state, Core_SocketARP::neighbor_state_permanent);
+    EXPECT_EQ(row.physAddrLength, 6u);
+    EXPECT_EQ(stack.ReadStaticEntry(7, "fe80::1"), mac);
+    EXPECT_EQ(stack.ReadStaticEntry(8, "fe80::1"), std::nullopt);
+    api.neighbourTable.at({7, "fe80::1"}).state = 5; // reachable: the system's own, not a pin
+    EXPECT_EQ(stack.ReadStaticEntry(7, "fe80::1"), std::nullopt);
+    stack.DeleteArpEntry(7, "fe80::1");
+    stack.DeleteArpEntry(7, "fe80::1"); // not there: no failure
+    EXPECT_TRUE(api.neighbourTable.empty());
+    EXPECT_TRUE(api.createdRows.empty());
+
+    api.missing = {"CreateIpNetEntry2", "SetIpNetEntry2", "DeleteIpNetEntry2", "GetIpNetEntry2"};
+    EXPECT_EQ(CodeThrownBy([&] { Core_SocketARP::SetStaticEntry(stack, 7, "fe80::1", mac); }),
+              Core_SocketARP::error_not_supported);
+    EXPECT_EQ(CodeThrownBy([&] { stack.ReadStaticEntry(7, "fe80::1"); }),
+              Core_SocketARP::error_not_supported);
+    EXPECT_EQ(CodeThrownBy([&] { stack.DeleteArpEntry(7, "fe80::1"); }),
+              Core_SocketARP::error_not_supported);
 }
 
 // The ARP table, read for the pin check.
@@ -600,6 +676,51 @@ TEST_F(IpHelperPassTest, RememberedGatewayIsWrittenFirstAndAnotherAnswerIsChalle
         }
     }
     EXPECT_EQ(api.createdRows.size(), 3u);
+}
+
+// A router of the forwarding table is resolved by ResolveIpNetEntry2 on its interface, pinned
+// as a permanent neighbour row after the adapter's gateway, and removed at the stop; without
+// ResolveIpNetEntry2 it fails with ERROR_NOT_SUPPORTED and the gateway is pinned all the same.
+TEST_F(IpHelperPassTest, RouterIsResolvedAndPinnedAfterTheGatewayAndRemovedAtTheStop) {
+    OneLink(7, "10.0.0.1");
+    api.forwardTable2 = tw_test::ForwardTable2({Route6(7, "::", 0, "fe80::1", 10)});
+    api.sendArp = [](std::uint32_t, std::uint32_t, void* buffer, std::uint32_t* length) {
+        const std::uint8_t mac[6] = {0x02, 0, 0, 0, 0, 0x01};
+        std::memcpy(buffer, mac, sizeof mac);
+        *length = 6;
+        return std::uint32_t{0};
+    };
+    api.resolveAnswers["fe80::1"] = {0x02, 0, 0, 0, 0, 0xa1};
+    const std::unique_ptr<Core_SocketARP::ArpResolver> resolver = stack.CreateResolver();
+    Core_SocketARP::GatewayMemory memory;
+    Core_SocketARP::TrustedGateways trusted;
+    Core_SocketARP::GatewayKeeper keeper(stack, *resolver, memory, trusted);
+    testing::internal::CaptureStdout();
+    Core_SocketARP::BindGateways(stack, keeper);
+    keeper.FinishWatches();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              BoundLine(0, "10.0.0.1", "020000000001") +
+                  tw_test::NdBoundLine(0, "fe80::1%#7", "0200000000a1"));
+    EXPECT_EQ(api.neighbourTable.at({7, "fe80::1"}).state,
+              Core_SocketARP::neighbor_state_permanent);
+
+    testing::internal::CaptureStdout();
+    keeper.RemoveIpv6Pins();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), tw_test::NdRemovedLine(0, "fe80::1%#7"));
+    EXPECT_TRUE(api.neighbourTable.empty());
+
+    api.missing = {"ResolveIpNetEntry2"};
+    Core_SocketARP::GatewayMemory nothingKnown;
+    Core_SocketARP::GatewayKeeper again(stack, *resolver, nothingKnown, trusted);
+    testing::internal::CaptureStdout();
+    Core_SocketARP::BindGateways(stack, again);
+    again.FinishWatches();
+    const std::string output = testing::internal::GetCapturedStdout();
+    EXPECT_NE(
+        output.find("[0]ND Error " + tw_test::SystemText(Core_SocketARP::error_not_supported)),
+        std::string::npos)
+        << output;
+    EXPECT_NE(output.find(BoundLine(0, "10.0.0.1", "020000000001")), std::string::npos);
 }
 
 // The interface table and the adapter chain out of step: the three lines, then the adapter

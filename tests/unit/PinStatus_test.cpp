@@ -156,7 +156,7 @@ TEST(PinStatus, ReadsWithoutChangingAnything) {
         R"("The remembered gateways in the test's store are not readable as such (its first )"
         R"(line is not \"tarnwick-antiarp gateways 2\"): left as it is; they are ignored",)"
         R"("The trusted gateways in the test's store: line 3 skipped: \"bad\" is not an IPv4 )"
-        R"(address"],"ok":false})"
+        R"(or IPv6 address"],"ok":false})"
         "\n");
 }
 

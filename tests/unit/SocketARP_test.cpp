@@ -262,8 +262,10 @@ TEST_F(RouteChangeMonitor, ChangePrintsItsLineThenOneBindingPass) {
     // Only the kept entries' neighbour changes reach the monitor; during a pass every one does,
     // as its new pins are not watched yet.
     const auto watched = [](const std::string& gateway) {
+        const std::uint32_t address = *Core_SocketARP::ParseDottedQuad(gateway);
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(&address);
         return tw_test::FakeRouteChanges::Watched{
-            {{7u, *Core_SocketARP::ParseDottedQuad(gateway)}}};
+            {Core_SocketARP::WatchedNeighbour{7u, {bytes, bytes + 4}}}};
     };
     EXPECT_EQ(changes.WatchedNeighbours(),
               (std::vector<tw_test::FakeRouteChanges::Watched>{watched(first_gateway), std::nullopt,

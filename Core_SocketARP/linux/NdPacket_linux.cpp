@@ -1,0 +1,422 @@
+#include "Core_SocketARP/linux/NdPacket_linux.h"
+
+#include "Core_SocketARP/NetworkStack.h"
+#include "Core_SocketARP/linux/ArpPacket_linux.h"
+#include "Core_SocketARP/linux/SystemError_linux.h"
+
+#include <arpa/inet.h>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+namespace Core_SocketARP::nd {
+namespace {
+
+constexpr std::uint8_t next_header_icmpv6 = 58;
+constexpr std::uint8_t option_source_link_address = 1;
+constexpr std::uint8_t option_target_link_address = 2;
+
+// Offsets in the packet.
+constexpr std::size_t at_payload_length = 4;
+constexpr std::size_t at_next_header = 6;
+constexpr std::size_t at_hop_limit = 7;
+constexpr std::size_t at_source = 8;
+constexpr std::size_t at_destination = 24;
+constexpr std::size_t at_type = header_size;
+constexpr std::size_t at_code = header_size + 1;
+constexpr std::size_t at_checksum = header_size + 2;
+constexpr std::size_t at_flags = header_size + 4;
+constexpr std::size_t at_target = header_size + 8;
+
+// The ICMPv6 checksum: the ones' complement sum over the pseudo-header (both addresses, the
+// upper-layer length, the next header) and the message, its checksum field read as it is.
+std::uint16_t Checksum(std::span<const std::uint8_t> packet, std::size_t messageLength) {
+    std::uint32_t sum = 0;
+    const auto add = [&sum](std::span<const std::uint8_t> bytes) {
+        for (std::size_t i = 0; i < bytes.size(); i += 2) {
+            const std::uint32_t high = bytes[i];
+            const std::uint32_t low = i + 1 < bytes.size() ? bytes[i + 1] : 0;
+            sum += high << 8 | low;
+        }
+    };
+    add(packet.subspan(at_source, 32));
+    sum += static_cast<std::uint32_t>(messageLength >> 16) +
+           static_cast<std::uint32_t>(messageLength & 0xffff) + next_header_icmpv6;
+    add(packet.subspan(header_size, messageLength));
+    while (sum > 0xffff) {
+        sum = (sum & 0xffff) + (sum >> 16);
+    }
+    return static_cast<std::uint16_t>(~sum & 0xffff);
+}
+
+void AppendOptions(std::vector<std::uint8_t>& bytes, std::uint8_t type,
+                   const std::vector<MacAddress>& addresses) {
+    for (const MacAddress& mac : addresses) {
+        bytes.push_back(type);
+        bytes.push_back(1); // in units of 8 bytes
+        bytes.insert(bytes.end(), mac.begin(), mac.end());
+    }
+}
+
+bool IsUnicast(const MacAddress& mac) { return (mac[0] & 0x01) == 0 && mac != MacAddress{}; }
+
+sock_filter Statement(std::uint16_t code, std::uint32_t k) { return BPF_STMT(code, k); }
+
+// A program of checks, each a load and an equality that falls through on a match and drops on
+// a mismatch, then the accept.
+class FilterBuilder {
+public:
+    void Load(std::uint16_t size, std::uint32_t offset) {
+        program_.push_back(Statement(BPF_LD | size | BPF_ABS, offset));
+    }
+    void And(std::uint32_t mask) { program_.push_back(Statement(BPF_ALU | BPF_AND | BPF_K, mask)); }
+    void Expect(std::uint32_t value) {
+        program_.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, value, 0, 0));
+    }
+    void ExpectAt(std::uint16_t size, std::uint32_t offset, std::uint32_t value) {
+        Load(size, offset);
+        Expect(value);
+    }
+
+    std::vector<sock_filter> Finish() {
+        program_.push_back(Statement(BPF_RET | BPF_K, 0xFFFF));
+        program_.push_back(Statement(BPF_RET | BPF_K, 0));
+        const std::size_t drop = program_.size() - 1;
+        for (std::size_t i = 0; i < drop; ++i) {
+            if (BPF_CLASS(program_[i].code) == BPF_JMP) {
+                program_[i].jf = static_cast<std::uint8_t>(drop - i - 1);
+            }
+        }
+        return std::move(program_);
+    }
+
+private:
+    std::vector<sock_filter> program_;
+};
+
+// The IPv6 version and ICMPv6 as the next header: every filter's first checks.
+void Ipv6Icmp(FilterBuilder& filter) {
+    filter.Load(BPF_B, 0);
+    filter.And(0xf0);
+    filter.Expect(0x60);
+    filter.ExpectAt(BPF_B, at_next_header, next_header_icmpv6);
+}
+
+timespec Remaining(std::chrono::steady_clock::time_point deadline) {
+    const auto left = std::max(deadline - std::chrono::steady_clock::now(),
+                               std::chrono::steady_clock::duration::zero());
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+    const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds);
+    return timespec{static_cast<std::time_t>(seconds.count()),
+                    static_cast<long>(nanoseconds.count())};
+}
+
+} // namespace
+
+std::vector<std::uint8_t> Encode(const Message& message) {
+    std::vector<std::uint8_t> bytes(header_size + message_size, 0);
+    bytes[0] = 0x60;
+    bytes[at_next_header] = next_header_icmpv6;
+    bytes[at_hop_limit] = message.hopLimit;
+    std::copy(message.source.begin(), message.source.end(), bytes.begin() + at_source);
+    std::copy(message.destination.begin(), message.destination.end(),
+              bytes.begin() + at_destination);
+    bytes[at_type] = message.type;
+    bytes[at_code] = message.code;
+    bytes[at_flags] = message.flags;
+    std::copy(message.target.begin(), message.target.end(), bytes.begin() + at_target);
+    AppendOptions(bytes, option_source_link_address, message.sourceLinkAddresses);
+    AppendOptions(bytes, option_target_link_address, message.targetLinkAddresses);
+    const std::size_t length = bytes.size() - header_size;
+    bytes[at_payload_length] = static_cast<std::uint8_t>(length >> 8);
+    bytes[at_payload_length + 1] = static_cast<std::uint8_t>(length & 0xff);
+    const std::uint16_t checksum = Checksum(bytes, length);
+    bytes[at_checksum] = static_cast<std::uint8_t>(checksum >> 8);
+    bytes[at_checksum + 1] = static_cast<std::uint8_t>(checksum & 0xff);
+    return bytes;
+}
+
+std::optional<Message> Decode(std::span<const std::uint8_t> bytes) {
+    if (bytes.size() < header_size + message_size || (bytes[0] >> 4) != 6 ||
+        bytes[at_next_header] != next_header_icmpv6) {
+        return std::nullopt;
+    }
+    const std::size_t length =
+        static_cast<std::size_t>(bytes[at_payload_length]) << 8 | bytes[at_payload_length + 1];
+    if (length < message_size || length > bytes.size() - header_size) {
+        return std::nullopt;
+    }
+    const auto packet = bytes.first(header_size + length);
+    Message message;
+    message.type = packet[at_type];
+    if ((message.type != type_solicitation && message.type != type_advertisement) ||
+        Checksum(packet, length) != 0) {
+        return std::nullopt; // a correct checksum sums to zero with itself
+    }
+    message.hopLimit = packet[at_hop_limit];
+    std::copy_n(packet.begin() + at_source, 16, message.source.begin());
+    std::copy_n(packet.begin() + at_destination, 16, message.destination.begin());
+    message.code = packet[at_code];
+    message.flags = packet[at_flags];
+    std::copy_n(packet.begin() + at_target, 16, message.target.begin());
+    auto options = packet.subspan(header_size + message_size);
+    while (!options.empty()) {
+        if (options.size() < 2 || options[1] == 0 ||
+            static_cast<std::size_t>(options[1]) * 8 > options.size()) {
+            return std::nullopt;
+        }
+        const std::size_t size = static_cast<std::size_t>(options[1]) * 8;
+        const std::uint8_t type = options[0];
+        if (type == option_source_link_address || type == option_target_link_address) {
+            if (size != 8) {
+                return std::nullopt; // not an Ethernet address
+            }
+            MacAddress mac{};
+            std::copy_n(options.begin() + 2, mac.size(), mac.begin());
+            (type == option_source_link_address ? message.sourceLinkAddresses
+                                                : message.targetLinkAddresses)
+                .push_back(mac);
+        }
+        options = options.subspan(size);
+    }
+    return message;
+}
+
+Ipv6Bytes SolicitedNode(const Ipv6Bytes& address) {
+    Ipv6Bytes group = {0xff, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x01, 0xff, 0, 0, 0};
+    std::copy_n(address.begin() + 13, 3, group.begin() + 13);
+    return group;
+}
+
+MacAddress MulticastMac(const Ipv6Bytes& group) {
+    MacAddress mac = {0x33, 0x33, 0, 0, 0, 0};
+    std::copy_n(group.begin() + 12, 4, mac.begin() + 2);
+    return mac;
+}
+
+Message Solicitation(const LinkEndpoint& link, const Ipv6Bytes& target, bool unicast) {
+    Message message;
+    message.type = type_solicitation;
+    message.source = link.address;
+    message.destination = unicast ? target : SolicitedNode(target);
+    message.target = target;
+    message.sourceLinkAddresses.push_back(link.mac);
+    return message;
+}
+
+std::optional<Advertised> AcceptAdvertisement(const Received& received, const LinkEndpoint& link,
+                                              const Ipv6Bytes& router) {
+    const Message& message = received.message;
+    if (received.interfaceIndex != link.interfaceIndex || received.packetType != PACKET_HOST ||
+        received.vlanTagged || message.type != type_advertisement || message.code != 0 ||
+        message.hopLimit != hop_limit || message.source != router || message.target != router ||
+        message.destination != link.address || (message.flags & flag_solicited) == 0 ||
+        message.targetLinkAddresses.size() != 1 ||
+        message.targetLinkAddresses.front() != received.ethernetSource ||
+        !IsUnicast(received.ethernetSource)) {
+        return std::nullopt;
+    }
+    return Advertised{received.ethernetSource, (message.flags & flag_router) != 0};
+}
+
+std::vector<sock_filter> AdvertisementFilter() {
+    FilterBuilder filter;
+    filter.ExpectAt(BPF_B, SKF_AD_OFF + SKF_AD_PKTTYPE, PACKET_HOST);
+    filter.ExpectAt(BPF_B, SKF_AD_OFF + SKF_AD_VLAN_TAG_PRESENT, 0);
+    Ipv6Icmp(filter);
+    filter.ExpectAt(BPF_B, at_hop_limit, hop_limit);
+    filter.ExpectAt(BPF_B, at_type, type_advertisement);
+    filter.ExpectAt(BPF_B, at_code, 0);
+    return filter.Finish();
+}
+
+std::vector<sock_filter> SolicitationFilter(const Ipv6Bytes& target) {
+    FilterBuilder filter;
+    Ipv6Icmp(filter);
+    filter.ExpectAt(BPF_B, at_type, type_solicitation);
+    for (std::size_t word = 0; word < 4; ++word) {
+        std::uint32_t value = 0;
+        for (std::size_t i = 0; i < 4; ++i) {
+            value = value << 8 | target[4 * word + i]; // loads are big-endian
+        }
+        filter.ExpectAt(BPF_W, static_cast<std::uint32_t>(at_target + 4 * word), value);
+    }
+    return filter.Finish();
+}
+
+NdSocket::NdSocket(int interfaceIndex, const std::vector<sock_filter>& filter) {
+    // Protocol 0: the socket receives nothing until it is bound below.
+    fd_.reset(::socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!fd_) {
+        ThrowErrno();
+    }
+    arp::AttachFilter(fd_.get(), filter);
+    const int on = 1;
+    if (::setsockopt(fd_.get(), SOL_PACKET, PACKET_AUXDATA, &on, sizeof on) != 0) {
+        ThrowErrno();
+    }
+    sockaddr_ll local{};
+    local.sll_family = AF_PACKET;
+    local.sll_protocol = htons(ETH_P_IPV6);
+    local.sll_ifindex = interfaceIndex;
+    if (::bind(fd_.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+        ThrowErrno();
+    }
+}
+
+void NdSocket::SetFilter(const std::vector<sock_filter>& filter) {
+    arp::AttachFilter(fd_.get(), filter);
+    std::array<std::uint8_t, 64> bytes{};
+    while (::recv(fd_.get(), bytes.data(), bytes.size(), MSG_DONTWAIT) >= 0 || errno == EINTR) {
+    }
+}
+
+void NdSocket::Send(std::span<const std::uint8_t> packet, int interfaceIndex,
+                    const MacAddress& destination) {
+    sockaddr_ll remote{};
+    remote.sll_family = AF_PACKET;
+    remote.sll_protocol = htons(ETH_P_IPV6);
+    remote.sll_ifindex = interfaceIndex;
+    remote.sll_halen = 6;
+    std::copy(destination.begin(), destination.end(), remote.sll_addr);
+    ssize_t sent = -1;
+    do {
+        sent = ::sendto(fd_.get(), packet.data(), packet.size(), 0,
+                        reinterpret_cast<const sockaddr*>(&remote), sizeof remote);
+    } while (sent < 0 && errno == EINTR);
+    if (sent < 0) {
+        ThrowErrno();
+    }
+}
+
+namespace {
+
+// One packet's room for recvmmsg: its bytes (more than an advertisement with a few options
+// needs; a longer one arrives cut short and fails its length check), its sender, its VLAN note.
+struct PacketSlot {
+    std::array<std::uint8_t, 256> bytes{};
+    sockaddr_ll from{};
+    iovec data{};
+    alignas(cmsghdr) std::array<std::uint8_t, CMSG_SPACE(sizeof(tpacket_auxdata))> control{};
+};
+
+void Prepare(PacketSlot& slot, mmsghdr& header) {
+    slot.data = {slot.bytes.data(), slot.bytes.size()};
+    header = mmsghdr{};
+    header.msg_hdr.msg_name = &slot.from;
+    header.msg_hdr.msg_namelen = sizeof slot.from;
+    header.msg_hdr.msg_iov = &slot.data;
+    header.msg_hdr.msg_iovlen = 1;
+    header.msg_hdr.msg_control = slot.control.data();
+    header.msg_hdr.msg_controllen = slot.control.size();
+}
+
+std::optional<Received> Interpret(const PacketSlot& slot, msghdr& header, std::size_t length) {
+    if (slot.from.sll_pkttype == PACKET_OUTGOING) {
+        return std::nullopt;
+    }
+    const auto message = Decode({slot.bytes.data(), std::min(length, slot.bytes.size())});
+    if (!message) {
+        return std::nullopt;
+    }
+    Received received{*message, slot.from.sll_ifindex, slot.from.sll_pkttype, {}, false};
+    if (slot.from.sll_halen == received.ethernetSource.size()) {
+        std::copy_n(slot.from.sll_addr, received.ethernetSource.size(),
+                    received.ethernetSource.begin());
+    }
+    for (cmsghdr* control = CMSG_FIRSTHDR(&header); control != nullptr;
+         control = CMSG_NXTHDR(&header, control)) {
+        if (control->cmsg_level == SOL_PACKET && control->cmsg_type == PACKET_AUXDATA &&
+            control->cmsg_len >= CMSG_LEN(sizeof(tpacket_auxdata))) {
+            tpacket_auxdata aux{};
+            std::memcpy(&aux, CMSG_DATA(control), sizeof aux);
+            received.vlanTagged = (aux.tp_status & TP_STATUS_VLAN_VALID) != 0 ||
+                                  (aux.tp_status & TP_STATUS_VLAN_TPID_VALID) != 0;
+        }
+    }
+    return received;
+}
+
+// Reads up to `limit` queued packets in as few calls as it takes, adding those that decode.
+// Returns the number read: 0 when nothing was queued.
+std::size_t ReadQueued(int fd, std::size_t limit, std::vector<Received>& packets) {
+    constexpr std::size_t batch = 16;
+    std::array<PacketSlot, batch> slots;
+    std::array<mmsghdr, batch> headers{};
+    std::size_t read = 0;
+    while (read < limit) {
+        const std::size_t wanted = std::min(batch, limit - read);
+        for (std::size_t i = 0; i < wanted; ++i) {
+            Prepare(slots[i], headers[i]);
+        }
+        const int count =
+            ::recvmmsg(fd, headers.data(), static_cast<unsigned>(wanted), MSG_DONTWAIT, nullptr);
+        if (count < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                break;
+            }
+            ThrowErrno();
+        }
+        for (int i = 0; i < count; ++i) {
+            const auto index = static_cast<std::size_t>(i);
+            if (auto packet =
+                    Interpret(slots[index], headers[index].msg_hdr, headers[index].msg_len)) {
+                packets.push_back(std::move(*packet));
+            }
+        }
+        read += static_cast<std::size_t>(count);
+        if (static_cast<std::size_t>(count) < wanted) {
+            break;
+        }
+    }
+    return read;
+}
+
+} // namespace
+
+std::optional<Received> NdSocket::Receive(std::chrono::steady_clock::time_point deadline) {
+    std::vector<Received> received;
+    for (;;) {
+        while (ReadQueued(fd_.get(), 1, received) > 0) {
+            if (!received.empty()) {
+                return received.front();
+            }
+        }
+        pollfd waiting{fd_.get(), POLLIN, 0};
+        const timespec timeout = Remaining(deadline);
+        const int ready = ::ppoll(&waiting, 1, &timeout, nullptr);
+        if (ready < 0 && errno != EINTR) {
+            ThrowErrno();
+        }
+        if (ready == 0) {
+            return std::nullopt;
+        }
+    }
+}
+
+std::vector<Received> NdSocket::ReceiveAllQueued(std::size_t limit) {
+    std::vector<Received> packets;
+    ReadQueued(fd_.get(), limit, packets);
+    return packets;
+}
+
+bool NdSocket::DroppedSinceLastCall() {
+    tpacket_stats stats{};
+    socklen_t length = sizeof stats;
+    if (::getsockopt(fd_.get(), SOL_PACKET, PACKET_STATISTICS, &stats, &length) != 0) {
+        return false;
+    }
+    return stats.tp_drops != 0;
+}
+
+} // namespace Core_SocketARP::nd
