@@ -7,13 +7,34 @@
 
 namespace Core_Common {
 
-bool use_protected_crash_folder(const std::wstring& folderName) {
+namespace {
+
+// %ProgramData%: from the environment, else where the system keeps it (a service's environment
+// may lack the variable: Wine's services do).
+std::wstring program_data_folder() {
     wchar_t base[MAX_PATH] = {};
     const DWORD length = GetEnvironmentVariableW(L"ProgramData", base, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) {
+    if (length != 0 && length < MAX_PATH) {
+        return {base, length};
+    }
+    DWORD bytes = sizeof base;
+    if (RegGetValueW(HKEY_LOCAL_MACHINE,
+                     L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList",
+                     L"ProgramData", RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ, nullptr, base,
+                     &bytes) != ERROR_SUCCESS ||
+        base[0] == L'\0') {
+        return {};
+    }
+    return base;
+}
+
+} // namespace
+
+bool use_protected_crash_folder(const std::wstring& folderName) {
+    std::wstring folder = program_data_folder();
+    if (folder.empty()) {
         return false;
     }
-    std::wstring folder(base, length);
     if (folder.back() != L'\\') {
         folder += L'\\';
     }

@@ -16,6 +16,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace wine_test;
 using testing::HasSubstr;
+using testing::Not;
 using testing::StartsWith;
 
 const std::wstring service_name = L"Tarnwick AntiARP";
@@ -56,7 +57,10 @@ void expect_protection_started_and_stopped(const std::string& output) {
     EXPECT_EQ(after, flush_lines(interfaces));
     const std::string binding = output.substr(0, monitor_end);
     EXPECT_THAT(binding, StartsWith(flush_lines(interfaces)));
-    EXPECT_THAT(binding, HasSubstr("[0]ARP Error " + not_supported_text()));
+    // Every adapter's gateway line is an error: SendARP is not supported, or an adapter without
+    // an IPv4 address has none to ask from (which adapters Wine lists depends on the machine).
+    EXPECT_THAT(binding, HasSubstr("[0]ARP Error "));
+    EXPECT_THAT(binding, Not(HasSubstr("ARP set static entry")));
 }
 
 const std::string simulated =
