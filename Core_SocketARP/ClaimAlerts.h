@@ -1,5 +1,6 @@
-// Alerts while pinned: ARP frames that claim a pinned address for another MAC do the pin no harm
-// (the table ignores them for a static entry), but someone sends them, and the administrator is
+// Alerts while pinned: ARP frames that claim a pinned address for another MAC, and Neighbor
+// Advertisements that claim a pinned IPv6 router's, do the pin no harm (the table ignores them
+// for a static or permanent entry), but someone sends them, and the administrator is
 // told, through the keeper's limited reports. Only such frames reach the program (the watch's
 // filter, rebuilt when the pins change). The first wakes the monitor; after it the frames are
 // left to queue, and what came meanwhile is read once a drain interval (what found the queue

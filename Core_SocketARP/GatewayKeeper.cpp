@@ -1211,9 +1211,7 @@ void GatewayKeeper::PrintReady() {
 std::vector<WatchedPin> GatewayKeeper::WatchedPins() const {
     std::vector<WatchedPin> pins;
     for (const Gateway& gateway : gateways_) {
-        // ARP frames claim IPv4 addresses only.
-        if (gateway.phase == Phase::settled && gateway.pinned && !gateway.outOfTable &&
-            !gateway.ipv6) {
+        if (gateway.phase == Phase::settled && gateway.pinned && !gateway.outOfTable) {
             pins.push_back(
                 {gateway.request.interfaceIndex, gateway.request.gateway, *gateway.pinned});
         }
@@ -1246,15 +1244,17 @@ void GatewayKeeper::ReportClaim(Gateway& gateway, const ForgedClaim& claim, tick
         further ? "further MAC addresses (the latest " + Hex(claim.mac) + ")" : Hex(claim.mac);
     const Core_Service::EventFields fields =
         Fields(gateway, Core_Service::EventKind::attack, claim.mac);
-    const std::string first = Name(gateway) + " is pinned to " + pinned +
-                              ", and an ARP frame claims it is at " + claimed +
-                              ": forged, and dropped by the pin";
+    // IPv4 addresses are claimed by ARP frames, IPv6 routers' by Neighbor Advertisements.
+    const char* one = gateway.ipv6 ? "a Neighbor Advertisement claims" : "an ARP frame claims";
+    const char* many = gateway.ipv6 ? "Neighbor Advertisements claim" : "ARP frames claim";
+    const std::string first = Name(gateway) + " is pinned to " + pinned + ", and " + one +
+                              " it is at " + claimed + ": forged, and dropped by the pin";
     Limited(
         gateway, limit, now,
         [this, &gateway, first, fields] {
             Line(gateway, [first, fields] { ReportArp(Core_Service::log_warn, 0, first, fields); });
         },
-        Name(gateway) + ": ARP frames claim it is at " + claimed + ", not at the pinned " + pinned +
+        Name(gateway) + ": " + many + " it is at " + claimed + ", not at the pinned " + pinned +
             ": forged, and dropped by the pin",
         fields, claim.frames);
 }

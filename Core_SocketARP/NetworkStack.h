@@ -190,7 +190,7 @@ protected:
 // A pin whose address another MAC must not claim.
 struct WatchedPin {
     std::uint32_t interfaceIndex = 0;
-    std::string address; // dotted decimal
+    std::string address; // dotted decimal or Ipv6Text
     HardwareAddress mac;
 
     bool operator==(const WatchedPin&) const = default;
@@ -199,13 +199,14 @@ struct WatchedPin {
 // Frames that claimed a watched pin's address for another MAC, counted.
 struct ForgedClaim {
     std::uint32_t interfaceIndex = 0;
-    std::string address; // dotted decimal
+    std::string address; // dotted decimal or Ipv6Text
     HardwareAddress mac;
     std::uint64_t frames = 0;
 };
 
 // ARP frames that claim a pinned address for another MAC than the pinned one (forged replies and
-// requests, gratuitous ARP). The system's table ignores them for a static entry: the watch lets
+// requests, gratuitous ARP), and Neighbor Advertisements that do so for a pinned IPv6 router. The
+// system's table ignores them for a static or permanent entry: the watch lets
 // them be told. Only such frames reach it (Linux: a socket filter in the kernel); what comes
 // while nobody reads waits in a queue of bounded size, and what finds the queue full is only
 // counted.

@@ -85,13 +85,31 @@ public:
         Expect(value);
     }
 
+    // A check that drops a value at or above `bound`.
+    void ExpectBelow(std::uint32_t bound) {
+        program_.push_back(BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, bound, 0, 0));
+    }
+
     std::vector<sock_filter> Finish() {
         program_.push_back(Statement(BPF_RET | BPF_K, 0xFFFF));
+        return DropAtTheEnd();
+    }
+    // The checks as the head of a longer program, which follows them.
+    std::vector<sock_filter> Head() {
+        program_.push_back(Statement(BPF_JMP | BPF_JA, 1));
+        return DropAtTheEnd();
+    }
+
+private:
+    std::vector<sock_filter> DropAtTheEnd() {
         program_.push_back(Statement(BPF_RET | BPF_K, 0));
         const std::size_t drop = program_.size() - 1;
         for (std::size_t i = 0; i < drop; ++i) {
-            if (BPF_CLASS(program_[i].code) == BPF_JMP) {
-                program_[i].jf = static_cast<std::uint8_t>(drop - i - 1);
+            const auto away = static_cast<std::uint8_t>(drop - i - 1);
+            if (program_[i].code == (BPF_JMP | BPF_JGE | BPF_K)) {
+                program_[i].jt = away;
+            } else if (program_[i].code == (BPF_JMP | BPF_JEQ | BPF_K)) {
+                program_[i].jf = away;
             }
         }
         return std::move(program_);
@@ -101,7 +119,7 @@ private:
     std::vector<sock_filter> program_;
 };
 
-// The IPv6 version and ICMPv6 as the next header: every filter's first checks.
+// The IPv6 version and ICMPv6 as the next header, checked by every filter.
 void Ipv6Icmp(FilterBuilder& filter) {
     filter.Load(BPF_B, 0);
     filter.And(0xf0);
@@ -249,6 +267,106 @@ std::vector<sock_filter> SolicitationFilter(const Ipv6Bytes& target) {
         filter.ExpectAt(BPF_W, static_cast<std::uint32_t>(at_target + 4 * word), value);
     }
     return filter.Finish();
+}
+
+std::vector<sock_filter> ClaimFilter(const std::vector<PinnedClaim>& pins) {
+    if (pins.empty()) {
+        return arp::DropAllFilter();
+    }
+    const auto load = [](std::uint16_t size, std::uint32_t offset) {
+        return Statement(BPF_LD | size | BPF_ABS, offset);
+    };
+    const auto jump = [](std::uint32_t value, std::size_t match, std::size_t mismatch) {
+        return sock_filter BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, value,
+                                    static_cast<std::uint8_t>(match),
+                                    static_cast<std::uint8_t>(mismatch));
+    };
+    // What every packet must be: received from another host for this one (or a group), untagged,
+    // an advertisement the neighbour table would take.
+    static_assert(PACKET_HOST < PACKET_OTHERHOST && PACKET_BROADCAST < PACKET_OTHERHOST &&
+                  PACKET_MULTICAST < PACKET_OTHERHOST && PACKET_OUTGOING > PACKET_OTHERHOST);
+    FilterBuilder head;
+    head.Load(BPF_B, SKF_AD_OFF + SKF_AD_PKTTYPE);
+    head.ExpectBelow(PACKET_OTHERHOST);
+    head.ExpectAt(BPF_B, SKF_AD_OFF + SKF_AD_VLAN_TAG_PRESENT, 0);
+    Ipv6Icmp(head);
+    head.ExpectAt(BPF_B, at_type, type_advertisement);
+    head.ExpectAt(BPF_B, at_code, 0);
+    head.ExpectAt(BPF_B, at_hop_limit, hop_limit);
+    std::vector<sock_filter> program = head.Head();
+    // One block a pin, whose jumps stay inside it or go to the next block. Loads are big-endian:
+    // the words compared are the bytes in order. A load past the packet's end drops it, so the
+    // option is read only when the payload is longer than the bare advertisement.
+    constexpr std::uint32_t ethernet_source = SKF_LL_OFF + 6;
+    constexpr std::uint32_t at_option = header_size + message_size;
+    constexpr std::size_t block = 26;
+    const std::size_t listed = std::min(pins.size(), claim_filter_limit);
+    for (std::size_t i = 0; i < listed; ++i) {
+        const PinnedClaim& pin = pins[i];
+        const auto word = [&pin](std::size_t at) {
+            return std::uint32_t{pin.address[at]} << 24 | std::uint32_t{pin.address[at + 1]} << 16 |
+                   std::uint32_t{pin.address[at + 2]} << 8 | pin.address[at + 3];
+        };
+        const std::uint32_t high = std::uint32_t{pin.mac[0]} << 24 |
+                                   std::uint32_t{pin.mac[1]} << 16 |
+                                   std::uint32_t{pin.mac[2]} << 8 | pin.mac[3];
+        const std::uint32_t low = std::uint32_t{pin.mac[4]} << 8 | pin.mac[5];
+        // Positions in the block, for the jumps: k is the instruction's own index.
+        constexpr std::size_t check_source = 20;
+        constexpr std::size_t pass = block - 2;
+        constexpr std::size_t drop_pin = block - 1;
+        const auto to = [](std::size_t k, std::size_t target) { return target - k - 1; };
+        const sock_filter pinBlock[block] = {
+            /* 0 */ load(BPF_W, at_target),
+            /* 1 */ jump(word(0), 0, to(1, block)),
+            /* 2 */ load(BPF_W, at_target + 4),
+            /* 3 */ jump(word(4), 0, to(3, block)),
+            /* 4 */ load(BPF_W, at_target + 8),
+            /* 5 */ jump(word(8), 0, to(5, block)),
+            /* 6 */ load(BPF_W, at_target + 12),
+            /* 7 */ jump(word(12), 0, to(7, block)),
+            /* 8 */ load(BPF_W, SKF_AD_OFF + SKF_AD_IFINDEX),
+            /* 9 */ jump(static_cast<std::uint32_t>(pin.interfaceIndex), 0, to(9, block)),
+            /* 10 */ load(BPF_H, at_payload_length),
+            /* 11 */ jump(message_size, to(11, check_source), 0),
+            // Options: a target link-layer address option for Ethernet first, or undecided.
+            /* 12 */ load(BPF_B, at_option),
+            /* 13 */ jump(option_target_link_address, 0, to(13, pass)),
+            /* 14 */ load(BPF_B, at_option + 1),
+            /* 15 */ jump(1, 0, to(15, pass)),
+            /* 16 */ load(BPF_W, at_option + 2),
+            /* 17 */ jump(high, 0, to(17, pass)),
+            /* 18 */ load(BPF_H, at_option + 6),
+            /* 19 */ jump(low, to(19, drop_pin), to(19, pass)),
+            // No option: the Ethernet source, before the network header.
+            /* 20 */ load(BPF_W, ethernet_source),
+            /* 21 */ jump(high, 0, to(21, pass)),
+            /* 22 */ load(BPF_H, ethernet_source + 4),
+            /* 23 */ jump(low, to(23, drop_pin), 0),
+            /* 24 */ Statement(BPF_RET | BPF_K, 0xFFFF),
+            /* 25 */ Statement(BPF_RET | BPF_K, 0),
+        };
+        program.insert(program.end(), std::begin(pinBlock), std::end(pinBlock));
+    }
+    program.push_back(Statement(BPF_RET | BPF_K, 0));
+    return program;
+}
+
+std::optional<MacAddress> ClaimedMac(const Received& received, const PinnedClaim& pin) {
+    const Message& message = received.message;
+    if (received.interfaceIndex != pin.interfaceIndex || received.vlanTagged ||
+        received.packetType == PACKET_OUTGOING || received.packetType == PACKET_OTHERHOST ||
+        message.type != type_advertisement || message.code != 0 || message.hopLimit != hop_limit ||
+        message.target != pin.address) {
+        return std::nullopt;
+    }
+    const MacAddress mac = message.targetLinkAddresses.empty()
+                               ? received.ethernetSource
+                               : message.targetLinkAddresses.front();
+    if (mac == pin.mac) {
+        return std::nullopt;
+    }
+    return mac;
 }
 
 NdSocket::NdSocket(int interfaceIndex, const std::vector<sock_filter>& filter) {
@@ -417,6 +535,15 @@ bool NdSocket::DroppedSinceLastCall() {
         return false;
     }
     return stats.tp_drops != 0;
+}
+
+std::uint64_t NdSocket::DropsSinceLastCall() {
+    tpacket_stats stats{};
+    socklen_t length = sizeof stats;
+    if (::getsockopt(fd_.get(), SOL_PACKET, PACKET_STATISTICS, &stats, &length) != 0) {
+        return 0;
+    }
+    return stats.tp_drops;
 }
 
 } // namespace Core_SocketARP::nd

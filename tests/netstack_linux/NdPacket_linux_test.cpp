@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -170,6 +171,65 @@ TEST(NdAdvertisement, OnlyAStrictAnswerToThisLinksOwnSolicitationIsAccepted) {
     const auto notRouter = nd::AcceptAdvertisement(host_answer, host, router);
     ASSERT_TRUE(notRouter);
     EXPECT_FALSE(notRouter->router);
+}
+
+// What claims the pinned router's address for another MAC, as the claim watch decides it from
+// the bytes the socket delivered: the target link-layer address option, else the Ethernet
+// source, of an untagged advertisement for the router on its link.
+TEST(NdClaim, AdvertisementsForThePinnedRouterWithAnotherMacAreClaims) {
+    const nd::PinnedClaim pin{3, Address("fe80::1"), router_mac};
+    const nd::MacAddress forger = {0x02, 0, 0, 0, 0, 0x66};
+    const auto forged = [&forger] {
+        nd::Message message = Advertisement();
+        message.destination = Address("ff02::1");
+        message.flags = nd::flag_router | nd::flag_override;
+        message.targetLinkAddresses = {forger};
+        return message;
+    };
+    struct Frame {
+        const char* what;
+        std::vector<std::uint8_t> bytes;
+        int interfaceIndex = 3;
+        nd::MacAddress ethernetSource;
+        bool vlanTagged = false;
+        std::optional<nd::MacAddress> claimed;
+    };
+    nd::Message bare = forged();
+    bare.targetLinkAddresses.clear();
+    nd::Message pinned = forged();
+    pinned.targetLinkAddresses = {router_mac};
+    nd::Message other = forged();
+    other.target = Address("fe80::9");
+    nd::Message coded = forged();
+    coded.code = 1;
+    // A hop-by-hop header (padding only) before the ICMPv6 message.
+    std::vector<std::uint8_t> extended = nd::Encode(forged());
+    extended[6] = 0;
+    extended[5] += 8;
+    const std::vector<std::uint8_t> hopByHop = {58, 0, 1, 4, 0, 0, 0, 0};
+    extended.insert(extended.begin() + nd::header_size, hopByHop.begin(), hopByHop.end());
+    const std::vector<Frame> frames = {
+        {"forged option", nd::Encode(forged()), 3, router_mac, false, forger},
+        {"forged source, no option", nd::Encode(bare), 3, forger, false, forger},
+        {"the pinned MAC itself", nd::Encode(pinned), 3, forger, false, std::nullopt},
+        {"the pinned MAC as source", nd::Encode(bare), 3, router_mac, false, std::nullopt},
+        {"another target", nd::Encode(other), 3, forger, false, std::nullopt},
+        {"another link", nd::Encode(forged()), 4, forger, false, std::nullopt},
+        {"VLAN-tagged", nd::Encode(forged()), 3, forger, true, std::nullopt},
+        {"a solicitation", nd::Encode(nd::Solicitation(host, pin.address, false)), 3, forger, false,
+         std::nullopt},
+        {"code 1", nd::Encode(coded), 3, forger, false, std::nullopt},
+        {"an extension header", extended, 3, forger, false, std::nullopt},
+    };
+    for (const Frame& frame : frames) {
+        std::optional<nd::MacAddress> claimed;
+        if (const auto message = nd::Decode(frame.bytes)) {
+            const nd::Received received{*message, frame.interfaceIndex, PACKET_MULTICAST,
+                                        frame.ethernetSource, frame.vlanTagged};
+            claimed = nd::ClaimedMac(received, pin);
+        }
+        EXPECT_EQ(claimed, frame.claimed) << frame.what;
+    }
 }
 
 // The filters run in the kernel on any socket: a local datagram pair carries crafted packets

@@ -254,6 +254,31 @@ TEST_F(KeeperTest, ClaimsOfASettledPinAreToldOnceAMacAndCountedWithinABound) {
     EXPECT_EQ(Entry(), gateway_mac);
 }
 
+// A settled router is watched as a gateway is, its claims told in the same way as those of
+// Neighbor Advertisements.
+TEST_F(KeeperTest, ClaimsOfASettledRouterAreToldAsNeighborAdvertisements) {
+    stack.adapters[0].gateway.clear();
+    Routers({"fe80::1"});
+    stack.Answer("fe80::1", router_mac);
+    Pass();
+    RunFor(window_ms);
+    EXPECT_EQ(keeper.WatchedPins(),
+              (std::vector<Core_SocketARP::WatchedPin>{{7, "fe80::1", router_mac}}));
+    const auto report = [this](std::uint64_t frames) {
+        testing::internal::CaptureStdout();
+        keeper.ReportClaims({{7, "fe80::1", attacker_mac, frames}});
+        return testing::internal::GetCapturedStdout();
+    };
+    EXPECT_EQ(report(1), Warning("Router fe80::1 on eth0 is pinned to 0200000000a1, and a Neighbor "
+                                 "Advertisement claims it is at 020000000066: forged, and "
+                                 "dropped by the pin"));
+    EXPECT_EQ(report(41), "");
+    EXPECT_EQ(RunFor(60 * 1000 + 1),
+              Warning("Router fe80::1 on eth0: Neighbor Advertisements claim it is at "
+                      "020000000066, not at the pinned 0200000000a1: forged, and dropped by the "
+                      "pin (41 times since the last report)"));
+}
+
 TEST_F(KeeperTest, RememberedAddressIsPinnedBeforeAnyoneIsAskedAndWinsEveryConflict) {
     Remember(gateway_mac);
     stack.AddAnswer("10.0.0.1", attacker_mac, 0);
