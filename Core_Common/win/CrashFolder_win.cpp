@@ -9,23 +9,24 @@ namespace Core_Common {
 
 namespace {
 
-// %ProgramData%: from the environment, else where the system keeps it (a service's environment
-// may lack the variable: Wine's services do).
+// The system's ProgramData folder, where the installer puts the crash folder too
+// (CommonAppDataFolder): as the system records it, else from the environment. The variable
+// alone may say otherwise in a service (Wine's services have it at C:\users\Public).
 std::wstring program_data_folder() {
     wchar_t base[MAX_PATH] = {};
+    DWORD bytes = sizeof base;
+    // RRF_RT_REG_SZ takes a REG_EXPAND_SZ too, and expands it.
+    if (RegGetValueW(HKEY_LOCAL_MACHINE,
+                     L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList",
+                     L"ProgramData", RRF_RT_REG_SZ, nullptr, base, &bytes) == ERROR_SUCCESS &&
+        base[0] != L'\0') {
+        return base;
+    }
     const DWORD length = GetEnvironmentVariableW(L"ProgramData", base, MAX_PATH);
     if (length != 0 && length < MAX_PATH) {
         return {base, length};
     }
-    DWORD bytes = sizeof base;
-    if (RegGetValueW(HKEY_LOCAL_MACHINE,
-                     L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList",
-                     L"ProgramData", RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ, nullptr, base,
-                     &bytes) != ERROR_SUCCESS ||
-        base[0] == L'\0') {
-        return {};
-    }
-    return base;
+    return {};
 }
 
 } // namespace
