@@ -20,29 +20,6 @@ constexpr const char* field_comment =
 // The error text inside a report's own line: without the system's line end.
 std::string InLine(SystemErrorCode code) { return Core_Common::without_line_end(ErrorText(code)); }
 
-// The hexadecimal digits of the first format: 1 to 8 bytes.
-std::optional<HardwareAddress> ParseHexDigits(std::string_view text) {
-    if (text.empty() || text.size() % 2 != 0 || text.size() > 2 * HardwareAddressBuffer{}.size()) {
-        return std::nullopt;
-    }
-    HardwareAddress bytes;
-    for (std::size_t i = 0; i < text.size(); i += 2) {
-        unsigned value = 0;
-        for (const char c : text.substr(i, 2)) {
-            value *= 16;
-            if (c >= '0' && c <= '9') {
-                value += static_cast<unsigned>(c - '0');
-            } else if (c >= 'a' && c <= 'f') {
-                value += static_cast<unsigned>(c - 'a' + 10);
-            } else {
-                return std::nullopt;
-            }
-        }
-        bytes.push_back(static_cast<std::uint8_t>(value));
-    }
-    return bytes;
-}
-
 } // namespace
 
 std::int64_t GatewayMemory::SystemSeconds() {
@@ -136,7 +113,11 @@ void GatewayMemory::Reader::Line(std::string_view line) {
         Problem("\"" + address + "\" is not an IPv4 address");
         return;
     }
-    const auto mac = version_ == 2 ? ParseMac(fields[3]) : ParseHexDigits(fields[2]);
+    // The first format wrote 12 hexadecimal digits; whatever else stood there is no MAC that
+    // could be pinned (nor written again in the second).
+    const auto mac = version_ == 2            ? ParseMac(fields[3])
+                     : fields[2].size() == 12 ? ParseMac(fields[2])
+                                              : std::nullopt;
     if (!mac) {
         Problem("\"" + std::string(version_ == 2 ? fields[3] : fields[2]) +
                 "\" is not a MAC address");

@@ -336,6 +336,8 @@ write("trust_text", "regression_link_name_with_del",
       V2 + b"eth%7f0 ipv4 10.0.0.1 02:00:00:00:00:01 2026-12-07T17:00:00Z\n")
 write("trust_text", "regression_mac_with_colons_in_first_format",
       b"tarnwick-antiarp gateways 1\neth0 10.0.0.1 02:00:00:00:00:01\neth1 10.0.0.1 020000000002\n")
+write("trust_text", "regression_first_format_mac_of_seven_bytes",
+      b"tarnwick-antiarp gateways 1\neth0 10.0.0.1 00000002000002\neth1 10.0.0.1 010000000001\n")
 write("trust_text", "bad_lines_among_good",
       V2 + b"eth0 ipv4 10.0.0.1 02:00:00:00:00:01\n" + b"x" * 1100 + b"\n"
       + b"eth1 ipv4 10.0.0.1 02-00-00-00-00-02 2026-02-30T00:00:00Z\n"

@@ -733,9 +733,13 @@ TEST(GatewayMemoryText, ReadsLineByLineAndSkipsWhatItCannotRead) {
               (HardwareAddress{0x02, 0, 0, 0, 0, 0xab}));
     EXPECT_EQ(reader.Result().at({"eth1", "fe80::1"}).address, router_mac);
 
-    // The first format is still read; too many entries keep the most recently confirmed.
-    reader = read("tarnwick-antiarp gateways 1\neth0 10.0.0.1 020000000001\n");
+    // The first format is still read, only its 12 digits of a unicast MAC; too many entries
+    // keep the most recently confirmed.
+    reader = read("tarnwick-antiarp gateways 1\neth0 10.0.0.1 020000000001\n"
+                  "eth1 10.0.0.1 00000002000002\neth2 10.0.0.1 010000000001\n");
     EXPECT_EQ(reader.Result().at({"eth0", "10.0.0.1"}).address, gateway_mac);
+    EXPECT_EQ(reader.Result().size(), 1u);
+    EXPECT_EQ(reader.ProblemCount(), 2u);
     GatewayMemory::Entries many;
     for (std::size_t i = 0; i < GatewayMemory::entry_limit + 3; ++i) {
         many[{"eth" + std::to_string(i), "10.0.0.1"}] = {gateway_mac, static_cast<int>(i) + 1};
