@@ -6,14 +6,11 @@
 #include <arpa/inet.h>
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
-#include <poll.h>
 #include <sys/socket.h>
-#include <sys/uio.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 
 namespace Core_SocketARP::arp {
 namespace {
@@ -99,15 +96,6 @@ std::vector<sock_filter> OperationFilter(std::uint16_t operation, std::uint32_t 
     program.push_back(Jump(BPF_JMP | BPF_JEQ | BPF_K, ntohl(ip), 0, 0));
     const std::size_t checks = program.size();
     return Finish(std::move(program), checks);
-}
-
-timespec Remaining(std::chrono::steady_clock::time_point deadline) {
-    const auto left = std::max(deadline - std::chrono::steady_clock::now(),
-                               std::chrono::steady_clock::duration::zero());
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
-    const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds);
-    return timespec{static_cast<std::time_t>(seconds.count()),
-                    static_cast<long>(nanoseconds.count())};
 }
 
 } // namespace
@@ -243,194 +231,54 @@ std::vector<sock_filter> ClaimFilter(const std::vector<PinnedClaim>& pins) {
     return program;
 }
 
-void AttachFilter(int fd, const std::vector<sock_filter>& program) {
-    sock_fprog fprog{};
-    fprog.len = static_cast<unsigned short>(program.size());
-    fprog.filter = const_cast<sock_filter*>(program.data());
-    if (::setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &fprog, sizeof fprog) != 0) {
-        ThrowErrno();
-    }
-}
+PacketSocket::PacketSocket(int interfaceIndex, const std::vector<sock_filter>& filter)
+    : frames_(interfaceIndex, ETH_P_ARP, filter) {}
 
-PacketSocket::PacketSocket(int interfaceIndex, const std::vector<sock_filter>& filter) {
-    // Protocol 0: the socket receives nothing until it is bound below.
-    fd_.reset(::socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    if (!fd_) {
-        ThrowErrno();
-    }
-    AttachFilter(fd_.get(), filter);
-    // The kernel tells of each frame whether it carried a VLAN tag.
-    const int on = 1;
-    if (::setsockopt(fd_.get(), SOL_PACKET, PACKET_AUXDATA, &on, sizeof on) != 0) {
-        ThrowErrno();
-    }
-    sockaddr_ll local{};
-    local.sll_family = AF_PACKET;
-    local.sll_protocol = htons(ETH_P_ARP);
-    local.sll_ifindex = interfaceIndex;
-    if (::bind(fd_.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-        ThrowErrno();
-    }
-}
-
-void PacketSocket::SetFilter(const std::vector<sock_filter>& filter) {
-    AttachFilter(fd_.get(), filter);
-    std::array<std::uint8_t, 64> bytes{};
-    while (::recv(fd_.get(), bytes.data(), bytes.size(), MSG_DONTWAIT) >= 0 || errno == EINTR) {
-    }
-}
+void PacketSocket::SetFilter(const std::vector<sock_filter>& filter) { frames_.SetFilter(filter); }
 
 void PacketSocket::Send(const Packet& packet, int interfaceIndex, const MacAddress& destination) {
-    const auto bytes = Encode(packet);
-    sockaddr_ll remote{};
-    remote.sll_family = AF_PACKET;
-    remote.sll_protocol = htons(ETH_P_ARP);
-    remote.sll_ifindex = interfaceIndex;
-    remote.sll_halen = 6;
-    std::copy(destination.begin(), destination.end(), remote.sll_addr);
-    ssize_t sent = -1;
-    do {
-        sent = ::sendto(fd_.get(), bytes.data(), bytes.size(), 0,
-                        reinterpret_cast<const sockaddr*>(&remote), sizeof remote);
-    } while (sent < 0 && errno == EINTR);
-    if (sent < 0) {
-        ThrowErrno();
-    }
+    frames_.Send(Encode(packet), interfaceIndex, destination);
 }
 
 namespace {
 
-// One frame's room for recvmmsg: its bytes, its sender and its VLAN note.
-struct FrameSlot {
-    std::array<std::uint8_t, 64> bytes{};
-    sockaddr_ll from{};
-    iovec data{};
-    alignas(cmsghdr) std::array<std::uint8_t, CMSG_SPACE(sizeof(tpacket_auxdata))> control{};
-};
-
-void Prepare(FrameSlot& slot, mmsghdr& header) {
-    slot.data = {slot.bytes.data(), slot.bytes.size()};
-    header = mmsghdr{};
-    header.msg_hdr.msg_name = &slot.from;
-    header.msg_hdr.msg_namelen = sizeof slot.from;
-    header.msg_hdr.msg_iov = &slot.data;
-    header.msg_hdr.msg_iovlen = 1;
-    header.msg_hdr.msg_control = slot.control.data();
-    header.msg_hdr.msg_controllen = slot.control.size();
-}
-
-std::optional<Received> Interpret(const FrameSlot& slot, msghdr& message, std::size_t length) {
-    if (slot.from.sll_pkttype == PACKET_OUTGOING) {
-        return std::nullopt;
-    }
-    const auto packet = Decode({slot.bytes.data(), length});
+// The frame's ARP packet with what the kernel told of it; nothing for a frame that holds none.
+std::optional<Received> Interpret(std::span<const std::uint8_t> bytes,
+                                  const packet::FrameInfo& info) {
+    const auto packet = Decode(bytes);
     if (!packet) {
         return std::nullopt;
     }
-    Received received{*packet, slot.from.sll_ifindex, slot.from.sll_pkttype, {}, false};
-    if (slot.from.sll_halen == received.ethernetSource.size()) {
-        std::copy_n(slot.from.sll_addr, received.ethernetSource.size(),
-                    received.ethernetSource.begin());
-    }
-    for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
-         header = CMSG_NXTHDR(&message, header)) {
-        if (header->cmsg_level == SOL_PACKET && header->cmsg_type == PACKET_AUXDATA &&
-            header->cmsg_len >= CMSG_LEN(sizeof(tpacket_auxdata))) {
-            tpacket_auxdata aux{};
-            std::memcpy(&aux, CMSG_DATA(header), sizeof aux);
-            received.vlanTagged = (aux.tp_status & TP_STATUS_VLAN_VALID) != 0 ||
-                                  (aux.tp_status & TP_STATUS_VLAN_TPID_VALID) != 0;
-        }
-    }
-    return received;
-}
-
-// Reads up to `limit` queued frames, in as few calls as it takes, and adds their ARP packets
-// to `packets`. Returns the number of frames read: 0 when nothing was queued.
-std::size_t ReadQueued(int fd, std::size_t limit, std::vector<Received>& packets) {
-    constexpr std::size_t batch = 32;
-    std::array<FrameSlot, batch> slots;
-    std::array<mmsghdr, batch> headers{};
-    std::size_t read = 0;
-    while (read < limit) {
-        const std::size_t wanted = std::min(batch, limit - read);
-        for (std::size_t i = 0; i < wanted; ++i) {
-            Prepare(slots[i], headers[i]);
-        }
-        const int count =
-            ::recvmmsg(fd, headers.data(), static_cast<unsigned>(wanted), MSG_DONTWAIT, nullptr);
-        if (count < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                break;
-            }
-            ThrowErrno();
-        }
-        for (int i = 0; i < count; ++i) {
-            const auto index = static_cast<std::size_t>(i);
-            if (auto packet =
-                    Interpret(slots[index], headers[index].msg_hdr, headers[index].msg_len)) {
-                packets.push_back(*packet);
-            }
-        }
-        read += static_cast<std::size_t>(count);
-        if (static_cast<std::size_t>(count) < wanted) {
-            break; // the queue is empty
-        }
-    }
-    return read;
+    return Received{*packet, info.interfaceIndex, info.packetType, info.ethernetSource,
+                    info.vlanTagged};
 }
 
 } // namespace
 
 std::optional<Received> PacketSocket::Receive(std::chrono::steady_clock::time_point deadline) {
-    std::vector<Received> received;
-    for (;;) {
-        // A frame that holds no ARP packet is skipped without a poll in between: under a flood
-        // of them a poll per frame slows the reading so that the queue overflows.
-        while (ReadQueued(fd_.get(), 1, received) > 0) {
-            if (!received.empty()) {
-                return received.front();
-            }
-        }
-        pollfd waiting{fd_.get(), POLLIN, 0};
-        const timespec timeout = Remaining(deadline);
-        const int ready = ::ppoll(&waiting, 1, &timeout, nullptr);
-        if (ready < 0 && errno != EINTR) {
-            ThrowErrno();
-        }
-        if (ready == 0) {
-            return std::nullopt;
-        }
-    }
+    std::optional<Received> received;
+    frames_.ReceiveUntil(deadline,
+                         [&](std::span<const std::uint8_t> bytes, const packet::FrameInfo& info) {
+                             received = Interpret(bytes, info);
+                             return received.has_value();
+                         });
+    return received;
 }
 
 std::vector<Received> PacketSocket::ReceiveAllQueued(std::size_t limit) {
     std::vector<Received> packets;
-    ReadQueued(fd_.get(), limit, packets);
+    frames_.ReadQueued(limit,
+                       [&](std::span<const std::uint8_t> bytes, const packet::FrameInfo& info) {
+                           if (auto packet = Interpret(bytes, info)) {
+                               packets.push_back(*packet);
+                           }
+                       });
     return packets;
 }
 
-bool PacketSocket::DroppedSinceLastCall() {
-    tpacket_stats stats{};
-    socklen_t length = sizeof stats;
-    // Reading the counters resets them.
-    if (::getsockopt(fd_.get(), SOL_PACKET, PACKET_STATISTICS, &stats, &length) != 0) {
-        return false;
-    }
-    return stats.tp_drops != 0;
-}
+bool PacketSocket::DroppedSinceLastCall() { return frames_.DropsSinceLastCall() != 0; }
 
-std::uint64_t PacketSocket::DropsSinceLastCall() {
-    tpacket_stats stats{};
-    socklen_t length = sizeof stats;
-    if (::getsockopt(fd_.get(), SOL_PACKET, PACKET_STATISTICS, &stats, &length) != 0) {
-        return 0;
-    }
-    return stats.tp_drops;
-}
+std::uint64_t PacketSocket::DropsSinceLastCall() { return frames_.DropsSinceLastCall(); }
 
 Packet Request(const LinkEndpoint& link, std::uint32_t gatewayIp) {
     Packet request;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "Core_SocketARP/linux/Netlink_linux.h"
+#include "Core_SocketARP/linux/PacketFrames_linux.h"
 
 #include <linux/filter.h>
 
@@ -62,7 +63,7 @@ struct PinnedClaim {
 std::vector<sock_filter> ClaimFilter(const std::vector<PinnedClaim>& pins);
 inline constexpr std::size_t claim_filter_limit = 256;
 
-void AttachFilter(int fd, const std::vector<sock_filter>& program);
+using packet::AttachFilter;
 
 // A frame as the socket delivered it: its ARP packet and what the kernel tells of the frame.
 struct Received {
@@ -98,10 +99,10 @@ public:
     // DroppedSinceLastCall: both read the counters, which resets them).
     std::uint64_t DropsSinceLastCall();
 
-    int Fd() const { return fd_.get(); }
+    int Fd() const { return frames_.Fd(); }
 
 private:
-    ScopedFd fd_;
+    packet::FrameSocket frames_;
 };
 
 // The local end of an ARP exchange.

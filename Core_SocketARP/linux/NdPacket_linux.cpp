@@ -7,14 +7,11 @@
 #include <arpa/inet.h>
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
-#include <poll.h>
 #include <sys/socket.h>
-#include <sys/uio.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 
 namespace Core_SocketARP::nd {
 namespace {
@@ -125,15 +122,6 @@ void Ipv6Icmp(FilterBuilder& filter) {
     filter.And(0xf0);
     filter.Expect(0x60);
     filter.ExpectAt(BPF_B, at_next_header, next_header_icmpv6);
-}
-
-timespec Remaining(std::chrono::steady_clock::time_point deadline) {
-    const auto left = std::max(deadline - std::chrono::steady_clock::now(),
-                               std::chrono::steady_clock::duration::zero());
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
-    const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds);
-    return timespec{static_cast<std::time_t>(seconds.count()),
-                    static_cast<long>(nanoseconds.count())};
 }
 
 } // namespace
@@ -369,181 +357,55 @@ std::optional<MacAddress> ClaimedMac(const Received& received, const PinnedClaim
     return mac;
 }
 
-NdSocket::NdSocket(int interfaceIndex, const std::vector<sock_filter>& filter) {
-    // Protocol 0: the socket receives nothing until it is bound below.
-    fd_.reset(::socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    if (!fd_) {
-        ThrowErrno();
-    }
-    arp::AttachFilter(fd_.get(), filter);
-    const int on = 1;
-    if (::setsockopt(fd_.get(), SOL_PACKET, PACKET_AUXDATA, &on, sizeof on) != 0) {
-        ThrowErrno();
-    }
-    sockaddr_ll local{};
-    local.sll_family = AF_PACKET;
-    local.sll_protocol = htons(ETH_P_IPV6);
-    local.sll_ifindex = interfaceIndex;
-    if (::bind(fd_.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-        ThrowErrno();
-    }
-}
+NdSocket::NdSocket(int interfaceIndex, const std::vector<sock_filter>& filter)
+    : frames_(interfaceIndex, ETH_P_IPV6, filter) {}
 
-void NdSocket::SetFilter(const std::vector<sock_filter>& filter) {
-    arp::AttachFilter(fd_.get(), filter);
-    std::array<std::uint8_t, 64> bytes{};
-    while (::recv(fd_.get(), bytes.data(), bytes.size(), MSG_DONTWAIT) >= 0 || errno == EINTR) {
-    }
-}
+void NdSocket::SetFilter(const std::vector<sock_filter>& filter) { frames_.SetFilter(filter); }
 
 void NdSocket::Send(std::span<const std::uint8_t> packet, int interfaceIndex,
                     const MacAddress& destination) {
-    sockaddr_ll remote{};
-    remote.sll_family = AF_PACKET;
-    remote.sll_protocol = htons(ETH_P_IPV6);
-    remote.sll_ifindex = interfaceIndex;
-    remote.sll_halen = 6;
-    std::copy(destination.begin(), destination.end(), remote.sll_addr);
-    ssize_t sent = -1;
-    do {
-        sent = ::sendto(fd_.get(), packet.data(), packet.size(), 0,
-                        reinterpret_cast<const sockaddr*>(&remote), sizeof remote);
-    } while (sent < 0 && errno == EINTR);
-    if (sent < 0) {
-        ThrowErrno();
-    }
+    frames_.Send(packet, interfaceIndex, destination);
 }
 
 namespace {
 
-// One packet's room for recvmmsg: its bytes (more than an advertisement with a few options
-// needs; a longer one arrives cut short and fails its length check), its sender, its VLAN note.
-struct PacketSlot {
-    std::array<std::uint8_t, 256> bytes{};
-    sockaddr_ll from{};
-    iovec data{};
-    alignas(cmsghdr) std::array<std::uint8_t, CMSG_SPACE(sizeof(tpacket_auxdata))> control{};
-};
-
-void Prepare(PacketSlot& slot, mmsghdr& header) {
-    slot.data = {slot.bytes.data(), slot.bytes.size()};
-    header = mmsghdr{};
-    header.msg_hdr.msg_name = &slot.from;
-    header.msg_hdr.msg_namelen = sizeof slot.from;
-    header.msg_hdr.msg_iov = &slot.data;
-    header.msg_hdr.msg_iovlen = 1;
-    header.msg_hdr.msg_control = slot.control.data();
-    header.msg_hdr.msg_controllen = slot.control.size();
-}
-
-std::optional<Received> Interpret(const PacketSlot& slot, msghdr& header, std::size_t length) {
-    if (slot.from.sll_pkttype == PACKET_OUTGOING) {
-        return std::nullopt;
-    }
-    const auto message = Decode({slot.bytes.data(), std::min(length, slot.bytes.size())});
+// The frame's Neighbor Discovery message with what the kernel told of it; nothing for a frame
+// that holds none.
+std::optional<Received> Interpret(std::span<const std::uint8_t> bytes,
+                                  const packet::FrameInfo& info) {
+    const auto message = Decode(bytes);
     if (!message) {
         return std::nullopt;
     }
-    Received received{*message, slot.from.sll_ifindex, slot.from.sll_pkttype, {}, false};
-    if (slot.from.sll_halen == received.ethernetSource.size()) {
-        std::copy_n(slot.from.sll_addr, received.ethernetSource.size(),
-                    received.ethernetSource.begin());
-    }
-    for (cmsghdr* control = CMSG_FIRSTHDR(&header); control != nullptr;
-         control = CMSG_NXTHDR(&header, control)) {
-        if (control->cmsg_level == SOL_PACKET && control->cmsg_type == PACKET_AUXDATA &&
-            control->cmsg_len >= CMSG_LEN(sizeof(tpacket_auxdata))) {
-            tpacket_auxdata aux{};
-            std::memcpy(&aux, CMSG_DATA(control), sizeof aux);
-            received.vlanTagged = (aux.tp_status & TP_STATUS_VLAN_VALID) != 0 ||
-                                  (aux.tp_status & TP_STATUS_VLAN_TPID_VALID) != 0;
-        }
-    }
-    return received;
-}
-
-// Reads up to `limit` queued packets in as few calls as it takes, adding those that decode.
-// Returns the number read: 0 when nothing was queued.
-std::size_t ReadQueued(int fd, std::size_t limit, std::vector<Received>& packets) {
-    constexpr std::size_t batch = 16;
-    std::array<PacketSlot, batch> slots;
-    std::array<mmsghdr, batch> headers{};
-    std::size_t read = 0;
-    while (read < limit) {
-        const std::size_t wanted = std::min(batch, limit - read);
-        for (std::size_t i = 0; i < wanted; ++i) {
-            Prepare(slots[i], headers[i]);
-        }
-        const int count =
-            ::recvmmsg(fd, headers.data(), static_cast<unsigned>(wanted), MSG_DONTWAIT, nullptr);
-        if (count < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                break;
-            }
-            ThrowErrno();
-        }
-        for (int i = 0; i < count; ++i) {
-            const auto index = static_cast<std::size_t>(i);
-            if (auto packet =
-                    Interpret(slots[index], headers[index].msg_hdr, headers[index].msg_len)) {
-                packets.push_back(std::move(*packet));
-            }
-        }
-        read += static_cast<std::size_t>(count);
-        if (static_cast<std::size_t>(count) < wanted) {
-            break;
-        }
-    }
-    return read;
+    return Received{*message, info.interfaceIndex, info.packetType, info.ethernetSource,
+                    info.vlanTagged};
 }
 
 } // namespace
 
 std::optional<Received> NdSocket::Receive(std::chrono::steady_clock::time_point deadline) {
-    std::vector<Received> received;
-    for (;;) {
-        while (ReadQueued(fd_.get(), 1, received) > 0) {
-            if (!received.empty()) {
-                return received.front();
-            }
-        }
-        pollfd waiting{fd_.get(), POLLIN, 0};
-        const timespec timeout = Remaining(deadline);
-        const int ready = ::ppoll(&waiting, 1, &timeout, nullptr);
-        if (ready < 0 && errno != EINTR) {
-            ThrowErrno();
-        }
-        if (ready == 0) {
-            return std::nullopt;
-        }
-    }
+    std::optional<Received> received;
+    frames_.ReceiveUntil(deadline,
+                         [&](std::span<const std::uint8_t> bytes, const packet::FrameInfo& info) {
+                             received = Interpret(bytes, info);
+                             return received.has_value();
+                         });
+    return received;
 }
 
 std::vector<Received> NdSocket::ReceiveAllQueued(std::size_t limit) {
     std::vector<Received> packets;
-    ReadQueued(fd_.get(), limit, packets);
+    frames_.ReadQueued(limit,
+                       [&](std::span<const std::uint8_t> bytes, const packet::FrameInfo& info) {
+                           if (auto packet = Interpret(bytes, info)) {
+                               packets.push_back(std::move(*packet));
+                           }
+                       });
     return packets;
 }
 
-bool NdSocket::DroppedSinceLastCall() {
-    tpacket_stats stats{};
-    socklen_t length = sizeof stats;
-    if (::getsockopt(fd_.get(), SOL_PACKET, PACKET_STATISTICS, &stats, &length) != 0) {
-        return false;
-    }
-    return stats.tp_drops != 0;
-}
+bool NdSocket::DroppedSinceLastCall() { return frames_.DropsSinceLastCall() != 0; }
 
-std::uint64_t NdSocket::DropsSinceLastCall() {
-    tpacket_stats stats{};
-    socklen_t length = sizeof stats;
-    if (::getsockopt(fd_.get(), SOL_PACKET, PACKET_STATISTICS, &stats, &length) != 0) {
-        return 0;
-    }
-    return stats.tp_drops;
-}
+std::uint64_t NdSocket::DropsSinceLastCall() { return frames_.DropsSinceLastCall(); }
 
 } // namespace Core_SocketARP::nd

@@ -5,6 +5,7 @@
 
 #include "Core_SocketARP/Ipv6Address.h"
 #include "Core_SocketARP/linux/Netlink_linux.h"
+#include "Core_SocketARP/linux/PacketFrames_linux.h"
 
 #include <linux/filter.h>
 
@@ -151,10 +152,10 @@ public:
     // DroppedSinceLastCall: both read the counters, which resets them).
     std::uint64_t DropsSinceLastCall();
 
-    int Fd() const { return fd_.get(); }
+    int Fd() const { return frames_.Fd(); }
 
 private:
-    ScopedFd fd_;
+    packet::FrameSocket frames_;
 };
 
 } // namespace Core_SocketARP::nd
