@@ -95,16 +95,7 @@ bool FamilyResolver::Wait(std::chrono::milliseconds timeout) {
     if (fds.empty()) {
         return false; // nothing was ever asked: nothing can come
     }
-    const PollDeadline deadline(timeout);
-    for (;;) {
-        const int ready = ::poll(fds.data(), fds.size(), deadline.Left());
-        if (ready >= 0) {
-            return ready > 0;
-        }
-        if (errno != EINTR) {
-            return false;
-        }
-    }
+    return PollUntilReady(fds, timeout);
 }
 
 std::intptr_t FamilyResolver::NativeHandle() const { return epoll_ ? epoll_.get() : -1; }

@@ -146,17 +146,8 @@ bool PacketNdResolver::Wait(std::chrono::milliseconds timeout) {
     if (!socket_) {
         return false;
     }
-    const PollDeadline deadline(timeout);
     pollfd waiting{socket_->Fd(), POLLIN, 0};
-    for (;;) {
-        const int ready = ::poll(&waiting, 1, deadline.Left());
-        if (ready >= 0) {
-            return ready > 0;
-        }
-        if (errno != EINTR) {
-            return false;
-        }
-    }
+    return PollUntilReady({&waiting, 1}, timeout);
 }
 
 std::intptr_t PacketNdResolver::NativeHandle() const { return socket_ ? socket_->Fd() : -1; }

@@ -2,9 +2,13 @@
 // ended nothing): each poll gets what is left of it, not the whole timeout again.
 #pragma once
 
+#include <poll.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <span>
 
 namespace Core_SocketARP {
 
@@ -30,5 +34,20 @@ private:
     bool limited_;
     std::chrono::steady_clock::time_point deadline_;
 };
+
+// Polls the descriptors until one is ready or the timeout (negative: none) has passed, a
+// signal's interruption costing none of it: whether one is ready; false on a failure too.
+inline bool PollUntilReady(std::span<pollfd> fds, std::chrono::milliseconds timeout) {
+    const PollDeadline deadline(timeout);
+    for (;;) {
+        const int ready = ::poll(fds.data(), fds.size(), deadline.Left());
+        if (ready >= 0) {
+            return ready > 0;
+        }
+        if (errno != EINTR) {
+            return false;
+        }
+    }
+}
 
 } // namespace Core_SocketARP

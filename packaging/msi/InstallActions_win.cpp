@@ -3,6 +3,7 @@
 #include "Core_Common/win/WinApi.h"
 #include "Core_Service/win/ServiceRecovery_win.h"
 #include "Core_SocketARP/app/Program.h"
+#include "packaging/msi/MsiProperty_win.h"
 
 #include <msi.h>
 #include <msiquery.h>
@@ -13,22 +14,6 @@
 #include <vector>
 
 namespace {
-
-// A property of the installation; empty when it has none or it cannot be read.
-std::wstring property(MSIHANDLE install, const wchar_t* name) {
-    wchar_t probe[1] = L"";
-    DWORD length = 0;
-    if (MsiGetPropertyW(install, name, probe, &length) != ERROR_MORE_DATA) {
-        return {};
-    }
-    std::wstring value(length + 1, L'\0');
-    length += 1;
-    if (MsiGetPropertyW(install, name, value.data(), &length) != ERROR_SUCCESS) {
-        return {};
-    }
-    value.resize(length);
-    return value;
-}
 
 // The program a service's command runs: the command without its quotes and arguments.
 std::wstring program_of(const std::wstring& command) {
@@ -83,7 +68,7 @@ extern "C" __declspec(dllexport) UINT __stdcall RefuseOtherProgramsService(MSIHA
         return ERROR_SUCCESS;
     }
     const std::wstring program = program_of(command);
-    if (lower(folder_of(program)) == lower(property(install, L"INSTALLDIR"))) {
+    if (lower(folder_of(program)) == lower(msi_property(install, L"INSTALLDIR"))) {
         return ERROR_SUCCESS;
     }
     const std::wstring message =
@@ -105,7 +90,7 @@ extern "C" __declspec(dllexport) UINT __stdcall RefuseOtherProgramsService(MSIHA
 // command lets the Service Control Manager run a program planted at "C:\Program.exe" with
 // LocalSystem's rights.
 extern "C" __declspec(dllexport) UINT __stdcall QuoteServiceCommand(MSIHANDLE install) {
-    const std::wstring program = property(install, L"CustomActionData");
+    const std::wstring program = msi_property(install, L"CustomActionData");
     if (program.empty()) {
         return ERROR_INSTALL_FAILURE;
     }

@@ -6,6 +6,7 @@
 #include "Core_Common/win/ScopedHandle_win.h"
 #include "Core_Common/win/WinApi.h"
 #include "Core_SocketARP/app/Program.h"
+#include "packaging/msi/MsiProperty_win.h"
 
 #include <msi.h>
 #include <msiquery.h>
@@ -45,21 +46,6 @@ bool ReadHex(const std::wstring& text, std::size_t& at, std::vector<std::uint8_t
         at += 2;
     }
     return at < text.size();
-}
-
-std::wstring Property(MSIHANDLE install, const wchar_t* name) {
-    wchar_t probe[1] = L"";
-    DWORD length = 0;
-    if (MsiGetPropertyW(install, name, probe, &length) != ERROR_MORE_DATA) {
-        return {};
-    }
-    std::wstring value(length + 1, L'\0');
-    length += 1;
-    if (MsiGetPropertyW(install, name, value.data(), &length) != ERROR_SUCCESS) {
-        return {};
-    }
-    value.resize(length);
-    return value;
 }
 
 } // namespace
@@ -108,7 +94,7 @@ extern "C" __declspec(dllexport) UINT __stdcall KeepServiceParameters(MSIHANDLE 
 // Deferred, as the local system, once the new version's service is registered: the kept
 // values into its Parameters, which is made as the program makes it.
 extern "C" __declspec(dllexport) UINT __stdcall RestoreServiceParameters(MSIHANDLE install) {
-    const std::wstring kept = Property(install, L"CustomActionData");
+    const std::wstring kept = msi_property(install, L"CustomActionData");
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(parameters_security, SDDL_REVISION_1,
                                                               &descriptor, nullptr)) {
