@@ -385,7 +385,9 @@ scenario_persistent_attacker_bounded() {
     lab_standard
     local state="$LAB_DIR/state" times gaps
     mkdir -m 0700 "$state"
-    slow_gateway 1
+    # 20 ms late, well inside the window: the attacker's answer comes first even on a loaded
+    # machine (both answer from processes of their own; 1 ms let the scheduler swap them).
+    slow_gateway 20
     lab_spawn_ready attacker env TW_PRINT_ANSWERS=1 "$attacker" eth0 answer "$LAB_GW_IP" 0
     local answers=$LAB_LAST_FD line
     start_program env STATE_DIRECTORY="$state" "$antiarp" -debug
