@@ -4,14 +4,15 @@
 # natively, under ASan/UBSan and under Wine; lab; systemd; fuzz; wine; package) and the main
 # job (the demo in its lab). Fails on any failure.
 #
-# The builds, clang-tidy and the packages run one after the other in the foreground; the test
-# tiers run in lanes beside them as soon as what they need is built: most of a tier's time is
-# waiting (for a lab's timers, for Wine, for a fuzzer's seconds), which the builds fill. Each
-# lane writes its own log, printed whole when the lane ends. Every step and lane says how long
-# it took, and the run its total.
+# The builds and the packages run one after the other in the foreground; the test tiers run in
+# lanes beside them as soon as what they need is built: most of a tier's time is waiting (for a
+# lab's timers, for Wine, for a fuzzer's seconds), which the builds fill. clang-tidy runs in a
+# lane of its own from the start, at a lower priority, on what the builds leave of the
+# processors. Each lane writes its own log, printed whole when the lane ends. Every step and
+# lane says how long it took, and the run its total.
 #
-# The lab tiers (label lab) run once, in the sanitizer build; the linux build runs every other
-# tier (unit, systemd, package) and the demo.
+# The unit and lab tiers run once, in the sanitizer build. The linux build makes only what the
+# tiers that need the release program use (systemd, package, the demo) and the benchmarks.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -130,12 +131,12 @@ build() {
     cmake --build --preset "$1" -j"$jobs"
 }
 
-# The linux build's tiers but the lab: unit and systemd, then (once the packages are made) the
-# package tier, then the main job. The package step configures the linux build again: the demo,
-# which does too, comes after it.
+# The linux build's tiers: systemd, then (once the packages are made) the package tier, then the
+# main job. The package step configures the linux build again: the demo, which does too, comes
+# after it.
 linux_lane() {
     local status=0
-    run_tier linux --preset linux -j"$jobs" -LE '^(lab|package)$' || status=1
+    run_tier linux --preset linux -j"$jobs" -L '^systemd$' || status=1
     printf '\n==== the package tier\n'
     until [ -e "$logs/packages.made" ]; do
         sleep 1
@@ -164,13 +165,18 @@ mkdir -p "$logs"
 step "format"
 git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
 
-step "configure and build: linux"
-build linux
-lane "tests-linux-and-demo" linux_lane
+step "configure: linux, fuzz"
+cmake --preset linux >/dev/null
+cmake --preset fuzz >/dev/null
+lane "clang-tidy" nice -n 10 bash scripts/tidy.sh
 
 step "configure and build: linux-asan"
 build linux-asan
-lane "tests-linux-asan-with-lab" run_tier linux-asan --preset linux-asan -j"$jobs"
+lane "tests-linux-asan-unit-and-lab" run_tier linux-asan --preset linux-asan -j"$jobs"
+
+step "build: linux (the program, the lab's attacker, the benchmarks)"
+cmake --build --preset linux -j"$jobs" --target antiarp tw_arp_attacker benchmarks
+lane "tests-linux-and-demo" linux_lane
 
 step "configure and build: windows"
 build windows
@@ -185,26 +191,9 @@ touch "$logs/packages.made"
 export WINEPREFIX="$root/build/windows/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 lane "tests-windows-under-wine" wine_lane
 
-step "configure and build: fuzz"
-build fuzz
+step "build: fuzz"
+cmake --build --preset fuzz -j"$jobs"
 lane "tests-fuzz" run_tier fuzz --preset fuzz -j"$jobs"
-
-step "clang-tidy"
-python3 - "$root/build/linux/compile_commands.json" "$root" >"$root/build/tidy-files.txt" <<'PY'
-import json, sys
-root = sys.argv[2]
-seen = set()  # a source of several targets (bench/BenchProcessor.cpp) is checked once
-for entry in json.load(open(sys.argv[1])):
-    f = entry["file"]
-    if f.startswith(root) and "/build/" not in f and f not in seen:
-        seen.add(f)
-        print(f)
-PY
-xargs -a "$root/build/tidy-files.txt" -P "$jobs" -n 4 \
-  clang-tidy -p "$root/build/linux" --quiet --warnings-as-errors='*' 2>/dev/null
-# The fuzz harnesses are built by the fuzz preset alone.
-git ls-files 'fuzz/*.cpp' | xargs -P "$jobs" -n 2 \
-  clang-tidy -p "$root/build/fuzz" --quiet --warnings-as-errors='*' 2>/dev/null
 
 step "waiting for the test lanes"
 collect_lanes all

@@ -30,7 +30,7 @@ std::vector<rtnl::Ipv6AddressRecord> Ipv6Addresses(netlink::Socket& socket, std:
 
 // Off-link destinations to ask the way to (documentation prefixes): a second one in case the
 // first has a route of its own.
-constexpr std::array<Ipv6Bytes, 2> off_link_destinations = {
+constexpr std::array<Ipv6Bytes, 2> off_link_destinations_v6 = {
     Ipv6Bytes{0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1},
     Ipv6Bytes{0x3f, 0xff, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}};
 
@@ -97,7 +97,7 @@ std::vector<Ipv6Side> Ipv6SidesOf(netlink::Socket& socket,
         }
     }
     std::map<std::size_t, Found> found;
-    for (const Ipv6Bytes& destination : off_link_destinations) {
+    for (const Ipv6Bytes& destination : off_link_destinations_v6) {
         if (open.empty()) {
             break;
         }

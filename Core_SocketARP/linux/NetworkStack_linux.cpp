@@ -64,7 +64,7 @@ std::vector<rtnl::AddressRecord> AllAddresses(netlink::Socket& socket) {
 
 // Off-link destinations to ask the way to (documentation addresses, TEST-NET-3 and -2): a
 // second one in case the first has a route of its own.
-constexpr std::array<std::uint8_t[4], 2> off_link_destinations = {
+constexpr std::array<std::uint8_t[4], 2> off_link_destinations_v4 = {
     {{203, 0, 113, 1}, {198, 51, 100, 1}}};
 
 // A link's gateways, and what could not be made out of its default route.
@@ -142,7 +142,7 @@ std::vector<LinkGateways> GatewaysOf(netlink::Socket& socket,
     for (std::size_t k = 0; k < open.size(); ++k) {
         open[k] = k;
     }
-    for (const auto& bytes : off_link_destinations) {
+    for (const auto& bytes : off_link_destinations_v4) {
         if (open.empty()) {
             break;
         }

@@ -1,5 +1,7 @@
 #include "Core_SocketARP/linux/ArpPacket_linux.h"
 
+#include "Ipv4Text.h"
+
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -16,11 +18,7 @@ namespace {
 
 namespace arp = Core_SocketARP::arp;
 
-std::uint32_t Ip(const char* text) {
-    in_addr address{};
-    inet_pton(AF_INET, text, &address);
-    return address.s_addr;
-}
+using tw_test::Ip;
 
 const arp::MacAddress gateway_mac = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
 const arp::MacAddress host_mac = {0x02, 0xaa, 0xbb, 0xcc, 0xdd, 0xee};

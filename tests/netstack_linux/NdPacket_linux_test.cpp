@@ -23,8 +23,8 @@ using Core_SocketARP::Ipv6Bytes;
 Ipv6Bytes Address(const char* text) { return *Core_SocketARP::ParseIpv6(text); }
 
 const nd::MacAddress router_mac = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
-const nd::MacAddress host_mac = {0x02, 0xaa, 0xbb, 0xcc, 0xdd, 0xee};
-const nd::LinkEndpoint host{3, host_mac, Address("fe80::2")};
+const nd::MacAddress nd_host_mac = {0x02, 0xaa, 0xbb, 0xcc, 0xdd, 0xee};
+const nd::LinkEndpoint host{3, nd_host_mac, Address("fe80::2")};
 
 // The router's answer to the host's solicitation, as its kernel sends it.
 nd::Message Advertisement() {

@@ -1,5 +1,6 @@
 #include "Core_SocketARP/linux/Rtnetlink_linux.h"
 
+#include "Ipv4Text.h"
 #include "NetlinkBytes.h"
 
 #include <gtest/gtest.h>
@@ -25,11 +26,7 @@ namespace rtnl = Core_SocketARP::rtnl;
 using tw_netlink::AppendAttribute;
 using tw_netlink::MessageBuilder;
 
-std::uint32_t Ip(const char* text) {
-    in_addr address{};
-    inet_pton(AF_INET, text, &address);
-    return address.s_addr;
-}
+using tw_test::Ip;
 
 rtmsg RouteHeader(std::uint8_t dstLength = 0, std::uint8_t table = RT_TABLE_MAIN,
                   std::uint8_t type = RTN_UNICAST, std::uint8_t family = AF_INET) {

@@ -25,7 +25,7 @@ using tw_test::FakeNetworkStack;
 using tw_test::FlushErrorLine;
 using tw_test::SystemText;
 
-const std::vector<std::uint8_t> gateway_mac = {0x02, 0xab, 0xcd, 0xef, 0x10, 0x99};
+const std::vector<std::uint8_t> binding_gateway_mac = {0x02, 0xab, 0xcd, 0xef, 0x10, 0x99};
 const std::vector<std::uint8_t> other_mac = {0x0a, 0x00, 0x27, 0x00, 0x00, 0x05};
 
 class PassTest : public testing::Test {
@@ -63,20 +63,20 @@ using BindGatewaysTest = PassTest;
 
 TEST_F(BindGatewaysTest, ReachableGatewayIsFlushedSilentlyAndPinnedWithOneLine) {
     stack.AddLink(7, "192.168.1.1");
-    stack.Answer("192.168.1.1", gateway_mac);
+    stack.Answer("192.168.1.1", binding_gateway_mac);
 
     EXPECT_EQ(Bind(), BoundLine(0, "192.168.1.1", "02abcdef1099"));
     const std::vector<std::string> expected = {"ListInterfaces", "ListAdapters", "Flush 7",
                                                "Ask 7 192.168.1.1 from none",
                                                "Create 7 192.168.1.1 02abcdef1099"};
     EXPECT_EQ(stack.calls, expected);
-    EXPECT_EQ((stack.staticEntries.at({7, "192.168.1.1"})), gateway_mac);
+    EXPECT_EQ((stack.staticEntries.at({7, "192.168.1.1"})), binding_gateway_mac);
 }
 
 TEST_F(BindGatewaysTest, EmptyGatewayPrintsNothingButItsInterfaceIsStillFlushed) {
     stack.AddLink(3, "");
     stack.AddLink(4, "10.0.0.1");
-    stack.Answer("10.0.0.1", gateway_mac);
+    stack.Answer("10.0.0.1", binding_gateway_mac);
 
     EXPECT_EQ(Bind(), BoundLine(1, "10.0.0.1", "02abcdef1099"));
     EXPECT_EQ(stack.CallsStartingWith("Flush"), (std::vector<std::string>{"Flush 3", "Flush 4"}));
@@ -105,7 +105,7 @@ TEST_F(BindGatewaysTest, EveryFlushComesBeforeTheFirstArpRequest) {
     for (std::uint32_t index = 1; index <= 3; ++index) {
         const std::string gateway = "10.0." + std::to_string(index) + ".1";
         stack.AddLink(index, gateway);
-        stack.Answer(gateway, gateway_mac);
+        stack.Answer(gateway, binding_gateway_mac);
     }
     Bind();
     EXPECT_EQ(stack.CallsStartingWith("Flush").size(), 3u);
@@ -115,7 +115,7 @@ TEST_F(BindGatewaysTest, EveryFlushComesBeforeTheFirstArpRequest) {
 TEST_F(BindGatewaysTest, BracketedNumberIsTheListPositionNotTheInterfaceIndex) {
     stack.AddLink(12, "10.0.0.1");
     stack.AddLink(3, "10.0.0.2");
-    stack.Answer("10.0.0.1", gateway_mac);
+    stack.Answer("10.0.0.1", binding_gateway_mac);
     stack.Answer("10.0.0.2", other_mac);
 
     EXPECT_EQ(Bind(),
@@ -125,7 +125,7 @@ TEST_F(BindGatewaysTest, BracketedNumberIsTheListPositionNotTheInterfaceIndex) {
 TEST_F(BindGatewaysTest, StaticEntryTakesTheAdapterRecordsOwnIndex) {
     stack.interfaces = {1, 2};
     stack.adapters = {AdapterInfo{20, "10.0.0.1", {}, {}}, AdapterInfo{10, "10.0.0.2", {}, {}}};
-    stack.Answer("10.0.0.1", gateway_mac);
+    stack.Answer("10.0.0.1", binding_gateway_mac);
     stack.Answer("10.0.0.2", other_mac);
 
     Bind();
@@ -137,19 +137,19 @@ TEST_F(BindGatewaysTest, StaticEntryTakesTheAdapterRecordsOwnIndex) {
 
 TEST_F(BindGatewaysTest, FailedCreateThenSuccessfulSetPrintsOnlyTheSuccessLine) {
     stack.AddLink(7, "10.0.0.1");
-    stack.Answer("10.0.0.1", gateway_mac);
+    stack.Answer("10.0.0.1", binding_gateway_mac);
     stack.createFailures.insert("10.0.0.1");
 
     EXPECT_EQ(Bind(), BoundLine(0, "10.0.0.1", "02abcdef1099"));
     EXPECT_EQ(stack.CallsStartingWith("Set"),
               (std::vector<std::string>{"Set 7 10.0.0.1 02abcdef1099"}));
-    EXPECT_EQ((stack.staticEntries.at({7, "10.0.0.1"})), gateway_mac);
+    EXPECT_EQ((stack.staticEntries.at({7, "10.0.0.1"})), binding_gateway_mac);
 }
 
 TEST_F(BindGatewaysTest, FailedCreateAndSetReportTheSetCode) {
     stack.AddLink(7, "10.0.0.1");
     stack.AddLink(8, "10.0.0.2");
-    stack.Answer("10.0.0.1", gateway_mac);
+    stack.Answer("10.0.0.1", binding_gateway_mac);
     stack.Answer("10.0.0.2", other_mac);
     stack.createFailures.insert("10.0.0.1");
     stack.setErrors["10.0.0.1"] = 5;
@@ -159,7 +159,7 @@ TEST_F(BindGatewaysTest, FailedCreateAndSetReportTheSetCode) {
 
 TEST_F(BindGatewaysTest, SuccessfulCreateIsNotFollowedBySet) {
     stack.AddLink(7, "10.0.0.1");
-    stack.Answer("10.0.0.1", gateway_mac);
+    stack.Answer("10.0.0.1", binding_gateway_mac);
     Bind();
     EXPECT_TRUE(stack.CallsStartingWith("Set").empty());
 }
@@ -193,7 +193,7 @@ TEST_F(BindGatewaysTest, FailedAdapterEnumerationEndsThePassWithoutFlushing) {
 TEST_F(BindGatewaysTest, DifferentCountsPrintThreeLinesThenPairAdaptersWithInterfacesByIndex) {
     stack.interfaces = {1, 2, 3};
     stack.adapters = {AdapterInfo{2, "10.0.0.2", {}, {}}, AdapterInfo{1, "10.0.0.1", {}, {}}};
-    stack.Answer("10.0.0.1", gateway_mac);
+    stack.Answer("10.0.0.1", binding_gateway_mac);
     stack.Answer("10.0.0.2", other_mac);
 
     EXPECT_EQ(Bind(), "Error: interface.size() != adapters.size()\n"
@@ -217,7 +217,7 @@ TEST_F(BindGatewaysTest, LinkWhoseGatewayCannotBeFoundOutIsReportedByName) {
 TEST_F(BindGatewaysTest, FlushFailureIsReportedAndTheRestStillRuns) {
     stack.AddLink(7, "10.0.0.1");
     stack.AddLink(8, "10.0.0.2");
-    stack.Answer("10.0.0.1", gateway_mac);
+    stack.Answer("10.0.0.1", binding_gateway_mac);
     stack.Answer("10.0.0.2", other_mac);
     stack.flushErrors[7] = 50;
 
@@ -250,7 +250,7 @@ TEST_F(BindGatewaysTest, EachPassEnumeratesAfresh) {
                      "adapters.size()=0\n");
 
     stack.adapters = {AdapterInfo{7, "10.0.0.1", {}, {}}};
-    stack.Answer("10.0.0.1", gateway_mac);
+    stack.Answer("10.0.0.1", binding_gateway_mac);
     EXPECT_EQ(Bind(), BoundLine(0, "10.0.0.1", "02abcdef1099"));
 }
 
@@ -260,7 +260,7 @@ TEST_F(FlushArpTablesTest, FlushesEveryInterfaceOnceInTableOrderAndPrintsNothing
     stack.AddLink(9, "10.0.0.1");
     stack.AddLink(4, "");
     stack.AddLink(6, "10.0.0.3");
-    stack.staticEntries[{9, "10.0.0.1"}] = gateway_mac;
+    stack.staticEntries[{9, "10.0.0.1"}] = binding_gateway_mac;
     stack.staticEntries[{6, "10.0.0.3"}] = other_mac;
 
     EXPECT_EQ(Flush(), "");

@@ -21,8 +21,8 @@ using Core_SocketARP::PinVerdict;
 using tw_test::FakeNetworkStack;
 using tw_test::FakeStateStore;
 
-const std::wstring service_name = L"Tarnwick AntiARP";
-const HardwareAddress gateway_mac = {0x02, 0, 0, 0, 0, 0x01};
+const std::wstring status_service_name = L"Tarnwick AntiARP";
+const HardwareAddress status_gateway_mac = {0x02, 0, 0, 0, 0, 0x01};
 const HardwareAddress other_mac = {0x02, 0, 0, 0, 0, 0x66};
 
 std::string Remembered(const std::string& mac) {
@@ -39,7 +39,8 @@ struct Scene {
     }
 
     PinStatus Read() {
-        return Core_SocketARP::ReadPinStatus(manager, service_name, stack, &remembered, {&trusted});
+        return Core_SocketARP::ReadPinStatus(manager, status_service_name, stack, &remembered,
+                                             {&trusted});
     }
 
     tw_test::CallJournal journal;
@@ -62,23 +63,23 @@ struct VerdictCase {
 // or remembered MAC.
 TEST(PinStatus, EachGatewaysVerdictAndTheExitCode) {
     const VerdictCase cases[] = {
-        {"trusted", gateway_mac, std::nullopt, "02-00-00-00-00-01", false,
+        {"trusted", status_gateway_mac, std::nullopt, "02-00-00-00-00-01", false,
          PinVerdict::pinned_trusted},
-        {"trusted wins over remembered", gateway_mac, "02:00:00:00:00:66", "020000000001", false,
-         PinVerdict::pinned_trusted},
-        {"remembered", gateway_mac, "02:00:00:00:00:01", std::nullopt, false,
+        {"trusted wins over remembered", status_gateway_mac, "02:00:00:00:00:66", "020000000001",
+         false, PinVerdict::pinned_trusted},
+        {"remembered", status_gateway_mac, "02:00:00:00:00:01", std::nullopt, false,
          PinVerdict::pinned_remembered},
         {"another than the remembered", other_mac, "02:00:00:00:00:01", std::nullopt, false,
          PinVerdict::pinned_other},
         {"another than the trusted", other_mac, "02:00:00:00:00:66", "02:00:00:00:00:01", false,
          PinVerdict::pinned_other},
-        {"nothing known", gateway_mac, std::nullopt, std::nullopt, false,
+        {"nothing known", status_gateway_mac, std::nullopt, std::nullopt, false,
          PinVerdict::nothing_known},
         {"remembered, not pinned", std::nullopt, "02:00:00:00:00:01", std::nullopt, false,
          PinVerdict::not_pinned},
         {"trusted, not pinned", std::nullopt, std::nullopt, "02:00:00:00:00:01", false,
          PinVerdict::not_pinned},
-        {"table unreadable", gateway_mac, "02:00:00:00:00:01", std::nullopt, true,
+        {"table unreadable", status_gateway_mac, "02:00:00:00:00:01", std::nullopt, true,
          PinVerdict::unreadable},
     };
     for (const VerdictCase& c : cases) {
@@ -112,12 +113,12 @@ TEST(PinStatus, EachGatewaysVerdictAndTheExitCode) {
 // cannot be read becomes a note of the report, not a line of the log.
 TEST(PinStatus, ReadsWithoutChangingAnything) {
     Scene scene;
-    scene.stack.staticEntries[{7, "10.0.0.1"}] = gateway_mac;
+    scene.stack.staticEntries[{7, "10.0.0.1"}] = status_gateway_mac;
     scene.stack.adapters.push_back(AdapterInfo{9, "10.9.0.1", "10.9.0.2", "eth2", {}, 24});
     scene.stack.interfaces.push_back(9);
     scene.remembered.text = "not a header\n";
     scene.trusted.text = "10.0.0.1 02:00:00:00:00:01\n10.0.0.53 02:00:00:00:00:53\nbad line\n";
-    scene.manager.services[service_name].state = Core_Service::service_running;
+    scene.manager.services[status_service_name].state = Core_Service::service_running;
 
     testing::internal::CaptureStdout();
     const PinStatus status = scene.Read();
@@ -164,7 +165,7 @@ TEST(PinStatus, ReadsWithoutChangingAnything) {
 // judge: a service manager that cannot tell, adapters that cannot be listed.
 TEST(PinStatus, ServiceStateAndFailures) {
     Scene scene;
-    scene.stack.staticEntries[{7, "10.0.0.1"}] = gateway_mac;
+    scene.stack.staticEntries[{7, "10.0.0.1"}] = status_gateway_mac;
     scene.remembered.text = Remembered("02:00:00:00:00:01");
     PinStatus status = scene.Read();
     ASSERT_TRUE(status.service);

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# clang-tidy on every translation unit of the linux build, as its unity build batches them (the
+# sources are checked as the batches' included files, which the header filter takes in), and on
+# the fuzz harnesses. Needs only the linux and fuzz builds configured (scripts/test.sh does).
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+jobs=$(nproc)
+status=0
+python3 - "$root/build/linux/compile_commands.json" >"$root/build/tidy-files.txt" <<'PY' || exit 1
+import json, sys
+seen = set()  # a batch listed more than once is checked once
+for entry in json.load(open(sys.argv[1])):
+    if entry["file"] not in seen:
+        seen.add(entry["file"])
+        print(entry["file"])
+PY
+# A batch includes its sources by design, and the flags are GCC's: the check of included sources
+# is the grep at the end, and clang is told to pass over the warning options it does not know.
+xargs -a "$root/build/tidy-files.txt" -P "$jobs" -n 1 \
+  clang-tidy -p "$root/build/linux" --quiet --warnings-as-errors='*' \
+    --checks=-bugprone-suspicious-include --extra-arg=-Wno-unknown-warning-option \
+    2>/dev/null || status=1
+# The fuzz harnesses are built by the fuzz preset alone, one source each.
+git ls-files 'fuzz/*.cpp' | xargs -P "$jobs" -n 2 \
+  clang-tidy -p "$root/build/fuzz" --quiet --warnings-as-errors='*' 2>/dev/null || status=1
+if git grep -nE '^[[:space:]]*#[[:space:]]*include[[:space:]]*["<][^">]*\.(c|cc|cpp|cxx)[">]' \
+    -- '*.cpp' '*.h'; then
+    echo "a source includes a source file (above)" >&2
+    status=1
+fi
+exit $status
