@@ -16,6 +16,10 @@ inline constexpr unsigned code_page_ansi = 0;
 // is not valid UTF-8 survives the round trip and matches no text that is.
 std::string wide_to_narrow(const std::wstring& text, unsigned codePage);
 std::wstring narrow_to_wide(const std::string& text, unsigned codePage);
+// The usual case: a narrow text of the system (its ANSI code page) as wide text.
+inline std::wstring ansi_to_wide(const std::string& text) {
+    return narrow_to_wide(text, code_page_ansi);
+}
 
 // Two lowercase hexadecimal digits per byte, high nibble first, no separators.
 std::string bytes_to_hex(std::span<const std::uint8_t> bytes);

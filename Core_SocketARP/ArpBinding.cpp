@@ -158,6 +158,10 @@ std::string ErrorText(SystemErrorCode code) {
     return text;
 }
 
+std::string ErrorTextInLine(SystemErrorCode code) {
+    return Core_Common::without_line_end(ErrorText(code));
+}
+
 std::optional<std::uint32_t> ParseDottedQuad(const std::string& text) {
     std::array<std::uint8_t, 4> bytes{};
     std::size_t part = 0;

@@ -43,6 +43,8 @@ void SetStaticEntry(NetworkStack& stack, std::uint32_t interfaceIndex, const std
 // The text of a code as the passes print it: narrow, with the system's own line end, and the
 // platform's own words kept for that code (ErrorDetail.h) in parentheses after the system text.
 std::string ErrorText(SystemErrorCode code);
+// The same text inside a report's own line: without the system's line end.
+std::string ErrorTextInLine(SystemErrorCode code);
 
 // An IPv4 address in dotted-decimal text as it travels (network byte order); nothing for a
 // text that is not exactly four decimal parts of 0 to 255.

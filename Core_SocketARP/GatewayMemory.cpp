@@ -17,9 +17,6 @@ constexpr const char* field_comment =
     "# link family address mac last-confirmed (written by the program; edit it only while the "
     "service is stopped)";
 
-// The error text inside a report's own line: without the system's line end.
-std::string InLine(SystemErrorCode code) { return Core_Common::without_line_end(ErrorText(code)); }
-
 } // namespace
 
 std::int64_t GatewayMemory::SystemSeconds() {
@@ -166,7 +163,7 @@ std::optional<GatewayMemory::Entries> GatewayMemory::ReadStore(StateStore& store
     } catch (SystemErrorCode code) {
         report(Core_Service::log_warn, code,
                "The remembered gateways in " + where +
-                   " could not be read; they are ignored: " + InLine(code));
+                   " could not be read; they are ignored: " + ErrorTextInLine(code));
         return std::nullopt;
     } catch (const StoreRefused& refused) {
         warn("The remembered gateways in " + where + " are not used: it " + refused.reason +
@@ -182,7 +179,7 @@ std::optional<GatewayMemory::Entries> GatewayMemory::ReadStore(StateStore& store
             try {
                 aside = "kept aside as " + store.KeepAside();
             } catch (SystemErrorCode code) {
-                aside = "it could not be kept aside (" + InLine(code) + ")";
+                aside = "it could not be kept aside (" + ErrorTextInLine(code) + ")";
             }
         }
         warn("The remembered gateways in " + where +
@@ -268,7 +265,7 @@ void GatewayMemory::Save() {
         if (!save_failed_) {
             ReportArp(Core_Service::log_error, code,
                       "The remembered gateways could not be saved in " + store_->Where() + ": " +
-                          InLine(code));
+                          ErrorTextInLine(code));
         }
         save_failed_ = true;
     }

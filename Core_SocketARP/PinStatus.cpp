@@ -11,8 +11,6 @@
 namespace Core_SocketARP {
 namespace {
 
-std::string InLine(SystemErrorCode code) { return Core_Common::without_line_end(ErrorText(code)); }
-
 // What names a link in the trust sources, as the keeper names it.
 std::string LinkKey(const AdapterInfo& adapter) {
     return adapter.name.empty() ? "#" + std::to_string(adapter.index) : adapter.name;
@@ -88,7 +86,7 @@ PinStatus ReadPinStatus(Core_Service::ServiceManager& services, const std::wstri
     try {
         snapshot = stack.Snapshot();
     } catch (SystemErrorCode code) {
-        status.adaptersError = InLine(code);
+        status.adaptersError = ErrorTextInLine(code);
         return status;
     }
     for (const AdapterInfo& adapter : snapshot.adapters) {

@@ -165,8 +165,7 @@ mkdir -p "$logs"
 step "format"
 git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
 
-step "configure: linux, fuzz"
-cmake --preset linux >/dev/null
+step "configure: fuzz (for clang-tidy's harnesses)"
 cmake --preset fuzz >/dev/null
 lane "clang-tidy" nice -n 10 bash scripts/tidy.sh
 
@@ -174,7 +173,8 @@ step "configure and build: linux-asan"
 build linux-asan
 lane "tests-linux-asan-unit-and-lab" run_tier linux-asan --preset linux-asan -j"$jobs"
 
-step "build: linux (the program, the lab's attacker, the benchmarks)"
+step "configure and build: linux (the program, the lab's attacker, the benchmarks)"
+cmake --preset linux >/dev/null
 cmake --build --preset linux -j"$jobs" --target antiarp tw_arp_attacker benchmarks
 lane "tests-linux-and-demo" linux_lane
 

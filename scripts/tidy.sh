@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
-# clang-tidy on every translation unit of the linux build, as its unity build batches them (the
-# sources are checked as the batches' included files, which the header filter takes in), and on
-# the fuzz harnesses. Needs only the linux and fuzz builds configured (scripts/test.sh does).
+# clang-tidy on every target of the linux preset, each as one unity batch of all its sources (the
+# sources are checked as the batch's included files, which the header filter takes in; the
+# headers that they share are then checked once per target), and on the fuzz harnesses. Needs
+# the fuzz build configured (scripts/test.sh does); configures its own build/tidy.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 jobs=$(nproc)
 status=0
-python3 - "$root/build/linux/compile_commands.json" >"$root/build/tidy-files.txt" <<'PY' || exit 1
+cmake --preset linux -B "$root/build/tidy" -DCMAKE_UNITY_BUILD_BATCH_SIZE=0 >/dev/null || exit 1
+python3 - "$root/build/tidy/compile_commands.json" >"$root/build/tidy-files.txt" <<'PY' || exit 1
 import json, sys
 seen = set()  # a batch listed more than once is checked once
 for entry in json.load(open(sys.argv[1])):
@@ -18,7 +20,7 @@ PY
 # A batch includes its sources by design, and the flags are GCC's: the check of included sources
 # is the grep at the end, and clang is told to pass over the warning options it does not know.
 xargs -a "$root/build/tidy-files.txt" -P "$jobs" -n 1 \
-  clang-tidy -p "$root/build/linux" --quiet --warnings-as-errors='*' \
+  clang-tidy -p "$root/build/tidy" --quiet --warnings-as-errors='*' \
     --checks=-bugprone-suspicious-include --extra-arg=-Wno-unknown-warning-option \
     2>/dev/null || status=1
 # The fuzz harnesses are built by the fuzz preset alone, one source each.

@@ -12,12 +12,8 @@
 namespace Core_Service {
 namespace {
 
-std::wstring widen(const std::string& text) {
-    return Core_Common::narrow_to_wide(text, Core_Common::code_page_ansi);
-}
-
 std::wstring cannot_examine(const std::string& place, int error) {
-    return widen(place) + L" cannot be examined (" +
+    return Core_Common::ansi_to_wide(place) + L" cannot be examined (" +
            Core_Common::system_error_text(static_cast<std::uint32_t>(error)) + L")";
 }
 
@@ -40,13 +36,15 @@ std::wstring ReplaceablePlace(const std::string& path, uid_t user) {
             return cannot_examine(place, errno);
         }
         if (info.st_uid != 0 && info.st_uid != user) {
-            return widen(place) + L" belongs to user " + std::to_wstring(info.st_uid);
+            return Core_Common::ansi_to_wide(place) + L" belongs to user " +
+                   std::to_wstring(info.st_uid);
         }
         if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
             char mode[8];
             std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
-            return widen(place) + L" can be written by others than its owner (mode " + widen(mode) +
-                   L")";
+            return Core_Common::ansi_to_wide(place) +
+                   L" can be written by others than its owner (mode " +
+                   Core_Common::ansi_to_wide(mode) + L")";
         }
         if (place == "/") {
             return {};

@@ -27,10 +27,6 @@ std::string RunningLockPath(const std::string& runDirectory, const std::wstring&
 
 namespace {
 
-std::wstring widen(const std::string& text) {
-    return Core_Common::narrow_to_wide(text, Core_Common::code_page_ansi);
-}
-
 // The errno value that stands for a failed systemctl: its exit status where that names a cause
 // (systemd's codes, after the LSB ones), else its message; most failures exit with 1.
 int systemctl_failure_code(int status, const std::string& message) {
@@ -172,7 +168,8 @@ bool run_systemctl(const std::vector<std::string>& arguments, ServiceError& erro
     }
     const std::string message = one_line(err);
     if (!WIFEXITED(status)) {
-        error = {EINTR, widen("systemctl ended by signal " + std::to_string(WTERMSIG(status)))};
+        error = {EINTR, Core_Common::ansi_to_wide("systemctl ended by signal " +
+                                                  std::to_string(WTERMSIG(status)))};
         return false;
     }
     const int exit_status = WEXITSTATUS(status);
@@ -181,7 +178,7 @@ bool run_systemctl(const std::vector<std::string>& arguments, ServiceError& erro
         detail += ": " + message;
     }
     error = {static_cast<std::uint32_t>(systemctl_failure_code(exit_status, message)),
-             widen(detail)};
+             Core_Common::ansi_to_wide(detail)};
     return false;
 }
 
@@ -252,7 +249,8 @@ bool query_unit_state(const std::string& unitName, std::uint32_t& state, Service
     if (!service_state_of(word, state)) {
         error = failed.code != 0
                     ? failed
-                    : ServiceError{EPROTO, widen("systemctl is-active printed \"" + word + "\"")};
+                    : ServiceError{EPROTO, Core_Common::ansi_to_wide(
+                                               "systemctl is-active printed \"" + word + "\"")};
         return false;
     }
     return true;
@@ -285,7 +283,8 @@ bool show_unit(const std::string& unitName, UnitLoad& load, ServiceError& error)
         start = end + 1;
     }
     if (load.state.empty()) {
-        error = {EPROTO, widen("systemctl show printed no LoadState for " + unitName)};
+        error = {EPROTO,
+                 Core_Common::ansi_to_wide("systemctl show printed no LoadState for " + unitName)};
         return false;
     }
     return true;
@@ -380,8 +379,9 @@ public:
             return nullptr;
         }
         if (load.state != "not-found" && !load.fragment.empty() && load.fragment != path) {
-            error = {EEXIST, widen(name + " is installed already, as " + load.fragment +
-                                   " (by a package): use that one, or remove the package first")};
+            error = {EEXIST, Core_Common::ansi_to_wide(
+                                 name + " is installed already, as " + load.fragment +
+                                 " (by a package): use that one, or remove the package first")};
             return nullptr;
         }
         int failed = 0;
@@ -416,12 +416,13 @@ public:
         constexpr std::uint32_t access_delete = access_uninstall & ~access_query_status;
         const std::string own = unit_directory_ + "/" + name;
         if ((access & access_delete) != 0 && load.fragment != own) {
-            error = {EPERM, widen(name + " was not installed by /install but " +
-                                  (load.fragment.empty() ? std::string("otherwise")
-                                                         : "as " + load.fragment) +
-                                  " (by a package): remove it with the package manager, for "
-                                  "example apt remove " +
-                                  UnitStem(serviceName))};
+            error = {EPERM, Core_Common::ansi_to_wide(
+                                name + " was not installed by /install but " +
+                                (load.fragment.empty() ? std::string("otherwise")
+                                                       : "as " + load.fragment) +
+                                " (by a package): remove it with the package manager, for "
+                                "example apt remove " +
+                                UnitStem(serviceName))};
             return nullptr;
         }
         return std::make_unique<LinuxServiceHandle>(load.fragment, name);
@@ -459,7 +460,7 @@ std::unique_ptr<ManagerHandle> LinuxServiceManager::OpenManager(std::uint32_t ac
     // Creating a service needs a unit directory this process may write.
     const int mode = (access & access_manager_create_service) != 0 ? W_OK | X_OK : X_OK;
     if (::access(unit_directory_.c_str(), mode) != 0) {
-        error = {static_cast<std::uint32_t>(errno), widen(unit_directory_)};
+        error = {static_cast<std::uint32_t>(errno), Core_Common::ansi_to_wide(unit_directory_)};
         return nullptr;
     }
     return std::make_unique<LinuxManagerHandle>(unit_directory_);
@@ -574,8 +575,8 @@ bool LinuxServiceManager::QueryService(const std::wstring& serviceName, ServiceQ
         return true;
     }
     if (load.empty() || !service_state_of(active, query.state)) {
-        error = {EPROTO, widen("systemctl show printed LoadState=" + load +
-                               " and ActiveState=" + active + " for " + name)};
+        error = {EPROTO, Core_Common::ansi_to_wide("systemctl show printed LoadState=" + load +
+                                                   " and ActiveState=" + active + " for " + name)};
         return false;
     }
     query.installed = true;

@@ -23,7 +23,7 @@ using tw_test::FakeStateStore;
 
 const std::wstring status_service_name = L"Tarnwick AntiARP";
 const HardwareAddress status_gateway_mac = {0x02, 0, 0, 0, 0, 0x01};
-const HardwareAddress other_mac = {0x02, 0, 0, 0, 0, 0x66};
+const HardwareAddress status_other_mac = {0x02, 0, 0, 0, 0, 0x66};
 
 std::string Remembered(const std::string& mac) {
     return "tarnwick-antiarp gateways 2\neth0 ipv4 10.0.0.1 " + mac + " 2026-01-01T00:00:00Z\n";
@@ -69,10 +69,10 @@ TEST(PinStatus, EachGatewaysVerdictAndTheExitCode) {
          false, PinVerdict::pinned_trusted},
         {"remembered", status_gateway_mac, "02:00:00:00:00:01", std::nullopt, false,
          PinVerdict::pinned_remembered},
-        {"another than the remembered", other_mac, "02:00:00:00:00:01", std::nullopt, false,
+        {"another than the remembered", status_other_mac, "02:00:00:00:00:01", std::nullopt, false,
          PinVerdict::pinned_other},
-        {"another than the trusted", other_mac, "02:00:00:00:00:66", "02:00:00:00:00:01", false,
-         PinVerdict::pinned_other},
+        {"another than the trusted", status_other_mac, "02:00:00:00:00:66", "02:00:00:00:00:01",
+         false, PinVerdict::pinned_other},
         {"nothing known", status_gateway_mac, std::nullopt, std::nullopt, false,
          PinVerdict::nothing_known},
         {"remembered, not pinned", std::nullopt, "02:00:00:00:00:01", std::nullopt, false,
