@@ -354,9 +354,9 @@ $(nd_bound_line 0 "$LAB_GW_LL%eth0" "$gwmac")
     done
 }
 
-# An attacker that answers every solicitation for the router's address at once, the router 1 ms
-# later: the conflict is reported with both addresses, one answer stays pinned and neither is
-# remembered.
+# An attacker that answers every solicitation for the router's address at once, the router 20 ms
+# later (1 ms let the scheduler of a loaded machine put the router first): the conflict is
+# reported with both addresses, one answer stays pinned and neither is remembered.
 scenario_instant_router_impostor_conflicts() {
     lab_standard
     ip -n "$LAB_SWITCH" link set lan type bridge mcast_snooping 0
@@ -365,7 +365,7 @@ scenario_instant_router_impostor_conflicts() {
     local gwmac attackermac state="$LAB_DIR/state" line
     gwmac=$(lab_mac gw eth0)
     attackermac=$(lab_mac attacker eth0)
-    lab_spawn_ready gw "$nd_attacker" eth0 answer-after 1 fe80::1 0
+    lab_spawn_ready gw "$nd_attacker" eth0 answer-after 20 fe80::1 0
     lab_spawn_ready attacker "$nd_attacker" eth0 answer fe80::1 0
     mkdir "$state"
     lab_exec host env STATE_DIRECTORY="$state" "$pass" bind >"$LAB_DIR/out"
