@@ -289,19 +289,23 @@ protected:
 
     std::string report() const { return report_text(read_bytes(folder / "CRASHLOG.TXT")); }
 
-    // The stand-in reporter runs on after the child has ended: wait for its file.
+    // The stand-in reporter runs on after the child has ended: wait for its file, and read it
+    // again while it cannot be opened (under Wine, a file just renamed into place can refuse
+    // the reader for a moment while the rename's handle is still open).
     std::vector<std::string> reporter_lines() const {
         const fs::path file = folder / "REPORTER.TXT";
         const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (!fs::exists(file) && std::chrono::steady_clock::now() < limit) {
+        for (;;) {
+            std::vector<std::string> lines;
+            std::ifstream in(file, std::ios::binary);
+            for (std::string line; std::getline(in, line);) {
+                lines.push_back(line);
+            }
+            if (!lines.empty() || std::chrono::steady_clock::now() >= limit) {
+                return lines;
+            }
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
-        std::vector<std::string> lines;
-        std::ifstream in(file, std::ios::binary);
-        for (std::string line; std::getline(in, line);) {
-            lines.push_back(line);
-        }
-        return lines;
     }
 
     // Everything a finished report shows, whatever the exception.
