@@ -100,8 +100,11 @@ public:
     }
     void CreateExitEvent() override { real_.CreateExitEvent(); }
     void SignalExitEvent() override {
+        // Once the event is signalled, the run may end and this object with it (the console
+        // thread calls this): only the flag, which outlives the process, is touched after.
+        tw_test::WaitableFlag& stop = stop_;
         real_.SignalExitEvent();
-        stop_.Set();
+        stop.Set();
     }
     WaitResult WaitExitEvent(std::uint32_t timeoutMs) override {
         return real_.WaitExitEvent(timeoutMs);
