@@ -6,7 +6,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake git python3
+  build-essential cmake ninja-build git python3
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   iproute2 systemd procps util-linux
   radvd
