@@ -11,8 +11,9 @@
 # processors. Each lane writes its own log, printed whole when the lane ends. Every step and
 # lane says how long it took, and the run its total.
 #
-# The unit and lab tiers run once, in the sanitizer build. The linux build makes only what the
-# tiers that need the release program use (systemd, package, the demo) and the benchmarks.
+# The unit, lab and fuzz tiers run in the sanitizer build (clang), which builds the libFuzzer
+# harnesses beside the tests. The linux build makes only what the tiers that need the release
+# program use (systemd, package, the demo) and the benchmarks.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -165,13 +166,13 @@ mkdir -p "$logs"
 step "format"
 git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
 
-step "configure: fuzz (for clang-tidy's harnesses)"
-cmake --preset fuzz >/dev/null
+step "configure: linux-asan (for clang-tidy's harnesses)"
+cmake --preset linux-asan >/dev/null
 lane "clang-tidy" nice -n 10 bash scripts/tidy.sh
 
-step "configure and build: linux-asan"
-build linux-asan
-lane "tests-linux-asan-unit-and-lab" run_tier linux-asan --preset linux-asan -j"$jobs"
+step "build: linux-asan (the tests and the fuzz harnesses)"
+cmake --build --preset linux-asan -j"$jobs"
+lane "tests-linux-asan-unit-and-lab" run_tier linux-asan --preset linux-asan -j"$jobs" -LE '^fuzz$'
 
 step "configure and build: linux (the program, the lab's attacker, the benchmarks)"
 cmake --preset linux >/dev/null
@@ -190,10 +191,7 @@ bash scripts/package.sh
 touch "$logs/packages.made"
 export WINEPREFIX="$root/build/windows/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 lane "tests-windows-under-wine" wine_lane
-
-step "build: fuzz"
-cmake --build --preset fuzz -j"$jobs"
-lane "tests-fuzz" run_tier fuzz --preset fuzz -j"$jobs"
+lane "tests-fuzz" run_tier fuzz --preset linux-asan -j"$jobs" -L '^fuzz$'
 
 step "waiting for the test lanes"
 collect_lanes all

@@ -2,7 +2,7 @@
 # clang-tidy on every target of the linux preset, each as one unity batch of all its sources (the
 # sources are checked as the batch's included files, which the header filter takes in; the
 # headers that they share are then checked once per target), and on the fuzz harnesses. Needs
-# the fuzz build configured (scripts/test.sh does); configures its own build/tidy.
+# the linux-asan build configured (scripts/test.sh does); configures its own build/tidy.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -21,9 +21,9 @@ PY
 xargs -a "$root/build/tidy-files.txt" -P "$jobs" -n 1 \
   clang-tidy -p "$root/build/tidy" --quiet --warnings-as-errors='*' \
     --checks=-bugprone-suspicious-include 2>/dev/null || status=1
-# The fuzz harnesses are built by the fuzz preset alone, one source each.
+# The fuzz harnesses are built by the linux-asan preset alone, one source each.
 git ls-files 'fuzz/*.cpp' | xargs -P "$jobs" -n 2 \
-  clang-tidy -p "$root/build/fuzz" --quiet --warnings-as-errors='*' 2>/dev/null || status=1
+  clang-tidy -p "$root/build/linux-asan" --quiet --warnings-as-errors='*' 2>/dev/null || status=1
 if git grep -nE '^[[:space:]]*#[[:space:]]*include[[:space:]]*["<][^">]*\.(c|cc|cpp|cxx)[">]' \
     -- '*.cpp' '*.h'; then
     echo "a source includes a source file (above)" >&2
