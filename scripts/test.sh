@@ -12,8 +12,9 @@
 # lane says how long it took, and the run its total.
 #
 # The unit, lab and fuzz tiers run in the sanitizer build (clang), which builds the libFuzzer
-# harnesses beside the tests. The linux build makes only what the tiers that need the release
-# program use (systemd, package, the demo) and the benchmarks.
+# harnesses beside the tests. The linux build, configured with the Debian package's hardening
+# flags, makes only what the tiers that need the release program use (systemd, package, the
+# demo), the packaged program and the benchmarks.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -133,8 +134,7 @@ build() {
 }
 
 # The linux build's tiers: systemd, then (once the packages are made) the package tier, then the
-# main job. The package step configures the linux build again: the demo, which does too, comes
-# after it.
+# main job.
 linux_lane() {
     local status=0
     run_tier linux --preset linux -j"$jobs" -L '^systemd$' || status=1
@@ -175,8 +175,9 @@ cmake --build --preset linux-asan -j"$jobs"
 lane "tests-linux-asan-unit-and-lab" run_tier linux-asan --preset linux-asan -j"$jobs" -LE '^fuzz$'
 
 step "configure and build: linux (the program, the lab's attacker, the benchmarks)"
-cmake --preset linux >/dev/null
-cmake --build --preset linux -j"$jobs" --target antiarp tw_arp_attacker benchmarks
+source scripts/deb-flags.sh
+cmake --preset linux "${deb_flags[@]}" >/dev/null
+cmake --build --preset linux -j"$jobs" --target antiarp tw_arp_attacker benchmarks package_texts
 lane "tests-linux-and-demo" linux_lane
 
 step "configure and build: windows"
@@ -187,7 +188,7 @@ bash scripts/check-windows-dlls.sh build/windows
 
 # The package tiers' tests check what this makes.
 step "packages"
-bash scripts/package.sh
+bash scripts/package.sh --linux-build build/linux
 touch "$logs/packages.made"
 export WINEPREFIX="$root/build/windows/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 lane "tests-windows-under-wine" wine_lane

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian package with debhelper:
 #   make-deb.sh VERSION OUTPUT_DIR BUILD_DIR
-# from the antiarp and package_texts of BUILD_DIR (the deb preset's, built before with the
-# distribution's hardening flags). The unit is the one that "/usr/sbin/antiarp /install"
+# from the antiarp and package_texts of BUILD_DIR (built before with the distribution's
+# hardening flags, by scripts/package.sh). The unit is the one that "/usr/sbin/antiarp /install"
 # writes, as package_texts makes it; the copyright file carries LICENSE; the changelog names the
 # version, and it and the manual page are dated by the last commit; the README goes to
 # /usr/share/doc/tarnwick-antiarp/.

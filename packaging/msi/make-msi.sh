@@ -2,7 +2,8 @@
 # Builds the Windows installer with wixl:
 #   make-msi.sh VERSION OUTPUT.msi
 # from stripped copies of the windows preset's antiarp.exe and install_actions.dll, with the
-# service's texts as the deb preset's package_texts gives them (both built by scripts/package.sh).
+# service's texts as package_texts gives them (scripts/package.sh builds them all and writes the
+# texts to build/package-stage/wixl-defines).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 version=$1
@@ -18,7 +19,7 @@ i686-w64-mingw32-strip -o "$stage/install_actions.dll" \
 defines=()
 while IFS= read -r line; do
   defines+=(-D "$line")
-done < <("$root/build/deb/packaging/package_texts" wixl-defines)
+done <"$root/build/package-stage/wixl-defines"
 # wixl finds the files named in the .wxs relative to its working directory.
 (cd "$stage" && wixl --arch x86 "${defines[@]}" -D Version="$version" -D Program=antiarp.exe \
   -D InstallActions=install_actions.dll -o "$output" "$root/packaging/msi/antiarp.wxs")
