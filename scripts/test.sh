@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# The whole test run: set-up, format check, every preset configured and built, clang-tidy,
-# the system-DLL check of the Windows executables, the packages, every test tier (unit
-# natively, under ASan/UBSan and under Wine; lab; systemd; fuzz; wine; package) and the main
-# job (the demo in its lab). Fails on any failure.
+# The whole test run: set-up, format check, the linux-asan, linux and windows presets configured
+# and built, clang-tidy, the system-DLL check of the Windows executables, the packages, every
+# test tier (unit under ASan/UBSan and under Wine; lab; systemd; fuzz; wine; package) and the
+# main job (the demo in its lab). Fails on any failure.
 #
 # The builds and the packages run one after the other in the foreground; the test tiers run in
 # lanes beside them as soon as what they need is built: most of a tier's time is waiting (for a
@@ -174,7 +174,7 @@ step "build: linux-asan (the tests and the fuzz harnesses)"
 cmake --build --preset linux-asan -j"$jobs"
 lane "tests-linux-asan-unit-and-lab" run_tier linux-asan --preset linux-asan -j"$jobs" -LE '^fuzz$'
 
-step "configure and build: linux (the program, the lab's attacker, the benchmarks)"
+step "configure and build: linux, with the package's flags (the program, the lab's attacker, the package texts, the benchmarks)"
 source scripts/deb-flags.sh
 cmake --preset linux "${deb_flags[@]}" >/dev/null
 cmake --build --preset linux -j"$jobs" --target antiarp tw_arp_attacker benchmarks package_texts

@@ -21,7 +21,7 @@ PY
 xargs -a "$root/build/tidy-files.txt" -P "$jobs" -n 1 \
   clang-tidy -p "$root/build/tidy" --quiet --warnings-as-errors='*' \
     --checks=-bugprone-suspicious-include 2>/dev/null || status=1
-# The fuzz harnesses are built by the linux-asan preset alone, one source each.
+# The fuzz harnesses are not in the linux preset: the linux-asan build has them, one source each.
 git ls-files 'fuzz/*.cpp' | xargs -P "$jobs" -n 2 \
   clang-tidy -p "$root/build/linux-asan" --quiet --warnings-as-errors='*' 2>/dev/null || status=1
 if git grep -nE '^[[:space:]]*#[[:space:]]*include[[:space:]]*["<][^">]*\.(c|cc|cpp|cxx)[">]' \
